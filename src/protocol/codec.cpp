@@ -1,0 +1,90 @@
+#include "protocol/codec.h"
+
+#if defined(TRAVIK_WITH_LIBDEFLATE)
+#include <libdeflate.h>
+#else
+#include <zlib.h>
+#endif
+
+namespace travik {
+
+uint32_t CompressBound(uint32_t sourceLen) {
+    return sourceLen + (sourceLen >> 12) + (sourceLen >> 14) + (sourceLen >> 25) + 13;
+}
+
+#if defined(TRAVIK_WITH_LIBDEFLATE)
+
+namespace {
+
+// libdeflate's (de)compressors are not thread-safe but are costly to set up,
+// so each thread keeps its own for its lifetime.
+struct CompressorHolder {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    ~CompressorHolder() {
+        if (c) libdeflate_free_compressor(c);
+    }
+};
+
+struct DecompressorHolder {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    ~DecompressorHolder() {
+        if (d) libdeflate_free_decompressor(d);
+    }
+};
+
+// Results reported with zlib's numbering so callers print the same codes.
+constexpr int kMemError = -4;  // Z_MEM_ERROR
+constexpr int kBufError = -5;  // Z_BUF_ERROR
+
+}  // namespace
+
+uint32_t CompressCapacity(uint32_t sourceLen) {
+    const uint32_t zlibBound = CompressBound(sourceLen);
+    thread_local CompressorHolder holder;
+    if (!holder.c) return zlibBound;
+    const size_t own = libdeflate_zlib_compress_bound(holder.c, sourceLen);
+    return own > zlibBound && own <= UINT32_MAX ? static_cast<uint32_t>(own) : zlibBound;
+}
+
+int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen) {
+    thread_local CompressorHolder holder;
+    if (!holder.c) return kMemError;
+    const size_t out = libdeflate_zlib_compress(holder.c, src, srcLen, dest, destLen);
+    if (out == 0) return kBufError;
+    destLen = static_cast<uint32_t>(out);
+    return 0;
+}
+
+bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen) {
+    thread_local DecompressorHolder holder;
+    if (!holder.d) return false;
+    // A null actual-size pointer makes libdeflate demand exactly destLen bytes.
+    return libdeflate_zlib_decompress(holder.d, src, srcLen, dest, destLen, nullptr) == LIBDEFLATE_SUCCESS;
+}
+
+const char* CodecName() { return "libdeflate"; }
+
+#else
+
+uint32_t CompressCapacity(uint32_t sourceLen) { return CompressBound(sourceLen); }
+
+int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen) {
+    uLongf out = destLen;
+    const int rc = compress2(dest, &out, src, srcLen, 6);
+    if (rc == Z_OK) destLen = static_cast<uint32_t>(out);
+    return rc;
+}
+
+bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen) {
+    // uncompress fails with a buffer error when the stream holds more than
+    // destLen bytes; a shorter stream succeeds and is caught by the size test.
+    uLongf out = destLen;
+    const int rc = uncompress(dest, &out, src, srcLen);
+    return rc == Z_OK && out == destLen;
+}
+
+const char* CodecName() { return "zlib"; }
+
+#endif
+
+}  // namespace travik

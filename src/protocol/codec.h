@@ -1,0 +1,31 @@
+// The compressor behind image frames: one RFC 1950 zlib stream per frame.
+// Built on zlib by default; TRAVIK_WITH_LIBDEFLATE switches both directions
+// to libdeflate, which writes and reads the same format.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace travik {
+
+// zlib's compressBound: room for the worst case of one compression call.
+uint32_t CompressBound(uint32_t sourceLen);
+
+// Destination size that CompressLevel6 always fits into: CompressBound with
+// zlib; with libdeflate the larger of that and libdeflate's own bound, whose
+// worst case for many small stored blocks lies a little above zlib's.
+uint32_t CompressCapacity(uint32_t sourceLen);
+
+// Compresses at level 6. `destLen` holds the capacity on entry and the
+// compressed size on success. Returns 0 on success, else a negative zlib
+// result code (libdeflate failures are reported as Z_MEM_ERROR -4 or
+// Z_BUF_ERROR -5).
+int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen);
+
+// Inflates into exactly `destLen` bytes. Returns true only when the stream is
+// valid and restores exactly `destLen` bytes.
+bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen);
+
+const char* CodecName();
+
+}  // namespace travik

@@ -1,0 +1,115 @@
+#include "protocol/frame_writer.h"
+
+#include <cstring>
+
+#include "platform/clock.h"
+#include "protocol/codec.h"
+
+namespace travik {
+
+std::shared_ptr<unsigned char> AllocBytes(size_t len) {
+    return std::shared_ptr<unsigned char>(new unsigned char[len], std::default_delete<unsigned char[]>());
+}
+
+ByteBuffer WriteLogFrame(const std::string& text) {
+    ByteBuffer out;
+    if (text.size() > static_cast<size_t>(kMaxFrameLen - kFrameHeaderLen - 1)) return out;
+    const int n = static_cast<int>(text.size());
+    out.len = n + kFrameHeaderLen + 1;
+    out.data = AllocBytes(static_cast<size_t>(out.len));
+    unsigned char* p = out.data.get();
+    EncodeFrameHeader(FrameHeaderSt{MSG_LOG, 0, n + 1, 0}, p);
+    if (n > 0) std::memcpy(p + kFrameHeaderLen, text.data(), static_cast<size_t>(n));
+    p[kFrameHeaderLen + n] = 0;
+    return out;
+}
+
+ByteBuffer WriteCommandFrame(const CmdSt& cmd) {
+    ByteBuffer out;
+    out.len = kCmdFrameLen;
+    out.data = AllocBytes(kCmdFrameLen);
+    EncodeFrameHeader(FrameHeaderSt{MSG_CMD, 0, kCmdBodyLen, 0}, out.data.get());
+    EncodeCmd(cmd, out.data.get() + kFrameHeaderLen);
+    return out;
+}
+
+namespace {
+
+// Size of the record sequence of the fresh slots; -1 when it cannot be built
+// within the frame limits, 0 when no slot is fresh.
+int64_t RecordsLength(const std::vector<SendImageSt>& slots) {
+    int64_t total = 0;
+    for (const SendImageSt& s : slots) {
+        if (s.attr2 == 0) continue;
+        if (s.imageLen < 0 || (s.imageLen > 0 && !s.data)) return -1;
+        total += kImageHeaderLen + static_cast<int64_t>(s.imageLen);
+        if (total > kMaxRawLen) return -1;
+    }
+    return total;
+}
+
+}  // namespace
+
+std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>& slots, int& rawLen) {
+    rawLen = 0;
+    const int64_t total = RecordsLength(slots);
+    if (total <= 0) return nullptr;
+    std::shared_ptr<unsigned char> records = AllocBytes(static_cast<size_t>(total));
+    unsigned char* p = records.get();
+    for (const SendImageSt& s : slots) {
+        if (s.attr2 == 0) continue;
+        ImageHeaderSt h;
+        h.attr1 = s.attr1;
+        h.tag = s.tag;
+        h.attr2 = s.attr2;
+        h.attr3 = s.attr3;
+        h.attr4 = s.attr4;
+        h.attr5 = s.attr5;
+        h.imageLen = s.imageLen;
+        EncodeImageHeader(h, p);
+        p += kImageHeaderLen;
+        if (s.imageLen > 0) std::memcpy(p, s.data.get(), static_cast<size_t>(s.imageLen));
+        p += s.imageLen;
+    }
+    rawLen = static_cast<int>(total);
+    return records;
+}
+
+ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResult, uint64_t& compressMicros) {
+    ByteBuffer out;
+    codecResult = 0;
+    compressMicros = 0;
+    const int64_t expected = RecordsLength(slots);
+    if (expected == 0) return out;
+    int total = 0;
+    std::shared_ptr<unsigned char> records = WriteImageRecords(slots, total);
+    if (!records) {
+        codecResult = kImageFrameRefused;
+        return out;
+    }
+
+    const uint32_t capacity = CompressCapacity(static_cast<uint32_t>(total));
+    std::shared_ptr<unsigned char> frame = AllocBytes(static_cast<size_t>(capacity) + kFrameHeaderLen);
+    uint32_t compressedLen = capacity;
+    const int64_t start = NowMicros();
+    const int rc =
+        CompressLevel6(frame.get() + kFrameHeaderLen, compressedLen, records.get(), static_cast<uint32_t>(total));
+    const int64_t elapsed = NowMicros() - start;
+    compressMicros = elapsed > 0 ? static_cast<uint64_t>(elapsed) : 0;  // wall clock may step back
+    if (rc != 0) {
+        codecResult = rc;
+        return out;
+    }
+    if (static_cast<int64_t>(compressedLen) + kFrameHeaderLen > kMaxFrameLen) {
+        codecResult = kImageFrameRefused;
+        return out;
+    }
+
+    const int dataLen = static_cast<int>(compressedLen);
+    EncodeFrameHeader(FrameHeaderSt{MSG_IMAGE, 1, dataLen, total}, frame.get());
+    out.data = std::move(frame);
+    out.len = dataLen + kFrameHeaderLen;
+    return out;
+}
+
+}  // namespace travik

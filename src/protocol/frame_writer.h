@@ -1,0 +1,48 @@
+// Writers for the three frame kinds. Each returns one buffer that the
+// transport shares between all connections.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/wire.h"
+#include "travik/travik.h"
+
+namespace travik {
+
+struct ByteBuffer {
+    std::shared_ptr<unsigned char> data;
+    int len = 0;
+};
+
+// Allocates `len` bytes owned by a shared pointer with an array deleter.
+std::shared_ptr<unsigned char> AllocBytes(size_t len);
+
+// Log frame for non-empty `text` (no NUL inside): header, text, one NUL.
+// Empty buffer when the frame would exceed kMaxFrameLen, which a reader
+// refuses.
+ByteBuffer WriteLogFrame(const std::string& text);
+
+// 48-byte command frame.
+ByteBuffer WriteCommandFrame(const CmdSt& cmd);
+
+// Concatenates the records of the fresh slots (attr2 != 0), in slot order,
+// into one record sequence; returns its length through `rawLen`. Returns
+// null with `rawLen` 0 when no slot is fresh, or when the sequence would
+// exceed kMaxRawLen or a slot is inconsistent (negative imageLen, no data
+// for a positive imageLen): readers refuse what senders must not build.
+std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>& slots, int& rawLen);
+
+// `codecResult` of WriteImageFrame for records that exceed the frame limits.
+constexpr int kImageFrameRefused = -100;
+
+// Image frame: the fresh slots' records compressed as one zlib stream at
+// level 6, header in front. `codecResult` is 0 on success and also when no
+// slot is fresh (empty buffer then); on a compressor failure the buffer is
+// empty and `codecResult` the compressor's result code; records too large
+// for a frame give an empty buffer and kImageFrameRefused.
+// `compressMicros` receives the time spent compressing (0 if none).
+ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResult, uint64_t& compressMicros);
+
+}  // namespace travik
