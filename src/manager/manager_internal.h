@@ -1,0 +1,34 @@
+// Pieces of the manager shared between its source files.
+#pragma once
+
+#include <memory>
+
+#include "protocol/wire.h"
+#include "transport/travik_transport.h"
+#include "travik/travik.h"
+
+namespace travik {
+
+// How long Release waits for a loop thread to finish its teardown. A loop
+// stuck in a host callback is left to finish on its own after that; it keeps
+// its transport alive while it runs.
+constexpr int kReleaseWaitMs = 3000;
+// Staged log text beyond this is refused rather than grown without bound
+// when the send thread cannot keep up.
+constexpr size_t kMaxStagedLogBytes = 16u << 20;
+
+// Copies of the transport pointers, so that a thread can use a transport
+// while Release drops the manager's own reference.
+std::shared_ptr<Travik> ServerOf(TravikMgr& mgr);
+std::shared_ptr<Travik> ClientOf(TravikMgr& mgr);
+
+// Image channel 0..3 chosen by the first and fifth attribute.
+int ChannelOf(int attr1, int attr5);
+
+// Applies one command frame's body to the manager's send switches.
+void ApplyCommand(TravikMgr& mgr, const CmdSt& cmd);
+
+// Forgets the reassembly state of a connection that has closed.
+void DropConnectionState(TravikMgr& mgr, unsigned long long connId);
+
+}  // namespace travik

@@ -1,0 +1,176 @@
+// Turns the chunks a connection delivers into whole frames and acts on each:
+// log text and images go to the host's callbacks, commands change the send
+// switches. Pieces of an incomplete frame are held by reference and copied
+// once, when the frame is complete.
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "manager/manager_internal.h"
+#include "platform/diag.h"
+#include "protocol/frame_reader.h"
+#include "protocol/frame_writer.h"
+
+namespace travik {
+
+void DropConnectionState(TravikMgr& mgr, unsigned long long connId) {
+    std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
+    mgr.m_recvFragments.erase(connId);
+}
+
+namespace {
+
+struct Callbacks {
+    TravikLogCb log;
+    TravikImageCb image;
+};
+
+// A host callback that throws must not take the loop thread down.
+template <class Fn>
+void CallHost(const char* what, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        Diag("%s callback threw: %s\n", what, e.what());
+    } catch (...) {
+        Diag("%s callback threw\n", what);
+    }
+}
+
+void DeliverLog(const Callbacks& cbs, const unsigned char* payload, int dataLen) {
+    std::string text;
+    if (!cbs.log || !DecodeLogPayload(payload, dataLen, text)) return;
+    CallHost("log", [&] { cbs.log(text); });
+}
+
+void DeliverImages(const Callbacks& cbs, const FrameHeaderSt& header, const unsigned char* payload) {
+    if (!cbs.image) return;
+    DecodeImagePayload(header, payload, [&](const ImageRecordView& rec) {
+        std::shared_ptr<unsigned char> image = AllocBytes(static_cast<size_t>(rec.header.imageLen));
+        if (rec.header.imageLen > 0) std::memcpy(image.get(), rec.bytes, static_cast<size_t>(rec.header.imageLen));
+        const ImageHeaderSt& h = rec.header;
+        CallHost("image", [&] { cbs.image(h.attr1, h.attr2, h.attr3, h.attr4, h.attr5, image, h.imageLen, h.tag); });
+    });
+}
+
+// One whole frame of `frameLen` bytes at `p`.
+void HandleFrame(TravikMgr& mgr, const Callbacks& cbs, const unsigned char* p) {
+    FrameHeaderSt header = DecodeFrameHeader(p);
+    const unsigned char* payload = p + kFrameHeaderLen;
+    try {
+        switch (header.msgType) {
+            case MSG_LOG:
+                DeliverLog(cbs, payload, header.dataLen);
+                break;
+            case MSG_IMAGE:
+                DeliverImages(cbs, header, payload);
+                break;
+            case MSG_CMD: {
+                CmdSt cmd;
+                if (DecodeCmdPayload(payload, header.dataLen, cmd)) ApplyCommand(mgr, cmd);
+                break;
+            }
+            default:
+                break;
+        }
+    } catch (const std::bad_alloc&) {
+        Diag("receive: out of memory, frame dropped\n");
+    }
+}
+
+// Parses the working buffer `work` (`n` bytes, starting at a frame
+// boundary), handling every whole frame. What is left of an incomplete frame
+// goes into `pending`: the working buffer itself when no frame was handled,
+// else a copy of the remainder so that the chunk can be freed.
+void ParseFrames(TravikMgr& mgr, const Callbacks& cbs, std::vector<RecvFragment>& pending,
+                 const std::shared_ptr<unsigned char>& work, int n) {
+    const unsigned char* p = work.get();
+    while (n > 0) {
+        int frameLen = 0;
+        HeaderCheck check = CheckFrameHeader(p, n, frameLen);
+        if (check == HeaderCheck::Bad) return;  // unknown kind or impossible size: drop the rest
+        if (check == HeaderCheck::NeedMore) {
+            if (p == work.get()) {
+                pending.push_back(RecvFragment{work, n, frameLen});
+            } else {
+                std::shared_ptr<unsigned char> rest = AllocBytes(static_cast<size_t>(n));
+                std::memcpy(rest.get(), p, static_cast<size_t>(n));
+                pending.push_back(RecvFragment{rest, n, frameLen});
+            }
+            return;
+        }
+        HandleFrame(mgr, cbs, p);
+        p += frameLen;
+        n -= frameLen;
+    }
+}
+
+// Joins the pending pieces and the new chunk into one buffer.
+std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
+                                    int len, int total) {
+    std::shared_ptr<unsigned char> joined = AllocBytes(static_cast<size_t>(total));
+    unsigned char* out = joined.get();
+    for (const RecvFragment& piece : pending) {
+        std::memcpy(out, piece.data.get(), static_cast<size_t>(piece.len));
+        out += piece.len;
+    }
+    std::memcpy(out, data.get(), static_cast<size_t>(len));
+    pending.clear();  // keeps the storage for the next frame
+    return joined;
+}
+
+void Reassemble(TravikMgr& mgr, const Callbacks& cbs, std::vector<RecvFragment>& pending,
+                std::shared_ptr<unsigned char>& data, int len) {
+    long long pendingBytes = 0;
+    int expected = 0;
+    for (const RecvFragment& piece : pending) {
+        pendingBytes += piece.len;
+        if (expected == 0) expected = piece.frameLen;
+    }
+    long long total = pendingBytes + len;
+    if (total > INT_MAX) {  // cannot be a frame this reader accepts
+        pending.clear();
+        return;
+    }
+    if (expected > 0 && total < expected) {
+        pending.push_back(RecvFragment{data, len, expected});
+        return;
+    }
+    if (pendingBytes > 0) {
+        std::shared_ptr<unsigned char> joined = Join(pending, data, len, static_cast<int>(total));
+        ParseFrames(mgr, cbs, pending, joined, static_cast<int>(total));
+    } else {
+        ParseFrames(mgr, cbs, pending, data, len);
+    }
+}
+
+}  // namespace
+}  // namespace travik
+
+using namespace travik;
+
+void TravikMgr::ReadCallback(unsigned long long connId, std::shared_ptr<unsigned char>& data, int len) {
+    if (!data || len <= 0) return;
+    std::vector<RecvFragment> pending;
+    Callbacks cbs;
+    unsigned long long generation;
+    {
+        std::lock_guard<std::mutex> lock(m_recvMutex);
+        auto it = m_recvFragments.find(connId);
+        if (it != m_recvFragments.end()) pending.swap(it->second);
+        cbs.log = m_logCb;
+        cbs.image = m_imageCb;
+        generation = m_recvGeneration;
+    }
+    // Callbacks run without the lock, so they may call back into the manager.
+    try {
+        Reassemble(*this, cbs, pending, data, len);
+    } catch (const std::bad_alloc&) {
+        Diag("receive: out of memory, %d bytes dropped\n", len);
+        pending.clear();
+    }
+    std::lock_guard<std::mutex> lock(m_recvMutex);
+    if (generation != m_recvGeneration) return;  // released meanwhile
+    m_recvFragments[connId].swap(pending);
+}

@@ -1,0 +1,87 @@
+// The device's only writer of log and image frames: one pass per wake-up,
+// everything staged since the previous pass in at most two frames.
+#include <mutex>
+#include <new>
+
+#include "manager/manager_internal.h"
+#include "platform/clock.h"
+#include "platform/diag.h"
+#include "protocol/frame_writer.h"
+
+namespace travik {
+namespace {
+
+// Mean compression time, printed about every three seconds.
+class CompressStats {
+public:
+    void Add(uint64_t micros) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        int64_t now = NowMicros();
+        if (!m_started) {
+            m_started = true;
+            m_windowStart = now - static_cast<int64_t>(micros);
+        }
+        m_timeSum += micros;
+        ++m_count;
+        if (static_cast<uint64_t>(now - m_windowStart) > 3000000) {
+            Diag("compress2 speed is %llu \n", static_cast<unsigned long long>(m_timeSum / m_count));
+            m_timeSum = 0;
+            m_count = 0;
+            m_windowStart = NowMicros();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    bool m_started = false;
+    uint64_t m_timeSum = 0;
+    int32_t m_count = 0;
+    int64_t m_windowStart = 0;
+};
+
+CompressStats s_compressStats;
+
+bool HasViewer(const std::shared_ptr<Travik>& server) { return server && server->IsEmpty() == 0; }
+
+void SendLogFrame(const std::shared_ptr<Travik>& server, const std::string& text) {
+    if (text.empty() || !HasViewer(server)) return;
+    ByteBuffer frame = WriteLogFrame(text);
+    server->SendData(frame.data, frame.len);
+}
+
+void SendImageFrame(const std::shared_ptr<Travik>& server, const std::vector<SendImageSt>& slots) {
+    if (slots.empty() || !HasViewer(server)) return;
+    int codecResult = 0;
+    uint64_t micros = 0;
+    ByteBuffer frame = WriteImageFrame(slots, codecResult, micros);
+    if (codecResult != 0) {
+        Diag("compress failed ret = %d", codecResult);
+        return;
+    }
+    if (!frame.data) return;
+    s_compressStats.Add(micros);
+    server->SendLatest(frame.data, frame.len);
+}
+
+}  // namespace
+}  // namespace travik
+
+using namespace travik;
+
+void TravikMgr::ThreadSendInfo() {
+    while (!m_exit.load()) {
+        std::string text;
+        std::vector<SendImageSt> images;
+        GetSendInfo(text, images);
+        // Held for the whole pass: Release may drop the manager's reference.
+        std::shared_ptr<Travik> server = ServerOf(*this);
+        try {
+            SendLogFrame(server, text);
+            SendImageFrame(server, images);
+        } catch (const std::bad_alloc&) {
+            // A frame is built whole before it is queued, so nothing partial
+            // left; the pass's data is dropped.
+            Diag("send thread: out of memory, frame dropped\n");
+        }
+    }
+}

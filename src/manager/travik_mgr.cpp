@@ -1,0 +1,147 @@
+// Construction, Listen, Connect, Release and the callback registration.
+#include <cstdio>
+
+#include "manager/manager_internal.h"
+
+namespace travik {
+
+std::shared_ptr<Travik> ServerOf(TravikMgr& mgr) {
+    std::lock_guard<std::mutex> lock(mgr.m_transportMutex);
+    return mgr.m_server;
+}
+
+std::shared_ptr<Travik> ClientOf(TravikMgr& mgr) {
+    std::lock_guard<std::mutex> lock(mgr.m_transportMutex);
+    return mgr.m_client;
+}
+
+namespace {
+
+void InstallReceivePath(TravikMgr& mgr, Travik& transport) {
+    TravikMgr* self = &mgr;
+    transport.SetReadCb([self](unsigned long long connId, std::shared_ptr<unsigned char>& data, int len) {
+        self->ReadCallback(connId, data, len);
+    });
+    transport.SetCloseCb([self](unsigned long long connId) { DropConnectionState(*self, connId); });
+}
+
+void StopAndWait(const std::shared_ptr<Travik>& transport) {
+    if (!transport) return;
+    transport->Stop();
+    if (!transport->OnLoopThread()) transport->WaitStopped(kReleaseWaitMs);
+}
+
+}  // namespace
+}  // namespace travik
+
+using namespace travik;
+
+TravikMgr::TravikMgr() = default;
+
+// A host is expected to call Release first; doing it here as well keeps a
+// host that forgot from having library threads run on a destroyed manager.
+TravikMgr::~TravikMgr() { Release(); }
+
+int TravikMgr::Listen(int port) {
+    std::shared_ptr<Travik> server;
+    {
+        std::lock_guard<std::mutex> lock(m_transportMutex);
+        if (!m_server) m_server = MakeTravikObj();
+        server = m_server;
+    }
+    m_exit.exchange(false);
+    m_dataReady.exchange(false);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_images.assign(kImageChannels, SendImageSt{});
+    }
+    m_sendInterval = 200;
+    for (int i = 0; i < kImageChannels; ++i) {
+        m_sendImagesOnOff[i] = 1;
+        m_lastSendTime[i] = 0;
+    }
+    InstallReceivePath(*this, *server);
+    if (server->Listen(port) != 0) {
+        server->WaitStopped(kReleaseWaitMs);
+        std::lock_guard<std::mutex> lock(m_transportMutex);
+        if (m_server == server) m_server.reset();
+        return -1;
+    }
+    if (!m_sendThread.joinable()) m_sendThread = std::thread(&TravikMgr::ThreadSendInfo, this);
+    return 0;
+}
+
+int TravikMgr::Connect(char* ip, int port) {
+    std::shared_ptr<Travik> client;
+    {
+        std::lock_guard<std::mutex> lock(m_transportMutex);
+        if (!m_client) m_client = MakeTravikObj();
+        client = m_client;
+    }
+    m_exit.exchange(false);
+    m_dataReady.exchange(false);
+    if (!ip) return -1;
+    return client->Connect(ip, port);
+}
+
+int TravikMgr::Release() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_exit.load()) {
+            m_exit.exchange(true);
+            m_cond.notify_all();
+        }
+        m_logText.clear();
+        m_images.clear();
+    }
+    std::shared_ptr<Travik> server;
+    std::shared_ptr<Travik> client;
+    {
+        std::lock_guard<std::mutex> lock(m_transportMutex);
+        server.swap(m_server);
+        client.swap(m_client);
+    }
+    if (m_sendThread.joinable()) {
+        if (m_sendThread.get_id() == std::this_thread::get_id()) {
+            m_sendThread.detach();
+        } else {
+            m_sendThread.join();
+        }
+    }
+    StopAndWait(server);
+    StopAndWait(client);
+    {
+        std::lock_guard<std::mutex> lock(m_recvMutex);
+        m_recvFragments.clear();
+        ++m_recvGeneration;
+    }
+    m_readCbSet = 0;
+    return 0;
+}
+
+namespace {
+template <class Cb>
+void SetCallback(TravikMgr& mgr, Cb& slot, Cb cb) {
+    {
+        std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
+        slot = std::move(cb);
+    }
+    std::shared_ptr<Travik> client = ClientOf(mgr);
+    if (client && mgr.m_readCbSet == 0) {
+        InstallReceivePath(mgr, *client);
+        mgr.m_readCbSet = 1;
+    }
+}
+}  // namespace
+
+int TravikMgr::SetLogCb(TravikLogCb cb) {
+    SetCallback(*this, m_logCb, std::move(cb));
+    return 0;
+}
+
+int TravikMgr::SetImageCb(TravikImageCb cb) {
+    SetCallback(*this, m_imageCb, std::move(cb));
+    return 0;
+}
+
+void TravikMgr::ThreadReadInfo() {}

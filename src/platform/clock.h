@@ -1,0 +1,11 @@
+// Wall-clock time in whole microseconds since 1970-01-01 00:00 UTC. Not a
+// steady clock: the interval gate and the statistics follow clock changes.
+#pragma once
+
+#include <cstdint>
+
+namespace travik {
+
+int64_t NowMicros();
+
+}  // namespace travik

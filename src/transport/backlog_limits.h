@@ -1,0 +1,27 @@
+// How much a connection that does not keep up may cost the device. Bytes are
+// counted per connection: frames queued for it plus what sits in its output
+// buffer, not yet taken by the kernel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace travik {
+
+// Over this backlog, image frames are not queued for the connection; it gets
+// fresh images once it has drained (images are latest-wins anyway).
+constexpr size_t kSoftBacklogBytes = 16u << 20;
+// A log or command frame that would take the backlog past this closes the
+// connection as too slow.
+constexpr size_t kHardBacklogBytes = 48u << 20;
+// A connection whose output has not moved for this long is closed as slow.
+constexpr int64_t kNoProgressMicros = 10'000'000;
+// Period of each connection's flush timer, the fallback wake-up of the loop.
+constexpr int kFlushPeriodSeconds = 5;
+// Keepalive probing of idle connections: a peer that vanished without
+// closing is dropped after about idle + interval * count seconds.
+constexpr int kKeepAliveIdleSeconds = 10;
+constexpr int kKeepAliveIntervalSeconds = 5;
+constexpr int kKeepAliveCount = 3;
+
+}  // namespace travik

@@ -1,0 +1,45 @@
+// The transport interface the manager talks to. One object is one endpoint:
+// a listening server or one outgoing client connection, each with its own
+// event-loop thread.
+#pragma once
+
+#include <memory>
+
+#include "travik/travik.h"
+
+class Travik {
+public:
+    virtual ~Travik() = default;
+
+    // Server endpoint on all IPv4 addresses. Blocks until the port is bound
+    // (0) or binding failed (-1, the loop thread has ended).
+    virtual int Listen(int port) = 0;
+    // Client endpoint. Blocks until connected (0) or failed (-1).
+    virtual int Connect(const char* ip, int port) = 0;
+    // Queues `len` bytes of `data` for every connection; the buffer is shared,
+    // not copied. Never blocks on the network. Always -1 (no caller needs
+    // more; delivery problems show through IsEmpty).
+    virtual int SendData(std::shared_ptr<unsigned char>& data, int len) = 0;
+    // 1 when no connection is registered, else 0 (a snapshot).
+    virtual int IsEmpty() = 0;
+    // Replaces the read callback; it runs on the loop thread.
+    virtual int SetReadCb(TravikReadCb cb) = 0;
+    // Asks the loop to end; returns at once.
+    virtual int Stop() = 0;
+
+    // As SendData, for frames that a newer one replaces (images): skipped for
+    // a connection whose backlog is over the soft bound.
+    virtual int SendLatest(std::shared_ptr<unsigned char>& data, int len) = 0;
+    // Called on the loop thread after a connection was removed, so that
+    // per-connection state kept elsewhere can be dropped.
+    virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
+    // Waits up to `timeoutMs` for the loop thread to finish its teardown.
+    // Returns true when it has (or never started). Must not be called from
+    // the loop thread itself.
+    virtual bool WaitStopped(int timeoutMs) = 0;
+    // True when called on this endpoint's loop thread.
+    virtual bool OnLoopThread() const = 0;
+};
+
+// Creates the libevent transport.
+std::shared_ptr<Travik> MakeTravikObj();
