@@ -116,6 +116,10 @@ public:
     // Kept for compatibility; does nothing.
     void ThreadReadInfo();
 
+    // Any thread, non-blocking. 1 while the viewer connection made by Connect
+    // is up, or (device side) while at least one viewer is connected; else 0.
+    int IsConnected();
+
     // Device side, any thread, never blocks on the network. Appends the text
     // up to its first NUL (len is not used) to the next log frame. Returns 0
     // when staged, -1 when refused: log stream closed (the default until a

@@ -145,3 +145,10 @@ int TravikMgr::SetImageCb(TravikImageCb cb) {
 }
 
 void TravikMgr::ThreadReadInfo() {}
+
+int TravikMgr::IsConnected() {
+    std::shared_ptr<Travik> client = ClientOf(*this);
+    std::shared_ptr<Travik> server = ServerOf(*this);
+    bool up = (client && client->IsEmpty() == 0) || (server && server->IsEmpty() == 0);
+    return up ? 1 : 0;
+}
