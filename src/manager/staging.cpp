@@ -32,7 +32,8 @@ bool IntervalPassed(TravikMgr& mgr, int channel) {
     mgr.m_lastSendTime[channel].compare_exchange_strong(expected, static_cast<unsigned long long>(NowMicros()));
     if (mgr.m_sendImagesOnOff[channel].load() != 1) return false;
     unsigned long long elapsed = static_cast<unsigned long long>(NowMicros()) - mgr.m_lastSendTime[channel].load();
-    unsigned long long interval = static_cast<unsigned long long>(static_cast<int64_t>(mgr.m_sendInterval.load()) * 1000);
+    unsigned long long interval =
+        static_cast<unsigned long long>(static_cast<int64_t>(mgr.m_sendInterval.load()) * 1000);
     return elapsed > interval;
 }
 

@@ -398,9 +398,7 @@ void TravikObj::HandOver(evutil_socket_t key, ConnectionSt& conn) {
     m_busyMap[key] = 1;
 }
 
-void TravikObj::FlushCb(evutil_socket_t, short, void* arg) {
-    static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent();
-}
+void TravikObj::FlushCb(evutil_socket_t, short, void* arg) { static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent(); }
 
 std::vector<evutil_socket_t> TravikObj::CollectSlowLocked() {
     std::vector<evutil_socket_t> slow;

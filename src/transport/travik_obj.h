@@ -57,10 +57,10 @@ private:
         event* flushEvent = nullptr;
         evbuffer_cb_entry* outputCb = nullptr;
         // Backlog accounting; see backlog_limits.h.
-        size_t queuedBytes = 0;                 // under m_connMutex
-        std::atomic<size_t> outputBytes{0};     // written by the output buffer's callback
-        std::atomic<int64_t> lastProgress{0};   // last time output was taken by the kernel
-        bool closing = false;                   // under m_connMutex: close as slow on the loop thread
+        size_t queuedBytes = 0;                // under m_connMutex
+        std::atomic<size_t> outputBytes{0};    // written by the output buffer's callback
+        std::atomic<int64_t> lastProgress{0};  // last time output was taken by the kernel
+        bool closing = false;                  // under m_connMutex: close as slow on the loop thread
     };
     struct SendDataSt {
         std::shared_ptr<unsigned char> data;
