@@ -23,6 +23,21 @@
 
 using travik::Diag;
 
+namespace {
+// Nothing may propagate into libevent: an exception (a failed allocation)
+// inside a callback is reported and the event is dropped.
+template <class Fn>
+void Guarded(const char* where, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        Diag("%s failed: %s\n", where, e.what());
+    } catch (...) {
+        Diag("%s failed\n", where);
+    }
+}
+}  // namespace
+
 std::shared_ptr<Travik> MakeTravikObj() { return std::make_shared<TravikObj>(); }
 
 TravikObj::TravikObj() = default;
@@ -188,7 +203,7 @@ void TravikObj::ListenLoop() {
 }
 
 void TravikObj::AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg) {
-    static_cast<TravikObj*>(arg)->OnAccept(fd);
+    Guarded("accept", [&] { static_cast<TravikObj*>(arg)->OnAccept(fd); });
 }
 
 void TravikObj::SignalCb(evutil_socket_t, short, void* arg) {
@@ -398,7 +413,9 @@ void TravikObj::HandOver(evutil_socket_t key, ConnectionSt& conn) {
     m_busyMap[key] = 1;
 }
 
-void TravikObj::FlushCb(evutil_socket_t, short, void* arg) { static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent(); }
+void TravikObj::FlushCb(evutil_socket_t, short, void* arg) {
+    Guarded("flush", [&] { static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent(); });
+}
 
 std::vector<evutil_socket_t> TravikObj::CollectSlowLocked() {
     std::vector<evutil_socket_t> slow;
@@ -437,7 +454,7 @@ void TravikObj::WriteCb(bufferevent* bev, void* arg) {
         Diag("is full\n");
         return;
     }
-    static_cast<ConnectionSt*>(arg)->owner->OnWriteDrained();
+    Guarded("write", [&] { static_cast<ConnectionSt*>(arg)->owner->OnWriteDrained(); });
 }
 
 void TravikObj::OnWriteDrained() {
@@ -461,7 +478,7 @@ void TravikObj::OutputCb(evbuffer*, const evbuffer_cb_info* info, void* arg) {
 
 void TravikObj::ReadCb(bufferevent*, void* arg) {
     auto* conn = static_cast<ConnectionSt*>(arg);
-    conn->owner->OnRead(conn);
+    Guarded("read", [&] { conn->owner->OnRead(conn); });
 }
 
 void TravikObj::OnRead(ConnectionSt* conn) {
@@ -500,7 +517,7 @@ void TravikObj::EventCb(bufferevent*, short events, void* arg) {
         Diag("Got an error on the connection: %s\n", strerror(savedErrno));
     }
     errno = savedErrno;
-    conn->owner->OnEvent(conn->fd, events);
+    Guarded("event", [&] { conn->owner->OnEvent(conn->fd, events); });
 }
 
 void TravikObj::OnEvent(evutil_socket_t fd, short events) {
