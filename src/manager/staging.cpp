@@ -91,7 +91,7 @@ int TravikMgr::GetSendInfo(std::string& text, std::vector<SendImageSt>& images) 
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cond.wait(lock, [this] { return m_dataReady.load() || m_exit.load(); });
     if (!m_logText.empty()) {
-        text = m_logText;
+        text = std::move(m_logText);
         m_logText.clear();
     }
     if (m_imagesPending == 1) {
