@@ -1,0 +1,505 @@
+// The `travik` tool and the example hosts, run as separate processes on
+// loopback: what a user sees from the command line. The binaries' paths
+// come from the tools/ and examples/ builds; without them the tests skip.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using travik_test::WaitUntil;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+// A child process with standard output and error in files.
+class Process {
+public:
+    Process(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) : m_out(out), m_err(err) {
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (int sig : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, sig);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        if (posix_spawn(&m_pid, args[0], &actions, &attr, args.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    ~Process() {
+        if (m_pid > 0 && !m_exited) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    void Signal(int sig) {
+        if (m_pid > 0 && !m_exited) kill(m_pid, sig);
+    }
+    // Exit code once the process has ended by itself within `timeout`;
+    // -1 when it is still running, -2 when a signal ended it.
+    int Wait(milliseconds timeout) {
+        if (m_pid <= 0) return -1;
+        WaitUntil([this] { return Reap(); }, timeout);
+        if (!m_exited) return -1;
+        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -2;
+    }
+    std::string Out() const { return ReadFile(m_out); }
+    std::string Err() const { return ReadFile(m_err); }
+    // Waits until standard error contains `text`.
+    bool WaitForErr(const std::string& text, milliseconds timeout = seconds(10)) {
+        return WaitUntil([&] { return Err().find(text) != std::string::npos || Reap(); }, timeout) &&
+               Err().find(text) != std::string::npos;
+    }
+
+private:
+    bool Reap() {
+        if (m_exited) return true;
+        if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) m_exited = true;
+        return m_exited;
+    }
+
+    pid_t m_pid = -1;
+    int m_status = 0;
+    bool m_exited = false;
+    fs::path m_out, m_err;
+};
+
+struct IndexRow {
+    long long time = 0;
+    int channel = -1;
+    int attrs[5] = {};
+    unsigned long long tag = 0;
+    long long length = 0;
+    std::string latency;
+    std::string file;
+};
+
+std::vector<std::string> Split(const std::string& line, char sep) {
+    std::vector<std::string> parts;
+    std::stringstream ss(line);
+    std::string part;
+    while (std::getline(ss, part, sep)) parts.push_back(part);
+    if (!line.empty() && line.back() == sep) parts.push_back("");
+    return parts;
+}
+
+// Parses index.csv; fails the test on a malformed line.
+std::vector<IndexRow> ReadIndex(const fs::path& path) {
+    std::vector<IndexRow> rows;
+    std::ifstream in(path);
+    std::string line;
+    EXPECT_TRUE(std::getline(in, line)) << "no header in " << path;
+    EXPECT_EQ(line, "time_us,channel,attr1,attr2,attr3,attr4,attr5,tag,length,latency_us,file");
+    while (std::getline(in, line)) {
+        std::vector<std::string> f = Split(line, ',');
+        EXPECT_EQ(f.size(), 11u) << line;
+        if (f.size() != 11) continue;
+        IndexRow r;
+        r.time = std::stoll(f[0]);
+        r.channel = std::stoi(f[1]);
+        for (int i = 0; i < 5; ++i) r.attrs[i] = std::stoi(f[2 + i]);
+        r.tag = std::stoull(f[7]);
+        r.length = std::stoll(f[8]);
+        r.latency = f[9];
+        r.file = f[10];
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+struct Pnm {
+    bool ok = false;
+    char kind = 0;  // '5' gray, '6' RGB
+    int width = 0, height = 0, maxval = 0;
+    std::string pixels;
+};
+
+// An independent reader of binary PGM/PPM files.
+Pnm ParsePnm(const std::string& bytes) {
+    Pnm p;
+    std::istringstream in(bytes);
+    std::string magic;
+    in >> magic >> p.width >> p.height >> p.maxval;
+    if (!in || (magic != "P5" && magic != "P6")) return p;
+    in.get();  // the single whitespace byte after maxval
+    p.kind = magic[1];
+    p.pixels = bytes.substr(static_cast<size_t>(in.tellg()));
+    p.ok = true;
+    return p;
+}
+
+// The library's channel rule, for checking the tool's file names and rows.
+int ChannelOf(int attr1, int attr5) {
+    if (attr1 == 2 && attr5 == 1) return 2;
+    if (attr1 == 2 && attr5 == 3) return 3;
+    if (attr5 == 3) return 1;
+    return 0;
+}
+
+// Saved image files (the tool's chN_*.ext names) in `dir`.
+std::set<std::string> ImageFiles(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind("ch", 0) == 0) names.insert(name);
+    }
+    return names;
+}
+
+// Checks every index row against its file: the file exists, its name
+// carries the row's channel, a PGM/PPM has the header that the attributes
+// give and exactly `length` pixel bytes, and no file lacks a row.
+void CheckRowsMatchFiles(const fs::path& dir, const std::vector<IndexRow>& rows) {
+    std::set<std::string> listed;
+    for (const IndexRow& r : rows) {
+        SCOPED_TRACE(r.file);
+        EXPECT_EQ(r.channel, ChannelOf(r.attrs[0], r.attrs[4]));
+        EXPECT_EQ(r.file.substr(0, 4), "ch" + std::to_string(r.channel) + "_");
+        ASSERT_TRUE(fs::exists(dir / r.file));
+        listed.insert(r.file);
+        std::string bytes = ReadFile(dir / r.file);
+        std::string ext = r.file.substr(r.file.size() - 4);
+        if (ext == ".bin") {
+            EXPECT_EQ(static_cast<long long>(bytes.size()), r.length);
+            continue;
+        }
+        Pnm pnm = ParsePnm(bytes);
+        ASSERT_TRUE(pnm.ok);
+        EXPECT_EQ(pnm.kind, ext == ".pgm" ? '5' : '6');
+        EXPECT_EQ(r.attrs[1], ext == ".pgm" ? 1 : 3);
+        EXPECT_EQ(pnm.width, r.attrs[2]);
+        EXPECT_EQ(pnm.height, r.attrs[3]);
+        EXPECT_EQ(pnm.maxval, 255);
+        long long expected = static_cast<long long>(r.attrs[2]) * r.attrs[3] * (pnm.kind == '5' ? 1 : 3);
+        EXPECT_EQ(r.length, expected);
+        EXPECT_EQ(static_cast<long long>(pnm.pixels.size()), expected);
+    }
+    EXPECT_EQ(ImageFiles(dir), listed);
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef TRAVIK_TOOL_PATH
+        GTEST_SKIP() << "the travik tool is not part of this build";
+#else
+        m_tool = TRAVIK_TOOL_PATH;
+#endif
+        char tmpl[] = "/tmp/travik_tool_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        m_port = travik_test::FreePort();
+    }
+    void TearDown() override {
+        if (!m_dir.empty()) {
+            std::error_code ec;
+            fs::remove_all(m_dir, ec);
+        }
+    }
+
+    // Runs `travik args...`, output in files named after `name`.
+    std::unique_ptr<Process> Run(const std::string& name, std::vector<std::string> args) {
+        args.insert(args.begin(), m_tool);
+        auto p = std::make_unique<Process>(args, m_dir / (name + ".out"), m_dir / (name + ".err"));
+        EXPECT_TRUE(p->Started()) << "cannot start " << m_tool;
+        return p;
+    }
+    // A device on m_port, up and listening.
+    std::unique_ptr<Process> StartDevice(std::vector<std::string> args) {
+        args.insert(args.begin(), {"device", "--port", std::to_string(m_port)});
+        auto device = Run("device", args);
+        EXPECT_TRUE(device->WaitForErr("listening on port")) << device->Err();
+        return device;
+    }
+    std::string Target() const { return "127.0.0.1:" + std::to_string(m_port); }
+    // Ends a device with Ctrl-C and checks that it stops cleanly and promptly,
+    // with its own handling rather than the library's delayed exit.
+    void StopDevice(Process& device) {
+        device.Signal(SIGINT);
+        EXPECT_EQ(device.Wait(seconds(10)), 0) << device.Err();
+        EXPECT_NE(device.Err().find("travik device: stopped"), std::string::npos) << device.Err();
+        EXPECT_EQ(device.Err().find("Caught an interrupt signal"), std::string::npos);
+    }
+
+    std::string m_tool;
+    fs::path m_dir;
+    int m_port = 0;
+};
+
+const char kDeviceLogMark[] = "device log line";
+
+TEST_F(ToolTest, ViewerWithLogsGetsLogLinesAndOnlyTheListedChannelsAsValidPgmFiles) {
+    auto device = StartDevice({"--fps", "20", "--size", "64x48", "--format", "gray", "--log-rate", "20"});
+    fs::path out = m_dir / "out";
+    auto view = Run("view", {"view", Target(), "--logs", "--channels", "0,2", "--interval", "20", "--out", out.string(),
+                             "--count", "16", "--duration", "30"});
+    ASSERT_EQ(view->Wait(seconds(30)), 0) << view->Err();
+    StopDevice(*device);
+
+    // Standard output carries the device's log texts and nothing of the library's own lines.
+    std::string text = view->Out();
+    EXPECT_NE(text.find(kDeviceLogMark), std::string::npos) << text;
+    EXPECT_EQ(text.find("connect done"), std::string::npos) << text;
+
+    std::vector<IndexRow> rows = ReadIndex(out / "index.csv");
+    ASSERT_EQ(rows.size(), 16u);
+    std::set<int> channels;
+    for (const IndexRow& r : rows) {
+        channels.insert(r.channel);
+        EXPECT_EQ(r.attrs[2], 64);
+        EXPECT_EQ(r.attrs[3], 48);
+        // The tag is the capture time, so the viewer computes a latency.
+        ASSERT_FALSE(r.latency.empty());
+        long long latency = std::stoll(r.latency);
+        EXPECT_GE(latency, 0);
+        EXPECT_LT(latency, 10'000'000);
+        EXPECT_EQ(static_cast<long long>(r.tag) + latency, r.time);
+    }
+    EXPECT_EQ(channels, (std::set<int>{0, 2}));
+    CheckRowsMatchFiles(out, rows);
+}
+
+TEST_F(ToolTest, ViewerWithoutLogsGetsNoLogTextAndRgbChannelsAsPpmFiles) {
+    auto device = StartDevice({"--fps", "20", "--size", "40x30", "--format", "rgb", "--log-rate", "20"});
+    fs::path out = m_dir / "out";
+    auto view = Run("view", {"view", Target(), "--channels", "1,3", "--interval", "20", "--out", out.string(),
+                             "--count", "12", "--duration", "30"});
+    ASSERT_EQ(view->Wait(seconds(30)), 0) << view->Err();
+    StopDevice(*device);
+
+    EXPECT_EQ(view->Out().find(kDeviceLogMark), std::string::npos) << view->Out();
+    // The device kept writing log lines; with the stream closed the library refused every one.
+    EXPECT_NE(device->Err().find(" 0 log lines staged"), std::string::npos) << device->Err();
+    std::vector<IndexRow> rows = ReadIndex(out / "index.csv");
+    ASSERT_EQ(rows.size(), 12u);
+    std::set<int> channels;
+    for (const IndexRow& r : rows) {
+        channels.insert(r.channel);
+        EXPECT_EQ(r.file.substr(r.file.size() - 4), ".ppm");
+    }
+    EXPECT_EQ(channels, (std::set<int>{1, 3}));
+    CheckRowsMatchFiles(out, rows);
+}
+
+TEST_F(ToolTest, DeviceStreamsAnImageDirectoryAndTheViewerSavesTheSameBytes) {
+    fs::path images = m_dir / "images";
+    fs::create_directories(images);
+    // A PGM with a comment in its header, a PPM and a file that is no image.
+    std::string gray = {'\x00', '\x10', '\x20', '\x30', '\x40', '\x50', '\x60', '\x70',
+                        '\x80', '\x90', '\xa0', '\xb0', '\xc0', '\xd0', '\xe0'};
+    WriteFile(images / "a.pgm", "P5\n# five by three\n5 3\n255\n" + gray);
+    std::string rgb;
+    for (int i = 0; i < 4 * 2 * 3; ++i) rgb.push_back(static_cast<char>(i * 10));
+    WriteFile(images / "b.ppm", "P6 4 2 255\n" + rgb);
+    std::string blob = "not an image\n\x01\x02";
+    WriteFile(images / "c.dat", blob);
+
+    auto device = StartDevice({"--images", images.string(), "--channels", "0", "--fps", "20", "--log-rate", "0"});
+    fs::path out = m_dir / "out";
+    auto view = Run("view", {"view", Target(), "--channels", "0", "--interval", "1", "--out", out.string(), "--count",
+                             "9", "--duration", "30"});
+    ASSERT_EQ(view->Wait(seconds(30)), 0) << view->Err();
+    StopDevice(*device);
+
+    std::vector<IndexRow> rows = ReadIndex(out / "index.csv");
+    ASSERT_EQ(rows.size(), 9u);
+    CheckRowsMatchFiles(out, rows);
+    std::set<std::string> kinds;
+    for (const IndexRow& r : rows) {
+        SCOPED_TRACE(r.file);
+        std::string ext = r.file.substr(r.file.size() - 4);
+        kinds.insert(ext);
+        std::string bytes = ReadFile(out / r.file);
+        if (ext == ".pgm") {
+            EXPECT_EQ(ParsePnm(bytes).pixels, gray);
+            EXPECT_EQ(r.attrs[2], 5);
+            EXPECT_EQ(r.attrs[3], 3);
+        } else if (ext == ".ppm") {
+            EXPECT_EQ(ParsePnm(bytes).pixels, rgb);
+        } else {
+            EXPECT_EQ(bytes, blob);
+            EXPECT_EQ(r.attrs[1], 2);  // opaque bytes
+        }
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{".pgm", ".ppm", ".bin"}));
+}
+
+TEST_F(ToolTest, ViewAgainstAClosedPortExitsOneWithAMessage) {
+    auto view = Run("view", {"view", Target(), "--duration", "5"});
+    EXPECT_EQ(view->Wait(seconds(15)), 1);
+    EXPECT_NE(view->Err().find("cannot connect to " + Target()), std::string::npos) << view->Err();
+}
+
+TEST_F(ToolTest, ViewExitsOneWhenTheDeviceGoesAway) {
+    auto device = StartDevice({"--fps", "10", "--size", "32x32"});
+    auto view = Run("view", {"view", Target(), "--interval", "20", "--duration", "60"});
+    ASSERT_TRUE(view->WaitForErr("[view] images/s")) << view->Err();
+    device->Signal(SIGKILL);
+    EXPECT_EQ(view->Wait(seconds(15)), 1) << view->Err();
+    EXPECT_NE(view->Err().find("connection to " + Target() + " lost"), std::string::npos) << view->Err();
+}
+
+TEST_F(ToolTest, ReconnectingViewWaitsForTheDeviceAndThenReceives) {
+    fs::path out = m_dir / "out";
+    auto view = Run("view", {"view", Target(), "--reconnect", "--interval", "20", "--count", "3", "--out", out.string(),
+                             "--duration", "40"});
+    ASSERT_TRUE(view->WaitForErr("retrying every second")) << view->Err();
+    // Let at least one attempt fail (the library reports it) before the device appears.
+    ASSERT_TRUE(view->WaitForErr("Connection refused")) << view->Err();
+    auto device = StartDevice({"--fps", "20", "--size", "32x32"});
+    EXPECT_EQ(view->Wait(seconds(30)), 0) << view->Err();
+    StopDevice(*device);
+    EXPECT_EQ(ReadIndex(out / "index.csv").size(), 3u);
+}
+
+TEST_F(ToolTest, BadArgumentsExitNonZeroWithAUsageLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"bogus"},
+        {"view"},
+        {"view", "127.0.0.1:70000"},
+        {"view", "127.0.0.1", "--channels", "4"},
+        {"view", "127.0.0.1", "--interval", "0"},
+        {"view", "127.0.0.1", "--no-such-flag"},
+        {"device", "--fps", "0"},
+        {"device", "--size", "640"},
+        {"device", "--format", "yuv"},
+        {"device", "--images", (m_dir / "missing").string()},
+        {"demo", "--seconds", "0"},
+    };
+    int i = 0;
+    for (const auto& args : cases) {
+        std::string joined;
+        for (const auto& a : args) joined += " " + a;
+        SCOPED_TRACE("travik" + joined);
+        std::vector<std::string> argv = args;
+        auto p = Run("case" + std::to_string(i++), argv);
+        EXPECT_EQ(p->Wait(seconds(10)), 2);
+        EXPECT_NE(p->Err().find("usage: travik"), std::string::npos) << p->Err();
+    }
+    auto help = Run("help", {"view", "--help"});
+    EXPECT_EQ(help->Wait(seconds(10)), 0);
+    EXPECT_NE(help->Out().find("--interval"), std::string::npos) << help->Out();
+}
+
+TEST_F(ToolTest, DeviceOnABusyPortExitsOneWithAMessage) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(m_port));
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    auto device = Run("device", {"device", "--port", std::to_string(m_port)});
+    EXPECT_EQ(device->Wait(seconds(10)), 1);
+    EXPECT_NE(device->Err().find("cannot listen on port " + std::to_string(m_port)), std::string::npos)
+        << device->Err();
+    close(fd);
+}
+
+TEST_F(ToolTest, DemoWritesViewableImagesAndASummary) {
+    fs::path out = m_dir / "demo";
+    auto demo = Run("demo", {"demo", "--seconds", "2", "--out", out.string()});
+    ASSERT_EQ(demo->Wait(seconds(30)), 0) << demo->Err();
+    std::string summary = demo->Out();
+    EXPECT_NE(summary.find(kDeviceLogMark), std::string::npos);
+    EXPECT_NE(summary.find("compression ratio"), std::string::npos) << summary;
+
+    // One table row per channel: channel, format, size, offered, delivered, not delivered, ...
+    std::istringstream lines(summary);
+    std::string line;
+    int channelRows = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream row(line);
+        std::string channel, format, size;
+        long long offered = -1, delivered = -1, missing = -1;
+        row >> channel >> format >> size >> offered >> delivered >> missing;
+        if (!row || channel.size() != 1 || (format != "gray" && format != "rgb")) continue;
+        SCOPED_TRACE(line);
+        ++channelRows;
+        EXPECT_GT(delivered, 0);
+        EXPECT_GE(offered, delivered);
+        EXPECT_EQ(offered - delivered, missing);
+    }
+    EXPECT_EQ(channelRows, 4) << summary;
+
+    std::vector<IndexRow> rows = ReadIndex(out / "index.csv");
+    ASSERT_FALSE(rows.empty());
+    CheckRowsMatchFiles(out, rows);
+    std::set<std::string> kinds;
+    for (const IndexRow& r : rows) kinds.insert(r.file.substr(r.file.size() - 4));
+    EXPECT_EQ(kinds, (std::set<std::string>{".pgm", ".ppm"}));
+}
+
+TEST(ExampleHostsTest, DeviceAndViewerExamplesTalkOverLoopback) {
+#if !defined(TRAVIK_DEVICE_HOST_PATH) || !defined(TRAVIK_VIEWER_HOST_PATH)
+    GTEST_SKIP() << "the examples are not part of this build";
+#else
+    char tmpl[] = "/tmp/travik_example_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    fs::path dir = tmpl;
+    std::string port = std::to_string(travik_test::FreePort());
+    {
+        Process device({TRAVIK_DEVICE_HOST_PATH, port, "4"}, dir / "device.out", dir / "device.err");
+        Process viewer({TRAVIK_VIEWER_HOST_PATH, "127.0.0.1", port, "10"}, dir / "viewer.out", dir / "viewer.err");
+        EXPECT_EQ(viewer.Wait(seconds(20)), 0) << viewer.Out() << viewer.Err();
+        EXPECT_NE(viewer.Out().find("log: device: frame"), std::string::npos) << viewer.Out();
+        EXPECT_NE(viewer.Out().find("image 320x240 format 1, 76800 bytes"), std::string::npos) << viewer.Out();
+        EXPECT_EQ(device.Wait(seconds(20)), 0) << device.Err();
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// travik: one binary, three subcommands.
+//   travik device   a device host that streams test frames or image files
+//   travik view     a viewer that prints logs and saves images
+//   travik demo     both on loopback, then a summary
+// Exit codes: 0 done, 1 runtime failure (connect, listen, lost connection),
+// 2 bad arguments.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+#include "console.h"
+#include "demo.h"
+#include "device.h"
+#include "options.h"
+#include "stop_signal.h"
+#include "view.h"
+
+using namespace travik_tool;
+
+namespace {
+
+const char* kDeviceUsage =
+    "usage: travik device [--port N] [--fps F] [--channels 0,1,2,3] [--size WxH] "
+    "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S]";
+const char* kViewUsage =
+    "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
+    "[--count N] [--duration S] [--reconnect]";
+const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR]";
+const char* kTopUsage = "usage: travik device|view|demo [OPTIONS]  (travik SUBCOMMAND --help for each)";
+
+// "640x480"-style sizes.
+const CLI::Validator kSizeCheck(
+    [](std::string& text) {
+        int w = 0, h = 0;
+        return ParseSize(text, w, h) ? std::string() : "must be WIDTHxHEIGHT, each 1..16384, e.g. 640x480";
+    },
+    "WxH");
+
+const CLI::Validator kTargetCheck(
+    [](std::string& text) {
+        std::string host;
+        int port = 0;
+        return ParseTarget(text, host, port) ? std::string() : "must be HOST or HOST:PORT with a port 1..65535";
+    },
+    "HOST[:PORT]");
+
+void AddDevice(CLI::App& app, DeviceOptions& o) {
+    CLI::App* cmd =
+        app.add_subcommand("device", "Run a device host: listen, stream test frames (or files) and log lines");
+    cmd->add_option("--port", o.port, "TCP port to listen on")->check(CLI::Range(1, 65535))->capture_default_str();
+    cmd->add_option("--fps", o.fps, "Frames per second offered on each channel")
+        ->check(CLI::Range(0.1, 1000.0))
+        ->capture_default_str();
+    cmd->add_option("--channels", o.channels, "Channels to stream, a list of 0..3")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3))
+        ->capture_default_str();
+    cmd->add_option("--size", o.size, "Test frame size")->check(kSizeCheck)->capture_default_str();
+    cmd->add_option("--format", o.format, "Test frame pixels: gray (attr2 1) or rgb (attr2 3)")
+        ->check(CLI::IsMember({"gray", "rgb"}))
+        ->capture_default_str();
+    cmd->add_option("--images", o.imagesDir,
+                    "Stream the files of DIR instead: PGM/PPM as images, others as opaque bytes (attr2 2)")
+        ->check(CLI::ExistingDirectory);
+    cmd->add_option("--log-rate", o.logRate, "Log lines per second (0: none)")
+        ->check(CLI::Range(0.0, 10000.0))
+        ->capture_default_str();
+    cmd->add_option("--duration", o.duration, "Stop after S seconds (0: run until Ctrl-C)")
+        ->check(CLI::Range(0.0, 1e7))
+        ->capture_default_str();
+    cmd->add_option("--noise", o.noise, "Sensor noise added to test frames, 0..64")
+        ->check(CLI::Range(0, 64))
+        ->capture_default_str();
+}
+
+void AddView(CLI::App& app, ViewOptions& o) {
+    CLI::App* cmd = app.add_subcommand("view", "Connect to a device, print its log lines and save its images");
+    cmd->add_option("target", o.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
+        ->required()
+        ->check(kTargetCheck);
+    cmd->add_flag("--logs", o.logs, "Open the device's log stream (closed otherwise)");
+    cmd->add_option("--channels", o.channels, "Image channels to switch on (the others are switched off)")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3))
+        ->capture_default_str();
+    cmd->add_option("--interval", o.interval, "Minimum ms between two images of one channel")
+        ->check(CLI::Range(1, 3600000))
+        ->capture_default_str();
+    cmd->add_option("--out", o.outDir, "Save each image into DIR (.pgm/.ppm/.bin) with an index.csv");
+    cmd->add_option("--count", o.count, "Exit 0 after N images (0: no limit)")
+        ->check(CLI::Range(0LL, 1000000000LL))
+        ->capture_default_str();
+    cmd->add_option("--duration", o.duration, "Exit 0 after S seconds (0: no limit)")
+        ->check(CLI::Range(0.0, 1e7))
+        ->capture_default_str();
+    cmd->add_flag("--reconnect", o.reconnect, "Retry every second when the connection fails or is lost");
+}
+
+void AddDemo(CLI::App& app, DemoOptions& o) {
+    CLI::App* cmd = app.add_subcommand("demo", "Run a device and a viewer on loopback and summarize what travelled");
+    cmd->add_option("--seconds", o.seconds, "How long to stream")
+        ->check(CLI::Range(0.5, 3600.0))
+        ->capture_default_str();
+    cmd->add_option("--out", o.outDir, "Where to write a few images and index.csv")->capture_default_str();
+    cmd->add_option("--port", o.port, "Port for the device (0: any free port)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+}
+
+int UsageError(CLI::App& app, const CLI::ParseError& e) {
+    const char* usage = kTopUsage;
+    if (app.got_subcommand("device")) usage = kDeviceUsage;
+    if (app.got_subcommand("view")) usage = kViewUsage;
+    if (app.got_subcommand("demo")) usage = kDemoUsage;
+    std::fprintf(stderr, "travik: %s\n%s\n", e.what(), usage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread inherits the mask.
+    BlockStopSignals();
+
+    CLI::App app{"travik: stream log text and images from a device to viewers over TCP", "travik"};
+    app.require_subcommand(1);
+    DeviceOptions device;
+    ViewOptions view;
+    DemoOptions demo;
+    AddDevice(app, device);
+    AddView(app, view);
+    AddDemo(app, demo);
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo") {
+        std::fprintf(stderr, "travik: unknown subcommand '%s'\n%s\n", argv[1], kTopUsage);
+        return 2;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        return UsageError(app, e);
+    }
+
+    FILE* out = TakeStdout();
+    StopSignal stop;
+    if (app.got_subcommand("device")) return RunDevice(device, stop);
+    if (app.got_subcommand("view")) return RunView(view, stop, out);
+    return RunDemo(demo, stop, out);
+}
