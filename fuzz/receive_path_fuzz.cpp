@@ -1,0 +1,23 @@
+// libFuzzer target: arbitrary bytes, in arbitrary chunks, on two connections
+// of a viewer's receive path. See receive_path_driver.h for the input layout.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "receive_path_driver.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Command frames in the input print their effects; keep stdout quiet.
+    int devNull = open("/dev/null", O_WRONLY);
+    if (devNull >= 0) {
+        dup2(devNull, STDOUT_FILENO);
+        close(devNull);
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!travik_fuzz::DriveReceivePath(data, size, nullptr)) std::abort();
+    return 0;
+}
