@@ -37,7 +37,7 @@ struct ImageRecordView {
 // for each record in order. The whole record sequence is validated before
 // the first call, so a malformed frame delivers nothing. Returns false when
 // the frame is malformed or does not inflate (compressed not 0/1, rawLen
-// negative, above kMaxRawLen or above dataLen * kMaxInflateRatio, a stream
+// negative, above kMaxRawLen or above dataLen * kMaxInflateRatio plus a 64-byte allowance for tiny streams, a stream
 // that restores fewer or more than rawLen bytes, a record that runs past the
 // sequence or has a negative imageLen, trailing bytes too short for a record
 // header). An empty sequence (raw dataLen 0, or a stream restoring rawLen 0)
