@@ -1,0 +1,83 @@
+#include "travik_bench/compressor_limit.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "common/loopback.h"
+
+#if defined(TRAVIK_BENCH_HAVE_LIBDEFLATE)
+#include <libdeflate.h>
+#endif
+
+namespace travik_bench {
+
+bool HaveCodec(const std::string& codec) {
+#if defined(TRAVIK_BENCH_HAVE_LIBDEFLATE)
+    if (codec == "libdeflate") return true;
+#endif
+    return codec == "zlib";
+}
+
+bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, double window, int minPasses,
+                            Results& results) {
+    if (!HaveCodec(codec)) return false;
+    // Three passes of four channels each, from six distinct frames, as the
+    // device's producer rotates them.
+    std::vector<std::vector<unsigned char>> frames;
+    for (uint32_t seed = 1; seed <= static_cast<uint32_t>(kDistinctFrames); ++seed)
+        frames.push_back(MakeCameraFrame(shape, seed));
+    std::vector<std::vector<unsigned char>> passes;
+    for (size_t p = 0; p < 3; ++p) {
+        std::vector<const std::vector<unsigned char>*> four;
+        for (size_t ch = 0; ch < 4; ++ch) four.push_back(&frames[(p * 4 + ch) % frames.size()]);
+        passes.push_back(BuildRecordSequence(four, shape, p));
+    }
+    const size_t rawLen = passes[0].size();
+    std::vector<unsigned char> out(compressBound(static_cast<uLong>(rawLen)) + 1024);
+
+    std::function<size_t(const std::vector<unsigned char>&)> compress;
+#if defined(TRAVIK_BENCH_HAVE_LIBDEFLATE)
+    // One compressor kept for the whole run, as the library keeps one per
+    // thread.
+    std::shared_ptr<libdeflate_compressor> ld(libdeflate_alloc_compressor(6), libdeflate_free_compressor);
+    if (codec == "libdeflate") {
+        if (!ld) return false;
+        compress = [&](const std::vector<unsigned char>& in) {
+            return libdeflate_zlib_compress(ld.get(), in.data(), in.size(), out.data(), out.size());
+        };
+    }
+#endif
+    if (!compress) {
+        compress = [&](const std::vector<unsigned char>& in) -> size_t {
+            uLongf n = static_cast<uLongf>(out.size());
+            return compress2(out.data(), &n, in.data(), static_cast<uLong>(in.size()), 6) == Z_OK ? n : 0;
+        };
+    }
+
+    uint64_t passesDone = 0;
+    uint64_t compressed = 0;
+    const uint64_t start = NowNanos();
+    uint64_t elapsed = 0;
+    // At least `minPasses` passes and `window` seconds; bounded in time.
+    while ((elapsed < static_cast<uint64_t>(window * 1e9) || passesDone < static_cast<uint64_t>(minPasses)) &&
+           elapsed < static_cast<uint64_t>(10 * window * 1e9) + 30000000000ull) {
+        const size_t n = compress(passes[passesDone % passes.size()]);
+        if (n == 0) return false;
+        compressed += n;
+        ++passesDone;
+        elapsed = NowNanos() - start;
+    }
+    const double seconds = static_cast<double>(elapsed) / 1e9;
+    const double ips = static_cast<double>(passesDone * 4) / seconds;
+    const std::string key = "limit." + codec + "." + ShapeKey(shape);
+    results.Set(key + ".ips", ips);
+    results.Set(key + ".mbps", ips * static_cast<double>(shape.Bytes()) / 1e6);
+    results.Set(key + ".ratio", static_cast<double>(rawLen * passesDone) / static_cast<double>(compressed));
+    std::fprintf(stderr, "  %-52s %12.2f MB/s\n", (codec + " limit " + shape.Name()).c_str(),
+                 ips * static_cast<double>(shape.Bytes()) / 1e6);
+    return true;
+}
+
+}  // namespace travik_bench

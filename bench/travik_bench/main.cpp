@@ -1,0 +1,296 @@
+// travik-bench: one run on loopback that measures travik's image and log
+// pipelines beside the compressor's own limit, ZeroMQ PUB/SUB and plain TCP,
+// and writes the figures as a markdown table.
+//
+//   travik-bench [--quick] [--smoke] [--out FILE] [--tsv FILE]
+//                [--sections LIST] [--command TEXT]
+//   travik-bench --merge A.tsv B.tsv ... [--out FILE]
+//
+// --quick shortens every window (a run of about twenty seconds); --smoke
+// measures one row of each kind in a few seconds and fails when any of them
+// delivered nothing. --sections picks from limits,images,logs,imglat,idle,
+// stall,zmq,tcp (default: all); zmq and tcp add the baselines to the travik
+// rows picked. --tsv keeps the raw figures so that runs of the zlib and the
+// libdeflate build can be merged into one table (bench/run_all.sh).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/synthetic_frames.h"
+#include "travik_bench/compressor_limit.h"
+#include "travik_bench/results.h"
+#include "travik_bench/tcp_baseline.h"
+#include "travik_bench/travik_workloads.h"
+#include "travik_bench/workload.h"
+#include "travik_bench/zmq_baseline.h"
+
+#ifndef TRAVIK_BENCH_CODEC
+#define TRAVIK_BENCH_CODEC "zlib"
+#endif
+
+using namespace travik_bench;
+
+namespace {
+
+struct Options {
+    bool quick = false;
+    bool smoke = false;
+    std::string out = "bench-results.md";
+    std::string tsv;
+    std::string command;
+    std::set<std::string> sections = {"limits", "images", "logs", "imglat", "idle", "stall", "zmq", "tcp"};
+    std::vector<std::string> merge;
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: travik-bench [--quick] [--smoke] [--out FILE] [--tsv FILE] [--sections LIST] "
+                 "[--command TEXT]\n"
+                 "       travik-bench --merge A.tsv B.tsv ... [--out FILE]\n"
+                 "sections: limits,images,logs,imglat,idle,stall,zmq,tcp (default: all)\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        if (a == "--quick") {
+            o.quick = true;
+        } else if (a == "--smoke") {
+            o.smoke = true;
+        } else if (a == "--out") {
+            if (!value(o.out)) return false;
+        } else if (a == "--tsv") {
+            if (!value(o.tsv)) return false;
+        } else if (a == "--command") {
+            if (!value(o.command)) return false;
+        } else if (a == "--sections") {
+            std::string list;
+            if (!value(list)) return false;
+            o.sections.clear();
+            std::stringstream ss(list);
+            std::string item;
+            while (std::getline(ss, item, ',')) o.sections.insert(item);
+        } else if (a == "--merge") {
+            while (i + 1 < argc && argv[i + 1][0] != '-') o.merge.push_back(argv[++i]);
+            if (o.merge.empty()) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Machine() {
+    std::string model;
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 10, "model name") == 0) {
+            size_t colon = line.find(':');
+            if (colon != std::string::npos) model = line.substr(colon + 2);
+            break;
+        }
+    }
+    utsname u{};
+    uname(&u);
+    return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores (nproc)" + (model.empty() ? "" : ", " + model) +
+           ", Linux " + u.release;
+}
+
+std::string Now() {
+    char buf[64];
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M UTC", &tm);
+    return buf;
+}
+
+double Load1() {
+    double load[1] = {0};
+    return getloadavg(load, 1) == 1 ? load[0] : -1.0;
+}
+
+std::string Fixed(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+int Merge(const Options& o) {
+    Results merged;
+    for (const std::string& path : o.merge) {
+        Results r;
+        if (!Results::ReadTsv(path, r)) {
+            std::fprintf(stderr, "travik-bench: cannot read %s\n", path.c_str());
+            return 1;
+        }
+        merged.Merge(r);
+    }
+    if (!o.command.empty()) merged.SetMeta("command", o.command);
+    const std::string md = RenderMarkdown(merged);
+    std::fputs(md.c_str(), stdout);
+    if (!WriteFile(o.out, md)) {
+        std::fprintf(stderr, "travik-bench: cannot write %s\n", o.out.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--child") {
+        signal(SIGPIPE, SIG_IGN);
+        return RunChild(std::vector<std::string>(argv + 2, argv + argc));
+    }
+    Options o;
+    if (!ParseOptions(argc, argv, o)) {
+        Usage();
+        return 2;
+    }
+    if (!o.merge.empty()) return Merge(o);
+    signal(SIGPIPE, SIG_IGN);
+
+    const std::string codec = TRAVIK_BENCH_CODEC;
+    Timing t{1.0, 4.0, 8.0, 1.5, 3.0, 5.0, 5.0, 10.0, 3.0};
+    if (o.quick) t = Timing{0.25, 0.6, 1.6, 0.9, 0.6, 1.0, 1.0, 2.0, 0.5};
+    if (o.smoke) t = Timing{0.2, 0.4, 1.6, 0.9, 0.4, 0.4, 0.3, 1.0, 0.2};
+    auto on = [&](const char* s) { return o.sections.count(s) > 0; };
+    const bool zmq = on("zmq");
+    const bool tcp = on("tcp");
+
+    // The viewers in this process are library objects that print their
+    // diagnostic lines to standard output; the table goes there at the end.
+    std::fflush(stdout);
+    const int savedStdout = dup(1);
+    const int devnull = open("/dev/null", O_WRONLY);
+    if (savedStdout >= 0 && devnull >= 0) dup2(devnull, 1);
+    if (devnull >= 0) close(devnull);
+
+    Results r;
+    const double loadStart = Load1();
+    r.SetMeta("machine", Machine());
+    r.SetMeta("date", Now());
+    r.SetMeta("codec", codec);
+    r.SetMeta("mode", o.smoke ? "smoke" : (o.quick ? "quick" : "full"));
+    if (o.command.empty()) {
+        o.command = "travik-bench";
+        for (int i = 1; i < argc; ++i) o.command += std::string(" ") + argv[i];
+    }
+    r.SetMeta("command", o.command);
+    std::fprintf(stderr, "travik-bench: %s, library codec %s, %s mode, load %.2f\n", Machine().c_str(), codec.c_str(),
+                 r.Meta("mode").c_str(), loadStart);
+
+    std::vector<FrameShape> shapes = StandardShapes();
+    if (o.smoke) shapes = {shapes[0]};
+    std::vector<int> viewerCounts = {1, 8};
+    if (o.smoke) viewerCounts = {1};
+
+    if (on("limits") || on("images")) {
+        std::fprintf(stderr, "compressor limits\n");
+        const int minPasses = o.quick || o.smoke ? 1 : 3;
+        for (const FrameShape& s : shapes) {
+            MeasureCompressorLimit(s, codec, t.limitWindow, minPasses, r);
+            if (zmq && codec != "zlib") MeasureCompressorLimit(s, "zlib", t.limitWindow, minPasses, r);
+        }
+    }
+    if (on("images")) {
+        std::fprintf(stderr, "image throughput\n");
+        for (const FrameShape& s : shapes) {
+            for (int v : viewerCounts) {
+                // A quick run keeps 1920x1080 RGB to one viewer: each of its
+                // frames takes most of a second to compress.
+                if (o.quick && s.channels == 3 && v > 1) continue;
+                MeasureTravikImages(s, v, t, codec, r);
+                if (zmq) MeasureZmqImages(s, v, t, r);
+            }
+        }
+    }
+    if (on("logs")) {
+        std::fprintf(stderr, "log stream\n");
+        // A smoke run paces its producers (50,000 lines/s): it proves the
+        // paths work without depending on how a loaded machine copes with
+        // a producer that runs flat out.
+        const int perSecond = o.smoke ? 50000 : 0;
+        for (int v : viewerCounts) {
+            MeasureTravikLogs(v, perSecond, t, r);
+            if (zmq) MeasureZmqLogs(v, perSecond, t, r);
+        }
+        if (tcp) MeasureTcpLogs(perSecond, t, r);
+        MeasureTravikLogLatency(t, r);
+        if (zmq && !o.smoke) MeasureZmqLogLatency(t, r);
+        if (tcp && !o.smoke) MeasureTcpLogLatency(t, r);
+    }
+    if (on("imglat") && !o.smoke) {
+        std::fprintf(stderr, "image latency\n");
+        MeasureTravikImageLatency(t, codec, r);
+        if (zmq) MeasureZmqImageLatency(t, r);
+    }
+    if (on("idle")) {
+        std::fprintf(stderr, "idle device\n");
+        MeasureTravikIdle(t, r);
+        if (zmq && !o.smoke) MeasureZmqIdle(t, r);
+    }
+    if (on("stall") && !o.smoke) {
+        std::fprintf(stderr, "stalled viewer\n");
+        MeasureTravikStall(t, r);
+        if (zmq) MeasureZmqStall(t, r);
+    }
+    r.SetMeta("load", Fixed(loadStart) + " / " + Fixed(Load1()));
+    std::fflush(stdout);
+    if (savedStdout >= 0) {
+        dup2(savedStdout, 1);
+        close(savedStdout);
+    }
+
+    const std::string md = RenderMarkdown(r);
+    std::fputs(md.c_str(), stdout);
+    bool ok = WriteFile(o.out, md);
+    if (!ok) std::fprintf(stderr, "travik-bench: cannot write %s\n", o.out.c_str());
+    if (!o.tsv.empty() && !r.WriteTsv(o.tsv)) {
+        std::fprintf(stderr, "travik-bench: cannot write %s\n", o.tsv.c_str());
+        ok = false;
+    }
+    if (o.smoke) {
+        std::vector<std::string> keys;
+        const std::string s = ShapeKey(shapes[0]);
+        if (on("limits") || on("images")) keys.push_back("limit." + codec + "." + s + ".mbps");
+        if (on("images")) keys.push_back("img.travik." + codec + "." + s + ".v1.mbps");
+        if (on("images") && zmq) keys.push_back("img.zmq." + s + ".v1.mbps");
+        if (on("logs")) {
+            keys.push_back("log.travik.v1.lps");
+            keys.push_back("loglat.travik.p50us");
+        }
+        if (on("logs") && zmq) keys.push_back("log.zmq.v1.lps");
+        if (on("logs") && tcp) keys.push_back("log.tcp.v1.lps");
+        if (!SmokeValuesPresent(r, keys)) ok = false;
+        if (on("idle") && !r.Has("idle.travik.cpu_pct")) {
+            std::fprintf(stderr, "smoke: idle CPU was not measured\n");
+            ok = false;
+        }
+        std::fprintf(stderr, "smoke: %s\n", ok ? "all rows measured" : "FAILED");
+    }
+    return ok ? 0 : 1;
+}

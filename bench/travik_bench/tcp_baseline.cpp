@@ -1,0 +1,170 @@
+#include "travik_bench/tcp_baseline.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "common/loopback.h"
+#include "travik_bench/child_process.h"
+#include "travik_bench/travik_workloads.h"
+
+namespace travik_bench {
+namespace {
+
+class TcpSender : public Sender {
+public:
+    explicit TcpSender(const WorkloadArgs& args) : m_args(args) {}
+
+    int Setup() override {
+        m_listen = socket(AF_INET, SOCK_STREAM, 0);
+        if (m_listen < 0) return -1;
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sin;
+        if (bind(m_listen, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 || listen(m_listen, 4) != 0 ||
+            getsockname(m_listen, reinterpret_cast<sockaddr*>(&sin), &len) != 0)
+            return -1;
+        return ntohs(sin.sin_port);
+    }
+
+    void Produce(const std::atomic<bool>& stop) override {
+        pollfd p{m_listen, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) return;
+        m_conn = accept(m_listen, nullptr, nullptr);
+        if (m_conn < 0) return;
+        int one = 1;
+        setsockopt(m_conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        char line[kLogLineBytes + 1];
+        if (m_args.mode == "logs") {
+            MakeLogLine(line, 0);
+            SendPaced(stop, m_args.rate, [&] { return SendAll(m_conn, line, kLogLineBytes); });
+        } else if (m_args.mode == "loglat") {
+            const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
+            auto next = std::chrono::steady_clock::now();
+            while (!stop.load()) {
+                next += period;
+                std::this_thread::sleep_until(next);
+                MakeLogLine(line, NowNanos());
+                if (!SendAll(m_conn, line, kLogLineBytes)) return;
+            }
+        }
+    }
+
+    void Teardown() override {
+        if (m_conn >= 0) close(m_conn);
+        if (m_listen >= 0) close(m_listen);
+        m_conn = m_listen = -1;
+    }
+
+private:
+    WorkloadArgs m_args;
+    int m_listen = -1;
+    int m_conn = -1;
+};
+
+// Reads the stream, counting lines and, when asked, timing each one.
+class TcpReader {
+public:
+    TcpReader(int port, bool timeLines) : m_timeLines(timeLines) {
+        m_fd = ConnectLoopback(port);
+        if (m_fd >= 0) m_thread = std::thread([this] { Run(); });
+    }
+    ~TcpReader() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool ok() const { return m_fd >= 0; }
+    uint64_t Lines() const { return m_bytes.load() / kLogLineBytes; }
+    const LatencyLog& Latency() const { return m_latency; }
+
+private:
+    void Run() {
+        std::vector<char> buf(1 << 20);
+        std::string carry;
+        while (!m_stop.load()) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            ssize_t n = recv(m_fd, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (n <= 0) {
+                if (n == 0) break;
+                continue;
+            }
+            m_bytes += static_cast<uint64_t>(n);
+            if (!m_timeLines) continue;
+            const uint64_t now = NowNanos();
+            carry.append(buf.data(), static_cast<size_t>(n));
+            const size_t whole = carry.size() / kLogLineBytes * kLogLineBytes;
+            ForEachLine(carry.data(), whole, [&](uint64_t stamp) {
+                if (stamp > 0 && stamp <= now) m_latency.Add(now - stamp, now);
+            });
+            carry.erase(0, whole);
+        }
+    }
+
+    bool m_timeLines;
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint64_t> m_bytes{0};
+    LatencyLog m_latency;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+std::unique_ptr<Sender> MakeTcpSender(const WorkloadArgs& args) { return std::make_unique<TcpSender>(args); }
+
+void MeasureTcpLogs(int perSecond, const Timing& t, Results& results) {
+    ChildProcess sender;
+    int port = 0;
+    if (!StartSender(sender, "tcp", WorkloadArgs{"logs", {}, perSecond}, port)) return;
+    auto reader = std::make_unique<TcpReader>(port, false);
+    if (!reader->ok()) return;
+    std::string reply;
+    sender.Ask("go", reply);
+    SleepSeconds(t.warmup);
+    const uint64_t before = reader->Lines();
+    const uint64_t t0 = NowNanos();
+    const uint64_t t1 = WaitWindow(t0, t.logWindow, [&](uint64_t) { return reader->Lines() > before; });
+    const double rate = static_cast<double>(reader->Lines() - before) * 1e9 / static_cast<double>(t1 - t0);
+    reader.reset();
+    sender.Stop();
+    if (rate <= 0) return;
+    results.Set("log.tcp.v1.lps", rate);
+    std::fprintf(stderr, "  %-52s %12.2f lines/s\n", "raw TCP log lines/s, 1 viewer", rate);
+}
+
+void MeasureTcpLogLatency(const Timing& t, Results& results) {
+    ChildProcess sender;
+    int port = 0;
+    if (!StartSender(sender, "tcp", WorkloadArgs{"loglat", {}, 1000}, port)) return;
+    auto reader = std::make_unique<TcpReader>(port, true);
+    if (!reader->ok()) return;
+    std::string reply;
+    sender.Ask("go", reply);
+    SleepSeconds(t.warmup);
+    const uint64_t t0 = NowNanos();
+    SleepSeconds(t.latencyWindow);
+    const uint64_t t1 = NowNanos();
+    const bool any = reader->Latency().Count(t0, t1) > 0;
+    const double p50 = reader->Latency().Percentile(50, t0, t1);
+    const double p99 = reader->Latency().Percentile(99, t0, t1);
+    reader.reset();
+    sender.Stop();
+    if (!any) return;
+    results.Set("loglat.tcp.p50us", p50 / 1e3);
+    results.Set("loglat.tcp.p99us", p99 / 1e3);
+    std::fprintf(stderr, "  %-52s %12.2f us\n", "raw TCP log latency p50", p50 / 1e3);
+}
+
+}  // namespace travik_bench

@@ -1,0 +1,394 @@
+#include "travik_bench/travik_workloads.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "common/loopback.h"
+#include "travik/travik.h"
+#include "travik_bench/child_process.h"
+#include "travik_bench/viewers.h"
+
+namespace travik_bench {
+
+bool StartSender(ChildProcess& child, const std::string& role, const WorkloadArgs& args, int& port) {
+    std::vector<std::string> all = {role};
+    for (const std::string& a : args.ToArgs()) all.push_back(a);
+    if (!child.Start(all)) return false;
+    std::string line;
+    long long p = 0;
+    if (!child.Read(line, 20000) || !ParseReply(line, "port", p)) {
+        std::fprintf(stderr, "travik-bench: %s %s did not start: %s\n", role.c_str(), args.mode.c_str(), line.c_str());
+        return false;
+    }
+    port = static_cast<int>(p);
+    return true;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Device side (child process)
+
+class TravikSender : public Sender {
+public:
+    explicit TravikSender(const WorkloadArgs& args) : m_args(args) {}
+
+    int Setup() override {
+        m_mgr = Singleton<TravikMgr>::GetInstance();
+        if (m_args.mode == "images" || m_args.mode == "imglat" || m_args.mode == "stall")
+            m_frames = MakeFrameSet(m_args.shape);
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            int port = FreePort();
+            if (port > 0 && m_mgr->Listen(port) == 0) return port;
+        }
+        return -1;
+    }
+
+    void Produce(const std::atomic<bool>& stop) override {
+        if (m_args.mode == "images") {
+            StageImages(stop, false);
+        } else if (m_args.mode == "stall") {
+            StageImages(stop, true);
+        } else if (m_args.mode == "logs") {
+            StageLogs(stop);
+        } else if (m_args.mode == "loglat") {
+            StageTimedLogs(stop);
+        } else if (m_args.mode == "imglat") {
+            StageTimedImages(stop);
+        }
+        // "idle": nothing is staged.
+    }
+
+    std::string Query(const std::string& cmd) override {
+        if (cmd == "conn") return "conn " + std::to_string(m_mgr->IsConnected());
+        if (cmd == "stats") return "stats " + std::to_string(m_staged.load());
+        return std::string();
+    }
+
+    void Teardown() override { m_mgr->Release(); }
+
+private:
+    void StageImage(int channel, const std::shared_ptr<unsigned char>& frame) {
+        const ChannelKey key = ChannelKeyOf(channel);
+        const FrameShape& s = m_args.shape;
+        m_mgr->SendImageDataPtr(key.attr1, 1, s.width, s.height, key.attr5, frame, static_cast<int>(s.Bytes()),
+                                NowNanos());
+    }
+
+    // All four channels about every millisecond: with the interval at 1 ms,
+    // every channel has a fresh image whenever the send thread comes back
+    // for more, so the device never waits for its producer. (A loop without
+    // the pause would only burn a core that the compressor needs.)
+    void StageImages(const std::atomic<bool>& stop, bool withLogs) {
+        char line[kLogLineBytes + 1];
+        const uint64_t start = NowNanos();
+        uint64_t linesSent = 0;
+        for (uint64_t k = 0; !stop.load(); ++k) {
+            for (int ch = 0; ch < 4; ++ch) StageImage(ch, m_frames[(k + static_cast<uint64_t>(ch)) % m_frames.size()]);
+            if (withLogs) {
+                // 1000 lines per second, whatever the loop's pace.
+                const uint64_t owed = (NowNanos() - start) / 1000000;
+                for (; linesSent < owed; ++linesSent) {
+                    MakeLogLine(line, NowNanos());
+                    Count(m_mgr->SendLogInfo(line, kLogLineBytes));
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    void StageLogs(const std::atomic<bool>& stop) {
+        char line[kLogLineBytes + 1];
+        MakeLogLine(line, 0);
+        SendPaced(stop, m_args.rate, [&] {
+            Count(m_mgr->SendLogInfo(line, kLogLineBytes));
+            return true;
+        });
+    }
+
+    void StageTimedLogs(const std::atomic<bool>& stop) {
+        char line[kLogLineBytes + 1];
+        const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
+        auto next = std::chrono::steady_clock::now();
+        while (!stop.load()) {
+            next += period;
+            std::this_thread::sleep_until(next);
+            MakeLogLine(line, NowNanos());
+            Count(m_mgr->SendLogInfo(line, kLogLineBytes));
+        }
+    }
+
+    void StageTimedImages(const std::atomic<bool>& stop) {
+        const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
+        auto next = std::chrono::steady_clock::now();
+        for (size_t k = 0; !stop.load(); ++k) {
+            next += period;
+            std::this_thread::sleep_until(next);
+            StageImage(0, m_frames[k % m_frames.size()]);
+        }
+    }
+
+    void Count(int result) {
+        if (result == 0) {
+            ++m_staged;
+        } else {
+            ++m_refused;
+        }
+    }
+
+    WorkloadArgs m_args;
+    TravikMgr* m_mgr = nullptr;
+    std::vector<std::shared_ptr<unsigned char>> m_frames;
+    std::atomic<unsigned long long> m_staged{0};
+    std::atomic<unsigned long long> m_refused{0};
+};
+
+// ---------------------------------------------------------------------------
+// Viewer side (this process)
+
+char kLoopback[] = "127.0.0.1";
+
+// Viewers built from the library, each with its own connection and loop
+// thread, as separate viewer programs would have.
+class TravikViewers {
+public:
+    ~TravikViewers() { Release(); }
+    bool Connect(int port, int count) {
+        for (int i = 0; i < count; ++i) {
+            m_viewers.push_back(std::make_unique<TravikMgr>());
+            if (m_viewers.back()->Connect(kLoopback, port) != 0) return false;
+        }
+        return true;
+    }
+    TravikMgr& operator[](size_t i) { return *m_viewers[i]; }
+    size_t size() const { return m_viewers.size(); }
+    void Release() {
+        for (auto& v : m_viewers) v->Release();
+        m_viewers.clear();
+    }
+
+private:
+    std::vector<std::unique_ptr<TravikMgr>> m_viewers;
+};
+
+void Fail(const char* what) { std::fprintf(stderr, "travik-bench: %s\n", what); }
+
+void Report(const char* what, double value, const char* unit) {
+    std::fprintf(stderr, "  %-52s %12.2f %s\n", what, value, unit);
+}
+
+}  // namespace
+
+std::unique_ptr<Sender> MakeTravikSender(const WorkloadArgs& args) { return std::make_unique<TravikSender>(args); }
+
+void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, const std::string& codec,
+                         Results& results) {
+    const bool big = shape.channels == 3;
+    ChildProcess device;
+    int port = 0;
+    if (!StartSender(device, "travik", WorkloadArgs{"images", shape, 0}, port)) return;
+    RawImageViewers raw;
+    if (!raw.Start(port, viewers)) {
+        std::fprintf(stderr, "travik-bench: viewers could not connect\n");
+        return;
+    }
+    raw.SendCommand(CommandFrame(kKeep, kOn, kOn, 1));
+    SleepSeconds(0.1);
+    std::string reply;
+    device.Ask("go", reply);
+    SleepSeconds(big ? t.bigWarmup : t.warmup);
+    const uint64_t t0 = NowNanos();
+    const uint64_t t1 =
+        WaitWindow(t0, big ? t.bigWindow : t.imageWindow, [&](uint64_t now) { return raw.MinFrames(t0, now) >= 3; });
+    raw.Stop();
+    device.Stop();
+    const double bytesPerSecond = raw.MinRate(t0, t1);
+    const std::string key = "img.travik." + codec + "." + ShapeKey(shape) + ".v" + std::to_string(viewers);
+    const std::string label = "travik " + codec + " " + shape.Name() + ", " + std::to_string(viewers) + " viewer(s)";
+    if (bytesPerSecond <= 0) {
+        std::fprintf(stderr, "travik-bench: %s: too few frames in the window\n", label.c_str());
+        return;
+    }
+    // Record bytes include each image's 32-byte header; the table counts
+    // image bytes, as the compressor limit does.
+    const double ips = bytesPerSecond / static_cast<double>(RecordBytes(shape));
+    results.Set(key + ".ips", ips);
+    results.Set(key + ".mbps", ips * static_cast<double>(shape.Bytes()) / 1e6);
+    Report(label.c_str(), ips * static_cast<double>(shape.Bytes()) / 1e6, "MB/s");
+}
+
+void MeasureTravikLogs(int viewers, int perSecond, const Timing& t, Results& results) {
+    ChildProcess device;
+    int port = 0;
+    if (!StartSender(device, "travik", WorkloadArgs{"logs", {}, perSecond}, port)) return;
+    TravikViewers v;
+    if (!v.Connect(port, viewers)) return Fail("travik log viewers could not connect");
+    std::vector<std::unique_ptr<std::atomic<uint64_t>>> lines;
+    for (size_t i = 0; i < v.size(); ++i) {
+        lines.push_back(std::make_unique<std::atomic<uint64_t>>(0));
+        std::atomic<uint64_t>* counter = lines.back().get();
+        // Every staged text is one whole 100-byte line, so a frame's text
+        // holds size / 100 lines.
+        v[i].SetLogCb([counter](std::string& text) { *counter += text.size() / kLogLineBytes; });
+    }
+    v[0].SendCmd(kOn, kKeep, nullptr, 0);
+    SleepSeconds(0.1);
+    std::string reply;
+    device.Ask("go", reply);
+    SleepSeconds(t.warmup);
+    std::vector<uint64_t> before;
+    for (auto& c : lines) before.push_back(c->load());
+    long long staged0 = 0;
+    long long staged1 = 0;
+    device.Ask("stats", reply);
+    ParseReply(reply, "stats", staged0);
+    const uint64_t t0 = NowNanos();
+    const uint64_t t1 = WaitWindow(t0, t.logWindow, [&](uint64_t) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i]->load() == before[i]) return false;
+        return true;
+    });
+    device.Ask("stats", reply);
+    ParseReply(reply, "stats", staged1);
+    double minRate = -1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const double rate = static_cast<double>(lines[i]->load() - before[i]) * 1e9 / static_cast<double>(t1 - t0);
+        minRate = minRate < 0 ? rate : std::min(minRate, rate);
+    }
+    // A viewer whose connection the device closed as too slow.
+    int dropped = 0;
+    for (size_t i = 0; i < v.size(); ++i) dropped += v[i].IsConnected() == 0;
+    v.Release();
+    device.Stop();
+    const std::string key = "log.travik.v" + std::to_string(viewers);
+    results.Set(key + ".dropped", dropped);
+    if (staged1 > staged0)
+        results.Set(key + ".offered_lps", static_cast<double>(staged1 - staged0) * 1e9 / static_cast<double>(t1 - t0));
+    if (dropped > 0)
+        std::fprintf(stderr, "travik-bench: the device closed %d of %d log viewers as too slow\n", dropped, viewers);
+    if (minRate <= 0) return Fail("travik log viewers received nothing");
+    results.Set(key + ".lps", minRate);
+    Report(("travik log lines/s, " + std::to_string(viewers) + " viewer(s)").c_str(), minRate, "lines/s");
+}
+
+void MeasureTravikLogLatency(const Timing& t, Results& results) {
+    ChildProcess device;
+    int port = 0;
+    if (!StartSender(device, "travik", WorkloadArgs{"loglat", {}, 1000}, port)) return;
+    TravikViewers v;
+    if (!v.Connect(port, 1)) return;
+    LatencyLog lat;
+    v[0].SetLogCb([&lat](std::string& text) {
+        const uint64_t now = NowNanos();
+        ForEachLine(text.data(), text.size(), [&](uint64_t stamp) {
+            if (stamp > 0 && stamp <= now) lat.Add(now - stamp, now);
+        });
+    });
+    v[0].SendCmd(kOn, kKeep, nullptr, 0);
+    SleepSeconds(0.1);
+    std::string reply;
+    device.Ask("go", reply);
+    SleepSeconds(t.warmup);
+    const uint64_t t0 = NowNanos();
+    SleepSeconds(t.latencyWindow);
+    const uint64_t t1 = NowNanos();
+    v.Release();
+    device.Stop();
+    if (lat.Count(t0, t1) == 0) return;
+    results.Set("loglat.travik.p50us", lat.Percentile(50, t0, t1) / 1e3);
+    results.Set("loglat.travik.p99us", lat.Percentile(99, t0, t1) / 1e3);
+    Report("travik log latency p50", lat.Percentile(50, t0, t1) / 1e3, "us");
+}
+
+void MeasureTravikImageLatency(const Timing& t, const std::string& codec, Results& results) {
+    ChildProcess device;
+    int port = 0;
+    if (!StartSender(device, "travik", WorkloadArgs{"imglat", {640, 480, 1}, 30}, port)) return;
+    TravikViewers v;
+    if (!v.Connect(port, 1)) return;
+    LatencyLog lat;
+    v[0].SetImageCb([&lat](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long tag) {
+        const uint64_t now = NowNanos();
+        if (tag > 0 && tag <= now) lat.Add(now - tag, now);
+    });
+    int channels[4] = {kOn, kOn, kOn, kOn};
+    v[0].SendCmd(kKeep, kOn, channels, 1);
+    SleepSeconds(0.1);
+    std::string reply;
+    device.Ask("go", reply);
+    SleepSeconds(std::max(t.warmup, 0.3));
+    const uint64_t t0 = NowNanos();
+    SleepSeconds(t.latencyWindow);
+    const uint64_t t1 = NowNanos();
+    v.Release();
+    device.Stop();
+    if (lat.Count(t0, t1) == 0) return;
+    const std::string key = "imglat.travik." + codec;
+    results.Set(key + ".p50ms", lat.Percentile(50, t0, t1) / 1e6);
+    results.Set(key + ".p99ms", lat.Percentile(99, t0, t1) / 1e6);
+    Report(("travik " + codec + " image latency p50").c_str(), lat.Percentile(50, t0, t1) / 1e6, "ms");
+}
+
+void MeasureTravikIdle(const Timing& t, Results& results) {
+    ChildProcess device;
+    int port = 0;
+    if (!StartSender(device, "travik", WorkloadArgs{"idle", {}, 0}, port)) return;
+    TravikViewers v;
+    if (!v.Connect(port, 1)) return;
+    v[0].SetLogCb([](std::string&) {});
+    v[0].SendCmd(kOn, kKeep, nullptr, 0);
+    SleepSeconds(0.5);
+    std::string a;
+    std::string b;
+    long long cpu0 = 0;
+    long long cpu1 = 0;
+    device.Ask("cpu", a);
+    const uint64_t t0 = NowNanos();
+    SleepSeconds(t.idleWindow);
+    device.Ask("cpu", b);
+    const uint64_t t1 = NowNanos();
+    v.Release();
+    device.Stop();
+    if (!ParseReply(a, "cpu", cpu0) || !ParseReply(b, "cpu", cpu1)) return;
+    const double pct = 100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0);
+    results.Set("idle.travik.cpu_pct", pct);
+    results.Set("idle.seconds", t.idleWindow);
+    Report("travik idle device CPU", pct, "% of a core");
+}
+
+void MeasureTravikStall(const Timing& t, Results& results) {
+    ChildProcess device;
+    int port = 0;
+    if (!StartSender(device, "travik", WorkloadArgs{"stall", {640, 480, 1}, 0}, port)) return;
+    const int fd = ConnectLoopback(port, 4096);
+    if (fd < 0) return;
+    const std::vector<unsigned char> cmd = CommandFrame(kOn, kOn, kOn, 1);
+    SendAll(fd, cmd.data(), cmd.size());
+    SleepSeconds(0.3);
+    const long long base = ProcessRss(device.pid());
+    std::string reply;
+    device.Ask("go", reply);
+    long long peak = base;
+    const uint64_t end = NowNanos() + static_cast<uint64_t>(t.stallWindow * 1e9);
+    while (NowNanos() < end) {
+        SleepSeconds(0.05);
+        peak = std::max(peak, ProcessRss(device.pid()));
+    }
+    long long connected = 0;
+    device.Ask("conn", reply);
+    ParseReply(reply, "conn", connected);
+    close(fd);
+    device.Stop();
+    results.Set("stall.seconds", t.stallWindow);
+    results.Set("stall.travik.rss_base_mb", static_cast<double>(base) / 1e6);
+    results.Set("stall.travik.rss_peak_mb", static_cast<double>(peak) / 1e6);
+    results.Set("stall.travik.growth_mb", static_cast<double>(peak - base) / 1e6);
+    results.Set("stall.travik.connected_at_end", static_cast<double>(connected));
+    Report("travik device RSS growth, stalled viewer", static_cast<double>(peak - base) / 1e6, "MB");
+}
+
+}  // namespace travik_bench

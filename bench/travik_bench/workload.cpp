@@ -1,0 +1,183 @@
+#include "travik_bench/workload.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "common/loopback.h"
+#include "travik_bench/child_process.h"
+
+namespace travik_bench {
+
+std::vector<std::string> WorkloadArgs::ToArgs() const {
+    return {mode, std::to_string(shape.width), std::to_string(shape.height), std::to_string(shape.channels),
+            std::to_string(rate)};
+}
+
+WorkloadArgs WorkloadArgs::FromArgs(const std::vector<std::string>& args, size_t first) {
+    WorkloadArgs w;
+    auto at = [&](size_t i) { return first + i < args.size() ? args[first + i] : std::string("0"); };
+    w.mode = at(0);
+    w.shape.width = std::atoi(at(1).c_str());
+    w.shape.height = std::atoi(at(2).c_str());
+    w.shape.channels = std::atoi(at(3).c_str());
+    w.rate = std::atoi(at(4).c_str());
+    return w;
+}
+
+void MakeLogLine(char (&out)[kLogLineBytes + 1], uint64_t stampNanos) {
+    std::snprintf(out, sizeof out, "%020llu ", static_cast<unsigned long long>(stampNanos));
+    for (int i = 21; i < kLogLineBytes - 1; ++i) out[i] = static_cast<char>('a' + i % 26);
+    out[kLogLineBytes - 1] = '\n';
+    out[kLogLineBytes] = 0;
+}
+
+uint64_t ParseStamp(const char* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 20; ++i) {
+        if (p[i] < '0' || p[i] > '9') return 0;
+        v = v * 10 + static_cast<uint64_t>(p[i] - '0');
+    }
+    return v;
+}
+
+std::vector<std::shared_ptr<unsigned char>> MakeFrameSet(const FrameShape& shape) {
+    std::vector<std::shared_ptr<unsigned char>> frames;
+    for (uint32_t seed = 1; seed <= static_cast<uint32_t>(kDistinctFrames); ++seed)
+        frames.push_back(MakeSharedCameraFrame(shape, seed));
+    return frames;
+}
+
+void LatencyLog::Add(uint64_t nanos, uint64_t at) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_samples.emplace_back(at, nanos);
+}
+
+double LatencyLog::Percentile(double pct, uint64_t from, uint64_t to) const {
+    std::vector<uint64_t> v;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& s : m_samples)
+            if (s.first >= from && s.first <= to) v.push_back(s.second);
+    }
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    size_t idx = static_cast<size_t>(pct / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
+    return static_cast<double>(v[std::min(idx, v.size() - 1)]);
+}
+
+size_t LatencyLog::Count(uint64_t from, uint64_t to) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(std::count_if(m_samples.begin(), m_samples.end(),
+                                             [&](const auto& s) { return s.first >= from && s.first <= to; }));
+}
+
+void FrameLog::Add(uint64_t at, uint64_t rawBytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frames.emplace_back(at, rawBytes);
+}
+
+double FrameLog::Rate(uint64_t from, uint64_t to) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t bytes = 0;
+    size_t n = 0;
+    for (const auto& f : m_frames) {
+        if (f.first < from || f.first > to) continue;
+        if (n == 0) {
+            first = f.first;
+        } else {
+            bytes += f.second;  // the first frame only marks the start
+        }
+        last = f.first;
+        ++n;
+    }
+    if (n >= 2 && last > first) return static_cast<double>(bytes) * 1e9 / static_cast<double>(last - first);
+    return 0.0;
+}
+
+size_t FrameLog::Count(uint64_t from, uint64_t to) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(std::count_if(m_frames.begin(), m_frames.end(),
+                                             [&](const auto& f) { return f.first >= from && f.first <= to; }));
+}
+
+void SleepSeconds(double s) {
+    if (s > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(s * 1e6)));
+}
+
+uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough) {
+    const uint64_t end = t0 + static_cast<uint64_t>(window * 1e9);
+    const uint64_t cap = t0 + static_cast<uint64_t>((4 * window + 10) * 1e9);
+    uint64_t now = NowNanos();
+    if (now < end) SleepSeconds(static_cast<double>(end - now) / 1e9);
+    for (now = NowNanos(); now < cap && !enough(now); now = NowNanos()) SleepSeconds(0.05);
+    return now;
+}
+
+// ---------------------------------------------------------------------------
+// Child side: "--child ROLE MODE W H C RATE". Prints "port P" once the
+// endpoint is ready, then serves the parent's commands:
+//   go    start producing             -> "ok"
+//   cpu   CPU time of this process    -> "cpu NANOS"
+//   stop  (or the parent vanishing)   -> "done", then exit
+// and whatever the sender answers through Query. A child left alone ends
+// by itself after ten minutes.
+
+int RunChild(const std::vector<std::string>& args) {
+    if (args.empty()) return 2;
+    const WorkloadArgs w = WorkloadArgs::FromArgs(args, 1);
+    std::unique_ptr<Sender> sender;
+    if (args[0] == "travik") {
+        sender = MakeTravikSender(w);
+    } else if (args[0] == "zmq") {
+        sender = MakeZmqSender(w);
+    } else if (args[0] == "tcp") {
+        sender = MakeTcpSender(w);
+    }
+    LineChannel control(3);
+    if (!sender) {
+        control.Send("error unknown role");
+        return 2;
+    }
+    const int port = sender->Setup();
+    if (port <= 0) {
+        control.Send("error setup failed");
+        return 1;
+    }
+    control.Send("port " + std::to_string(port));
+    std::atomic<bool> stop{false};
+    std::thread producer;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string line;
+        if (!control.Read(line, 1000)) {
+            char probe;
+            // A closed channel means the parent is gone: stop as on "stop".
+            if (recv(control.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) break;
+            continue;
+        }
+        if (line == "stop") break;
+        if (line == "go") {
+            if (!producer.joinable()) producer = std::thread([&] { sender->Produce(stop); });
+            control.Send("ok");
+        } else if (line == "cpu") {
+            control.Send("cpu " + std::to_string(OwnCpuNanos()));
+        } else {
+            std::string reply = sender->Query(line);
+            control.Send(reply.empty() ? "error unknown command" : reply);
+        }
+    }
+    stop = true;
+    if (producer.joinable()) producer.join();
+    sender->Teardown();
+    control.Send("done");
+    return 0;
+}
+
+}  // namespace travik_bench

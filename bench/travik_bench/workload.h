@@ -1,0 +1,151 @@
+// Pieces every workload shares: its arguments, the sending side's interface
+// (run in a child process), the 100-byte log line, and the recorders a
+// viewer fills.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/loopback.h"
+#include "common/synthetic_frames.h"
+
+namespace travik_bench {
+
+// How long each kind of measurement runs, in seconds.
+struct Timing {
+    double warmup;         // discarded start of every throughput run
+    double imageWindow;    // image throughput, small frames
+    double bigWindow;      // image throughput, 1920x1080 RGB (under a second per frame with zlib)
+    double bigWarmup;      // at least one big frame's worth
+    double logWindow;      // log throughput
+    double latencyWindow;  // log and image latency
+    double idleWindow;     // idle CPU
+    double stallWindow;    // stalled viewer
+    double limitWindow;    // compressor limit, per shape
+};
+
+// What a child sends: mode, frame shape, rate (lines or frames per second).
+struct WorkloadArgs {
+    std::string mode;  // images | logs | loglat | imglat | idle | stall
+    FrameShape shape{640, 480, 1};
+    int rate = 0;
+
+    std::vector<std::string> ToArgs() const;
+    static WorkloadArgs FromArgs(const std::vector<std::string>& args, size_t first);
+};
+
+// The sending side of one workload, living in a child process.
+class Sender {
+public:
+    virtual ~Sender() = default;
+    // Opens the endpoint and prepares the data; the port viewers use, or -1.
+    virtual int Setup() = 0;
+    // Produces until `stop` is set. Runs on its own thread after "go".
+    virtual void Produce(const std::atomic<bool>& stop) = 0;
+    // Reply to a command other than go/cpu/stop; empty when unknown.
+    virtual std::string Query(const std::string&) { return std::string(); }
+    virtual void Teardown() = 0;
+};
+
+std::unique_ptr<Sender> MakeTravikSender(const WorkloadArgs& args);
+std::unique_ptr<Sender> MakeZmqSender(const WorkloadArgs& args);
+std::unique_ptr<Sender> MakeTcpSender(const WorkloadArgs& args);
+
+// Child entry point: args after "--child" are the role and WorkloadArgs.
+int RunChild(const std::vector<std::string>& args);
+
+// A 100-byte log line: 20 digits of its staging time (NowNanos), a space,
+// filler, '\n', and a NUL after the 100 bytes.
+constexpr int kLogLineBytes = 100;
+void MakeLogLine(char (&out)[kLogLineBytes + 1], uint64_t stampNanos);
+// Calls `onLine(stamp)` for each whole line in `p`..`p+n`; returns the count.
+template <class Fn>
+size_t ForEachLine(const char* p, size_t n, Fn&& onLine);
+
+// Several frames per shape, so that a compressor never sees the same bytes
+// twice in a row.
+constexpr int kDistinctFrames = 6;
+std::vector<std::shared_ptr<unsigned char>> MakeFrameSet(const FrameShape& shape);
+
+// Latencies in nanoseconds, from any thread.
+class LatencyLog {
+public:
+    void Add(uint64_t nanos, uint64_t at);
+    // Percentile (0..100) of the samples taken within [from, to], in ns.
+    double Percentile(double pct, uint64_t from, uint64_t to) const;
+    size_t Count(uint64_t from, uint64_t to) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<uint64_t, uint64_t>> m_samples;  // (at, latency)
+};
+
+// Arrival times and raw sizes of image frames at one viewer.
+class FrameLog {
+public:
+    void Add(uint64_t at, uint64_t rawBytes);
+    // Raw bytes per second over the frames that arrived within [from, to]:
+    // from the first such frame's arrival to the last one's, so that a
+    // window holding only a few large frames is still measured fairly.
+    double Rate(uint64_t from, uint64_t to) const;
+    size_t Count(uint64_t from, uint64_t to) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<uint64_t, uint64_t>> m_frames;
+};
+
+void SleepSeconds(double s);
+
+// Calls `send()` (which returns false to give up) until `stop` is set:
+// back to back when `perSecond` <= 0, else about `perSecond` times a second
+// in a burst each millisecond.
+template <class Fn>
+void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send);
+
+// Sleeps until `window` seconds after `t0`, then on until `enough(now)`
+// holds (so that a window of a few large frames still has at least a few),
+// for at most four windows and ten seconds more. Returns the end time.
+uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough);
+uint64_t ParseStamp(const char* p);
+
+template <class Fn>
+void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send) {
+    if (perSecond <= 0) {
+        while (!stop.load()) {
+            for (int i = 0; i < 256; ++i)
+                if (!send()) return;
+        }
+        return;
+    }
+    const uint64_t start = NowNanos();
+    uint64_t sent = 0;
+    while (!stop.load()) {
+        const uint64_t owed = (NowNanos() - start) / 1000 * static_cast<uint64_t>(perSecond) / 1000000;
+        for (; sent < owed; ++sent)
+            if (!send()) return;
+        SleepSeconds(0.001);
+    }
+}
+
+template <class Fn>
+size_t ForEachLine(const char* p, size_t n, Fn&& onLine) {
+    size_t lines = 0;
+    const char* end = p + n;
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (!nl) break;
+        if (nl - p + 1 == kLogLineBytes) onLine(ParseStamp(p));
+        ++lines;
+        p = nl + 1;
+    }
+    return lines;
+}
+
+}  // namespace travik_bench
