@@ -55,6 +55,7 @@ struct TRAVIK_API RecvFragment {
     std::shared_ptr<unsigned char> data;
     int len = 0;
     int frameLen = 0;  // size of the frame at the head of the pending bytes; 0 while unknown
+    int capacity = 0;  // > len when the library owns `data` and may append to it
 };
 
 // Process-wide single instance, created on first use and destroyed at exit.

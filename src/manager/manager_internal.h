@@ -28,6 +28,16 @@ int ChannelOf(int attr1, int attr5);
 // Applies one command frame's body to the manager's send switches.
 void ApplyCommand(TravikMgr& mgr, const CmdSt& cmd);
 
+// Largest frame a device accepts from a viewer: viewers send only 48-byte
+// commands, so a larger announced frame is hostile and must not make the
+// device hold (or allocate) up to the general frame limit.
+constexpr int kMaxFrameFromViewer = 64 * 1024;
+
+// The receive path for one chunk of connection `connId`; frames larger than
+// `maxFrameLen` are malformed.
+void ReceiveChunk(TravikMgr& mgr, unsigned long long connId, std::shared_ptr<unsigned char>& data, int len,
+                  int maxFrameLen);
+
 // Forgets the reassembly state of a connection that has closed.
 void DropConnectionState(TravikMgr& mgr, unsigned long long connId);
 

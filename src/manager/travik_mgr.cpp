@@ -17,10 +17,10 @@ std::shared_ptr<Travik> ClientOf(TravikMgr& mgr) {
 
 namespace {
 
-void InstallReceivePath(TravikMgr& mgr, Travik& transport) {
+void InstallReceivePath(TravikMgr& mgr, Travik& transport, int maxFrameLen) {
     TravikMgr* self = &mgr;
-    transport.SetReadCb([self](unsigned long long connId, std::shared_ptr<unsigned char>& data, int len) {
-        self->ReadCallback(connId, data, len);
+    transport.SetReadCb([self, maxFrameLen](unsigned long long connId, std::shared_ptr<unsigned char>& data, int len) {
+        ReceiveChunk(*self, connId, data, len, maxFrameLen);
     });
     transport.SetCloseCb([self](unsigned long long connId) { DropConnectionState(*self, connId); });
 }
@@ -60,7 +60,7 @@ int TravikMgr::Listen(int port) {
         m_sendImagesOnOff[i] = 1;
         m_lastSendTime[i] = 0;
     }
-    InstallReceivePath(*this, *server);
+    InstallReceivePath(*this, *server, kMaxFrameFromViewer);
     if (server->Listen(port) != 0) {
         server->WaitStopped(kReleaseWaitMs);
         std::lock_guard<std::mutex> lock(m_transportMutex);
@@ -128,7 +128,7 @@ void SetCallback(TravikMgr& mgr, Cb& slot, Cb cb) {
     }
     std::shared_ptr<Travik> client = ClientOf(mgr);
     if (client && mgr.m_readCbSet == 0) {
-        InstallReceivePath(mgr, *client);
+        InstallReceivePath(mgr, *client, kMaxFrameLen);
         mgr.m_readCbSet = 1;
     }
 }

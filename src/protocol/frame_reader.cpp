@@ -7,13 +7,13 @@
 
 namespace travik {
 
-HeaderCheck CheckFrameHeader(const unsigned char* p, int n, int& frameLen) {
+HeaderCheck CheckFrameHeader(const unsigned char* p, int n, int& frameLen, int maxFrameLen) {
     frameLen = 0;
     if (n <= kFrameHeaderLen) return HeaderCheck::NeedMore;
     const FrameHeaderSt h = DecodeFrameHeader(p);
     if (h.msgType < MSG_LOG || h.msgType > MSG_CMD) return HeaderCheck::Bad;
     const int64_t total = static_cast<int64_t>(h.dataLen) + kFrameHeaderLen;
-    if (h.dataLen < 0 || total > kMaxFrameLen) return HeaderCheck::Bad;
+    if (h.dataLen < 0 || total > maxFrameLen) return HeaderCheck::Bad;
     frameLen = static_cast<int>(total);
     return n < frameLen ? HeaderCheck::NeedMore : HeaderCheck::Ok;
 }

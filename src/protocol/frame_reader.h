@@ -13,13 +13,14 @@ namespace travik {
 
 enum class HeaderCheck {
     NeedMore,  // fewer than 17 bytes, or fewer than the whole frame
-    Bad,       // unknown msgType, or a frame size below 16 or above kMaxFrameLen
+    Bad,       // unknown msgType, or a frame size below 16 or above the limit
     Ok,        // a whole frame of `frameLen` bytes is present
 };
 
 // Looks at the frame at `p` (`n` bytes available). Sets `frameLen` to the
 // frame's size once the header could be examined (n > 16), else to 0.
-HeaderCheck CheckFrameHeader(const unsigned char* p, int n, int& frameLen);
+// Frames larger than `maxFrameLen` are Bad.
+HeaderCheck CheckFrameHeader(const unsigned char* p, int n, int& frameLen, int maxFrameLen = kMaxFrameLen);
 
 // Log payload: the text before the first NUL. False when there is no NUL.
 bool DecodeLogPayload(const unsigned char* payload, int dataLen, std::string& text);

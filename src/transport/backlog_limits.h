@@ -18,6 +18,9 @@ constexpr size_t kHardBacklogBytes = 48u << 20;
 constexpr int64_t kNoProgressMicros = 10'000'000;
 // Period of each connection's flush timer, the fallback wake-up of the loop.
 constexpr int kFlushPeriodSeconds = 5;
+// Pause after a failed accept (typically out of descriptors) before the
+// listener tries again.
+constexpr int kAcceptRetryMillis = 100;
 // Keepalive probing of idle connections: a peer that vanished without
 // closing is dropped after about idle + interval * count seconds.
 constexpr int kKeepAliveIdleSeconds = 10;

@@ -173,7 +173,10 @@ void TravikObj::ListenLoop() {
     sin.sin_family = AF_INET;
     sin.sin_port = htons(static_cast<uint16_t>(m_port));
     sin.sin_addr.s_addr = htonl(INADDR_ANY);
-    m_listener = evconnlistener_new_bind(m_base, AcceptCb, this, LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_FREE, -1,
+    // Close-on-exec keeps the host's child processes from inheriting the
+    // listening and accepted sockets (and so keeping viewers connected).
+    m_listener = evconnlistener_new_bind(m_base, AcceptCb, this,
+                                         LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC, -1,
                                          reinterpret_cast<sockaddr*>(&sin), sizeof sin);
     if (!m_listener) {
         Diag("Could not create a listener!\n");
@@ -181,6 +184,7 @@ void TravikObj::ListenLoop() {
         ReportListenResult(-1);
         return;
     }
+    evconnlistener_set_error_cb(m_listener, AcceptErrorCb);
     m_signalEvent = evsignal_new(m_base, SIGINT, SignalCb, this);
     if (!m_signalEvent || event_add(m_signalEvent, nullptr) < 0) {
         Diag("Could not create/add a signal event!\n");
@@ -198,12 +202,36 @@ void TravikObj::ListenLoop() {
     m_listener = nullptr;
     event_free(m_signalEvent);
     m_signalEvent = nullptr;
+    if (m_acceptRetryEvent) event_free(m_acceptRetryEvent);
+    m_acceptRetryEvent = nullptr;
     Teardown();
     Diag("listen done\n");
 }
 
 void TravikObj::AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg) {
     Guarded("accept", [&] { static_cast<TravikObj*>(arg)->OnAccept(fd); });
+}
+
+void TravikObj::AcceptErrorCb(evconnlistener* listener, void* arg) {
+    auto* self = static_cast<TravikObj*>(arg);
+    int err = EVUTIL_SOCKET_ERROR();
+    // Out of descriptors (or another accept failure): libevent would retry at
+    // once, for ever, spinning the loop. Pause accepting for a moment instead;
+    // the pending connection waits in the backlog.
+    if (!self->m_acceptRetryEvent) self->m_acceptRetryEvent = evtimer_new(self->m_base, AcceptRetryCb, self);
+    if (!self->m_acceptRetryEvent) return;
+    if (!self->m_acceptPaused)
+        Diag("accept failed: %s; pausing accepts for %d ms\n", evutil_socket_error_to_string(err),
+             travik::kAcceptRetryMillis);
+    self->m_acceptPaused = true;
+    evconnlistener_disable(listener);
+    timeval delay{0, travik::kAcceptRetryMillis * 1000};
+    event_add(self->m_acceptRetryEvent, &delay);
+}
+
+void TravikObj::AcceptRetryCb(evutil_socket_t, short, void* arg) {
+    auto* self = static_cast<TravikObj*>(arg);
+    if (self->m_listener) evconnlistener_enable(self->m_listener);
 }
 
 void TravikObj::SignalCb(evutil_socket_t, short, void* arg) {
@@ -255,6 +283,7 @@ void TravikObj::OnAccept(evutil_socket_t fd) {
         return;
     }
     SetKeepAlive(fd);
+    m_acceptPaused = false;
     std::lock_guard<std::mutex> lock(m_connMutex);
     ConnectionSt& conn = Register(fd, bev);
     Diag("accept connect fd = %d\n", static_cast<int>(fd));
@@ -290,6 +319,19 @@ int TravikObj::Connect(const char* ip, int port) {
     return m_connectState == travik::CONNECT_FAILED ? -1 : 0;
 }
 
+evutil_socket_t TravikObj::MakeClientSocket() {
+#if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
+    return socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#else
+    evutil_socket_t fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0) {
+        evutil_make_socket_nonblocking(fd);
+        evutil_make_socket_closeonexec(fd);
+    }
+    return fd;
+#endif
+}
+
 void TravikObj::EndConnectAttempt(bool ok) {
     std::lock_guard<std::mutex> lock(m_connectMutex);
     if (m_connectState == travik::CONNECT_PENDING) {
@@ -322,6 +364,15 @@ void TravikObj::ConnectLoop() {
         return;
     }
     evutil_socket_t key = bufferevent_getfd(bev);
+    evutil_socket_t fd = MakeClientSocket();
+    if (fd < 0 || bufferevent_setfd(bev, fd) != 0) {
+        if (fd >= 0) evutil_closesocket(fd);
+        bufferevent_free(bev);
+        Diag("Connect failed\n");
+        Teardown();
+        EndConnectAttempt(false);
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_connMutex);
         ConnectionSt& conn = Register(key, bev);
@@ -337,8 +388,7 @@ void TravikObj::ConnectLoop() {
         EndConnectAttempt(false);
         return;
     }
-    evutil_socket_t fd = bufferevent_getfd(bev);
-    if (fd >= 0) SetKeepAlive(fd);
+    SetKeepAlive(fd);
     event_base_dispatch(m_base);
     Teardown();
     // The attempt may still be pending when Stop ended the loop first.

@@ -85,6 +85,8 @@ private:
 
     static void AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg);
     static void SignalCb(evutil_socket_t, short, void* arg);
+    static void AcceptErrorCb(evconnlistener* listener, void* arg);
+    static void AcceptRetryCb(evutil_socket_t, short, void* arg);
     static void FlushCb(evutil_socket_t, short, void* arg);
     static void StopCb(evutil_socket_t, short, void* arg);
     static void ReadCb(bufferevent* bev, void* arg);
@@ -103,11 +105,14 @@ private:
     void NotifyClosed(evutil_socket_t fd);
     void WakeLoopLocked();
     void SetKeepAlive(evutil_socket_t fd);
+    static evutil_socket_t MakeClientSocket();
 
     event_base* m_base = nullptr;  // set and cleared by the loop thread under m_loopMutex
     evconnlistener* m_listener = nullptr;
     event* m_signalEvent = nullptr;
     event* m_stopEvent = nullptr;
+    event* m_acceptRetryEvent = nullptr;  // re-enables accepting after a failed accept
+    bool m_acceptPaused = false;          // loop thread only: reported the current accept failure
     std::thread m_thread;
     int m_port = 0;
     std::string m_ip;
