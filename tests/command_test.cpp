@@ -253,3 +253,29 @@ TEST(Command, CommandSentRightAfterConnectTakesEffectPromptly) {
     viewer.Release();
     device.Release();
 }
+
+TEST(Command, DeviceRefusesLargeFramesFromViewersAndKeepsListening) {
+    // Viewers only ever send 48-byte commands. A peer announcing a large
+    // frame must not make the device wait for (and hold) its bytes: the
+    // header is dropped at once and the commands that follow are applied.
+    TravikMgr device;
+    const int port = FreePort();
+    ASSERT_EQ(0, device.Listen(port));
+    RawClient peer;
+    ASSERT_TRUE(peer.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return device.IsConnected() == 1; }));
+    Bytes hostile;
+    for (int32_t v : {1, 0, 1 << 20, 0}) PutLE32(hostile, v);
+    hostile.push_back('x');
+    ASSERT_TRUE(peer.Send(hostile));
+    // Sent apart from the header so that they are read as later chunks; a
+    // device holding the announced megabyte would swallow every one of them.
+    const Bytes openLogs = CmdBytes({3, 0, 32, 0, 1, 1, 0, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            peer.Send(openLogs);
+            return device.m_logClosed.load() == 0;
+        },
+        5s));
+    device.Release();
+}

@@ -499,3 +499,25 @@ TEST(ReceivePath, ThrowingCallbackIsReportedOnceAndLaterFramesArrive) {
     EXPECT_NE(std::string::npos, text.find("boom")) << text;
     EXPECT_EQ(1, std::count(text.begin(), text.end(), '\n')) << text;
 }
+
+TEST(ReceivePath, FrameInManyTinyPiecesIsGatheredIntoOneBoundedBuffer) {
+    Viewer v;
+    const std::string text(20000, 'x');
+    Bytes frame = Cat({LogFrame(text), LogFrame("after")});
+    const int firstLen = static_cast<int>(LogFrame(text).size());
+    // Byte by byte up to the last byte of the first frame: a peer dripping a
+    // frame must not cost a buffer and a vector entry per byte.
+    for (int i = 0; i < firstLen - 1; ++i) {
+        v.Feed(7, frame, static_cast<size_t>(i), 1);
+        const std::vector<RecvFragment>& pending = v.Pending(7);
+        ASSERT_LE(pending.size(), 64u) << "after byte " << i;
+        if (pending.size() == 1 && pending[0].capacity > 0) {
+            ASSERT_LE(pending[0].capacity, firstLen);
+            ASSERT_LE(pending[0].capacity, std::max(2 * (i + 1), 64 * 1024));
+        }
+    }
+    EXPECT_TRUE(v.events.empty());
+    v.Feed(7, frame, static_cast<size_t>(firstLen - 1), frame.size() - static_cast<size_t>(firstLen - 1));
+    EXPECT_EQ((Events{"log:" + text, "log:after"}), v.events);
+    EXPECT_TRUE(v.Pending(7).empty());
+}
