@@ -1,0 +1,375 @@
+#include "reliability.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace travik_rel {
+
+using Clock = std::chrono::steady_clock;
+
+bool LongMode() {
+    const char* mode = std::getenv("TRAVIK_RELIABILITY_MODE");
+    return mode && std::strcmp(mode, "long") == 0;
+}
+
+bool Sanitized() {
+#if defined(TRAVIK_RELIABILITY_SANITIZED)
+    return true;
+#else
+    return false;
+#endif
+}
+
+long long Pick(long long shortValue, long long longValue, long long sanitizedShort) {
+    if (LongMode()) return longValue;
+    return Sanitized() ? sanitizedShort : shortValue;
+}
+
+void Figure(const std::string& name, const std::string& value) {
+    std::fflush(stdout);
+    std::printf("FIGURE %s: %s\n", name.c_str(), value.c_str());
+    std::fflush(stdout);
+}
+
+void Figure(const std::string& name, long long value) { Figure(name, std::to_string(value)); }
+
+void Figure(const std::string& name, double value, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+    Figure(name, std::string(buf));
+}
+
+double MiB(long long bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+namespace {
+// xorshift64*: cheap, and its output does not compress.
+struct Rng {
+    uint64_t s;
+    explicit Rng(uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 0x2545F4914F6CDD1Dull) {
+        if (s == 0) s = 1;
+    }
+    uint64_t Next() {
+        s ^= s >> 12;
+        s ^= s << 25;
+        s ^= s >> 27;
+        return s * 0x2545F4914F6CDD1Dull;
+    }
+};
+}  // namespace
+
+void FillImage(unsigned char* out, size_t len, uint64_t tag) {
+    Rng rng(tag);
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t v = rng.Next();
+        std::memcpy(out + i, &v, 8);
+    }
+    if (i < len) {
+        uint64_t v = rng.Next();
+        std::memcpy(out + i, &v, len - i);
+    }
+}
+
+bool CheckImage(const unsigned char* p, size_t len, uint64_t tag) {
+    Rng rng(tag);
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t v = rng.Next();
+        if (std::memcmp(p + i, &v, 8) != 0) return false;
+    }
+    if (i < len) {
+        uint64_t v = rng.Next();
+        if (std::memcmp(p + i, &v, len - i) != 0) return false;
+    }
+    return true;
+}
+
+int ListenOnFreePort(TravikMgr& device) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        int port = travik_test::FreePort();
+        if (device.Listen(port) == 0) return port;
+    }
+    return -1;
+}
+
+int CountLinesStartingWith(const std::string& text, const std::string& prefix) {
+    int n = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(pos, prefix.size(), prefix) == 0) ++n;
+        pos = end + 1;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+
+RssPeak::RssPeak() {
+    m_peak = travik_test::RssBytes();
+    m_thread = std::thread([this] {
+        // Bounded by its owner: Stop() or the destructor ends it.
+        while (!m_stop.load()) {
+            long long now = travik_test::RssBytes();
+            long long seen = m_peak.load();
+            while (now > seen && !m_peak.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+}
+
+RssPeak::~RssPeak() { Stop(); }
+
+void RssPeak::Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+constexpr uint64_t kWarmupBit = 1ull << 62;
+}
+
+LockstepStream::LockstepStream(TravikMgr& device, int port, int imageBytes)
+    : m_device(device), m_port(port), m_imageBytes(imageBytes) {}
+
+LockstepStream::~LockstepStream() {
+    Stop();
+    m_viewer.Release();
+}
+
+bool LockstepStream::Start() {
+    char ip[] = "127.0.0.1";
+    if (m_viewer.Connect(ip, m_port) != 0) {
+        m_error = "healthy viewer could not connect";
+        return false;
+    }
+    m_viewer.SetImageCb([this](int, int, int, int, int, std::shared_ptr<unsigned char>& data, int len,
+                               unsigned long long tag) { OnImage(len, data, tag); });
+    int on[4] = {1, 1, 1, 1};
+    m_viewer.SendCmd(0, 1, on, 1);
+    if (!travik_test::WaitUntil([this] { return m_device.m_sendInterval.load() == 1; })) {
+        m_error = "the device did not apply the viewer's command";
+        return false;
+    }
+    // The first image of a channel only starts its timer; stage warm-up
+    // images until one arrives.
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    uint64_t warm = 0;
+    while (Clock::now() < deadline) {
+        auto data = std::shared_ptr<unsigned char>(new unsigned char[static_cast<size_t>(m_imageBytes)],
+                                                   std::default_delete<unsigned char[]>());
+        FillImage(data.get(), static_cast<size_t>(m_imageBytes), kWarmupBit | warm);
+        m_device.SendImageDataPtr(1, 1, 0, 0, 0, data, m_imageBytes, kWarmupBit | warm);
+        ++warm;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_cond.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_warmupSeen > 0; })) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_warmupSeen == 0) {
+            m_error = "no image reached the healthy viewer";
+            return false;
+        }
+        m_stop = false;
+    }
+    m_producer = std::thread(&LockstepStream::Produce, this);
+    return true;
+}
+
+void LockstepStream::OnImage(int len, const std::shared_ptr<unsigned char>& data, unsigned long long tag) {
+    bool good = len == m_imageBytes && data && CheckImage(data.get(), static_cast<size_t>(len), tag);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (tag & kWarmupBit) {
+        ++m_warmupSeen;
+    } else {
+        if (!good) {
+            ++m_corrupt;
+        } else if (tag <= m_lastTag) {
+            ++m_orderErrors;
+        } else {
+            m_lastTag = tag;
+            ++m_deliveredCount;
+        }
+    }
+    m_cond.notify_all();
+}
+
+void LockstepStream::Produce() {
+    uint64_t tag = 1;
+    auto lastStage = Clock::now() - std::chrono::seconds(1);
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stop) return;
+        }
+        // The interval gate lets an image through once more than 1 ms has
+        // passed since the previous one; 2 ms leaves no doubt.
+        auto earliest = lastStage + std::chrono::milliseconds(2);
+        std::this_thread::sleep_until(earliest);
+        auto data = std::shared_ptr<unsigned char>(new unsigned char[static_cast<size_t>(m_imageBytes)],
+                                                   std::default_delete<unsigned char[]>());
+        FillImage(data.get(), static_cast<size_t>(m_imageBytes), tag);
+        auto staged = Clock::now();
+        m_device.SendImageDataPtr(1, 1, 0, 0, 0, data, m_imageBytes, tag);
+        // The device stamps the image at the end of the call; a producer
+        // preempted inside it must not count from an earlier moment.
+        lastStage = Clock::now();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ++m_staged;
+        // Waits for this image even when a stop was asked meanwhile, so that
+        // the count of staged images is judged fairly.
+        m_cond.wait_for(lock, kDeliveryDeadline, [this, tag] { return m_lastTag >= tag; });
+        double waited = std::chrono::duration<double, std::milli>(Clock::now() - staged).count();
+        if (waited > m_maxWaitMs) m_maxWaitMs = waited;
+        ++tag;
+    }
+}
+
+void LockstepStream::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_cond.notify_all();
+    }
+    if (m_producer.joinable()) m_producer.join();
+}
+
+LockstepStream::Stats LockstepStream::Snapshot() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Stats s;
+    s.staged = m_staged;
+    s.delivered = m_deliveredCount;
+    s.misses = m_staged > m_deliveredCount ? m_staged - m_deliveredCount : 0;
+    s.orderErrors = m_orderErrors;
+    s.corrupt = m_corrupt;
+    s.maxWaitMs = m_maxWaitMs;
+    return s;
+}
+
+bool LockstepStream::WaitForMore(uint64_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    uint64_t target = m_deliveredCount + n;
+    return m_cond.wait_for(lock, timeout, [this, target] { return m_deliveredCount >= target; });
+}
+
+// ---------------------------------------------------------------------------
+
+const char* PeerPath() { return TRAVIK_RELIABILITY_PEER; }
+
+Child::~Child() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+    if (m_statusFd >= 0) close(m_statusFd);
+}
+
+bool Child::Spawn(const std::vector<std::string>& args, bool inheritFds, bool quiet) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    // The status pipe becomes descriptor 3 in the child; keep its source
+    // away from 3 so that the dup2 really copies (and drops close-on-exec).
+    if (fds[1] == 3) {
+        int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
+        close(fds[1]);
+        fds[1] = moved;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (!inheritFds) posix_spawn_file_actions_addclosefrom_np(&actions, 4);
+    std::vector<char*> argv;
+    std::string path = PeerPath();
+    argv.push_back(path.data());
+    std::vector<std::string> copies = args;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return false;
+    }
+    m_pid = pid;
+    m_statusFd = fds[0];
+    return true;
+}
+
+bool Child::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+        size_t nl = m_buffer.find('\n');
+        if (nl != std::string::npos) {
+            line = m_buffer.substr(0, nl);
+            m_buffer.erase(0, nl + 1);
+            return true;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || m_statusFd < 0) return false;
+        pollfd p{m_statusFd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        char buf[512];
+        ssize_t n = read(m_statusFd, buf, sizeof buf);
+        if (n <= 0) return false;  // the child closed its end
+        m_buffer.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool Child::WaitForLine(const std::string& prefix, std::string& line, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        if (!ReadLine(line, left)) return false;
+        if (line.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+}
+
+void Child::Signal(int sig) {
+    if (m_pid > 0) kill(m_pid, sig);
+}
+
+int Child::Wait(std::chrono::milliseconds timeout) {
+    if (m_pid <= 0) return -1;
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+        int status = 0;
+        pid_t r = waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_pid = -1;
+            return status;
+        }
+        if (r < 0 && errno != EINTR) {
+            m_pid = -1;
+            return -1;
+        }
+        if (Clock::now() > deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+}  // namespace travik_rel
