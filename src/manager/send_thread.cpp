@@ -6,6 +6,7 @@
 #include "manager/manager_internal.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/net_startup.h"
 #include "protocol/frame_writer.h"
 
 namespace travik {
@@ -69,6 +70,7 @@ void SendImageFrame(const std::shared_ptr<Travik>& server, const std::vector<Sen
 using namespace travik;
 
 void TravikMgr::ThreadSendInfo() {
+    NameThisThread("travik-send");
     while (!m_exit.load()) {
         std::string text;
         std::vector<SendImageSt> images;

@@ -7,6 +7,7 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 #else
+#include <pthread.h>
 #include <signal.h>
 #endif
 
@@ -25,6 +26,14 @@ void StartNetworkOnThisThread(unsigned short version) {
     sigemptyset(&set);
     sigaddset(&set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+#endif
+}
+
+void NameThisThread(const char* name) {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), name);
+#else
+    (void)name;
 #endif
 }
 

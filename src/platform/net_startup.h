@@ -14,4 +14,8 @@ void StartNetworkOnThisThread(unsigned short version);
 // event_active). Idempotent; called before any event base is created.
 void EnableLibeventThreads();
 
+// Names the calling thread (shown by debuggers, top and /proc), so that the
+// library's threads can be told from the host's.
+void NameThisThread(const char* name);
+
 }  // namespace travik

@@ -162,6 +162,7 @@ void TravikObj::ReportListenResult(int result) {
 }
 
 void TravikObj::ListenLoop() {
+    travik::NameThisThread("travik-listen");
     travik::StartNetworkOnThisThread(0x0201);
     if (!MakeBase()) {
         Diag("Could not initialize libevent!\n");
@@ -341,6 +342,7 @@ void TravikObj::EndConnectAttempt(bool ok) {
 }
 
 void TravikObj::ConnectLoop() {
+    travik::NameThisThread("travik-connect");
     travik::StartNetworkOnThisThread(0x0002);
     sockaddr_in sin;
     std::memset(&sin, 0, sizeof sin);

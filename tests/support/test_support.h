@@ -41,7 +41,8 @@ private:
     int m_fd = -1;
 };
 
-// Number of open file descriptors and threads of this process.
+// Number of open file descriptors of this process, and of the library's
+// threads (named "travik-...") in it.
 int OpenFdCount();
 int ThreadCount();
 // Resident set size of this process, in bytes.
