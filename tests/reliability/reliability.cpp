@@ -179,6 +179,7 @@ bool LockstepStream::Start() {
                                                    std::default_delete<unsigned char[]>());
         FillImage(data.get(), static_cast<size_t>(m_imageBytes), kWarmupBit | warm);
         m_device.SendImageDataPtr(1, 1, 0, 0, 0, data, m_imageBytes, kWarmupBit | warm);
+        m_lastStage = Clock::now();
         ++warm;
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_cond.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_warmupSeen > 0; })) break;
@@ -215,7 +216,8 @@ void LockstepStream::OnImage(int len, const std::shared_ptr<unsigned char>& data
 
 void LockstepStream::Produce() {
     uint64_t tag = 1;
-    auto lastStage = Clock::now() - std::chrono::seconds(1);
+    // The gap counts from the last warm-up image too.
+    auto lastStage = m_lastStage;
     while (true) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -114,6 +114,7 @@ private:
     int m_port;
     int m_imageBytes;
     std::string m_error;
+    std::chrono::steady_clock::time_point m_lastStage;  // of the last warm-up image, then the producer's
 
     std::mutex m_mutex;
     std::condition_variable m_cond;
