@@ -27,22 +27,10 @@ struct Callbacks {
     TravikImageCb image;
 };
 
-// A host callback that throws must not take the loop thread down.
-template <class Fn>
-void CallHost(const char* what, Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        Diag("%s callback threw: %s\n", what, e.what());
-    } catch (...) {
-        Diag("%s callback threw\n", what);
-    }
-}
-
 void DeliverLog(const Callbacks& cbs, const unsigned char* payload, int dataLen) {
     std::string text;
     if (!cbs.log || !DecodeLogPayload(payload, dataLen, text)) return;
-    CallHost("log", [&] { cbs.log(text); });
+    RunGuarded("log callback threw", [&] { cbs.log(text); });
 }
 
 void DeliverImages(const Callbacks& cbs, const FrameHeaderSt& header, const unsigned char* payload) {
@@ -51,7 +39,8 @@ void DeliverImages(const Callbacks& cbs, const FrameHeaderSt& header, const unsi
         std::shared_ptr<unsigned char> image = AllocBytes(static_cast<size_t>(rec.header.imageLen));
         if (rec.header.imageLen > 0) std::memcpy(image.get(), rec.bytes, static_cast<size_t>(rec.header.imageLen));
         const ImageHeaderSt& h = rec.header;
-        CallHost("image", [&] { cbs.image(h.attr1, h.attr2, h.attr3, h.attr4, h.attr5, image, h.imageLen, h.tag); });
+        RunGuarded("image callback threw",
+                   [&] { cbs.image(h.attr1, h.attr2, h.attr3, h.attr4, h.attr5, image, h.imageLen, h.tag); });
     });
 }
 

@@ -25,6 +25,13 @@ void InstallReceivePath(TravikMgr& mgr, Travik& transport, int maxFrameLen) {
     transport.SetCloseCb([self](unsigned long long connId) { DropConnectionState(*self, connId); });
 }
 
+// An endpoint's transport is made on first use and reused afterwards.
+std::shared_ptr<Travik> EnsureTransport(TravikMgr& mgr, std::shared_ptr<Travik>& slot) {
+    std::lock_guard<std::mutex> lock(mgr.m_transportMutex);
+    if (!slot) slot = MakeTravikObj();
+    return slot;
+}
+
 void StopAndWait(const std::shared_ptr<Travik>& transport) {
     if (!transport) return;
     transport->Stop();
@@ -43,12 +50,7 @@ TravikMgr::TravikMgr() = default;
 TravikMgr::~TravikMgr() { Release(); }
 
 int TravikMgr::Listen(int port) {
-    std::shared_ptr<Travik> server;
-    {
-        std::lock_guard<std::mutex> lock(m_transportMutex);
-        if (!m_server) m_server = MakeTravikObj();
-        server = m_server;
-    }
+    std::shared_ptr<Travik> server = EnsureTransport(*this, m_server);
     m_exit.exchange(false);
     m_dataReady.exchange(false);
     {
@@ -72,12 +74,7 @@ int TravikMgr::Listen(int port) {
 }
 
 int TravikMgr::Connect(char* ip, int port) {
-    std::shared_ptr<Travik> client;
-    {
-        std::lock_guard<std::mutex> lock(m_transportMutex);
-        if (!m_client) m_client = MakeTravikObj();
-        client = m_client;
-    }
+    std::shared_ptr<Travik> client = EnsureTransport(*this, m_client);
     m_exit.exchange(false);
     m_dataReady.exchange(false);
     if (!ip) return -1;

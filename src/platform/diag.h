@@ -3,8 +3,24 @@
 // standard output is a pipe or a file.
 #pragma once
 
+#include <exception>
+
 namespace travik {
 
 void Diag(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Runs `fn` and reports an exception it throws as one line starting with
+// `what`, instead of letting it escape: used where a throw would end an
+// event-loop thread (libevent callbacks, host callbacks).
+template <class Fn>
+void RunGuarded(const char* what, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        Diag("%s: %s\n", what, e.what());
+    } catch (...) {
+        Diag("%s\n", what);
+    }
+}
 
 }  // namespace travik

@@ -23,21 +23,6 @@
 
 using travik::Diag;
 
-namespace {
-// Nothing may propagate into libevent: an exception (a failed allocation)
-// inside a callback is reported and the event is dropped.
-template <class Fn>
-void Guarded(const char* where, Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        Diag("%s failed: %s\n", where, e.what());
-    } catch (...) {
-        Diag("%s failed\n", where);
-    }
-}
-}  // namespace
-
 std::shared_ptr<Travik> MakeTravikObj() { return std::make_shared<TravikObj>(); }
 
 TravikObj::TravikObj() = default;
@@ -210,7 +195,7 @@ void TravikObj::ListenLoop() {
 }
 
 void TravikObj::AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg) {
-    Guarded("accept", [&] { static_cast<TravikObj*>(arg)->OnAccept(fd); });
+    travik::RunGuarded("accept failed", [&] { static_cast<TravikObj*>(arg)->OnAccept(fd); });
 }
 
 void TravikObj::AcceptErrorCb(evconnlistener* listener, void* arg) {
@@ -466,7 +451,7 @@ void TravikObj::HandOver(evutil_socket_t key, ConnectionSt& conn) {
 }
 
 void TravikObj::FlushCb(evutil_socket_t, short, void* arg) {
-    Guarded("flush", [&] { static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent(); });
+    travik::RunGuarded("flush failed", [&] { static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent(); });
 }
 
 std::vector<evutil_socket_t> TravikObj::CollectSlowLocked() {
@@ -506,7 +491,7 @@ void TravikObj::WriteCb(bufferevent* bev, void* arg) {
         Diag("is full\n");
         return;
     }
-    Guarded("write", [&] { static_cast<ConnectionSt*>(arg)->owner->OnWriteDrained(); });
+    travik::RunGuarded("write failed", [&] { static_cast<ConnectionSt*>(arg)->owner->OnWriteDrained(); });
 }
 
 void TravikObj::OnWriteDrained() {
@@ -530,7 +515,7 @@ void TravikObj::OutputCb(evbuffer*, const evbuffer_cb_info* info, void* arg) {
 
 void TravikObj::ReadCb(bufferevent*, void* arg) {
     auto* conn = static_cast<ConnectionSt*>(arg);
-    Guarded("read", [&] { conn->owner->OnRead(conn); });
+    travik::RunGuarded("read failed", [&] { conn->owner->OnRead(conn); });
 }
 
 void TravikObj::OnRead(ConnectionSt* conn) {
@@ -543,21 +528,11 @@ void TravikObj::OnRead(ConnectionSt* conn) {
         std::lock_guard<std::mutex> lock(m_cbMutex);
         cb = m_readCb;
     }
-    // Nothing may escape into libevent: a failed allocation drops this chunk,
-    // a throwing callback is reported and the loop goes on.
-    try {
-        int len = n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(n);
-        std::shared_ptr<unsigned char> data(new unsigned char[static_cast<size_t>(len)],
-                                            std::default_delete<unsigned char[]>());
-        evbuffer_remove(input, data.get(), static_cast<size_t>(len));
-        if (cb) cb(connId, data, len);
-    } catch (const std::exception& e) {
-        evbuffer_drain(input, evbuffer_get_length(input));
-        Diag("read callback failed: %s\n", e.what());
-    } catch (...) {
-        evbuffer_drain(input, evbuffer_get_length(input));
-        Diag("read callback failed\n");
-    }
+    int len = n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(n);
+    std::shared_ptr<unsigned char> data(new unsigned char[static_cast<size_t>(len)],
+                                        std::default_delete<unsigned char[]>());
+    evbuffer_remove(input, data.get(), static_cast<size_t>(len));
+    if (cb) cb(connId, data, len);
 }
 
 void TravikObj::EventCb(bufferevent*, short events, void* arg) {
@@ -569,7 +544,7 @@ void TravikObj::EventCb(bufferevent*, short events, void* arg) {
         Diag("Got an error on the connection: %s\n", strerror(savedErrno));
     }
     errno = savedErrno;
-    Guarded("event", [&] { conn->owner->OnEvent(conn->fd, events); });
+    travik::RunGuarded("event failed", [&] { conn->owner->OnEvent(conn->fd, events); });
 }
 
 void TravikObj::OnEvent(evutil_socket_t fd, short events) {
@@ -619,10 +594,5 @@ void TravikObj::NotifyClosed(evutil_socket_t fd) {
         std::lock_guard<std::mutex> lock(m_cbMutex);
         cb = m_closeCb;
     }
-    if (!cb) return;
-    try {
-        cb(static_cast<unsigned long long>(fd));
-    } catch (...) {
-        Diag("close callback failed\n");
-    }
+    if (cb) travik::RunGuarded("close callback failed", [&] { cb(static_cast<unsigned long long>(fd)); });
 }
