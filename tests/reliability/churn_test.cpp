@@ -118,9 +118,6 @@ TEST(Churn, ConnectDisconnectCyclesLeaveNothingBehind) {
     const int workers = 4;
     const int imageBytes = 32 * 1024;
 
-    // A sanitizer runtime starts a helper thread of its own with the first
-    // thread of the process; let that happen before counting.
-    std::thread([] {}).join();
     const int fdsBefore = travik_test::OpenFdCount();
     const int threadsBefore = travik_test::ThreadCount();
     FdLimit limit(64);
@@ -129,7 +126,7 @@ TEST(Churn, ConnectDisconnectCyclesLeaveNothingBehind) {
     TravikMgr device;
     int port = ListenOnFreePort(device);
     ASSERT_GT(port, 0);
-    int fdsStreaming = 0;
+    int fdsStreaming = 0, threadsStreaming = 0;
     std::atomic<int> failures{0};
     std::string firstFailure;
     std::mutex failureMutex;
@@ -139,6 +136,7 @@ TEST(Churn, ConnectDisconnectCyclesLeaveNothingBehind) {
         LockstepStream stream(device, port, imageBytes);
         ASSERT_TRUE(stream.Start()) << stream.Error();
         fdsStreaming = travik_test::OpenFdCount();
+        threadsStreaming = travik_test::ThreadCount();
 
         auto start = Clock::now();
         std::atomic<int> next{0};
@@ -192,6 +190,7 @@ TEST(Churn, ConnectDisconnectCyclesLeaveNothingBehind) {
     Figure("churn.fds_before_after", std::to_string(fdsBefore) + " / " + std::to_string(travik_test::OpenFdCount()));
     Figure("churn.threads_before_after",
            std::to_string(threadsBefore) + " / " + std::to_string(travik_test::ThreadCount()));
+    Figure("churn.library_threads_while_streaming", threadsStreaming);
     Figure("churn.fds_settled_after_ms", settleMs, 0);
     Figure("churn.isempty_after_last_close_ms", emptyAfterMs, 3);
     Figure("churn.healthy_misses", static_cast<long long>(stats.misses));
