@@ -110,9 +110,10 @@ void ImageSection(const Results& r, std::ostringstream& out) {
     if (!AnyWithPrefix(r, "img.") && !AnyWithPrefix(r, "limit.")) return;
     out << "## Image throughput\n\n"
         << "Four channels, staged as fast as the device takes them; interval 1 ms, set by a viewer's command. "
-           "Raw MB/s counts the record bytes (32-byte record header + pixels) that each viewer receives, taken at "
-           "the slowest viewer; images/s is that divided by one record. The **limit** is the same four-channel "
-           "record sequences through the same compressor at level 6 in a tight loop on one thread. ZeroMQ: one "
+           "Images/s is what each viewer receives, taken at the slowest viewer (from the first to the last frame "
+           "completed within the window); raw MB/s is images/s times the image size. The **limit** is the same "
+           "four-channel record sequences through the same compressor at level 6 in a tight loop on one thread, "
+           "in the same units. ZeroMQ: one "
            "PUB, N SUBs, each image compressed with zlib level 6 into one message, as a user would build it. "
            "Viewers only parse frame headers (no inflating), so the figures are the sender's.\n\n";
     out << "| frames | viewers | codec | compression ratio | limit MB/s | travik images/s | travik MB/s | travik / "
@@ -158,8 +159,9 @@ void ImageSection(const Results& r, std::ostringstream& out) {
 void LogSection(const Results& r, std::ostringstream& out) {
     if (!AnyWithPrefix(r, "log") || (!AnyWithPrefix(r, "log.") && !AnyWithPrefix(r, "loglat."))) return;
     out << "## Log stream, 100-byte lines\n\n"
-        << "Throughput: a producer thread stages lines as fast as it can; lines/s is what reaches each viewer's "
-           "callback (the slowest viewer's figure). Latency: 1000 lines/s, each carrying its staging time, "
+        << "Throughput: a producer thread stages lines as fast as it can (or, in the paced rows, at a fixed "
+           "rate); lines/s is what reaches each viewer's callback (the slowest viewer's figure). Latency: 1000 "
+           "lines/s, each carrying its staging time, "
            "measured when the viewer's callback (or receive call) has it. Offered: lines the producer got accepted "
            "(SendLogInfo returned 0, zmq_send succeeded) in the same window; a PUB drops what a SUB has no room "
            "for, a travik device closes a viewer whose backlog passes its hard bound. Raw TCP: one write() per "
@@ -172,16 +174,21 @@ void LogSection(const Results& r, std::ostringstream& out) {
         const char* key;
     };
     const Row rows[] = {{"travik", "travik"}, {"ZeroMQ PUB/SUB", "zmq"}, {"raw TCP", "tcp"}};
+    const std::string pacedLabel =
+        r.Has("log.paced_rate") ? ", paced at " + Count(r, "log.paced_rate") + " lines/s" : "";
     for (const Row& row : rows) {
-        for (int v : kViewerCounts) {
-            const std::string lps = std::string("log.") + row.key + ".v" + std::to_string(v) + ".lps";
-            const bool lat = v == 1;
-            const std::string p = std::string("loglat.") + row.key;
-            if (!r.Has(lps) && !(lat && r.Has(p + ".p50us"))) continue;
-            const std::string base = std::string("log.") + row.key + ".v" + std::to_string(v);
-            out << "| " << row.name << " | " << v << " | " << Count(r, lps) << " | " << Count(r, base + ".offered_lps")
-                << " | " << Fmt(r, base + ".dropped", 0) << " | " << (lat ? Fmt(r, p + ".p50us", 0) : "—") << " | "
-                << (lat ? Fmt(r, p + ".p99us", 0) : "—") << " |\n";
+        for (bool paced : {false, true}) {
+            for (int v : kViewerCounts) {
+                const std::string base =
+                    std::string("log.") + row.key + ".v" + std::to_string(v) + (paced ? ".paced" : "");
+                const bool lat = v == 1 && !paced;
+                const std::string p = std::string("loglat.") + row.key;
+                if (!r.Has(base + ".lps") && !(lat && r.Has(p + ".p50us"))) continue;
+                out << "| " << row.name << (paced ? pacedLabel : "") << " | " << v << " | " << Count(r, base + ".lps")
+                    << " | " << Count(r, base + ".offered_lps") << " | " << Fmt(r, base + ".dropped", 0) << " | "
+                    << (lat ? Fmt(r, p + ".p50us", 0) : "—") << " | " << (lat ? Fmt(r, p + ".p99us", 0) : "—")
+                    << " |\n";
+            }
         }
     }
     out << "\n";

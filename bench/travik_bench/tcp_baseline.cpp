@@ -140,7 +140,7 @@ void MeasureTcpLogs(int perSecond, const Timing& t, Results& results) {
     reader.reset();
     sender.Stop();
     if (rate <= 0) return;
-    results.Set("log.tcp.v1.lps", rate);
+    results.Set(LogKey("tcp", 1, perSecond) + ".lps", rate);
     std::fprintf(stderr, "  %-52s %12.2f lines/s\n", "raw TCP log lines/s, 1 viewer", rate);
 }
 

@@ -107,6 +107,10 @@ size_t FrameLog::Count(uint64_t from, uint64_t to) const {
                                              [&](const auto& f) { return f.first >= from && f.first <= to; }));
 }
 
+std::string LogKey(const std::string& system, int viewers, int perSecond) {
+    return "log." + system + ".v" + std::to_string(viewers) + (perSecond > 0 ? ".paced" : "");
+}
+
 void SleepSeconds(double s) {
     if (s > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(s * 1e6)));
 }

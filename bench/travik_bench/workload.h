@@ -103,6 +103,10 @@ private:
 
 void SleepSeconds(double s);
 
+// Key prefix of a log throughput row: "log.travik.v8", or "log.travik.v8.paced"
+// when the producer was paced (perSecond > 0).
+std::string LogKey(const std::string& system, int viewers, int perSecond);
+
 // Calls `send()` (which returns false to give up) until `stop` is set:
 // back to back when `perSecond` <= 0, else about `perSecond` times a second
 // in a burst each millisecond.

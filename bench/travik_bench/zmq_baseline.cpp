@@ -234,7 +234,7 @@ std::vector<std::unique_ptr<ZmqSub>> Subscribe(int port, int count, SubKind kind
         if (!subs.back()->ok()) return {};
     }
     // PUB/SUB drops what is published before a subscription has arrived.
-    SleepSeconds(0.3);
+    SleepSeconds(0.2);
     return subs;
 }
 
@@ -309,11 +309,12 @@ void MeasureZmqLogs(int viewers, int perSecond, const Timing& t, Results& result
     subs.clear();
     pub.Stop();
     if (minRate <= 0) return;
-    const std::string key = "log.zmq.v" + std::to_string(viewers);
+    const std::string key = LogKey("zmq", viewers, perSecond);
     results.Set(key + ".lps", minRate);
     if (sent1 > sent0)
         results.Set(key + ".offered_lps", static_cast<double>(sent1 - sent0) * 1e9 / static_cast<double>(t1 - t0));
-    Report("ZeroMQ log lines/s, " + std::to_string(viewers) + " viewer(s)", minRate, "lines/s");
+    Report("ZeroMQ log lines/s, " + std::to_string(viewers) + " viewer(s)" + (perSecond > 0 ? ", paced" : ""), minRate,
+           "lines/s");
 }
 
 void MeasureZmqLogLatency(const Timing& t, Results& results) {
