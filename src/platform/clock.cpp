@@ -9,4 +9,9 @@ int64_t NowMicros() {
     return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+int64_t SteadyMicros() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace travik

@@ -8,4 +8,8 @@ namespace travik {
 
 int64_t NowMicros();
 
+// Monotonic microseconds for deadlines, which must not jump with the wall
+// clock.
+int64_t SteadyMicros();
+
 }  // namespace travik

@@ -227,8 +227,11 @@ void TravikObj::SignalCb(evutil_socket_t, short, void* arg) {
     event_base_loopexit(self->m_base, &delay);
 }
 
-void TravikObj::SetKeepAlive(evutil_socket_t fd) {
+void TravikObj::TuneSocket(evutil_socket_t fd) {
     int on = 1;
+    // Frames are written whole, so Nagle's algorithm only delays the tail of
+    // each frame behind the peer's delayed acknowledgement.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 #if defined(TCP_KEEPIDLE)
     int idle = travik::kKeepAliveIdleSeconds;
@@ -247,7 +250,7 @@ TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* b
     conn.owner = this;
     conn.queuedBytes = 0;
     conn.outputBytes = 0;
-    conn.lastProgress = travik::NowMicros();
+    conn.lastProgress = travik::SteadyMicros();
     conn.closing = false;
     // Not tied to the socket: a writable socket would wake the loop on every
     // pass. Senders activate it when they queue; the timer is the fallback.
@@ -268,7 +271,7 @@ void TravikObj::OnAccept(evutil_socket_t fd) {
         event_base_loopbreak(m_base);
         return;
     }
-    SetKeepAlive(fd);
+    TuneSocket(fd);
     m_acceptPaused = false;
     std::lock_guard<std::mutex> lock(m_connMutex);
     ConnectionSt& conn = Register(fd, bev);
@@ -375,7 +378,7 @@ void TravikObj::ConnectLoop() {
         EndConnectAttempt(false);
         return;
     }
-    SetKeepAlive(fd);
+    TuneSocket(fd);
     event_base_dispatch(m_base);
     Teardown();
     // The attempt may still be pending when Stop ended the loop first.
@@ -456,7 +459,7 @@ void TravikObj::FlushCb(evutil_socket_t, short, void* arg) {
 
 std::vector<evutil_socket_t> TravikObj::CollectSlowLocked() {
     std::vector<evutil_socket_t> slow;
-    int64_t now = travik::NowMicros();
+    int64_t now = travik::SteadyMicros();
     for (auto& entry : m_connMap) {
         ConnectionSt& conn = entry.second;
         bool stuck = conn.outputBytes.load() > 0 && now - conn.lastProgress.load() > travik::kNoProgressMicros;
@@ -510,7 +513,7 @@ void TravikObj::OutputCb(evbuffer*, const evbuffer_cb_info* info, void* arg) {
     // holds m_connMutex: atomics only.
     auto* conn = static_cast<ConnectionSt*>(arg);
     conn->outputBytes.store(info->orig_size + info->n_added - info->n_deleted, std::memory_order_relaxed);
-    if (info->n_deleted > 0 || info->orig_size == 0) conn->lastProgress.store(travik::NowMicros());
+    if (info->n_deleted > 0 || info->orig_size == 0) conn->lastProgress.store(travik::SteadyMicros());
 }
 
 void TravikObj::ReadCb(bufferevent*, void* arg) {

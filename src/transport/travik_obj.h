@@ -59,7 +59,7 @@ private:
         // Backlog accounting; see backlog_limits.h.
         size_t queuedBytes = 0;                // under m_connMutex
         std::atomic<size_t> outputBytes{0};    // written by the output buffer's callback
-        std::atomic<int64_t> lastProgress{0};  // last time output was taken by the kernel
+        std::atomic<int64_t> lastProgress{0};  // steady clock: output last taken by the kernel
         bool closing = false;                  // under m_connMutex: close as slow on the loop thread
     };
     struct SendDataSt {
@@ -104,7 +104,7 @@ private:
     int Queue(std::shared_ptr<unsigned char>& data, int len, bool latest);
     void NotifyClosed(evutil_socket_t fd);
     void WakeLoopLocked();
-    void SetKeepAlive(evutil_socket_t fd);
+    void TuneSocket(evutil_socket_t fd);
     static evutil_socket_t MakeClientSocket();
 
     event_base* m_base = nullptr;  // set and cleared by the loop thread under m_loopMutex
