@@ -371,13 +371,15 @@ void TravikObj::ConnectLoop() {
     // Not under m_connMutex: an outcome that libevent reports at once runs
     // the event callback, whose removal takes that lock.
     int r = bufferevent_socket_connect(bev, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    bufferevent_enable(bev, EV_READ | EV_WRITE);
     if (r == -1) {
+        // libevent may already have run the error callback, which removed
+        // (and freed) the connection: bev is not touched again.
         Diag("Connect failed\n");
         Teardown();
         EndConnectAttempt(false);
         return;
     }
+    bufferevent_enable(bev, EV_READ | EV_WRITE);
     TuneSocket(fd);
     event_base_dispatch(m_base);
     Teardown();
