@@ -44,7 +44,7 @@ void DeliverImages(const Callbacks& cbs, const FrameHeaderSt& header, const unsi
     });
 }
 
-// One whole frame of `frameLen` bytes at `p`.
+// One whole frame at `p`; its size was checked against the bytes present.
 void HandleFrame(TravikMgr& mgr, const Callbacks& cbs, const unsigned char* p) {
     FrameHeaderSt header = DecodeFrameHeader(p);
     const unsigned char* payload = p + kFrameHeaderLen;
