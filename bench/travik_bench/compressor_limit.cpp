@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -78,6 +79,28 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
     std::fprintf(stderr, "  %-52s %12.2f MB/s\n", (codec + " limit " + shape.Name()).c_str(),
                  ips * static_cast<double>(shape.Bytes()) / 1e6);
     return true;
+}
+
+void CombineLimits(const Results& a, const Results& b, const std::string& key, Results& out) {
+    std::vector<const Results*> runs;
+    for (const Results* r : {&a, &b})
+        if (r->Has(key + ".mbps")) runs.push_back(r);
+    if (runs.empty()) return;
+    double ips = 0;
+    double mbps = 0;
+    double lo = runs[0]->Get(key + ".mbps");
+    double hi = lo;
+    for (const Results* r : runs) {
+        ips += r->Get(key + ".ips") / static_cast<double>(runs.size());
+        mbps += r->Get(key + ".mbps") / static_cast<double>(runs.size());
+        lo = std::min(lo, r->Get(key + ".mbps"));
+        hi = std::max(hi, r->Get(key + ".mbps"));
+    }
+    out.Set(key + ".ips", ips);
+    out.Set(key + ".mbps", mbps);
+    out.Set(key + ".mbps_lo", lo);
+    out.Set(key + ".mbps_hi", hi);
+    out.Set(key + ".ratio", runs[0]->Get(key + ".ratio"));
 }
 
 }  // namespace travik_bench

@@ -18,4 +18,9 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
 
 bool HaveCodec(const std::string& codec);
 
+// Puts the mean of two limit measurements under `key` (".ips", ".mbps",
+// ".ratio"), with the lower and higher one as ".mbps_lo" / ".mbps_hi".
+// Either measurement may be missing.
+void CombineLimits(const Results& a, const Results& b, const std::string& key, Results& out);
+
 }  // namespace travik_bench

@@ -219,17 +219,27 @@ int main(int argc, char** argv) {
     if (o.smoke) viewerCounts = {1};
 
     if (on("limits") || on("images")) {
-        // Each shape's limit is taken right before its pipeline rows, so
-        // that both meet the same conditions on a shared machine.
+        // Each shape's limit is taken right before and right after its
+        // pipeline rows and the two are averaged, so that the ratio compares
+        // like with like on a machine whose speed drifts.
         std::fprintf(stderr, "compressor limits and image throughput\n");
         const int minPasses = o.quick || o.smoke ? 1 : 3;
         for (const FrameShape& s : shapes) {
-            MeasureCompressorLimit(s, codec, t.limitWindow, minPasses, r);
-            if (zmq && codec != "zlib") MeasureCompressorLimit(s, "zlib", t.limitWindow, minPasses, r);
-            if (!on("images")) continue;
-            for (int v : viewerCounts) {
-                MeasureTravikImages(s, v, t, codec, r);
-                if (zmq && !(o.quick && v > 1)) MeasureZmqImages(s, v, t, r);
+            std::vector<std::string> codecs = {codec};
+            if (zmq && codec != "zlib") codecs.push_back("zlib");
+            std::vector<Results> before(codecs.size());
+            for (size_t i = 0; i < codecs.size(); ++i)
+                MeasureCompressorLimit(s, codecs[i], t.limitWindow, minPasses, before[i]);
+            if (on("images")) {
+                for (int v : viewerCounts) {
+                    MeasureTravikImages(s, v, t, codec, r);
+                    if (zmq && !(o.quick && v > 1)) MeasureZmqImages(s, v, t, r);
+                }
+            }
+            for (size_t i = 0; i < codecs.size(); ++i) {
+                Results after;
+                if (on("images")) MeasureCompressorLimit(s, codecs[i], t.limitWindow, minPasses, after);
+                CombineLimits(before[i], after, "limit." + codecs[i] + "." + ShapeKey(s), r);
             }
         }
     }

@@ -101,6 +101,14 @@ std::string Ratio(const Results& r, const std::string& num, const std::string& d
     return Num(r.Get(num) / r.Get(den), 2);
 }
 
+// " (18.1–19.0)": the two measurements behind a limit, when they differ.
+std::string Spread(const Results& r, const std::string& mbpsKey) {
+    const std::string lo = mbpsKey + "_lo";
+    const std::string hi = mbpsKey + "_hi";
+    if (!r.Has(lo) || !r.Has(hi) || Num(r.Get(lo), 1) == Num(r.Get(hi), 1)) return "";
+    return " (" + Num(r.Get(lo), 1) + "–" + Num(r.Get(hi), 1) + ")";
+}
+
 bool AnyWithPrefix(const Results& r, const std::string& prefix) {
     auto it = r.Values().lower_bound(prefix);
     return it != r.Values().end() && it->first.compare(0, prefix.size(), prefix) == 0;
@@ -113,12 +121,16 @@ void ImageSection(const Results& r, std::ostringstream& out) {
            "Images/s is what each viewer receives, taken at the slowest viewer (from the first to the last frame "
            "completed within the window); raw MB/s is images/s times the image size. The **limit** is the same "
            "four-channel record sequences through the same compressor at level 6 in a tight loop on one thread, "
-           "in the same units. ZeroMQ: one "
+           "in the same units: the mean of one measurement right before the shape's pipeline rows and one right "
+           "after them (both in brackets). ZeroMQ: one "
            "PUB, N SUBs, each image compressed with zlib level 6 into one message, as a user would build it. "
-           "Viewers only parse frame headers (no inflating), so the figures are the sender's.\n\n";
+           "Viewers only parse frame headers (no inflating), so the figures are the sender's. Device send thread "
+           "busy: the busiest device thread's CPU share over the window (100% = it never waited); device CPU: the "
+           "whole device process, in cores.\n\n";
     out << "| frames | viewers | codec | compression ratio | limit MB/s | travik images/s | travik MB/s | travik / "
-           "limit | ZeroMQ+zlib images/s | ZeroMQ MB/s | ZeroMQ / zlib limit |\n"
-        << "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+           "limit | device send thread busy | device CPU, cores | ZeroMQ+zlib images/s | ZeroMQ MB/s | ZeroMQ / "
+           "zlib limit |\n"
+        << "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const FrameShape& shape : StandardShapes()) {
         const std::string s = ShapeKey(shape);
         for (int v : kViewerCounts) {
@@ -131,11 +143,12 @@ void ImageSection(const Results& r, std::ostringstream& out) {
                 const bool zmqRow = c == "zlib";
                 const std::string zmq = "img.zmq." + s + vk;
                 out << "| " << shape.Name() << " | " << v << " | " << c << " | "
-                    << Fmt(r, "limit." + c + "." + s + ".ratio", 2) << " | " << Fmt(r, limit, 1) << " | "
-                    << Fmt(r, pipe + ".ips", 1) << " | " << Fmt(r, pipe + ".mbps", 1) << " | "
-                    << Ratio(r, pipe + ".mbps", limit) << " | " << (zmqRow ? Fmt(r, zmq + ".ips", 1) : "—") << " | "
-                    << (zmqRow ? Fmt(r, zmq + ".mbps", 1) : "—") << " | "
-                    << (zmqRow ? Ratio(r, zmq + ".mbps", "limit.zlib." + s + ".mbps") : "—") << " |\n";
+                    << Fmt(r, "limit." + c + "." + s + ".ratio", 2) << " | " << Fmt(r, limit, 1) << Spread(r, limit)
+                    << " | " << Fmt(r, pipe + ".ips", 1) << " | " << Fmt(r, pipe + ".mbps", 1) << " | "
+                    << Ratio(r, pipe + ".mbps", limit) << " | " << Fmt(r, pipe + ".busiest_pct", 0)
+                    << (r.Has(pipe + ".busiest_pct") ? "%" : "") << " | " << Fmt(r, pipe + ".device_cores", 2) << " | "
+                    << (zmqRow ? Fmt(r, zmq + ".ips", 1) : "—") << " | " << (zmqRow ? Fmt(r, zmq + ".mbps", 1) : "—")
+                    << " | " << (zmqRow ? Ratio(r, zmq + ".mbps", "limit.zlib." + s + ".mbps") : "—") << " |\n";
             }
         }
     }

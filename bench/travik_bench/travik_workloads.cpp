@@ -201,9 +201,11 @@ void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, 
     std::string reply;
     device.Ask("go", reply);
     SleepSeconds(big ? t.bigWarmup : t.warmup);
+    const ThreadSample s0 = SampleThreads(device);
     const uint64_t t0 = NowNanos();
     const uint64_t t1 =
         WaitWindow(t0, big ? t.bigWindow : t.imageWindow, [&](uint64_t now) { return raw.MinFrames(t0, now) >= 3; });
+    const ThreadSample s1 = SampleThreads(device);
     raw.Stop();
     device.Stop();
     const double bytesPerSecond = raw.MinRate(t0, t1);
@@ -218,6 +220,15 @@ void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, 
     const double ips = bytesPerSecond / static_cast<double>(RecordBytes(shape));
     results.Set(key + ".ips", ips);
     results.Set(key + ".mbps", ips * static_cast<double>(shape.Bytes()) / 1e6);
+    // The send thread is the busiest one; a share below 100% means it
+    // waited (for a core or for data) part of the time.
+    double busiest = 0;
+    double total = 0;
+    ThreadShares(s0, s1, busiest, total);
+    if (total > 0) {
+        results.Set(key + ".busiest_pct", 100.0 * busiest);
+        results.Set(key + ".device_cores", total);
+    }
     Report(label.c_str(), ips * static_cast<double>(shape.Bytes()) / 1e6, "MB/s");
 }
 

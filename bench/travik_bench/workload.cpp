@@ -1,11 +1,17 @@
 #include "travik_bench/workload.h"
 
+#include <dirent.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "common/loopback.h"
@@ -107,6 +113,35 @@ size_t FrameLog::Count(uint64_t from, uint64_t to) const {
                                              [&](const auto& f) { return f.first >= from && f.first <= to; }));
 }
 
+ThreadSample SampleThreads(ChildProcess& child) {
+    ThreadSample out;
+    out.at = NowNanos();
+    std::string reply;
+    if (!child.Ask("threads", reply) || reply.compare(0, 8, "threads ") != 0) return out;
+    std::istringstream in(reply.substr(8));
+    std::string item;
+    while (in >> item) {
+        const size_t colon = item.find(':');
+        if (colon == std::string::npos) continue;
+        out.cpu[item.substr(0, colon)] = std::strtoull(item.c_str() + colon + 1, nullptr, 10);
+    }
+    return out;
+}
+
+void ThreadShares(const ThreadSample& a, const ThreadSample& b, double& busiest, double& total) {
+    busiest = 0;
+    total = 0;
+    if (b.at <= a.at) return;
+    const double span = static_cast<double>(b.at - a.at);
+    for (const auto& t : b.cpu) {
+        auto before = a.cpu.find(t.first);
+        const unsigned long long start = before == a.cpu.end() ? 0 : before->second;
+        const double share = static_cast<double>(t.second - std::min(start, t.second)) / span;
+        busiest = std::max(busiest, share);
+        total += share;
+    }
+}
+
 std::string LogKey(const std::string& system, int viewers, int perSecond) {
     return "log." + system + ".v" + std::to_string(viewers) + (perSecond > 0 ? ".paced" : "");
 }
@@ -132,6 +167,39 @@ uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_
 //   stop  (or the parent vanishing)   -> "done", then exit
 // and whatever the sender answers through Query. A child left alone ends
 // by itself after ten minutes.
+
+namespace {
+
+// "tid:ns tid:ns ...": CPU time of each thread of this process, from
+// /proc/self/task/*/stat (user + system, in clock ticks).
+std::string ThreadCpuList() {
+    std::string out;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return out;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t paren = stat.rfind(')');
+        if (paren == std::string::npos) continue;
+        std::istringstream fields(stat.substr(paren + 2));
+        std::string field;
+        unsigned long long utime = 0;
+        unsigned long long stime = 0;
+        // After the command: state is field 3; utime and stime are 14 and 15.
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+            if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+        }
+        const unsigned long long ns = (utime + stime) * 1000000000ull / static_cast<unsigned long long>(ticks);
+        out += (out.empty() ? "" : " ") + std::string(e->d_name) + ":" + std::to_string(ns);
+    }
+    closedir(dir);
+    return out;
+}
+
+}  // namespace
 
 int RunChild(const std::vector<std::string>& args) {
     if (args.empty()) return 2;
@@ -172,6 +240,8 @@ int RunChild(const std::vector<std::string>& args) {
             control.Send("ok");
         } else if (line == "cpu") {
             control.Send("cpu " + std::to_string(OwnCpuNanos()));
+        } else if (line == "threads") {
+            control.Send("threads " + ThreadCpuList());
         } else {
             std::string reply = sender->Query(line);
             control.Send(reply.empty() ? "error unknown command" : reply);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -102,6 +103,17 @@ private:
 };
 
 void SleepSeconds(double s);
+
+// Per-thread CPU time of a child, sampled over its control channel.
+class ChildProcess;
+struct ThreadSample {
+    uint64_t at = 0;
+    std::map<std::string, unsigned long long> cpu;  // thread id -> ns
+};
+ThreadSample SampleThreads(ChildProcess& child);
+// Between two samples: the busiest thread's share of one core, and the
+// whole process's (in cores).
+void ThreadShares(const ThreadSample& a, const ThreadSample& b, double& busiest, double& total);
 
 // Key prefix of a log throughput row: "log.travik.v8", or "log.travik.v8.paced"
 // when the producer was paced (perSecond > 0).
