@@ -182,3 +182,42 @@ TEST(Backpressure, StalledViewerIsBoundedThenClosedWhileHealthyOneKeepsUp) {
     printf("images staged %d, healthy got %d image and %d log frames, RSS growth %lld MiB (%lld MiB late)\n", staged,
            reader.images.load(), reader.logs.load(), growth >> 20, lateGrowth >> 20);
 }
+
+TEST(Backpressure, LogProducerFasterThanEveryViewerIsHeldBackNotDisconnecting) {
+    // When no viewer keeps up, log text is refused (-1) once every backlog is
+    // over the soft bound, instead of being accepted until the hard bound
+    // closes them all. Accepted text is never dropped for a connected viewer.
+    auto cap = std::make_unique<StdoutCapture>();
+    TravikMgr mgr;
+    const int port = FreePort();
+    ASSERT_EQ(mgr.Listen(port), 0);
+    RawClient stalled;
+    ASSERT_TRUE(stalled.Connect(port, 4096));  // never reads
+    ASSERT_TRUE(WaitUntil([&] { return mgr.IsConnected() == 1; }));
+    std::vector<unsigned char> cmd;
+    for (int v : {3, 0, 32, 0, 1, 1, 0, 0, 0, 0, 0, 0}) PutLE32(cmd, v);  // logs on
+    ASSERT_TRUE(stalled.Send(cmd));
+    ASSERT_TRUE(WaitUntil([&] { return mgr.m_logClosed.load() == 0; }));
+
+    std::string line(64 * 1024 - 1, 'l');
+    long long accepted = 0;
+    bool refused = false;
+    const auto deadline = Clock::now() + std::chrono::seconds(8);
+    // 48 MiB of acceptance would reach the hard bound; stop well after that.
+    while (!refused && Clock::now() < deadline && accepted < (200LL << 20)) {
+        if (mgr.SendLogInfo(&line[0], 0) == 0) {
+            accepted += static_cast<long long>(line.size());
+            // In step with the send thread, so that the text reaches the
+            // connection's queue rather than piling up in the staging area.
+            ASSERT_TRUE(WaitUntil([&] { return !mgr.m_dataReady.load(); }));
+        } else {
+            refused = true;
+        }
+    }
+    EXPECT_TRUE(refused) << accepted << " bytes accepted without a refusal";
+    EXPECT_LT(accepted, static_cast<long long>(travik::kHardBacklogBytes));
+    EXPECT_TRUE(WaitUntil([&] { return !mgr.m_dataReady.load(); }));  // the send thread took the rest
+    EXPECT_EQ(1, mgr.IsConnected());
+    EXPECT_EQ(std::string::npos, cap->Text().find("slow connection")) << cap->Text();
+    mgr.Release();
+}

@@ -126,6 +126,7 @@ public:
         return m_inner->Stop();
     }
     int SetCloseCb(std::function<void(unsigned long long)> cb) override { return m_inner->SetCloseCb(std::move(cb)); }
+    bool AllBacklogged() override { return m_inner->AllBacklogged(); }
     bool WaitStopped(int ms) override { return m_inner->WaitStopped(ms); }
     bool OnLoopThread() const override { return m_inner->OnLoopThread(); }
 
@@ -521,6 +522,7 @@ public:
     int SetReadCb(TravikReadCb) override { return 0; }
     int Stop() override { return 0; }
     int SetCloseCb(std::function<void(unsigned long long)>) override { return 0; }
+    bool AllBacklogged() override { return false; }
     bool WaitStopped(int) override { return true; }
     bool OnLoopThread() const override { return false; }
 };

@@ -43,7 +43,12 @@ bool IntervalPassed(TravikMgr& mgr, int channel) {
 using namespace travik;
 
 int TravikMgr::SendLogInfo(char* text, int /*len*/) {
-    if (!text || m_logClosed.load() == 1 || !HasViewer(*this)) return -1;
+    if (!text || m_logClosed.load() == 1) return -1;
+    std::shared_ptr<Travik> server = ServerOf(*this);
+    if (!server || server->IsEmpty() != 0) return -1;
+    // Log text is never skipped for a slow viewer, so a producer faster than
+    // every viewer is told to hold back instead of having them all closed.
+    if (server->AllBacklogged()) return -1;
     size_t n = std::strlen(text);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_logText.size() + n > kMaxStagedLogBytes) return -1;

@@ -430,6 +430,15 @@ void TravikObj::WakeLoopLocked() {
     }
 }
 
+bool TravikObj::AllBacklogged() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    for (auto& entry : m_connMap) {
+        const ConnectionSt& conn = entry.second;
+        if (!conn.closing && conn.queuedBytes + conn.outputBytes.load() < travik::kSoftBacklogBytes) return false;
+    }
+    return !m_connMap.empty();
+}
+
 int TravikObj::IsEmpty() {
     std::lock_guard<std::mutex> lock(m_connMutex);
     return m_connMap.empty() ? 1 : 0;

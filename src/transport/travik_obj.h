@@ -46,6 +46,7 @@ public:
     int Stop() override;
     int SendLatest(std::shared_ptr<unsigned char>& data, int len) override;
     int SetCloseCb(std::function<void(unsigned long long)> cb) override;
+    bool AllBacklogged() override;
     bool WaitStopped(int timeoutMs) override;
     bool OnLoopThread() const override;
 

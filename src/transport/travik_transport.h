@@ -30,6 +30,9 @@ public:
     // As SendData, for frames that a newer one replaces (images): skipped for
     // a connection whose backlog is over the soft bound.
     virtual int SendLatest(std::shared_ptr<unsigned char>& data, int len) = 0;
+    // True when every connection's backlog is over the soft bound: a sender
+    // of frames that must not be skipped (log text) should hold back.
+    virtual bool AllBacklogged() = 0;
     // Called on the loop thread after a connection was removed, so that
     // per-connection state kept elsewhere can be dropped.
     virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
