@@ -50,12 +50,10 @@ int64_t RecordsLength(const std::vector<SendImageSt>& slots) {
 
 }  // namespace
 
-std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>& slots, int& rawLen) {
-    rawLen = 0;
-    const int64_t total = RecordsLength(slots);
-    if (total <= 0) return nullptr;
-    std::shared_ptr<unsigned char> records = AllocBytes(static_cast<size_t>(total));
-    unsigned char* p = records.get();
+namespace {
+
+// Writes the records of the fresh slots, back to back, at `p`.
+void PutRecords(const std::vector<SendImageSt>& slots, unsigned char* p) {
     for (const SendImageSt& s : slots) {
         if (s.attr2 == 0) continue;
         ImageHeaderSt h;
@@ -71,6 +69,21 @@ std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>&
         if (s.imageLen > 0) std::memcpy(p, s.data.get(), static_cast<size_t>(s.imageLen));
         p += s.imageLen;
     }
+}
+
+// The record sequence only lives until it is compressed, so the sending
+// thread reuses one buffer for it instead of faulting in fresh pages every
+// pass; sequences larger than this are not kept between passes.
+constexpr size_t kKeptRecordBuffer = 16u << 20;
+
+}  // namespace
+
+std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>& slots, int& rawLen) {
+    rawLen = 0;
+    const int64_t total = RecordsLength(slots);
+    if (total <= 0) return nullptr;
+    std::shared_ptr<unsigned char> records = AllocBytes(static_cast<size_t>(total));
+    PutRecords(slots, records.get());
     rawLen = static_cast<int>(total);
     return records;
 }
@@ -81,19 +94,23 @@ ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResu
     compressMicros = 0;
     const int64_t expected = RecordsLength(slots);
     if (expected == 0) return out;
-    int total = 0;
-    std::shared_ptr<unsigned char> records = WriteImageRecords(slots, total);
-    if (!records) {
+    if (expected < 0) {
         codecResult = kImageFrameRefused;
         return out;
     }
+    const int total = static_cast<int>(expected);
+    thread_local std::vector<unsigned char> kept;
+    std::vector<unsigned char> oneOff;
+    std::vector<unsigned char>& scratch = static_cast<size_t>(total) <= kKeptRecordBuffer ? kept : oneOff;
+    if (scratch.size() < static_cast<size_t>(total)) scratch.resize(static_cast<size_t>(total));
+    unsigned char* records = scratch.data();
+    PutRecords(slots, records);
 
     const uint32_t capacity = CompressCapacity(static_cast<uint32_t>(total));
     std::shared_ptr<unsigned char> frame = AllocBytes(static_cast<size_t>(capacity) + kFrameHeaderLen);
     uint32_t compressedLen = capacity;
     const int64_t start = NowMicros();
-    const int rc =
-        CompressLevel6(frame.get() + kFrameHeaderLen, compressedLen, records.get(), static_cast<uint32_t>(total));
+    const int rc = CompressLevel6(frame.get() + kFrameHeaderLen, compressedLen, records, static_cast<uint32_t>(total));
     const int64_t elapsed = NowMicros() - start;
     compressMicros = elapsed > 0 ? static_cast<uint64_t>(elapsed) : 0;  // wall clock may step back
     if (rc != 0) {
