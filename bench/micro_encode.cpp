@@ -47,22 +47,6 @@ void BM_WriteCommandFrame(benchmark::State& state) {
 BENCHMARK(BM_WriteCommandFrame);
 
 // Slots as the send thread takes them: `channels` fresh images of `shape`.
-std::vector<SendImageSt> Slots(const FrameShape& shape, int channels, uint32_t seed) {
-    std::vector<SendImageSt> slots(4);
-    for (int ch = 0; ch < channels; ++ch) {
-        const travik_bench::ChannelKey key = travik_bench::ChannelKeyOf(ch);
-        SendImageSt& s = slots[static_cast<size_t>(ch)];
-        s.attr1 = key.attr1;
-        s.attr2 = 1;
-        s.attr3 = shape.width;
-        s.attr4 = shape.height;
-        s.attr5 = key.attr5;
-        s.data = travik_bench::MakeSharedCameraFrame(shape, seed * 4 + static_cast<uint32_t>(ch));
-        s.imageLen = static_cast<int>(shape.Bytes());
-        s.tag = seed;
-    }
-    return slots;
-}
 
 // Args: shape index into StandardShapes(), number of fresh channels.
 void BM_WriteImageFrame(benchmark::State& state) {
@@ -70,7 +54,7 @@ void BM_WriteImageFrame(benchmark::State& state) {
     const int channels = static_cast<int>(state.range(1));
     // A few distinct passes, so that no two consecutive frames are equal.
     std::vector<std::vector<SendImageSt>> passes;
-    for (uint32_t seed = 1; seed <= 3; ++seed) passes.push_back(Slots(shape, channels, seed));
+    for (uint32_t seed = 1; seed <= 3; ++seed) passes.push_back(travik_bench::CameraSlots(shape, channels, seed));
     int64_t rawBytes = 0;
     int64_t wireBytes = 0;
     size_t next = 0;
@@ -108,7 +92,7 @@ void BM_CompressRecordsOnly(benchmark::State& state) {
     std::vector<std::shared_ptr<unsigned char>> records;
     int rawLen = 0;
     for (uint32_t seed = 1; seed <= 3; ++seed)
-        records.push_back(travik::WriteImageRecords(Slots(shape, channels, seed), rawLen));
+        records.push_back(travik::WriteImageRecords(travik_bench::CameraSlots(shape, channels, seed), rawLen));
     std::vector<unsigned char> out(travik::CompressCapacity(static_cast<uint32_t>(rawLen)));
     int64_t rawBytes = 0;
     size_t next = 0;

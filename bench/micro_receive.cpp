@@ -38,18 +38,7 @@ std::vector<unsigned char> ImageStream() {
     const travik_bench::FrameShape shape{640, 480, 1};
     std::vector<unsigned char> stream;
     for (uint32_t pass = 0; pass < 3; ++pass) {
-        std::vector<SendImageSt> slots(4);
-        for (int ch = 0; ch < 4; ++ch) {
-            const travik_bench::ChannelKey key = travik_bench::ChannelKeyOf(ch);
-            SendImageSt& s = slots[static_cast<size_t>(ch)];
-            s.attr1 = key.attr1;
-            s.attr2 = 1;
-            s.attr3 = shape.width;
-            s.attr4 = shape.height;
-            s.attr5 = key.attr5;
-            s.data = travik_bench::MakeSharedCameraFrame(shape, pass * 4 + static_cast<uint32_t>(ch));
-            s.imageLen = static_cast<int>(shape.Bytes());
-        }
+        std::vector<SendImageSt> slots = travik_bench::CameraSlots(shape, 4, pass);
         int result = 0;
         uint64_t micros = 0;
         Append(stream, travik::WriteImageFrame(slots, result, micros));

@@ -1,19 +1,11 @@
 // libFuzzer target: arbitrary bytes as a viewer's command stream arriving at
 // a device. See receive_path_driver.h for the input layout.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include "receive_path_driver.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Every applied switch is printed; keep stdout quiet.
-    int devNull = open("/dev/null", O_WRONLY);
-    if (devNull >= 0) {
-        dup2(devNull, STDOUT_FILENO);
-        close(devNull);
-    }
+    travik_fuzz::SilenceStdout();
     return 0;
 }
 

@@ -1,5 +1,8 @@
 #include "receive_path_driver.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -324,6 +327,14 @@ bool DriveCommandStream(const uint8_t* data, size_t size, DriveResult* result) {
         result->deliveries = commands;
     }
     return ok;
+}
+
+void SilenceStdout() {
+    int devNull = open("/dev/null", O_WRONLY);
+    if (devNull >= 0) {
+        dup2(devNull, STDOUT_FILENO);
+        close(devNull);
+    }
 }
 
 }  // namespace travik_fuzz

@@ -32,4 +32,7 @@ bool DriveReceivePath(const uint8_t* data, size_t size, DriveResult* result);
 // command body. Returns false on a mismatch.
 bool DriveCommandStream(const uint8_t* data, size_t size, DriveResult* result);
 
+// Sends standard output to /dev/null: applied commands print their effects.
+void SilenceStdout();
+
 }  // namespace travik_fuzz

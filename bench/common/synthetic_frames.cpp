@@ -122,4 +122,21 @@ std::vector<unsigned char> BuildRecordSequence(const std::vector<const std::vect
     return out;
 }
 
+std::vector<SendImageSt> CameraSlots(const FrameShape& shape, int channels, uint32_t seed) {
+    std::vector<SendImageSt> slots(4);
+    for (int ch = 0; ch < channels; ++ch) {
+        const ChannelKey key = ChannelKeyOf(ch);
+        SendImageSt& s = slots[static_cast<size_t>(ch)];
+        s.attr1 = key.attr1;
+        s.attr2 = 1;
+        s.attr3 = shape.width;
+        s.attr4 = shape.height;
+        s.attr5 = key.attr5;
+        s.data = MakeSharedCameraFrame(shape, seed * 4 + static_cast<uint32_t>(ch));
+        s.imageLen = static_cast<int>(shape.Bytes());
+        s.tag = seed;
+    }
+    return slots;
+}
+
 }  // namespace travik_bench

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "travik/travik.h"
+
 namespace travik_bench {
 
 struct FrameShape {
@@ -38,6 +40,11 @@ struct ChannelKey {
     int attr5;
 };
 ChannelKey ChannelKeyOf(int channel);
+
+// Staging slots with camera frames on channels 0..channels-1 (all four slots
+// present, the others empty), as the send thread takes them; `seed` picks the
+// frames and is the tag.
+std::vector<SendImageSt> CameraSlots(const FrameShape& shape, int channels, uint32_t seed);
 
 // The record sequence a device compresses for one pass with all four
 // channels fresh: per channel a 32-byte little-endian record header

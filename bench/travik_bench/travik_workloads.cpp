@@ -251,25 +251,12 @@ void MeasureTravikLogs(int viewers, int perSecond, const Timing& t, Results& res
     std::string reply;
     device.Ask("go", reply);
     SleepSeconds(t.warmup);
-    std::vector<uint64_t> before;
-    for (auto& c : lines) before.push_back(c->load());
-    long long staged0 = 0;
-    long long staged1 = 0;
-    device.Ask("stats", reply);
-    ParseReply(reply, "stats", staged0);
-    const uint64_t t0 = NowNanos();
-    const uint64_t t1 = WaitWindow(t0, t.logWindow, [&](uint64_t) {
-        for (size_t i = 0; i < lines.size(); ++i)
-            if (lines[i]->load() == before[i]) return false;
-        return true;
+    const LogWindow w = MeasureLogWindow(device, t.logWindow, [&] {
+        std::vector<uint64_t> counts;
+        for (auto& c : lines) counts.push_back(c->load());
+        return counts;
     });
-    device.Ask("stats", reply);
-    ParseReply(reply, "stats", staged1);
-    double minRate = -1;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const double rate = static_cast<double>(lines[i]->load() - before[i]) * 1e9 / static_cast<double>(t1 - t0);
-        minRate = minRate < 0 ? rate : std::min(minRate, rate);
-    }
+    const double minRate = w.minRate;
     // A viewer whose connection the device closed as too slow.
     int dropped = 0;
     for (size_t i = 0; i < v.size(); ++i) dropped += v[i].IsConnected() == 0;
@@ -277,8 +264,8 @@ void MeasureTravikLogs(int viewers, int perSecond, const Timing& t, Results& res
     device.Stop();
     const std::string key = LogKey("travik", viewers, perSecond);
     results.Set(key + ".dropped", dropped);
-    if (staged1 > staged0)
-        results.Set(key + ".offered_lps", static_cast<double>(staged1 - staged0) * 1e9 / static_cast<double>(t1 - t0));
+    if (w.offered > 0)
+        results.Set(key + ".offered_lps", static_cast<double>(w.offered) * 1e9 / static_cast<double>(w.t1 - w.t0));
     if (dropped > 0)
         std::fprintf(stderr, "travik-bench: the device closed %d of %d log viewers as too slow\n", dropped, viewers);
     // A viewer closed before the window delivers nothing in it: that is the

@@ -254,4 +254,31 @@ int RunChild(const std::vector<std::string>& args) {
     return 0;
 }
 
+LogWindow MeasureLogWindow(ChildProcess& sender, double window, const std::function<std::vector<uint64_t>()>& counts) {
+    LogWindow w;
+    const std::vector<uint64_t> before = counts();
+    std::string reply;
+    long long offered0 = 0;
+    long long offered1 = 0;
+    sender.Ask("stats", reply);
+    ParseReply(reply, "stats", offered0);
+    w.t0 = NowNanos();
+    w.t1 = WaitWindow(w.t0, window, [&](uint64_t) {
+        const std::vector<uint64_t> now = counts();
+        for (size_t i = 0; i < now.size(); ++i)
+            if (now[i] == before[i]) return false;
+        return true;
+    });
+    sender.Ask("stats", reply);
+    ParseReply(reply, "stats", offered1);
+    w.offered = offered1 - offered0;
+    const std::vector<uint64_t> after = counts();
+    const double seconds = static_cast<double>(w.t1 - w.t0) / 1e9;
+    for (size_t i = 0; i < after.size(); ++i) {
+        const double rate = static_cast<double>(after[i] - before[i]) / seconds;
+        w.minRate = w.minRate < 0 ? rate : std::min(w.minRate, rate);
+    }
+    return w;
+}
+
 }  // namespace travik_bench

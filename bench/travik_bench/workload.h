@@ -131,6 +131,18 @@ void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send);
 uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough);
 uint64_t ParseStamp(const char* p);
 
+// One log-throughput window against a sender child: the slowest receiver's
+// lines per second (-1 without receivers) and the lines the sender reported
+// accepted ("stats") over the same window.
+struct LogWindow {
+    double minRate = -1;
+    long long offered = 0;
+    uint64_t t0 = 0;
+    uint64_t t1 = 0;
+};
+// `counts` reads every receiver's line count so far.
+LogWindow MeasureLogWindow(ChildProcess& sender, double window, const std::function<std::vector<uint64_t>()>& counts);
+
 template <class Fn>
 void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send) {
     if (perSecond <= 0) {

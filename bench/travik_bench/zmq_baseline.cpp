@@ -287,32 +287,19 @@ void MeasureZmqLogs(int viewers, int perSecond, const Timing& t, Results& result
     std::string reply;
     pub.Ask("go", reply);
     SleepSeconds(t.warmup);
-    std::vector<uint64_t> before;
-    for (auto& s : subs) before.push_back(s->Messages());
-    long long sent0 = 0;
-    long long sent1 = 0;
-    pub.Ask("stats", reply);
-    ParseReply(reply, "stats", sent0);
-    const uint64_t t0 = NowNanos();
-    const uint64_t t1 = WaitWindow(t0, t.logWindow, [&](uint64_t) {
-        for (size_t i = 0; i < subs.size(); ++i)
-            if (subs[i]->Messages() == before[i]) return false;
-        return true;
+    const LogWindow w = MeasureLogWindow(pub, t.logWindow, [&] {
+        std::vector<uint64_t> counts;
+        for (auto& sub : subs) counts.push_back(sub->Messages());
+        return counts;
     });
-    pub.Ask("stats", reply);
-    ParseReply(reply, "stats", sent1);
-    double minRate = -1;
-    for (size_t i = 0; i < subs.size(); ++i) {
-        const double r = static_cast<double>(subs[i]->Messages() - before[i]) * 1e9 / static_cast<double>(t1 - t0);
-        minRate = minRate < 0 ? r : std::min(minRate, r);
-    }
+    const double minRate = w.minRate;
     subs.clear();
     pub.Stop();
     if (minRate <= 0) return;
     const std::string key = LogKey("zmq", viewers, perSecond);
     results.Set(key + ".lps", minRate);
-    if (sent1 > sent0)
-        results.Set(key + ".offered_lps", static_cast<double>(sent1 - sent0) * 1e9 / static_cast<double>(t1 - t0));
+    if (w.offered > 0)
+        results.Set(key + ".offered_lps", static_cast<double>(w.offered) * 1e9 / static_cast<double>(w.t1 - w.t0));
     Report("ZeroMQ log lines/s, " + std::to_string(viewers) + " viewer(s)" + (perSecond > 0 ? ", paced" : ""), minRate,
            "lines/s");
 }
