@@ -129,6 +129,8 @@ public:
     bool AllBacklogged() override { return m_inner->AllBacklogged(); }
     bool WaitStopped(int ms) override { return m_inner->WaitStopped(ms); }
     bool OnLoopThread() const override { return m_inner->OnLoopThread(); }
+    int BoundPort() const override { return m_inner->BoundPort(); }
+    int ConnectionCount() override { return m_inner->ConnectionCount(); }
 
     void Arm() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -525,6 +527,8 @@ public:
     bool AllBacklogged() override { return false; }
     bool WaitStopped(int) override { return true; }
     bool OnLoopThread() const override { return false; }
+    int BoundPort() const override { return 0; }
+    int ConnectionCount() override { return 1; }
 };
 
 class Staging : public ::testing::Test {

@@ -22,6 +22,12 @@ constexpr size_t kMaxStagedLogBytes = 16u << 20;
 std::shared_ptr<Travik> ServerOf(TravikMgr& mgr);
 std::shared_ptr<Travik> ClientOf(TravikMgr& mgr);
 
+// Any thread, non-blocking; for tests and tools built on the internal
+// library. The port the device endpoint is bound to (useful after
+// Listen(0)), 0 when not listening; and the number of connected viewers.
+int ListeningPort(TravikMgr& mgr);
+int ViewerCount(TravikMgr& mgr);
+
 // Image channel 0..3 chosen by the first and fifth attribute.
 int ChannelOf(int attr1, int attr5);
 

@@ -15,6 +15,16 @@ std::shared_ptr<Travik> ClientOf(TravikMgr& mgr) {
     return mgr.m_client;
 }
 
+int ListeningPort(TravikMgr& mgr) {
+    std::shared_ptr<Travik> server = ServerOf(mgr);
+    return server ? server->BoundPort() : 0;
+}
+
+int ViewerCount(TravikMgr& mgr) {
+    std::shared_ptr<Travik> server = ServerOf(mgr);
+    return server ? server->ConnectionCount() : 0;
+}
+
 namespace {
 
 void InstallReceivePath(TravikMgr& mgr, Travik& transport, int maxFrameLen) {

@@ -171,6 +171,12 @@ void TravikObj::ListenLoop() {
         return;
     }
     evconnlistener_set_error_cb(m_listener, AcceptErrorCb);
+    {
+        sockaddr_in bound;
+        socklen_t boundLen = sizeof bound;
+        if (getsockname(evconnlistener_get_fd(m_listener), reinterpret_cast<sockaddr*>(&bound), &boundLen) == 0)
+            m_boundPort.store(ntohs(bound.sin_port));
+    }
     m_signalEvent = evsignal_new(m_base, SIGINT, SignalCb, this);
     if (!m_signalEvent || event_add(m_signalEvent, nullptr) < 0) {
         Diag("Could not create/add a signal event!\n");
@@ -184,6 +190,7 @@ void TravikObj::ListenLoop() {
     }
     ReportListenResult(1);
     event_base_dispatch(m_base);
+    m_boundPort.store(0);
     evconnlistener_free(m_listener);
     m_listener = nullptr;
     event_free(m_signalEvent);
@@ -437,6 +444,13 @@ bool TravikObj::AllBacklogged() {
         if (!conn.closing && conn.queuedBytes + conn.outputBytes.load() < travik::kSoftBacklogBytes) return false;
     }
     return !m_connMap.empty();
+}
+
+int TravikObj::BoundPort() const { return m_boundPort.load(); }
+
+int TravikObj::ConnectionCount() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    return static_cast<int>(m_connMap.size());
 }
 
 int TravikObj::IsEmpty() {

@@ -49,6 +49,8 @@ public:
     bool AllBacklogged() override;
     bool WaitStopped(int timeoutMs) override;
     bool OnLoopThread() const override;
+    int BoundPort() const override;
+    int ConnectionCount() override;
 
 private:
     struct ConnectionSt {
@@ -116,6 +118,7 @@ private:
     bool m_acceptPaused = false;          // loop thread only: reported the current accept failure
     std::thread m_thread;
     int m_port = 0;
+    std::atomic<int> m_boundPort{0};  // set by the loop thread once bound, cleared at teardown
     std::string m_ip;
 
     std::map<evutil_socket_t, ConnectionSt> m_connMap;

@@ -42,6 +42,11 @@ public:
     virtual bool WaitStopped(int timeoutMs) = 0;
     // True when called on this endpoint's loop thread.
     virtual bool OnLoopThread() const = 0;
+    // Any thread, non-blocking. The port the server endpoint is bound to
+    // (the kernel's choice after Listen(0)); 0 when not listening.
+    virtual int BoundPort() const = 0;
+    // Any thread, non-blocking. Number of registered connections (a snapshot).
+    virtual int ConnectionCount() = 0;
 };
 
 // Creates the libevent transport.
