@@ -87,12 +87,6 @@ std::vector<unsigned char> Channel3Command(bool on) {
     return ToVector(travik::WriteCommandFrame(cmd));
 }
 
-// The number after the last "accept connect fd = " line.
-int LastAcceptedFd(const std::string& text) {
-    size_t pos = text.rfind("accept connect fd = ");
-    return pos == std::string::npos ? -1 : std::atoi(text.c_str() + pos + 20);
-}
-
 struct HostileCase {
     std::string name;
     std::vector<unsigned char> bytes;
@@ -123,7 +117,7 @@ TEST(HostileHeaders, DeviceDropsImpossibleHeadersAndKeepsTheConnectionUsable) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         LockstepStream stream(device, port, imageBytes);
         if (port < 0 || !stream.Start()) error = "setup: " + stream.Error();
         for (size_t i = 0; i < cases.size() && error.empty(); ++i) {
@@ -138,7 +132,7 @@ TEST(HostileHeaders, DeviceDropsImpossibleHeadersAndKeepsTheConnectionUsable) {
             // repeated in case it shares a read with what came before) works.
             bool on = i % 2 == 1;
             std::vector<unsigned char> cmd = Channel3Command(on);
-            auto deadline = Clock::now() + std::chrono::seconds(10);
+            auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
             while (Clock::now() < deadline && device.m_sendImagesOnOff[3].load() != (on ? 1 : 0)) {
                 peer.Send(cmd);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -177,13 +171,12 @@ TEST(HostileHeaders, DeviceDoesNotHoldAHalfSentMaximumFrame) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         RawClient peer;
-        if (port < 0 || !peer.Connect(port) ||
-            !travik_test::WaitUntil([&] { return LastAcceptedFd(capture.Text()) >= 0; })) {
+        if (port < 0 || !peer.Connect(port) || !travik_test::WaitForViewers(device, 1)) {
             error = "setup";
         } else {
-            int deviceFd = LastAcceptedFd(capture.Text());
+            int deviceFd = travik_test::DeviceSideFd(peer.fd());
             long long before = travik_test::RssBytes();
             if (!peer.Send(Header(1, 0, static_cast<int32_t>(announced), 0)) || !SendZeros(peer, sent)) {
                 error = "send";
@@ -307,7 +300,7 @@ DripResult Drip(int sender, int receiver, int32_t announced, int drips) {
         ok = send(sender, &byte, 1, MSG_NOSIGNAL) == 1;
         // Until the library's loop has read it (and so handled the byte
         // before it).
-        auto deadline = Clock::now() + std::chrono::seconds(10);
+        auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
         while (ok && (OutputQueued(sender) != 0 || InputQueued(receiver) != 0)) {
             if (Clock::now() > deadline) ok = false;
         }
@@ -350,13 +343,12 @@ TEST(HostileHeaders, DeviceCostOfAFrameDrippedByteByByte) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         RawClient peer;
-        if (port < 0 || !peer.Connect(port) ||
-            !travik_test::WaitUntil([&] { return LastAcceptedFd(capture.Text()) >= 0; })) {
+        if (port < 0 || !peer.Connect(port) || !travik_test::WaitForViewers(device, 1)) {
             r.error = "setup";
         } else {
-            r = Drip(peer.fd(), LastAcceptedFd(capture.Text()), 60'000, drips);
+            r = Drip(peer.fd(), travik_test::DeviceSideFd(peer.fd()), 60'000, drips);
         }
         device.Release();
     }
@@ -468,7 +460,7 @@ TEST(HostileHeaders, ViewerDropsLyingFramesAndStillDecodesAMaximumFrame) {
         // shares a read with the refused bytes).
         uint64_t tag = 1000 + i;
         std::vector<unsigned char> genuine = GenuineFrame(tag, smallImage);
-        auto deadline = Clock::now() + std::chrono::seconds(10);
+        auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
         while (Clock::now() < deadline && !delivered(tag)) {
             ASSERT_TRUE(rogue.Write(genuine));
             travik_test::WaitUntil([&] { return delivered(tag); }, std::chrono::milliseconds(50));
