@@ -106,7 +106,9 @@ public:
 
     // Stops both endpoints and the send thread, waits briefly for the
     // library's threads to finish, and empties all buffers. Always 0.
-    // Switches, interval and callbacks keep their values.
+    // Switches, interval and callbacks keep their values. No log or image
+    // callback starts after it returns. It may be called from such a
+    // callback: it then does not wait for the thread running the callback.
     int Release();
 
     // Register the log/image callback (run on the viewer's loop thread). The

@@ -55,6 +55,13 @@ void SendImageFrame(const std::shared_ptr<Travik>& server, const std::vector<Sen
     int codecResult = 0;
     uint64_t micros = 0;
     ByteBuffer frame = WriteImageFrame(slots, codecResult, micros);
+    if (codecResult == kImageFrameRefused) {
+        long long recordBytes = 0;
+        for (const SendImageSt& s : slots)
+            if (s.attr2 != 0) recordBytes += kImageHeaderLen + static_cast<long long>(s.imageLen);
+        Diag("image frame too large: %lld record bytes, dropped\n", recordBytes);
+        return;
+    }
     if (codecResult != 0) {
         Diag("compress failed ret = %d", codecResult);
         return;

@@ -42,8 +42,12 @@ std::shared_ptr<Travik> EnsureTransport(TravikMgr& mgr, std::shared_ptr<Travik>&
     return slot;
 }
 
+// Ends an endpoint: no chunk is handed to the manager any more, the loop is
+// asked to stop, and its thread is waited for unless it is the caller (a
+// host callback calling Release), which must not wait for itself.
 void StopAndWait(const std::shared_ptr<Travik>& transport) {
     if (!transport) return;
+    transport->SetReadCb(nullptr);
     transport->Stop();
     if (!transport->OnLoopThread()) transport->WaitStopped(kReleaseWaitMs);
 }
