@@ -282,8 +282,8 @@ TEST(Viewer, ReleaseFromItsOwnCallbackStopsDeliveryWithoutWaitingForItself) {
         if (calls++ > 0) return;
         const auto start = std::chrono::steady_clock::now();
         released = viewer.Release();
-        releaseMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                        .count();
+        releaseMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     });
     ASSERT_TRUE(WaitUntil([&] { return travik::ViewerCount(device) == 1; }));
     viewer.SendCmd(1, 0, nullptr, 0);
