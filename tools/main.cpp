@@ -22,11 +22,11 @@ namespace {
 
 const char* kDeviceUsage =
     "usage: travik device [--port N] [--fps F] [--channels 0,1,2,3] [--size WxH] "
-    "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S]";
+    "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S] [--noise 0..64]";
 const char* kViewUsage =
     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
     "[--count N] [--duration S] [--reconnect]";
-const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR]";
+const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N]";
 const char* kTopUsage = "usage: travik device|view|demo [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
 // "640x480"-style sizes.
