@@ -1,6 +1,7 @@
 // The compressor behind image frames: one RFC 1950 zlib stream per frame.
 // Built on zlib by default; TRAVIK_WITH_LIBDEFLATE switches both directions
 // to libdeflate, which writes and reads the same format.
+// Contract: any thread, no locks, never block (CPU work only).
 #pragma once
 
 #include <cstddef>

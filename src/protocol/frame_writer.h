@@ -1,5 +1,6 @@
 // Writers for the three frame kinds. Each returns one buffer that the
 // transport shares between all connections.
+// Contract: any thread, no locks, never block (compression is CPU work).
 #pragma once
 
 #include <memory>
