@@ -133,7 +133,8 @@ public:
     // image's channel (chosen by attr1/attr5), replacing an unsent image of
     // that channel. Returns -1 when the image stream is closed or the
     // arguments are invalid (null data with len > 0, len < 0); 0 otherwise,
-    // also when a gate (nobody connected, channel off, interval) dropped it.
+    // also when a gate (nobody connected, channel off, interval) dropped it;
+    // the gates come first, so a dropped image is never read or copied.
     int SendImageData(int attr1, int attr2, int attr3, int attr4, int attr5, unsigned char* data, int len,
                       unsigned long long tag);
 
