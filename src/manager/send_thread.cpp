@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 
+#include "manager/compress_settings.h"
 #include "manager/manager_internal.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
@@ -50,11 +51,11 @@ void SendLogFrame(const std::shared_ptr<Travik>& server, const std::string& text
     server->SendData(frame.data, frame.len);
 }
 
-void SendImageFrame(const std::shared_ptr<Travik>& server, const std::vector<SendImageSt>& slots) {
+void SendImageFrame(TravikMgr& mgr, const std::shared_ptr<Travik>& server, const std::vector<SendImageSt>& slots) {
     if (slots.empty() || !HasViewer(server)) return;
     int codecResult = 0;
     uint64_t micros = 0;
-    ByteBuffer frame = WriteImageFrame(slots, codecResult, micros);
+    ByteBuffer frame = WriteImageFrame(slots, codecResult, micros, CompressOptionsOf(mgr));
     if (codecResult != 0) {
         Diag("compress failed ret = %d", codecResult);
         return;
@@ -79,7 +80,7 @@ void TravikMgr::ThreadSendInfo() {
         std::shared_ptr<Travik> server = ServerOf(*this);
         try {
             SendLogFrame(server, text);
-            SendImageFrame(server, images);
+            SendImageFrame(*this, server, images);
         } catch (const std::bad_alloc&) {
             // A frame is built whole before it is queued, so nothing partial
             // left; the pass's data is dropped.
