@@ -10,12 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "manager/compress_pool.h"
+#include "manager/manager_internal.h"
 #include "protocol/codec.h"
 #include "protocol/frame_writer.h"
 #include "protocol/parallel_deflate.h"
@@ -215,6 +219,90 @@ TEST(ParallelStream, TheLargestFrameIsOneStreamEveryReaderRestores) {
     ExpectLibdeflate(stream, input);
     ExpectPython(stream, nullptr, input.size());
 #endif
+}
+
+char g_loopback[] = "127.0.0.1";
+
+TEST(CompressSettings, InvalidValuesAreRefusedAndChangeNothing) {
+    TravikMgr device;
+    EXPECT_EQ(1, device.m_compressThreads.load()) << "one thread by default";
+    EXPECT_EQ(6, device.m_compressLevel.load()) << "level 6 by default";
+    ASSERT_EQ(0, device.SetCompression(2, 3));
+    for (auto bad : {std::make_pair(0, 1), std::make_pair(10, 1), std::make_pair(-1, 1), std::make_pair(6, -1),
+                     std::make_pair(6, travik::kMaxCompressThreads + 1)}) {
+        EXPECT_EQ(-1, device.SetCompression(bad.first, bad.second)) << bad.first << ", " << bad.second;
+        EXPECT_EQ(2, device.m_compressLevel.load());
+        EXPECT_EQ(3, device.m_compressThreads.load());
+    }
+    ASSERT_EQ(0, device.SetCompression(9, 0));
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    EXPECT_EQ(std::max(1, std::min(cores, travik::kAutoCompressThreads)), device.m_compressThreads.load());
+}
+
+TEST(CompressSettings, ListenTakesValidEnvironmentValuesAndReportsInvalidOnes) {
+    TravikMgr device;
+    ASSERT_EQ(0, setenv("TRAVIK_COMPRESS_LEVEL", "3", 1));
+    ASSERT_EQ(0, setenv("TRAVIK_COMPRESS_THREADS", "2", 1));
+    ASSERT_EQ(0, device.Listen(0));
+    device.Release();
+    EXPECT_EQ(3, device.m_compressLevel.load());
+    EXPECT_EQ(2, device.m_compressThreads.load());
+
+    for (const char* level : {"", "x", "0", "10", "3.5", "4 "}) {
+        SCOPED_TRACE(level);
+        ASSERT_EQ(0, setenv("TRAVIK_COMPRESS_LEVEL", level, 1));
+        ASSERT_EQ(0, setenv("TRAVIK_COMPRESS_THREADS", "-1", 1));
+        travik_test::StdoutCapture out;
+        ASSERT_EQ(0, device.Listen(0));
+        device.Release();
+        EXPECT_EQ(3, device.m_compressLevel.load());
+        EXPECT_EQ(2, device.m_compressThreads.load());
+        const std::string text = out.Text();
+        EXPECT_NE(std::string::npos, text.find(std::string("TRAVIK_COMPRESS_LEVEL=") + level + " ignored")) << text;
+        EXPECT_NE(std::string::npos, text.find("TRAVIK_COMPRESS_THREADS=-1 ignored")) << text;
+    }
+    unsetenv("TRAVIK_COMPRESS_LEVEL");
+    unsetenv("TRAVIK_COMPRESS_THREADS");
+}
+
+// Four channels of frames that span several pieces, through the public API
+// with three compressing threads and level 1; the workers end with Release.
+TEST(CompressSettings, ImagesArriveIntactWithSeveralThreadsAndTheWorkersEndWithRelease) {
+    TravikMgr device, viewer;
+    ASSERT_EQ(0, device.SetCompression(1, 3));
+    ASSERT_EQ(0, device.Listen(0));
+    const int port = travik::ListeningPort(device);
+    ASSERT_EQ(0, viewer.Connect(g_loopback, port));
+    std::mutex mutex;
+    std::vector<std::pair<unsigned long long, Bytes>> got;
+    viewer.SetImageCb([&](int, int, int, int, int, std::shared_ptr<unsigned char>& data, int len,
+                          unsigned long long tag) {
+        std::lock_guard<std::mutex> lock(mutex);
+        got.emplace_back(tag, Bytes(data.get(), data.get() + len));
+    });
+    ASSERT_TRUE(travik_test::WaitUntil([&] { return travik::ViewerCount(device) == 1; }));
+    viewer.SendCmd(0, 1, nullptr, 1);
+    ASSERT_TRUE(travik_test::WaitUntil([&] { return device.m_sendInterval.load() == 1; }));
+    EXPECT_EQ(5, travik_test::ThreadCount()) << "two loop threads, the send thread and two workers";
+
+    const int attrs[4][2] = {{1, 1}, {1, 3}, {2, 1}, {2, 3}};
+    auto size = [](unsigned long long tag) { return static_cast<size_t>(kPieceLen / 2 + tag * 37777); };
+    auto count = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got.size();
+    };
+    for (unsigned long long tag = 1; tag <= 400 && count() < 12; ++tag) {
+        const Bytes image = CameraBytes(size(tag % 16), static_cast<uint32_t>(tag));
+        const int ch = static_cast<int>(tag % 4);
+        device.SendImageData(attrs[ch][0], 1, 0, 0, attrs[ch][1], const_cast<unsigned char*>(image.data()),
+                             static_cast<int>(image.size()), tag);
+        travik_test::WaitUntil([&] { return count() >= tag / 4; }, std::chrono::milliseconds(200));
+    }
+    viewer.Release();
+    device.Release();
+    ASSERT_GE(got.size(), 12u);
+    for (const auto& g : got) EXPECT_EQ(CameraBytes(size(g.first % 16), static_cast<uint32_t>(g.first)), g.second);
+    EXPECT_TRUE(travik_test::WaitUntil([] { return travik_test::ThreadCount() == 0; }));
 }
 
 }  // namespace
