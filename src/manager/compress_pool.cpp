@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/diag.h"
+#include "protocol/codec.h"
 #include "platform/net_startup.h"
 
 namespace travik {
@@ -13,6 +14,11 @@ int ResolveCompressThreads(int threads) {
     if (threads != 0) return threads;
     const unsigned cores = std::thread::hardware_concurrency();
     return static_cast<int>(std::min<unsigned>(std::max(cores, 1u), kAutoCompressThreads));
+}
+
+int WorkersFor(int threads) {
+    if (threads <= 1) return 0;
+    return CodecSplitsFrames() ? threads - 1 : threads;
 }
 
 void CompressPool::Start(int workers) {

@@ -27,6 +27,12 @@ constexpr int kAutoCompressThreads = 8;
 // 0 → one per core, at most kAutoCompressThreads; other values unchanged.
 int ResolveCompressThreads(int threads);
 
+// Workers the pool needs for `threads` compressing threads: the send thread
+// compresses pieces too where the compressor splits frames; where it
+// cannot, it only takes staged images while `threads` workers compress
+// whole frames.
+int WorkersFor(int threads);
+
 class CompressPool {
 public:
     CompressPool() = default;

@@ -66,6 +66,6 @@ int TravikMgr::SetCompression(int level, int threads) {
     m_compressThreads = resolved;
     // While listening, a larger setting gets its workers at once; a smaller
     // one leaves the extra workers asleep until Release.
-    m_compressPool->Grow(resolved - 1);
+    m_compressPool->Grow(WorkersFor(resolved));
     return 0;
 }

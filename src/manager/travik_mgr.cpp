@@ -81,7 +81,7 @@ int TravikMgr::Listen(int port) {
         return -1;
     }
     ApplyCompressionEnvironment(*this);
-    m_compressPool->Start(m_compressThreads.load() - 1);
+    m_compressPool->Start(WorkersFor(m_compressThreads.load()));
     if (!m_sendThread.joinable()) m_sendThread = std::thread(&TravikMgr::ThreadSendInfo, this);
     return 0;
 }
