@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,15 +102,27 @@ public:
         if (m_fd >= 0) close(m_fd);
         m_fd = -1;
     }
-    std::atomic<long long> frames{0}, raw{0}, wire{0};
+    // Totals so far and the arrival time of the last frame counted.
+    struct Count {
+        long long frames = 0, raw = 0, wire = 0;
+        uint64_t at = 0;
+    };
+    Count Snapshot() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_count;
+    }
 
 private:
+    std::mutex m_mutex;
+    Count m_count;
     void Read() {
         FrameScanner scanner([this](const FrameScanner::Frame& f) {
             if (f.msgType != 2) return;
-            raw += f.rawLen;
-            wire += f.dataLen;
-            ++frames;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_count.frames++;
+            m_count.raw += f.rawLen;
+            m_count.wire += f.dataLen;
+            m_count.at = NowNanos();
         });
         std::vector<unsigned char> buf(1 << 20);
         for (;;) {
@@ -152,20 +165,30 @@ Throughput MeasureThroughput(const Workload& w, int threads, double seconds) {
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(800));  // warm-up: timers, first frames
-    // The window runs at least `seconds` and at least 4 frames (a frame of
-    // four 1080p RGB images takes more than a second), at most a minute.
-    const long long f0 = viewer.frames, r0 = viewer.raw, w0 = viewer.wire;
+    // From one frame's arrival to another's, at least `seconds` and at least
+    // 4 frames apart (a frame of four 1080p RGB images takes over a second);
+    // at most a minute.
     const auto t0 = Clock::now();
-    double elapsed = 0;
-    while ((elapsed < seconds || viewer.frames - f0 < 4) && elapsed < 60) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    const ScanViewer::Count before = viewer.Snapshot();
+    ScanViewer::Count first = before;
+    while (first.frames == before.frames && Clock::now() - t0 < std::chrono::seconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        first = viewer.Snapshot();
     }
-    const long long f1 = viewer.frames, r1 = viewer.raw, w1 = viewer.wire;
+    ScanViewer::Count last = first;
+    while ((static_cast<double>(last.at - first.at) / 1e9 < seconds || last.frames - first.frames < 4) &&
+           Clock::now() - t0 < std::chrono::seconds(60)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        last = viewer.Snapshot();
+    }
+    const double elapsed = static_cast<double>(last.at - first.at) / 1e9;
+    const long long f0 = first.frames, r0 = first.raw, w0 = first.wire;
+    const long long f1 = last.frames, r1 = last.raw, w1 = last.wire;
     stop = true;
     producer.join();
     device.Release();
     viewer.Stop();
+    if (f1 == f0 || elapsed <= 0) return result;
     result.rawMBs = static_cast<double>(r1 - r0) / elapsed / 1e6;
     result.imagesPerSec = static_cast<double>(f1 - f0) * 4 / elapsed;
     result.ratio = w1 > w0 ? static_cast<double>(r1 - r0) / static_cast<double>(w1 - w0) : 0;
