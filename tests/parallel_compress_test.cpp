@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -115,8 +115,8 @@ void ExpectPython(const Bytes& stream, const Bytes* expected, size_t patternLen 
         "sys.exit(0 if d.eof and not d.unused_data and out == want else 1)\n";
     const std::string py = dir + "/travik_check.py";
     ASSERT_TRUE(WriteFile(py, reinterpret_cast<const unsigned char*>(script.data()), script.size()));
-    const std::string cmd = "python3 " + py + " " + s + " " + e + " " +
-                            (expected ? std::string("-1") : std::to_string(patternLen));
+    const std::string cmd =
+        "python3 " + py + " " + s + " " + e + " " + (expected ? std::string("-1") : std::to_string(patternLen));
     EXPECT_EQ(0, std::system(cmd.c_str())) << "Python's zlib does not restore the input";
     std::system(("rm -rf " + dir).c_str());
 }
@@ -137,8 +137,8 @@ Bytes Deflate(const Bytes& input, int level, int threads) {
     if (n == 1 || !travik::CodecSplitsFrames()) {
         uint32_t len = travik::CompressCapacity(static_cast<uint32_t>(input.size()));
         stream.resize(len);
-        EXPECT_EQ(0, travik::CompressAtLevel(stream.data(), len, input.data(), static_cast<uint32_t>(input.size()),
-                                             level));
+        EXPECT_EQ(
+            0, travik::CompressAtLevel(stream.data(), len, input.data(), static_cast<uint32_t>(input.size()), level));
         stream.resize(len);
         return stream;
     }
@@ -148,10 +148,11 @@ Bytes Deflate(const Bytes& input, int level, int threads) {
     std::vector<travik::DeflatedPiece> pieces;
     std::shared_ptr<unsigned char> out;
     uint32_t len = 0;
-    EXPECT_EQ(0, travik::DeflateInPieces(
-                     input.data(), static_cast<uint32_t>(input.size()), level,
-                     [&](size_t count, const std::function<void(size_t)>& work) { pool.ParallelFor(count, n - 1, work); },
-                     16, travik::kMaxFrameLen, pieces, out, len));
+    EXPECT_EQ(
+        0, travik::DeflateInPieces(
+               input.data(), static_cast<uint32_t>(input.size()), level,
+               [&](size_t count, const std::function<void(size_t)>& work) { pool.ParallelFor(count, n - 1, work); }, 16,
+               travik::kMaxFrameLen, pieces, out, len));
     pool.Stop();
     if (out) stream.assign(out.get() + 16, out.get() + 16 + len);
 #endif
@@ -288,11 +289,11 @@ TEST(CompressSettings, ImagesArriveIntactWithSeveralThreadsAndTheWorkersEndWithR
     ASSERT_EQ(0, viewer.Connect(g_loopback, port));
     std::mutex mutex;
     std::vector<std::pair<unsigned long long, Bytes>> got;
-    viewer.SetImageCb([&](int, int, int, int, int, std::shared_ptr<unsigned char>& data, int len,
-                          unsigned long long tag) {
-        std::lock_guard<std::mutex> lock(mutex);
-        got.emplace_back(tag, Bytes(data.get(), data.get() + len));
-    });
+    viewer.SetImageCb(
+        [&](int, int, int, int, int, std::shared_ptr<unsigned char>& data, int len, unsigned long long tag) {
+            std::lock_guard<std::mutex> lock(mutex);
+            got.emplace_back(tag, Bytes(data.get(), data.get() + len));
+        });
     ASSERT_TRUE(travik_test::WaitUntil([&] { return travik::ViewerCount(device) == 1; }));
     viewer.SendCmd(0, 1, nullptr, 1);
     ASSERT_TRUE(travik_test::WaitUntil([&] { return device.m_sendInterval.load() == 1; }));

@@ -221,10 +221,11 @@ double MeasureLatencyMs(int threads, int count) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the device go idle
         const long long before = arrived;
         const uint64_t t0 = NowNanos();
-        device.SendImageDataPtr(key.attr1, 3, shape.width, shape.height, key.attr5, frame, static_cast<int>(shape.Bytes()),
-                                static_cast<unsigned long long>(i));
+        device.SendImageDataPtr(key.attr1, 3, shape.width, shape.height, key.attr5, frame,
+                                static_cast<int>(shape.Bytes()), static_cast<unsigned long long>(i));
         const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (arrived == before && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (arrived == before && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         if (arrived != before) ms.push_back(static_cast<double>(lastNanos - t0) / 1e6);
     }
     viewer.Release();
@@ -242,8 +243,10 @@ int main(int argc, char** argv) {
     std::string codec = TRAVIK_BENCH_CODEC;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--seconds") seconds = std::atof(argv[i + 1]);
-        else if (flag == "--max-threads") maxThreads = std::atoi(argv[i + 1]);
+        if (flag == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (flag == "--max-threads")
+            maxThreads = std::atoi(argv[i + 1]);
         else {
             std::fprintf(stderr, "usage: travik-compress-bench [--seconds S] [--max-threads N]\n");
             return 2;

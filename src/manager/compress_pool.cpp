@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "platform/diag.h"
-#include "protocol/codec.h"
 #include "platform/net_startup.h"
+#include "protocol/codec.h"
 
 namespace travik {
 

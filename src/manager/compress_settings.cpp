@@ -37,8 +37,7 @@ void ApplyCompressionEnvironment(TravikMgr& mgr) {
         if (ParseInt(threads, 0, kMaxCompressThreads, value))
             mgr.m_compressThreads = ResolveCompressThreads(value);
         else
-            Diag("TRAVIK_COMPRESS_THREADS=%s ignored: expected 0 (one per core) to %d\n", threads,
-                 kMaxCompressThreads);
+            Diag("TRAVIK_COMPRESS_THREADS=%s ignored: expected 0 (one per core) to %d\n", threads, kMaxCompressThreads);
     }
 }
 

@@ -38,7 +38,7 @@ struct DecompressorHolder {
 };
 
 // Results reported with zlib's numbering so callers print the same codes.
-constexpr int kMemError = -4;  // Z_MEM_ERROR
+constexpr int kMemError = -4;     // Z_MEM_ERROR
 constexpr int kBufError = -5;     // Z_BUF_ERROR
 constexpr int kStreamError = -2;  // Z_STREAM_ERROR
 

@@ -84,7 +84,9 @@ int DeflatePieceOrThrow(const unsigned char* src, uint32_t srcLen, size_t index,
 
 }  // namespace
 
-size_t PieceCount(uint32_t srcLen) { return srcLen == 0 ? 1 : (static_cast<size_t>(srcLen) + kPieceLen - 1) / kPieceLen; }
+size_t PieceCount(uint32_t srcLen) {
+    return srcLen == 0 ? 1 : (static_cast<size_t>(srcLen) + kPieceLen - 1) / kPieceLen;
+}
 
 int DeflatePiece(const unsigned char* src, uint32_t srcLen, size_t index, int level, DeflatedPiece& out) {
     try {
