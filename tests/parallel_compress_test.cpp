@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "manager/compress_pool.h"
+#include "manager/frame_pipeline.h"
 #include "manager/manager_internal.h"
 #include "protocol/codec.h"
 #include "protocol/frame_writer.h"
@@ -232,6 +234,75 @@ TEST(ParallelStream, TheLargestFrameIsOneStreamEveryReaderRestores) {
     ExpectLibdeflate(stream, input);
     ExpectPython(stream, nullptr, input.size());
 #endif
+}
+
+// A transport that records what it is asked to send: the first byte of each
+// frame and whether it came through SendLatest.
+class RecordingTransport : public Travik {
+public:
+    int Listen(int) override { return 0; }
+    int Connect(const char*, int) override { return 0; }
+    int SendData(std::shared_ptr<unsigned char>& data, int) override { return Record(data, false); }
+    int SendLatest(std::shared_ptr<unsigned char>& data, int) override { return Record(data, true); }
+    int IsEmpty() override { return 0; }
+    int SetReadCb(TravikReadCb) override { return 0; }
+    int Stop() override { return 0; }
+    bool AllBacklogged() override { return false; }
+    int SetCloseCb(std::function<void(unsigned long long)>) override { return 0; }
+    bool WaitStopped(int) override { return true; }
+    bool OnLoopThread() const override { return false; }
+    int BoundPort() const override { return 0; }
+    int ConnectionCount() override { return 1; }
+    std::vector<std::pair<int, bool>> Sent() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sent;
+    }
+
+private:
+    int Record(std::shared_ptr<unsigned char>& data, bool latest) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sent.emplace_back(data.get()[0], latest);
+        return 0;
+    }
+    std::mutex m_mutex;
+    std::vector<std::pair<int, bool>> m_sent;
+};
+
+travik::ByteBuffer OneByteFrame(int id) {
+    travik::ByteBuffer b;
+    b.data = travik::AllocBytes(1);
+    b.data.get()[0] = static_cast<unsigned char>(id);
+    b.len = 1;
+    return b;
+}
+
+// Whole frames compressed side by side leave in the order they were taken,
+// the log frame behind them too, even when a later frame is ready first.
+TEST(FramePipeline, FramesLeaveInTakingOrderWhicheverFinishesFirst) {
+    travik::CompressPool pool;
+    pool.Start(2);
+    auto transport = std::make_shared<RecordingTransport>();
+    std::shared_ptr<Travik> server = transport;
+    auto pipeline = std::make_shared<travik::FramePipeline>();
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool secondBuilt = false;
+    pipeline->Push(pool, 3, server, [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        cond.wait_for(lock, std::chrono::seconds(10), [&] { return secondBuilt; });
+        return OneByteFrame(1);
+    });
+    pipeline->Push(pool, 3, server, [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        secondBuilt = true;
+        cond.notify_all();
+        return OneByteFrame(2);
+    });
+    pipeline->PushReady(server, OneByteFrame(3), false);
+    ASSERT_TRUE(travik_test::WaitUntil([&] { return transport->Sent().size() == 3; }));
+    const std::vector<std::pair<int, bool>> expected = {{1, true}, {2, true}, {3, false}};
+    EXPECT_EQ(expected, transport->Sent());
+    pool.Stop();
 }
 
 char g_loopback[] = "127.0.0.1";
