@@ -121,6 +121,7 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     // Two managers in one process: one listens, the other connects.
     TravikMgr deviceMgr;
     TravikMgr viewerMgr;
+    deviceMgr.SetCompression(6, 0);  // one compressing thread per core
     std::unique_ptr<DeviceHost> device;
     int port = -1;
     for (int attempt = 0; attempt < 10 && !device; ++attempt) {

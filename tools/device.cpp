@@ -194,6 +194,12 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
         Status("travik device: cannot listen on port %d (in use, or not allowed)", options.port);
         return 1;
     }
+    // After Listen, so that flags given on the command line win over the
+    // environment variables Listen reads.
+    if (options.level > 0 || options.compressThreads >= 0) {
+        mgr.SetCompression(options.level > 0 ? options.level : mgr.m_compressLevel.load(),
+                           options.compressThreads >= 0 ? options.compressThreads : mgr.m_compressThreads.load());
+    }
     std::string what =
         config.files.empty()
             ? std::to_string(width) + "x" + std::to_string(height) + " " + options.format + " test frames"

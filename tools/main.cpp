@@ -72,6 +72,11 @@ void AddDevice(CLI::App& app, DeviceOptions& o) {
     cmd->add_option("--noise", o.noise, "Sensor noise added to test frames, 0..64")
         ->check(CLI::Range(0, 64))
         ->capture_default_str();
+    cmd->add_option("--level", o.level, "Image compression level, 1 (fastest) to 9 (smallest); default 6")
+        ->check(CLI::Range(1, 9));
+    cmd->add_option("--compress-threads", o.compressThreads,
+                    "Threads compressing image frames, 0 = one per core (at most 8); default 1")
+        ->check(CLI::Range(0, 32));
 }
 
 void AddView(CLI::App& app, ViewOptions& o) {

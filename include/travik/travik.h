@@ -28,6 +28,9 @@
 #endif
 
 class Travik;
+namespace travik {
+class CompressPool;
+}
 
 // Connection identifier, received bytes, byte count.
 using TravikReadCb = std::function<void(unsigned long long, std::shared_ptr<unsigned char>&, int)>;
@@ -143,6 +146,17 @@ public:
     int SendImageDataPtr(int attr1, int attr2, int attr3, int attr4, int attr5, std::shared_ptr<unsigned char> data,
                          int len, unsigned long long tag);
 
+    // Device side, any thread. Image frames are compressed at `level` 1 to 9
+    // (default 6; lower is faster and compresses less) by `threads` threads:
+    // 1 (the default) compresses each frame in one call on the send thread;
+    // 2 to 32 split large frames into pieces compressed concurrently, into
+    // the same single stream any viewer reads; 0 means one per core, at most
+    // 8. Takes effect from the next frame. Returns 0, or -1 and changes
+    // nothing when a value is out of range. Listen also reads the
+    // environment variables TRAVIK_COMPRESS_LEVEL and TRAVIK_COMPRESS_THREADS,
+    // which override these settings when set to a valid value.
+    int SetCompression(int level, int threads);
+
     // The send thread's take of everything staged. Blocks until something is
     // staged or Release is called. Always 0.
     int GetSendInfo(std::string& text, std::vector<SendImageSt>& images);
@@ -191,4 +205,10 @@ public:
     unsigned long long m_recvGeneration = 0;
     // Guards m_server/m_client against the send thread's reads.
     std::mutex m_transportMutex;
+
+    // Compression settings (SetCompression) and the workers that help the
+    // send thread, started by Listen and stopped by Release.
+    std::atomic<int> m_compressLevel{6};
+    std::atomic<int> m_compressThreads{1};
+    std::shared_ptr<travik::CompressPool> m_compressPool;
 };

@@ -23,6 +23,14 @@ uint32_t CompressCapacity(uint32_t sourceLen);
 // Z_BUF_ERROR -5).
 int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen);
 
+// As CompressLevel6 at `level` 1..9 (one call; level 6 gives the same bytes).
+int CompressAtLevel(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen, int level);
+
+// True when the build's compressor can end a stream's pieces on a byte
+// boundary and prime them with a dictionary (zlib), so that one frame can
+// be compressed by several threads; libdeflate cannot.
+bool CodecSplitsFrames();
+
 // Inflates into exactly `destLen` bytes. Returns true only when the stream is
 // valid and restores exactly `destLen` bytes.
 bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen);
