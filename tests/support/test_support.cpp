@@ -275,27 +275,42 @@ ThreadCpuMeter::ThreadCpuMeter(const std::string& name) {
     if (!dir) return;
     while (dirent* e = readdir(dir)) {
         if (e->d_name[0] == '.') continue;
-        std::string path = std::string("/proc/self/task/") + e->d_name + "/stat";
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        if (NameIn(ReadAt0(fd)) == name) {
-            m_statFds.push_back(fd);
+        const std::string task = std::string("/proc/self/task/") + e->d_name;
+        int stat = open((task + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+        if (stat < 0) continue;
+        if (NameIn(ReadAt0(stat)) == name) {
+            // Nanoseconds from schedstat where the kernel keeps it; clock
+            // ticks from stat otherwise.
+            int precise = open((task + "/schedstat").c_str(), O_RDONLY | O_CLOEXEC);
+            if (precise >= 0) {
+                close(stat);
+                m_fds.push_back({precise, true});
+            } else {
+                m_fds.push_back({stat, false});
+            }
         } else {
-            close(fd);
+            close(stat);
         }
     }
     closedir(dir);
 }
 
 ThreadCpuMeter::~ThreadCpuMeter() {
-    for (int fd : m_statFds) close(fd);
+    for (const Source& s : m_fds) close(s.fd);
 }
 
 double ThreadCpuMeter::Seconds() const {
-    if (m_statFds.empty()) return -1;
-    unsigned long long ticks = 0;
-    for (int fd : m_statFds) ticks += TicksIn(ReadAt0(fd));
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    if (m_fds.empty()) return -1;
+    double seconds = 0;
+    for (const Source& s : m_fds) {
+        const std::string text = ReadAt0(s.fd);
+        if (s.nanoseconds) {
+            seconds += static_cast<double>(std::strtoull(text.c_str(), nullptr, 10)) / 1e9;
+        } else {
+            seconds += static_cast<double>(TicksIn(text)) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        }
+    }
+    return seconds;
 }
 
 double ThreadCpuSeconds(const std::string& name) { return ThreadCpuMeter(name).Seconds(); }

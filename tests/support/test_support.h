@@ -87,9 +87,11 @@ private:
 // threads (named "travik-...") in it.
 int OpenFdCount();
 int ThreadCount();
-// CPU time (user + system) used so far by this process's threads named
-// `name`, such as "travik-listen", in seconds; clock-tick resolution. -1
-// when there is no such thread.
+// CPU time used so far by this process's threads named `name`, such as
+// "travik-listen", in seconds (nanosecond resolution where the kernel keeps
+// scheduler statistics, clock ticks otherwise). -1 when there is no such
+// thread. Unlike the process's CPU time, other threads and other programs
+// on the machine do not count.
 double ThreadCpuSeconds(const std::string& name);
 // The same for the threads of that name that exist at construction, read
 // through descriptors opened then: it keeps working when the process has
@@ -103,7 +105,11 @@ public:
     double Seconds() const;
 
 private:
-    std::vector<int> m_statFds;
+    struct Source {
+        int fd;
+        bool nanoseconds;  // schedstat, else stat
+    };
+    std::vector<Source> m_fds;
 };
 // Resident set size of this process, in bytes.
 long long RssBytes();
