@@ -5,6 +5,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#ifdef TRAVIK_MCAP_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +16,11 @@
 namespace travik_mcap {
 
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t len) {
+#ifdef TRAVIK_MCAP_LIBDEFLATE
+    // Several times faster than zlib's on current CPUs, which matters at
+    // hundreds of megabytes a second.
+    return libdeflate_crc32(crc, data, len);
+#else
     // zlib takes uInt lengths; feed large buffers in pieces.
     while (len > 0) {
         uInt piece = len > (1u << 30) ? (1u << 30) : static_cast<uInt>(len);
@@ -20,6 +29,7 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t len) {
         len -= piece;
     }
     return crc;
+#endif
 }
 
 Writer::~Writer() {
@@ -146,7 +156,10 @@ bool Writer::Write(uint16_t channel, uint64_t logTime, uint64_t publishTime, con
     m_chunkStart = std::min(m_chunkStart, logTime);
     m_chunkEnd = std::max(m_chunkEnd, logTime);
     m_index[channel].emplace_back(logTime, m_chunk.size());
-    m_chunk.reserve(m_chunk.size() + kRecordPrefix + kMessageFixed + headLen + bodyLen);
+    // Room for the whole chunk at once: growing by each message's size would
+    // copy the chunk again for every message.
+    const size_t need = m_chunk.size() + kRecordPrefix + kMessageFixed + headLen + bodyLen;
+    if (need > m_chunk.capacity()) m_chunk.reserve(std::max(need, m_options.chunkBytes + (m_options.chunkBytes >> 2)));
     size_t at = BeginRecord(m_chunk, kOpMessage);
     Put16(m_chunk, channel);
     Put32(m_chunk, ++m_sequence[channel]);
