@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -188,6 +189,9 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
         Status("travik record: cannot resolve host '%s' to an IPv4 address", host.c_str());
         return 1;
     }
+    // Past a file size limit (ulimit -f) a write should fail with EFBIG and
+    // be reported like a full disk, not kill the recorder with SIGXFSZ.
+    std::signal(SIGXFSZ, SIG_IGN);
     travik_mcap::WriterOptions wo;
     wo.zstd = o.compression == "zstd";
     wo.chunkBytes = static_cast<size_t>(o.chunkMiB) << 20;

@@ -240,7 +240,7 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     EXPECT_NE(info->Out().find("/travik/channel/3"), std::string::npos) << info->Out();
 }
 
-TEST_F(RecordTest, KilledRecorderLeavesItsWholeChunksAndCtrlCClosesTheFile) {
+TEST_F(RecordTest, KilledOrFullRecordersLeaveTheirWholeChunksAndCtrlCClosesTheFile) {
     const int port = travik_test::FreePort();
     auto device = StartDevice(port, {"--fps", "50", "--size", "320x240", "--noise", "8", "--log-rate", "20"});
     const fs::path killed = m_dir / "killed.mcap", closed = m_dir / "closed.mcap";
@@ -248,6 +248,13 @@ TEST_F(RecordTest, KilledRecorderLeavesItsWholeChunksAndCtrlCClosesTheFile) {
     auto a = Run("killed", {"record", target, "-o", killed.string(), "--logs", "--interval", "1", "--compression",
                             "none", "--chunk-size", "1"});
     auto b = Run("closed", {"record", target, "-o", closed.string(), "--logs", "--interval", "1"});
+    // A disk that fills up mid-recording, made by a file size limit of 2 MiB.
+    const fs::path limited = m_dir / "limited.mcap";
+    auto c = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c",
+                                                              "ulimit -f 4096 && exec \"$0\" record \"$1\" -o \"$2\" "
+                                                              "--logs --interval 1 --compression none --chunk-size 1",
+                                                              TRAVIK_TOOL_PATH, target, limited.string()},
+                                     (m_dir / "limited.out").string(), (m_dir / "limited.err").string());
     auto size = [](const fs::path& p) {
         std::error_code ec;
         auto n = fs::file_size(p, ec);
@@ -255,11 +262,18 @@ TEST_F(RecordTest, KilledRecorderLeavesItsWholeChunksAndCtrlCClosesTheFile) {
     };
     ASSERT_TRUE(travik_test::WaitUntil([&] { return size(killed) > (3u << 20); }, seconds(30))) << a->Err();
     a->Signal(SIGKILL);
+    EXPECT_EQ(c->Wait(seconds(30)), 1) << c->Err();  // the device is still streaming
+    EXPECT_NE(c->Err().find("write failed at offset"), std::string::npos) << c->Err();
+    EXPECT_NE(c->Err().find("File too large"), std::string::npos) << c->Err();
     EXPECT_EQ(a->Wait(seconds(10)), -2);
     b->Signal(SIGINT);
     EXPECT_EQ(b->Wait(seconds(20)), 0) << b->Err();
     device->Signal(SIGINT);
     device->Wait(seconds(10));
+
+    const Session kept = ReadSession(limited);
+    EXPECT_EQ(kept.result.status, travik_mcap::ScanResult::kTruncated) << kept.result.error;
+    EXPECT_GE(kept.result.chunks, 1u);
 
     const Session cut = ReadSession(killed);
     EXPECT_EQ(cut.result.status, travik_mcap::ScanResult::kTruncated) << cut.result.error;
