@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "console.h"
@@ -23,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kCommandGrace = std::chrono::milliseconds(500);
 // After the last message: time for the send thread to hand it to viewers.
 constexpr auto kDrain = std::chrono::seconds(1);
+// How far the reading thread may run ahead of the pace, in message bytes.
+constexpr size_t kReadAheadBytes = 64u << 20;
 
 // Sleeps until `due`, waking for a stop request. False when stopped.
 bool SleepUntil(Clock::time_point due, StopSignal& stop) {
@@ -40,6 +45,109 @@ bool SleepUntil(Clock::time_point due, StopSignal& stop) {
 struct Progress {
     uint64_t logs = 0, logsRefused = 0, images = 0;
     Reservoir deviation;  // staging time minus due time, microseconds
+};
+
+// One message to stage, or the end of a pass through the file.
+struct Item {
+    enum Kind { kLog, kImage, kEndOfPass, kEnd } kind = kEnd;
+    uint64_t logTime = 0;
+    int attrs[5] = {};
+    uint64_t tag = 0;
+    std::string bytes;
+};
+
+// Reads (and decompresses) the recording on its own thread, a bounded
+// distance ahead of the pace, so that a chunk's decoding never delays the
+// staging of its first message. Pop blocks; the thread ends at the end of
+// the file (or of each pass when looping, until Stop) or on a bad message.
+class ReadAhead {
+public:
+    ReadAhead(travik_mcap::Reader& reader, bool loop) : m_reader(reader), m_loop(loop) {
+        m_thread = std::thread(&ReadAhead::Run, this);
+    }
+    ~ReadAhead() {
+        Stop();
+        m_thread.join();
+    }
+    void Stop() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_cond.notify_all();
+    }
+    Item Pop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait(lock, [this] { return !m_queue.empty(); });
+        Item item = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_bytes -= item.bytes.size();
+        m_cond.notify_all();
+        return item;
+    }
+    // After Pop returned kEnd: how the scan ended.
+    travik_mcap::ScanResult Result() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_result;
+    }
+    std::string Error() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_error;
+    }
+
+private:
+    bool Push(Item item) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait(lock, [this] { return m_stop || m_bytes < kReadAheadBytes || m_queue.empty(); });
+        if (m_stop) return false;
+        m_bytes += item.bytes.size();
+        m_queue.push_back(std::move(item));
+        m_cond.notify_all();
+        return true;
+    }
+    void Run() {
+        std::string error;
+        travik_mcap::ScanResult result;
+        for (bool more = true; more;) {
+            bool any = false;
+            result = m_reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+                travik_mcap::Decoded d;
+                if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
+                if (d.kind == travik_mcap::Decoded::kOther) return true;
+                Item item;
+                item.kind = d.kind == travik_mcap::Decoded::kLog ? Item::kLog : Item::kImage;
+                item.logTime = m.logTime;
+                std::copy(d.attrs, d.attrs + 5, item.attrs);
+                item.tag = d.tag;
+                item.bytes.assign(reinterpret_cast<const char*>(d.data), d.size);
+                any = true;
+                return Push(std::move(item));
+            });
+            more = m_loop && any && error.empty() && result.status != travik_mcap::ScanResult::kCorrupt &&
+                   result.status != travik_mcap::ScanResult::kStopped;
+            if (more) {
+                Item end;
+                end.kind = Item::kEndOfPass;
+                more = Push(std::move(end));
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_result = result;
+        m_error = error;
+        Item end;
+        end.kind = Item::kEnd;
+        m_queue.push_back(std::move(end));  // past the bound: Pop must always see the end
+        m_cond.notify_all();
+    }
+
+    travik_mcap::Reader& m_reader;  // only the thread uses it
+    const bool m_loop;
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::deque<Item> m_queue;
+    size_t m_bytes = 0;
+    bool m_stop = false;
+    travik_mcap::ScanResult m_result;
+    std::string m_error;
+    std::thread m_thread;
 };
 
 }  // namespace
@@ -74,6 +182,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
             return 0;
         }
     }
+    ReadAhead ahead(reader, o.loop);  // decodes the first chunk while the viewer settles
     // The library drops the first image of each channel after Listen (it
     // only starts the channel's timer); spend that on an empty image now so
     // that the recording's first images go out.
@@ -90,66 +199,65 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     }
 
     Progress progress;
-    std::string text;
     auto passStart = Clock::now();
     auto lastStatus = passStart;
-    int rc = 0;
-    bool stopped = false;
-    for (int pass = 1; !stopped; ++pass) {
-        bool haveFirst = false;
-        uint64_t t0 = 0, lastOffset = 0;
-        travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
-            travik_mcap::Decoded d;
-            if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
-            if (d.kind == travik_mcap::Decoded::kOther) return true;
-            if (!haveFirst) {
-                haveFirst = true;
-                t0 = m.logTime;
-            }
-            const uint64_t offset = m.logTime > t0 ? m.logTime - t0 : 0;
-            lastOffset = std::max(lastOffset, offset);
-            const auto due =
-                passStart + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double, std::nano>(static_cast<double>(offset) / o.speed));
-            if (!SleepUntil(due, stop)) {
-                stopped = true;
-                return false;
-            }
-            const auto now = Clock::now();
-            progress.deviation.Add(std::chrono::duration_cast<std::chrono::microseconds>(now - due).count());
-            if (d.kind == travik_mcap::Decoded::kLog) {
-                text.assign(reinterpret_cast<const char*>(d.data), d.size);  // NUL-terminated for the library
-                ++(mgr.SendLogInfo(&text[0], static_cast<int>(text.size())) == 0 ? progress.logs
-                                                                                 : progress.logsRefused);
-            } else {
-                // The library copies the bytes; it does not write through the pointer.
-                mgr.SendImageData(d.attrs[0], d.attrs[1], d.attrs[2], d.attrs[3], d.attrs[4],
-                                  const_cast<unsigned char*>(d.data), static_cast<int>(d.size), d.tag);
-                ++progress.images;
-            }
-            if (now - lastStatus >= std::chrono::seconds(1)) {
-                lastStatus = now;
-                Status("[replay] pass %d, t %.1f s | staged %" PRIu64 " images, %" PRIu64 " log texts | viewers %s",
-                       pass, static_cast<double>(offset) / 1e9, progress.images, progress.logs,
-                       mgr.IsConnected() == 1 ? "yes" : "none");
-            }
-            return true;
-        });
-        if (!error.empty()) {
-            Status("travik replay: %s: %s", o.file.c_str(), error.c_str());
-            rc = 1;
+    int rc = 0, pass = 1;
+    bool stopped = false, haveFirst = false;
+    uint64_t t0 = 0, lastOffset = 0;
+    for (;;) {
+        Item item = ahead.Pop();
+        if (item.kind == Item::kEnd) break;
+        if (item.kind == Item::kEndOfPass) {
+            passStart += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed));
+            haveFirst = false;
+            lastOffset = 0;
+            ++pass;
+            continue;
+        }
+        if (!haveFirst) {
+            haveFirst = true;
+            t0 = item.logTime;
+        }
+        const uint64_t offset = item.logTime > t0 ? item.logTime - t0 : 0;
+        lastOffset = std::max(lastOffset, offset);
+        const auto due =
+            passStart + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double, std::nano>(static_cast<double>(offset) / o.speed));
+        if (!SleepUntil(due, stop)) {
+            stopped = true;
             break;
         }
-        if (r.status == travik_mcap::ScanResult::kCorrupt) {
-            Status("travik replay: %s: %s", o.file.c_str(), r.error.c_str());
-            rc = 1;
-            break;
+        const auto now = Clock::now();
+        progress.deviation.Add(std::chrono::duration_cast<std::chrono::microseconds>(now - due).count());
+        if (item.kind == Item::kLog) {
+            // std::string keeps a NUL after its bytes, which is where the library stops reading.
+            ++(mgr.SendLogInfo(&item.bytes[0], static_cast<int>(item.bytes.size())) == 0 ? progress.logs
+                                                                                         : progress.logsRefused);
+        } else {
+            // The library copies the bytes; it does not write through the pointer.
+            mgr.SendImageData(item.attrs[0], item.attrs[1], item.attrs[2], item.attrs[3], item.attrs[4],
+                              reinterpret_cast<unsigned char*>(&item.bytes[0]), static_cast<int>(item.bytes.size()),
+                              item.tag);
+            ++progress.images;
         }
-        if (r.status == travik_mcap::ScanResult::kTruncated && pass == 1)
+        if (now - lastStatus >= std::chrono::seconds(1)) {
+            lastStatus = now;
+            Status("[replay] pass %d, t %.1f s | staged %" PRIu64 " images, %" PRIu64 " log texts | viewers %s", pass,
+                   static_cast<double>(offset) / 1e9, progress.images, progress.logs,
+                   mgr.IsConnected() == 1 ? "yes" : "none");
+        }
+    }
+    ahead.Stop();
+    if (!stopped) {
+        const travik_mcap::ScanResult r = ahead.Result();
+        const std::string error = ahead.Error();
+        if (!error.empty() || r.status == travik_mcap::ScanResult::kCorrupt) {
+            Status("travik replay: %s: %s", o.file.c_str(), error.empty() ? r.error.c_str() : error.c_str());
+            rc = 1;
+        } else if (r.status == travik_mcap::ScanResult::kTruncated) {
             Status("travik replay: %s: %s; played up to there", o.file.c_str(), r.error.c_str());
-        if (stopped || !o.loop || !haveFirst) break;
-        passStart += std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed));
+        }
     }
     if (!stopped && rc == 0) stop.WaitFor(kDrain);
     mgr.Release();

@@ -309,6 +309,14 @@ TEST_F(RecordTest, UnwritablePathsFullDisksAndBadFilesFailWithAClearMessage) {
     EXPECT_EQ(full->Wait(seconds(20)), 1);
     EXPECT_NE(full->Err().find("No space left on device"), std::string::npos) << full->Err();
 
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"record", "127.0.0.1"}, std::vector<std::string>{"replay", "x.mcap", "--speed", "0"},
+          std::vector<std::string>{"record", "h", "-o", "f", "--compression", "lz4"}}) {
+        auto c = Run("usage_" + args[0], args);
+        EXPECT_EQ(c->Wait(seconds(10)), 2);
+        EXPECT_NE(c->Err().find("usage: travik " + args[0]), std::string::npos) << c->Err();
+    }
+
     WriteText(m_dir / "foreign.mcap", "P5\n1 1\n255\nx");
     for (const char* cmd : {"export", "info", "replay"}) {
         SCOPED_TRACE(cmd);
