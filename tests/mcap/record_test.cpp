@@ -205,7 +205,7 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     for (int c = 0; c < 4; ++c) {
         for (size_t k = 0; k < session.images[c].size(); ++k) {
             const Image& img = session.images[c][k];
-            char name[32];
+            char name[48];
             std::snprintf(name, sizeof name, "ch%d_%06zu", c, k + 1);
             auto row = std::find_if(viewRows.begin(), viewRows.end(),
                                     [&](const auto& r) { return r.first.rfind(name, 0) == 0; });
