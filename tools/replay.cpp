@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kCommandGrace = std::chrono::milliseconds(500);
 // After the last message: time for the send thread to hand it to viewers.
 constexpr auto kDrain = std::chrono::seconds(1);
+// Lateness past which the schedule slips rather than catch up.
+constexpr auto kMaxLate = std::chrono::milliseconds(20);
 // How far the reading thread may run ahead of the pace, in message bytes.
 constexpr size_t kReadAheadBytes = 64u << 20;
 
@@ -230,6 +232,11 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         }
         const auto now = Clock::now();
         progress.deviation.Add(std::chrono::duration_cast<std::chrono::microseconds>(now - due).count());
+        // Behind schedule (the process was not scheduled, the disk was slow):
+        // the schedule slips instead of catching up in a burst, which would
+        // put two images of a channel closer than recorded and let the
+        // library's interval gate drop the second.
+        if (now - due > kMaxLate) passStart += now - due;
         if (item.kind == Item::kLog) {
             // std::string keeps a NUL after its bytes, which is where the library stops reading.
             ++(mgr.SendLogInfo(&item.bytes[0], static_cast<int>(item.bytes.size())) == 0 ? progress.logs

@@ -170,10 +170,10 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     WriteText(images / "c.dat", std::string("opaque\0bytes\n", 13));
 
     const int devicePort = travik_test::FreePort();
-    auto device = StartDevice(devicePort, {"--images", images.string(), "--fps", "10", "--log-rate", "10"});
+    auto device = StartDevice(devicePort, {"--images", images.string(), "--fps", "5", "--log-rate", "10"});
     const fs::path rec = m_dir / "rec.mcap";
     auto record = Run("record", {"record", "127.0.0.1:" + std::to_string(devicePort), "-o", rec.string(), "--logs",
-                                 "--interval", "1", "--duration", "2"});
+                                 "--interval", "1", "--duration", "2.5"});
     ASSERT_EQ(record->Wait(seconds(30)), 0) << record->Err();
     device->Signal(SIGINT);
     EXPECT_EQ(device->Wait(seconds(10)), 0);
