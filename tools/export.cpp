@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
@@ -41,8 +42,15 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
     uint64_t seq[travik_mcap::kImageChannels] = {};
     uint64_t logTexts = 0, images = 0;
     travik_mcap::Reader reader(source);
+    auto lastStatus = std::chrono::steady_clock::now();
     travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         if (stop.Requested()) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastStatus >= std::chrono::seconds(1)) {
+            lastStatus = now;
+            Status("[export] %" PRIu64 " images, %" PRIu64 " log texts (chunk at offset %" PRIu64 " of %" PRIu64 ")",
+                   images, logTexts, m.recordOffset, source.Size());
+        }
         travik_mcap::Decoded d;
         if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
         if (d.kind == travik_mcap::Decoded::kLog) {
