@@ -171,10 +171,17 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
 
     const int devicePort = travik_test::FreePort();
     auto device = StartDevice(devicePort, {"--images", images.string(), "--fps", "5", "--log-rate", "10"});
+    // A live viewer saving images, connected before the recorder, sees every frame the recorder sees.
+    const fs::path live = m_dir / "live";
+    auto liveView = Run("live", {"view", "127.0.0.1:" + std::to_string(devicePort), "--logs", "--interval", "1",
+                                 "--out", live.string()});
+    ASSERT_TRUE(liveView->WaitForErr("connected to", seconds(10))) << liveView->Err();
     const fs::path rec = m_dir / "rec.mcap";
     auto record = Run("record", {"record", "127.0.0.1:" + std::to_string(devicePort), "-o", rec.string(), "--logs",
                                  "--interval", "1", "--duration", "2.5"});
     ASSERT_EQ(record->Wait(seconds(30)), 0) << record->Err();
+    liveView->Signal(SIGINT);
+    EXPECT_EQ(liveView->Wait(seconds(10)), 0) << liveView->Err();
     device->Signal(SIGINT);
     EXPECT_EQ(device->Wait(seconds(10)), 0);
 
@@ -233,6 +240,19 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
         EXPECT_EQ(ReadText((exported / r.first).string()), ReadText((viewed / r.first).string()));
     }
     EXPECT_EQ(ReadText((exported / "log.txt").string()), view->Out());
+    // And each exported image is one the live viewer saved: same attributes, tag and file contents.
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> liveRows;  // by (channel, tag)
+    for (const auto& r : IndexRows(live / "index.csv")) liveRows[{r.second[1], r.second[7]}] = r.second;
+    for (const auto& r : exportRows) {
+        SCOPED_TRACE(r.first);
+        auto match = liveRows.find({r.second[1], r.second[7]});
+        ASSERT_NE(match, liveRows.end());
+        const std::vector<std::string>& l = match->second;
+        EXPECT_EQ(std::vector<std::string>(r.second.begin() + 1, r.second.begin() + 9),
+                  std::vector<std::string>(l.begin() + 1, l.begin() + 9));  // channel, attributes, tag, length
+        EXPECT_EQ(ReadText((exported / r.first).string()), ReadText((live / l[10]).string()));
+        EXPECT_EQ(r.first.substr(r.first.size() - 4), l[10].substr(l[10].size() - 4));
+    }
 
     auto info = Run("info", {"info", rec.string()});
     ASSERT_EQ(info->Wait(seconds(30)), 0) << info->Err();
