@@ -61,7 +61,7 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
             }
             ++logTexts;
         } else if (d.kind == travik_mcap::Decoded::kImage && wanted[d.channel]) {
-            const int len = static_cast<int>(d.size);  // at most a chunk, 256 MiB
+            const int len = static_cast<int>(d.size);  // at most a chunk, 128 MiB
             const uint64_t timeMicros = m.logTime / 1000;
             std::string file =
                 ImageFileName(d.channel, ++seq[d.channel], ExtensionFor(d.attrs[1], d.attrs[2], d.attrs[3], len));

@@ -197,7 +197,8 @@ bool Reader::ParseChunk(uint64_t offset, const std::vector<uint8_t>& content, co
     }
     if (plainSize > kMaxChunkBytes) {
         result.status = ScanResult::kCorrupt;
-        result.error = "chunk claims " + std::to_string(plainSize) + " bytes, more than the 256 MiB limit" + At(offset);
+        result.error = "chunk claims " + std::to_string(plainSize) + " bytes, more than the " +
+                       std::to_string(kMaxChunkBytes >> 20) + " MiB limit" + At(offset);
         return false;
     }
     const uint8_t* records = c.p;
@@ -341,7 +342,8 @@ ScanResult Reader::Scan(const MessageFn& onMessage) {
         if (op == kOpChunk) {
             if (len > kMaxChunkBytes) {
                 result.status = ScanResult::kCorrupt;
-                result.error = "chunk of " + std::to_string(len) + " bytes exceeds the 256 MiB limit" + At(offset);
+                result.error = "chunk of " + std::to_string(len) + " bytes exceeds the " +
+                               std::to_string(kMaxChunkBytes >> 20) + " MiB limit" + At(offset);
                 return result;
             }
             if (!ReadRecord(contentAt, len, m_record)) {

@@ -24,8 +24,9 @@
 
 namespace travik_mcap {
 
-// Largest chunk (compressed or not) and record the reader accepts.
-constexpr uint64_t kMaxChunkBytes = 256ull << 20;
+// Largest chunk (compressed or not) the reader accepts: the writer's chunks
+// hold at most max(64 MiB, one message), and an image is at most 100 MB.
+constexpr uint64_t kMaxChunkBytes = 128ull << 20;
 constexpr uint64_t kMaxRecordBytes = 1ull << 20;  // schema, channel, footer-side records
 
 // Random access to the file's bytes.

@@ -149,6 +149,11 @@ uint16_t Writer::AddChannel(uint16_t schemaId, const std::string& topic, const s
 bool Writer::Write(uint16_t channel, uint64_t logTime, uint64_t publishTime, const uint8_t* head, size_t headLen,
                    const uint8_t* body, size_t bodyLen) {
     if (Failed() || channel >= m_sequence.size()) return false;
+    // A message that would take the open chunk past its size starts a new
+    // one, so no chunk is larger than max(chunk size, one message) and
+    // readers can cap what they accept.
+    const size_t record = kRecordPrefix + kMessageFixed + headLen + bodyLen;
+    if (!m_chunk.empty() && m_chunk.size() + record > m_options.chunkBytes && !FlushChunk()) return false;
     if (m_chunk.empty()) {
         m_chunkStart = logTime;
         m_chunkEnd = logTime;
@@ -158,7 +163,7 @@ bool Writer::Write(uint16_t channel, uint64_t logTime, uint64_t publishTime, con
     m_index[channel].emplace_back(logTime, m_chunk.size());
     // Room for the whole chunk at once: growing by each message's size would
     // copy the chunk again for every message.
-    const size_t need = m_chunk.size() + kRecordPrefix + kMessageFixed + headLen + bodyLen;
+    const size_t need = m_chunk.size() + record;
     if (need > m_chunk.capacity()) m_chunk.reserve(std::max(need, m_options.chunkBytes + (m_options.chunkBytes >> 2)));
     size_t at = BeginRecord(m_chunk, kOpMessage);
     Put16(m_chunk, channel);
