@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kCommandGrace = std::chrono::milliseconds(500);
 // After the last message: time for the send thread to hand it to viewers.
 constexpr auto kDrain = std::chrono::seconds(1);
+// Past the library's default interval (200 ms) after the priming images.
+constexpr auto kPrimeLead = std::chrono::milliseconds(250);
 // Lateness past which the schedule slips rather than catch up.
 constexpr auto kMaxLate = std::chrono::milliseconds(20);
 // How far the reading thread may run ahead of the pace, in message bytes.
@@ -194,6 +196,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         ChannelAttrs(c, a1, a5);
         mgr.SendImageData(a1, kFormatOpaque, 0, 0, a5, &none, 0, 0);
     }
+    const auto primed = Clock::now();
     char empty[] = "";
     const auto graceEnd = Clock::now() + kCommandGrace;
     while (mgr.SendLogInfo(empty, 0) != 0 && Clock::now() < graceEnd) {
@@ -201,7 +204,10 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     }
 
     Progress progress;
-    auto passStart = Clock::now();
+    // The first images go out more than the default interval after the
+    // priming, so that they pass the gate even if the viewer's command (its
+    // own interval) is still being applied.
+    auto passStart = std::max(Clock::now(), primed + kPrimeLead);
     auto lastStatus = passStart;
     int rc = 0, pass = 1;
     bool stopped = false, haveFirst = false;
