@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 // How long playing waits, once the first viewer is there, for its command
 // (seen as the log stream opening) before it starts anyway.
-constexpr auto kCommandGrace = std::chrono::milliseconds(500);
+constexpr auto kCommandGrace = std::chrono::seconds(1);
 // After the last message: time for the send thread to hand it to viewers.
 constexpr auto kDrain = std::chrono::seconds(1);
 // Past the library's default interval (200 ms) after the priming images.
