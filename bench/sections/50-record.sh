@@ -8,8 +8,9 @@
 #   - replay pace: p50/p99 of (staging time - recorded time) over a replay.
 set -euo pipefail
 
-BUILD="${1:-build/bench}"
+BUILD="$(cd "${1:?usage: 50-record.sh BUILD_DIR}" && pwd)"
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+LOAD_START="$(cut -d' ' -f1 /proc/loadavg)"
 cmake --build "$BUILD" -j2 --target travik_tool travik-record-bench >&2
 TOOL="$BUILD/tools/travik"
 RB="$BUILD/bench/travik-record-bench"
@@ -63,6 +64,7 @@ p50="$(sed 's/.*p50 \([0-9-]*\) us.*/\1/' <<<"$pace")"
 p99="$(sed 's/.*p99 \([0-9-]*\) us.*/\1/' <<<"$pace")"
 staged="$(grep -o 'staged [0-9]* images and [0-9]* log texts' "$WORK/replay.err")"
 
+LOAD_END="$(cut -d' ' -f1 /proc/loadavg)"
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 cat <<MD
 ### Recording and replay (travik record / replay)
@@ -74,5 +76,5 @@ cat <<MD
 
 Replay pace over a 10 s recording (4 channels 320x240 at 25 images/s, 5 log lines/s; $staged): lateness of each staging against its scheduled time (the schedule slips after a lag over 20 ms), p50 ${p50} µs, p99 ${p99} µs.
 
-Throughput is raw image megabytes (10^6 bytes) per second through the recorder's MCAP writer, file synced, over ${SECONDS_OF_DATA} s of data at 10 images/s per channel (the demo viewer's 100 ms interval: 640x480 gray and RGB, 320x240 gray and RGB, 15.4 MB/s raw); "disk" writes the same raw bytes with plain write(2) and fsync in the same run. zstd is level 1 with 4 MiB chunks. File size per minute is scaled from the ${SECONDS_OF_DATA} s run. Figures on a shared 2-core VM are noisy.
+Throughput is raw image megabytes (10^6 bytes) per second through the recorder's MCAP writer, file synced, over ${SECONDS_OF_DATA} s of data at 10 images/s per channel (the demo viewer's 100 ms interval: 640x480 gray and RGB, 320x240 gray and RGB, 15.4 MB/s raw); "disk" writes the same raw bytes with plain write(2) and fsync in the same run. zstd is level 1 with 4 MiB chunks. File size per minute is scaled from the ${SECONDS_OF_DATA} s run. Load average ${LOAD_START} at the start, ${LOAD_END} at the end.
 MD
