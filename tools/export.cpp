@@ -12,6 +12,7 @@
 #include "image_file.h"
 #include "mcap/recording.h"
 #include "stats.h"
+#include "status_ticker.h"
 
 namespace travik_tool {
 
@@ -42,12 +43,11 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
     uint64_t seq[travik_mcap::kImageChannels] = {};
     uint64_t logTexts = 0, images = 0;
     travik_mcap::Reader reader(source);
-    auto lastStatus = std::chrono::steady_clock::now();
+    StatusTicker ticker;
     travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         if (stop.Requested()) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastStatus >= std::chrono::seconds(1)) {
-            lastStatus = now;
+        double window = 0;
+        if (ticker.Due(StatusTicker::Clock::now(), window)) {
             Status("[export] %" PRIu64 " images, %" PRIu64 " log texts (chunk at offset %" PRIu64 " of %" PRIu64 ")",
                    images, logTexts, m.recordOffset, source.Size());
         }

@@ -12,11 +12,12 @@
 #include <mutex>
 #include <thread>
 
+#include "channels.h"
 #include "console.h"
-#include "image_file.h"
 #include "mcap/recording.h"
 #include "options.h"
 #include "stats.h"
+#include "status_ticker.h"
 
 namespace travik_tool {
 
@@ -230,7 +231,7 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
         Status("travik record: recording %s to %s; logs %s, channels %s, interval %d ms, %s chunks", where.c_str(),
                o.file.c_str(), o.logs ? "on" : "off", JoinChannels(o.channels).c_str(), o.interval,
                wo.zstd ? "zstd" : "stored");
-        auto lastStatus = Clock::now();
+        StatusTicker ticker;
         uint64_t lastWritten = 0, lastMessages = 0;
         for (;;) {
             if (stop.WaitFor(std::chrono::milliseconds(50))) break;
@@ -249,8 +250,8 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
                 if (!connect()) break;
                 Status("travik record: reconnected to %s", where.c_str());
             }
-            if (now - lastStatus >= std::chrono::seconds(1)) {
-                const double secs = std::chrono::duration<double>(now - lastStatus).count();
+            double secs = 0;
+            if (ticker.Due(now, secs)) {
                 Counts c = recorder.Totals();
                 uint64_t messages = c.logs;
                 for (uint64_t n : c.images) messages += n;
@@ -259,7 +260,6 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
                        FormatMB(static_cast<double>(written)).c_str(),
                        FormatMB(static_cast<double>(written - lastWritten) / secs).c_str(),
                        c.dropped ? (" | " + std::to_string(c.dropped) + " dropped (disk too slow)").c_str() : "");
-                lastStatus = now;
                 lastWritten = written;
                 lastMessages = messages;
             }

@@ -10,10 +10,12 @@
 #include <mutex>
 #include <thread>
 
+#include "channels.h"
 #include "console.h"
 #include "image_file.h"
 #include "mcap/recording.h"
 #include "stats.h"
+#include "status_ticker.h"
 
 namespace travik_tool {
 
@@ -208,7 +210,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     // priming, so that they pass the gate even if the viewer's command (its
     // own interval) is still being applied.
     auto passStart = std::max(Clock::now(), primed + kPrimeLead);
-    auto lastStatus = passStart;
+    StatusTicker ticker(passStart);
     int rc = 0, pass = 1;
     bool stopped = false, haveFirst = false;
     uint64_t t0 = 0, lastOffset = 0;
@@ -254,8 +256,8 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
                               item.tag);
             ++progress.images;
         }
-        if (now - lastStatus >= std::chrono::seconds(1)) {
-            lastStatus = now;
+        double window = 0;
+        if (ticker.Due(now, window)) {
             Status("[replay] pass %d, t %.1f s | staged %" PRIu64 " images, %" PRIu64 " log texts | viewers %s", pass,
                    static_cast<double>(offset) / 1e9, progress.images, progress.logs,
                    mgr.IsConnected() == 1 ? "yes" : "none");

@@ -11,12 +11,13 @@
 #include <cstdint>
 #include <string>
 
+#include "../channels.h"
 #include "reader.h"
 #include "writer.h"
 
 namespace travik_mcap {
 
-constexpr int kImageChannels = 4;
+constexpr int kImageChannels = travik_tool::kChannelCount;
 constexpr size_t kImageHeader = 28;  // int32 attr1..attr5, uint64 tag, little-endian
 
 extern const char kLogTopic[];
