@@ -68,21 +68,26 @@ LogRow RunLogRow(ChildProcess& sender, const Timing& t, const std::function<std:
     const double seconds = static_cast<double>(t1 - t0) / 1e9;
 
     // Halt the producer: from here on the sender's totals are final. Then
-    // let what is on the way arrive (until no receiver moved for half a
-    // second, for at most ten).
+    // let what is on the way arrive: until every receiver has all accepted
+    // lines, or none has moved for two seconds (what is missing then was
+    // dropped), for at most twenty.
     if (!sender.Ask("halt", reply, 30000) || !ParseStats(reply, row.accepted, row.refused)) {
         std::fprintf(stderr, "travik-bench: the log sender did not halt: %s\n", reply.c_str());
         return row;
     }
     std::vector<ReceiverCount> last = counts();
-    uint64_t still = NowNanos();
-    const uint64_t drainEnd = still + 10'000'000'000ull;
-    while (NowNanos() < drainEnd && NowNanos() - still < 500'000'000ull) {
-        SleepSeconds(0.05);
+    auto allArrived = [&] {
+        for (size_t i = 0; i < last.size(); ++i)
+            if (static_cast<long long>(last[i].lines - atGo[i].lines) < row.accepted) return false;
+        return true;
+    };
+    uint64_t moved = NowNanos();
+    const uint64_t drainEnd = moved + 20'000'000'000ull;
+    while (!allArrived() && NowNanos() < drainEnd && NowNanos() - moved < 2'000'000'000ull) {
+        SleepSeconds(0.02);
         const std::vector<ReceiverCount> now = counts();
-        for (size_t i = 0; i < now.size(); ++i) {
-            if (now[i].lines != last[i].lines) still = NowNanos();
-        }
+        for (size_t i = 0; i < now.size(); ++i)
+            if (now[i].lines != last[i].lines) moved = NowNanos();
         last = now;
     }
 

@@ -218,11 +218,15 @@ uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_
 }
 
 // ---------------------------------------------------------------------------
-// Child side: "--child ROLE MODE W H C RATE". Prints "port P" once the
-// endpoint is ready, then serves the parent's commands:
-//   go    start producing             -> "ok"
-//   cpu   CPU time of this process    -> "cpu NANOS"
-//   stop  (or the parent vanishing)   -> "done", then exit
+// Child side: "--child ROLE MODE W H C RATE ...". Prints "port P" once the
+// endpoint is ready (0 when there is none), then serves the parent's
+// commands:
+//   probe  repeat a probe message until "go"  -> "ok"
+//   go     start producing                    -> "ok"
+//   halt   stop producing, keep the endpoint  -> "stats ACCEPTED REFUSED"
+//   cpu    CPU time of this process           -> "cpu NANOS"
+//   threads  CPU time of each thread          -> "threads TID:NANOS ..."
+//   stop   (or the parent vanishing)          -> "done", then exit
 // and whatever the sender answers through Query. A child left alone ends
 // by itself after ten minutes.
 
