@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -15,6 +17,13 @@
 #endif
 
 namespace travik_bench {
+namespace {
+uint64_t ThreadCpuNanos() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+}  // namespace
 
 bool HaveCodec(const std::string& codec) {
 #if defined(TRAVIK_BENCH_HAVE_LIBDEFLATE)
@@ -62,6 +71,7 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
     uint64_t passesDone = 0;
     uint64_t compressed = 0;
     const uint64_t start = NowNanos();
+    const uint64_t cpuStart = ThreadCpuNanos();
     uint64_t elapsed = 0;
     // At least `minPasses` passes and `window` seconds; bounded in time.
     while ((elapsed < static_cast<uint64_t>(window * 1e9) || passesDone < static_cast<uint64_t>(minPasses)) &&
@@ -73,11 +83,15 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
         elapsed = NowNanos() - start;
     }
     const double seconds = static_cast<double>(elapsed) / 1e9;
+    // How much of its CPU the loop got: what to set against the send
+    // thread's busy share when a ratio comes out invalid.
+    const double cpuShare = static_cast<double>(ThreadCpuNanos() - cpuStart) / static_cast<double>(elapsed);
     const double ips = static_cast<double>(passesDone * 4) / seconds;
     const std::string key = "limit." + codec + "." + ShapeKey(shape);
     results.Set(key + ".ips", ips);
     results.Set(key + ".mbps", ips * static_cast<double>(shape.Bytes()) / 1e6);
     results.Set(key + ".ratio", static_cast<double>(rawLen * passesDone) / static_cast<double>(compressed));
+    results.Set(key + ".cpu_pct", 100.0 * cpuShare);
     std::fprintf(stderr, "  %-52s %12.2f MB/s\n", (codec + " limit " + shape.Name()).c_str(),
                  ips * static_cast<double>(shape.Bytes()) / 1e6);
     return true;
@@ -98,9 +112,9 @@ public:
         if (!MeasureCompressorLimit(m_args.shape, m_args.codec, m_args.windowMs / 1000.0, std::max(1, m_args.rate), r))
             return "error limit";
         const std::string key = "limit." + m_args.codec + "." + ShapeKey(m_args.shape);
-        char buf[160];
-        std::snprintf(buf, sizeof buf, "limit %.6g %.6g %.6g", r.Get(key + ".ips"), r.Get(key + ".mbps"),
-                      r.Get(key + ".ratio"));
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "limit %.6g %.6g %.6g %.6g", r.Get(key + ".ips"), r.Get(key + ".mbps"),
+                      r.Get(key + ".ratio"), r.Get(key + ".cpu_pct"));
         return buf;
     }
     void Teardown() override {}
@@ -129,7 +143,8 @@ bool MeasureCompressorLimitPinned(const FrameShape& shape, const std::string& co
     double ips = 0;
     double mbps = 0;
     double ratio = 0;
-    if (!ok || std::sscanf(reply.c_str(), "limit %lf %lf %lf", &ips, &mbps, &ratio) != 3) {
+    double cpuPct = 0;
+    if (!ok || std::sscanf(reply.c_str(), "limit %lf %lf %lf %lf", &ips, &mbps, &ratio, &cpuPct) != 4) {
         std::fprintf(stderr, "travik-bench: compressor limit child failed: %s\n", reply.c_str());
         return false;
     }
@@ -137,6 +152,7 @@ bool MeasureCompressorLimitPinned(const FrameShape& shape, const std::string& co
     results.Set(key + ".ips", ips);
     results.Set(key + ".mbps", mbps);
     results.Set(key + ".ratio", ratio);
+    results.Set(key + ".cpu_pct", cpuPct);
     return true;
 }
 

@@ -289,7 +289,10 @@ int main(int argc, char** argv) {
             if (zmq && !o.quick) MeasureZmqLogs(8, p, t, r);
         }
         if (tcp && !o.smoke) MeasureTcpLogs(t, r);
-        if (zmq) MeasureZmqPlainPubSub(t, r);
+        if (zmq) {
+            MeasureZmqPlainPubSub(false, t, r);
+            if (!o.smoke) MeasureZmqPlainPubSub(true, t, r);
+        }
         std::fprintf(stderr, "[log latency]\n");
         MeasureTravikLogLatency(t, r);
         if (zmq && !o.smoke) {
@@ -342,7 +345,7 @@ int main(int argc, char** argv) {
         if (on("logs") && zmq) {
             keys.push_back("log.zmq.line.paced.v1.lps");
             keys.push_back("log.zmq.batch.paced.v1.lps");
-            keys.push_back("pubsub.zmq.lps");
+            keys.push_back("pubsub.zmq.plain.lps");
         }
         if (!SmokeValuesPresent(r, keys)) ok = false;
         if (on("idle") && !r.Has("idle.travik.cpu_pct")) {

@@ -131,7 +131,7 @@ private:
         MakeLogLine(line, 0);
         if (!m_args.batched) {
             SendPaced(stop, m_args.rate, [&] {
-                if (Stage(line, stop)) {
+                if (Stage(line, kLogLineBytes, stop)) {
                     ++m_accepted;
                 } else if (!stop.load()) {
                     ++m_refused;
@@ -140,8 +140,11 @@ private:
             });
             return;
         }
-        LineBatcher batcher([this](std::string& b, const std::atomic<bool>& abandon) { return Stage(&b[0], abandon); },
-                            kBatchCapBytes, m_args.lossless);
+        LineBatcher batcher(
+            [this](std::string& b, const std::atomic<bool>& abandon) {
+                return Stage(&b[0], static_cast<int>(b.size()), abandon);
+            },
+            kBatchCapBytes, m_args.lossless);
         m_batcher = &batcher;
         SendPaced(stop, m_args.rate, [&] {
             if (!batcher.Stage(line, kLogLineBytes, stop) && !stop.load()) ++m_refused;
@@ -153,8 +156,8 @@ private:
         m_batcher = nullptr;
     }
 
-    bool Stage(char* text, const std::atomic<bool>& giveUp) {
-        while (m_mgr->SendLogInfo(text, static_cast<int>(std::strlen(text))) != 0) {
+    bool Stage(char* text, int len, const std::atomic<bool>& giveUp) {
+        while (m_mgr->SendLogInfo(text, len) != 0) {
             if (!m_args.lossless || giveUp.load()) return false;
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }

@@ -202,18 +202,21 @@ void MeasureZmqLogs(int viewers, const LogProducer& producer, const Timing& t, R
     Report(key + " lines/s", row.minRate, "lines/s");
 }
 
-void MeasureZmqPlainPubSub(const Timing& t, Results& results) {
+void MeasureZmqPlainPubSub(bool nodrop, const Timing& t, Results& results) {
     ChildProcess pub;
     int port = 0;
-    if (!StartSender(pub, "zmq", WorkloadArgs{"logs", {}, 0}, port)) return;
+    WorkloadArgs args{"logs", {}, 0};
+    args.lossless = nodrop;
+    if (!StartSender(pub, "zmq", args, port)) return;
     auto subs = Subscribe(port, 1, SubKind::Plain);
     if (subs.empty()) return;
     const LogRow row = RunLogRow(pub, t, CountsOf(subs), true);
     subs.clear();
     pub.Stop();
     if (!row.ok) return;
-    StoreLogRow("pubsub.zmq", row, -1, results);
-    Report("ZeroMQ plain PUB/SUB, 100-byte messages", row.minRate, "msgs/s");
+    StoreLogRow(nodrop ? "pubsub.zmq.nodrop" : "pubsub.zmq.plain", row, -1, results);
+    Report(nodrop ? "ZeroMQ PUB/SUB, NODROP, 100-byte messages" : "ZeroMQ plain PUB/SUB, 100-byte messages",
+           row.minRate, "msgs/s");
 }
 
 void MeasureZmqLogLatency(bool batched, const Timing& t, Results& results) {

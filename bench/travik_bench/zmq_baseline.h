@@ -14,9 +14,10 @@ namespace travik_bench {
 // `pinCpu`: the CPU the compressing thread is pinned to (-1: none).
 void MeasureZmqImages(const FrameShape& shape, int viewers, int pinCpu, const Timing& t, Results& results);
 void MeasureZmqLogs(int viewers, const LogProducer& producer, const Timing& t, Results& results);
-// The setup check: plain PUB, one SUB in a blocking zmq_recv loop that only
-// counts, 100-byte messages, flat out.
-void MeasureZmqPlainPubSub(const Timing& t, Results& results);
+// The setup check: a PUB (with ZMQ_XPUB_NODROP and a blocking send when
+// `nodrop`), one SUB in a blocking zmq_recv loop that only counts, 100-byte
+// messages, flat out.
+void MeasureZmqPlainPubSub(bool nodrop, const Timing& t, Results& results);
 void MeasureZmqLogLatency(bool batched, const Timing& t, Results& results);
 void MeasureZmqImageLatency(const Timing& t, Results& results);
 void MeasureZmqIdle(const Timing& t, Results& results);
