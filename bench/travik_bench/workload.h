@@ -176,36 +176,6 @@ int FindThread(const std::string& name);
 std::string ThreadAffinity(int tid);
 
 template <class Fn>
-void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send);
-
-// Sleeps until `window` seconds after `t0`, then on until `enough(now)`
-// holds (so that a window of a few large frames still has at least a few),
-// for at most four windows and ten seconds more. Returns the end time.
-uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough);
-uint64_t ParseStamp(const char* p);
-
-// Pins the calling thread (tid 0) or thread `tid` to `cpu`; false when that
-// failed. `cpu` < 0 leaves it alone and returns true.
-bool PinThread(int tid, int cpu);
-// The id of this process's thread named `name` (waits up to a second for
-// it to appear), or 0.
-int FindThread(const std::string& name);
-// The CPUs thread `tid` (0: the caller) may run on, as "0-1" or "1".
-std::string ThreadAffinity(int tid);
-
-// One log-throughput window against a sender child: the slowest receiver's
-// lines per second (-1 without receivers) and the lines the sender reported
-// accepted ("stats") over the same window.
-struct LogWindow {
-    double minRate = -1;
-    long long offered = 0;
-    uint64_t t0 = 0;
-    uint64_t t1 = 0;
-};
-// `counts` reads every receiver's line count so far.
-LogWindow MeasureLogWindow(ChildProcess& sender, double window, const std::function<std::vector<uint64_t>()>& counts);
-
-template <class Fn>
 void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send) {
     if (perSecond <= 0) {
         while (!stop.load()) {
