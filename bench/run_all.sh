@@ -50,7 +50,7 @@ ZLIB_DIR="${BENCH_BUILD_ZLIB:-build/bench}"
 LIBDEFLATE_DIR="${BENCH_BUILD_LIBDEFLATE:-build/bench-libdeflate}"
 # Time limits per step, in seconds.
 BUILD_LIMIT=900
-BENCH_LIMIT=$((${#QUICK[@]} > 0 ? 300 : 900))
+BENCH_LIMIT=$((${#QUICK[@]} > 0 ? 300 : 1200))
 SECTION_LIMIT=240
 
 TMP="$(mktemp -d)"

@@ -134,13 +134,14 @@ std::string LimitRatio(const Results& r, const std::string& num, const std::stri
 
 void ImageSection(const Results& r, std::ostringstream& out) {
     if (!AnyWithPrefix(r, "img.") && !AnyWithPrefix(r, "limit.")) return;
+    const std::string cpus = r.Meta("send_thread_cpus").empty() ? r.Meta("pin_cpu") : r.Meta("send_thread_cpus");
     out << "## Image throughput\n\n"
         << "Four channels, staged as fast as the device takes them; interval 1 ms, set by a viewer's command. "
            "MB/s is raw image bytes (10^6 bytes) per second delivered to the slowest viewer, from the first to "
            "the last frame completed in the window. The **limit** is the same four-channel record sequences "
            "through the same compressor at level 6 in a tight loop, in a child process pinned to the same CPU as "
-           "the device's send thread (CPU "
-        << (r.Meta("send_thread_cpus").empty() ? r.Meta("pin_cpu") : r.Meta("send_thread_cpus"))
+           "the device's send thread ("
+        << (cpus == "none" || cpus.empty() ? std::string("here neither was pinned") : "CPU " + cpus)
         << "). Limit and pipeline rows alternate: each shape runs " << Fmt(r, "img.rounds", 0)
         << " rounds of (limit, then every pipeline row); figures are the median over the rounds with the range "
            "in brackets. A pipeline/limit ratio above "

@@ -49,9 +49,10 @@ public:
             if (port > 0 && m_mgr->Listen(port) == 0) {
                 // The send thread compresses; the compressor's limit is
                 // measured pinned to the same CPU.
-                if (m_args.mode == "images") {
+                if (m_args.mode == "images" && m_args.pinCpu >= 0) {
                     m_sendTid = FindThread("travik-send");
-                    if (m_sendTid <= 0 || !PinThread(m_sendTid, m_args.pinCpu)) return -1;
+                    if (m_sendTid <= 0 || !PinThread(m_sendTid, m_args.pinCpu))
+                        std::fprintf(stderr, "travik-bench: the device's send thread could not be pinned\n");
                 }
                 return port;
             }
@@ -87,7 +88,7 @@ public:
             if (LineBatcher* b = m_batcher.load()) accepted += b->AcceptedLines();
             return "stats " + std::to_string(accepted) + " " + std::to_string(m_refused.load());
         }
-        if (cmd == "affinity") return "affinity " + ThreadAffinity(m_sendTid);
+        if (cmd == "affinity") return "affinity " + (m_sendTid > 0 ? ThreadAffinity(m_sendTid) : std::string("none"));
         return std::string();
     }
 
