@@ -348,6 +348,17 @@ int main(int argc, char** argv) {
             keys.push_back("pubsub.zmq.plain.lps");
         }
         if (!SmokeValuesPresent(r, keys)) ok = false;
+        // The smoke's log rows are lossless and paced well below what either
+        // system takes: every accepted line must arrive, at every viewer.
+        for (const std::string& k : keys) {
+            if (k.compare(0, 4, "log.") != 0) continue;
+            const std::string base = k.substr(0, k.size() - 4);  // without ".lps"
+            if (r.Has(base + ".lost") && r.Get(base + ".lost") != 0) {
+                std::fprintf(stderr, "smoke: %s lost %.0f of %.0f lines\n", base.c_str(), r.Get(base + ".lost"),
+                             r.Get(base + ".accepted"));
+                ok = false;
+            }
+        }
         if (on("idle") && !r.Has("idle.travik.cpu_pct")) {
             std::fprintf(stderr, "smoke: idle CPU was not measured\n");
             ok = false;
