@@ -27,6 +27,21 @@ using travik_py::WaitResult;
 
 namespace {
 
+// Releases the GIL for its scope. Unlike py::gil_scoped_release its
+// destructor may throw: a daemon thread that wants the GIL back while the
+// interpreter is finalizing is ended by a forced unwind (pthread_exit), which
+// must pass through here instead of terminating the process.
+class NoGil {
+public:
+    NoGil() : m_state(PyEval_SaveThread()) {}
+    ~NoGil() noexcept(false) { PyEval_RestoreThread(m_state); }
+    NoGil(const NoGil&) = delete;
+    NoGil& operator=(const NoGil&) = delete;
+
+private:
+    PyThreadState* m_state;
+};
+
 // A wait wakes at least this often to let the interpreter run its signal
 // handlers (Ctrl-C raises KeyboardInterrupt from the wait).
 constexpr auto kSignalSlice = std::chrono::milliseconds(50);
@@ -48,7 +63,7 @@ WaitResult WaitWithSignals(double timeout, WaitFn wait) {
         Clock::time_point until = deadline - now < kSignalSlice ? deadline : now + kSignalSlice;
         WaitResult result;
         {
-            py::gil_scoped_release nogil;
+            NoGil nogil;
             result = wait(until);
         }
         if (result != WaitResult::Timeout) return result;
@@ -152,15 +167,15 @@ bool SendImage(DeviceCore& device, int channel, int format, int width, int heigh
     if (array.ndim() > 3 || array.itemsize() != 1) throw py::value_error("expected a uint8 array of 1 to 3 dimensions");
     if (array.flags() & py::array::c_style) {
         const auto* bytes = static_cast<const unsigned char*>(array.data());
-        py::gil_scoped_release nogil;
+        NoGil nogil;
         return device.SendImage(channel, format, width, height, bytes, static_cast<int>(len), tag);
     }
     std::shared_ptr<unsigned char> copy;
     {
-        py::gil_scoped_release nogil;
+        NoGil nogil;
         copy = CopyStrided(array, len);
     }
-    py::gil_scoped_release nogil;
+    NoGil nogil;
     return device.SendImageShared(channel, format, width, height, std::move(copy), static_cast<int>(len), tag);
 }
 
@@ -178,7 +193,7 @@ PYBIND11_MODULE(_travik, m) {
             "open",
             [](ViewerCore& v, const py::object& logs, const py::object& channels, int intervalMs) {
                 CommandSt cmd = CommandOf(logs, py::bool_(true), channels, intervalMs);
-                py::gil_scoped_release nogil;
+                NoGil nogil;
                 return v.Open(cmd);
             },
             py::arg("logs"), py::arg("channels"), py::arg("interval_ms"))
@@ -187,21 +202,35 @@ PYBIND11_MODULE(_travik, m) {
             [](ViewerCore& v, const py::object& logs, const py::object& images, const py::object& channels,
                int intervalMs) {
                 CommandSt cmd = CommandOf(logs, images, channels, intervalMs);
-                py::gil_scoped_release nogil;
+                NoGil nogil;
                 v.Command(cmd);
             },
             py::arg("logs"), py::arg("images"), py::arg("channels"), py::arg("interval_ms"))
         .def("get_image", &GetImage, py::arg("timeout"))
         .def("get_log", &GetLog, py::arg("timeout"))
-        .def("close", &ViewerCore::Close, py::call_guard<py::gil_scoped_release>())
+        .def("close",
+             [](ViewerCore& v) {
+                 NoGil nogil;
+                 v.Close();
+             })
         .def_property_readonly("connected", [](ViewerCore& v) { return v.inbox().Connected(); })
         .def_property_readonly("dropped_images", [](ViewerCore& v) { return v.inbox().DroppedImages(); })
         .def_property_readonly("dropped_logs", [](ViewerCore& v) { return v.inbox().DroppedLogLines(); });
 
     py::class_<DeviceCore, std::shared_ptr<DeviceCore>>(m, "DeviceCore")
         .def(py::init<>())
-        .def("open", &DeviceCore::Open, py::arg("port"), py::call_guard<py::gil_scoped_release>())
-        .def("close", &DeviceCore::Close, py::call_guard<py::gil_scoped_release>())
+        .def(
+            "open",
+            [](DeviceCore& d, int port) {
+                NoGil nogil;
+                return d.Open(port);
+            },
+            py::arg("port"))
+        .def("close",
+             [](DeviceCore& d) {
+                 NoGil nogil;
+                 d.Close();
+             })
         .def_property_readonly("port", &DeviceCore::Port)
         .def_property_readonly("viewers", &DeviceCore::Viewers)
         .def("send_image", &SendImage, py::arg("channel"), py::arg("format"), py::arg("width"), py::arg("height"),
@@ -209,7 +238,7 @@ PYBIND11_MODULE(_travik, m) {
         .def(
             "log",
             [](DeviceCore& d, const std::string& text) {
-                py::gil_scoped_release nogil;
+                NoGil nogil;
                 return d.Log(text.c_str());
             },
             py::arg("text"));
