@@ -9,7 +9,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from conftest import DEADLINE, EXAMPLES, PYTHON, TOOL, Pump, child_env, free_port, gray_image, rgb_image
+from conftest import DEADLINE, EXAMPLES, PYTHON, TOOL, Pump, child_env, free_port, gray_image, rgb_image, wait_until
 
 import travik
 
@@ -71,18 +71,28 @@ def test_cpp_view_tool_reads_a_python_device(device, tmp_path):
     assert sorted(tmp_path.glob("ch2_*.bin"))[0].read_bytes() == b"opaque"
 
 
+def connect_when_up(proc, port, **kw):
+    """A viewer once the device process listens; None when it exited first."""
+
+    def attempt():
+        try:
+            return travik.Viewer("127.0.0.1", port, **kw)
+        except ConnectionError:
+            return "exited" if proc.poll() is not None else None
+
+    viewer = wait_until(attempt)
+    return viewer if isinstance(viewer, travik.Viewer) else None
+
+
 def test_python_viewer_reads_the_cpp_device_tool():
-    for _ in range(5):  # the free port may be taken by someone else meanwhile
+    for _ in range(5):  # a free port may be taken by someone else meanwhile
         port = free_port()
         proc = spawn([TOOL, "device", "--port", str(port), "--fps", "50", "--channels", "1,3", "--size", "32x24",
                       "--format", "rgb", "--duration", str(2 * DEADLINE)])
         try:
-            try:
-                viewer = travik.Viewer("127.0.0.1", port, channels=(1, 3), interval_ms=1)
-            except ConnectionError:
-                if proc.poll() is not None:
-                    continue  # could not listen: try another port
-                viewer = travik.Viewer("127.0.0.1", port, channels=(1, 3), interval_ms=1)  # still starting
+            viewer = connect_when_up(proc, port, channels=(1, 3), interval_ms=1)
+            if viewer is None:
+                continue
             with viewer:
                 seen = {viewer.get_image(DEADLINE).channel for _ in range(6)}
                 image = viewer.get_image(DEADLINE)
@@ -94,7 +104,7 @@ def test_python_viewer_reads_the_cpp_device_tool():
         finally:
             proc.terminate()
             finish(proc)
-    pytest.fail("no free port for the C++ device")
+    pytest.fail("the C++ device could not listen on a free port")
 
 
 CHILD_WAITS = """
