@@ -338,8 +338,9 @@ class Device:
         ``tag`` defaults to the current time in microseconds. The bytes are
         copied (once, also for a non-contiguous array), so the array may be
         reused at once. Returns False when the viewers switched the image
-        stream off, True otherwise (the image may still be dropped by the
-        interval, a channel switch, or when nobody is connected).
+        stream off or the device is closed (also by another thread), True
+        otherwise (the image may still be dropped by the interval, a channel
+        switch, or when nobody is connected).
         """
         if not isinstance(array, np.ndarray):
             raise TypeError(f"image must be a numpy uint8 array, got {type(array).__name__}")
@@ -375,7 +376,7 @@ class Device:
         if array.nbytes > MAX_IMAGE_BYTES:
             raise ValueError(f"image of {array.nbytes} bytes is over the limit of {MAX_IMAGE_BYTES}")
         if self._closed:
-            raise ValueError("device is closed")
+            return False
         tag = _now_us() if tag is None else int(tag)
         if not 0 <= tag < 1 << 64:
             raise ValueError("tag must fit in 64 unsigned bits")
@@ -385,11 +386,11 @@ class Device:
         """Stage log text for the viewers; returns whether it was staged.
 
         Refused (False) while no viewer has opened the log stream, while
-        nobody is connected, or while every viewer is too far behind. Text
-        after a NUL character is not sent.
+        nobody is connected, while every viewer is too far behind, or once the
+        device is closed. Text after a NUL character is not sent.
         """
         if self._closed:
-            raise ValueError("device is closed")
+            return False
         return self._core.log(str(text))
 
     def close(self):

@@ -66,13 +66,11 @@ class Pump:
         end = time.monotonic() + 4 * DEADLINE
         while not self._stop.is_set() and time.monotonic() < end:
             for channel, (kind, payload, tag) in self.images.items():
-                if self.device.closed:
-                    return
                 if kind == "bytes":
                     self.device.send_bytes(channel, payload, tag)
                 else:
                     self.device.send_image(channel, payload, tag)
-            if self.log and not self.device.closed:
+            if self.log:
                 self.device.log(f"round {self.rounds}\nsecond line")
             self.rounds += 1
             self._stop.wait(self.period)
