@@ -16,8 +16,10 @@ DeviceCore::~DeviceCore() { Close(); }
 
 bool DeviceCore::Open(int port) {
     std::lock_guard<std::mutex> lock(m_lifecycle);
-    KeepSigintHandler keep;
+    // Declared in this order so that the handler is back before the signals
+    // are unblocked: a Ctrl-C that came meanwhile then reaches the interpreter.
     ThreadsIgnoreSignals quiet;
+    KeepSigintHandler keep;
     if (m_mgr.Listen(port) != 0) return false;
     m_open = true;
     return true;

@@ -118,7 +118,7 @@ def test_bad_arguments_are_refused_clearly(device):
 
 
 def test_close_from_another_thread_with_images_in_flight(device):
-    frame = rgb_image(480, 640)
+    frame = rgb_image(240, 320)
     images = {c: ("array", frame, None) for c in range(4)}
     pump = Pump(device, images, period=0)
     kept = []
