@@ -1,6 +1,7 @@
 """Across processes: a Python device and viewer, the C++ tool on either side,
 Ctrl-C during a wait, and an interpreter that exits with objects open."""
 
+import os
 import pathlib
 import signal
 import subprocess
@@ -155,3 +156,17 @@ def test_opencv_example_says_when_cv2_is_missing():
         pass
     rc, _, err = finish(spawn([PYTHON, str(EXAMPLES / "opencv_viewer.py")]))
     assert rc == 1 and "OpenCV" in err
+
+
+def test_installed_package_works_from_its_prefix(tmp_path):
+    build, cmake = os.environ.get("TRAVIK_BUILD_DIR"), os.environ.get("TRAVIK_CMAKE")
+    if not build or not cmake:
+        pytest.skip("run by ctest, which names the build tree")
+    subprocess.run([cmake, "--install", build, "--prefix", str(tmp_path), "--component", "python"],
+                   check=True, stdout=subprocess.DEVNULL)
+    site = next(tmp_path.glob("lib/python3*/*-packages"))
+    env = dict(os.environ, PYTHONPATH=str(site))
+    code = "import travik; d = travik.Device(0); assert d.port > 0; d.close(); print(travik.__file__)"
+    out = subprocess.run([PYTHON, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=DEADLINE)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip().splitlines()[-1] == str(site / "travik" / "__init__.py")
