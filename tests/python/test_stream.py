@@ -111,6 +111,8 @@ def test_bad_arguments_are_refused_clearly(device):
     with pytest.raises(ValueError, match="channel"):
         device.send_image(4, np.zeros((4, 4), np.uint8))
     port = device.port
+    with pytest.raises(OSError, match=f"port {port}"):
+        travik.Device(port)  # in use
     device.close()
     assert device.log("after close") is False and device.send_image(0, gray_image()) is False
     with pytest.raises(ConnectionError, match=f"127.0.0.1:{port}"):
