@@ -142,3 +142,16 @@ def test_close_from_another_thread_with_images_in_flight(device):
     ref = weakref.ref(kept[0])
     del kept[:]
     assert ref() is None  # the received buffer went with the array
+
+
+def test_log_lines_are_bounded_with_a_dropped_count(device):
+    with travik.Viewer("127.0.0.1", device.port, channels=()) as viewer:
+        sent = 0
+        assert wait_until(lambda: device.log("first\n"))  # once the viewer's command opened the stream
+        sent += 1
+        for _ in range(12):
+            assert wait_until(lambda: device.log("line\n" * 1000))
+            sent += 1000
+        assert wait_until(lambda: viewer.dropped_logs == sent - 10000), f"dropped {viewer.dropped_logs} of {sent}"
+        kept = list(viewer.logs(timeout=0))
+        assert len(kept) == 10000 and set(kept) == {"line"}  # the oldest went first
