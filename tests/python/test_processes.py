@@ -2,11 +2,12 @@
 Ctrl-C during a wait, and an interpreter that exits with objects open."""
 
 import os
-import pathlib
+import re
+import select
 import signal
 import subprocess
 import sys
-import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -20,6 +21,22 @@ from test_pattern_device import pattern  # noqa: E402
 
 def spawn(args, **kw):
     return subprocess.Popen(args, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+
+
+def read_until(fd, pattern, timeout=DEADLINE):
+    """Bytes read from `fd` until `pattern` (a bytes regex) matches them; fails
+    at EOF or after `timeout`. The library's own lines share the child's
+    stdout, so a match may sit inside a line."""
+    data, end = b"", time.monotonic() + timeout
+    while not (m := re.search(pattern, data)):
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            pytest.fail(f"no {pattern!r} within {timeout} s: {data[-500:]!r}")
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            pytest.fail(f"no {pattern!r} before EOF: {data[-500:]!r}")
+        data += chunk
+    return m
 
 
 def finish(proc, timeout=DEADLINE):
@@ -36,7 +53,7 @@ def test_python_viewer_reads_the_example_device_in_another_process():
     proc = spawn([PYTHON, str(EXAMPLES / "test_pattern_device.py"), "--port", "0", "--fps", "100",
                   "--size", "64x48", "--duration", str(2 * DEADLINE)])
     try:
-        port = int(proc.stdout.readline().split()[-1])  # "travik device listening on port N"
+        port = int(read_until(proc.stdout.fileno(), rb"listening on port (\d+)\n").group(1))
         with travik.Viewer("127.0.0.1", port, interval_ms=1) as viewer:
             got = {}
             for image in viewer.images(timeout=DEADLINE):
@@ -109,20 +126,27 @@ def test_python_viewer_reads_the_cpp_device_tool():
 
 
 CHILD_WAITS = """
-import signal, travik
+import os, signal, sys, travik
 signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
 device = travik.Device(0)
 viewer = travik.Viewer("127.0.0.1", device.port, channels=())
-print("waiting", flush=True)
+os.write(int(sys.argv[1]), b"waiting")
 viewer.get_image()  # nothing is ever sent: only Ctrl-C ends this
 """
 
 
 def test_ctrl_c_interrupts_a_wait():
-    proc = spawn([PYTHON, "-c", CHILD_WAITS])
-    for line in proc.stdout:  # the library's own lines come first; ends at EOF if the child dies
-        if line.strip() == "waiting":
-            break
+    ready_r, ready_w = os.pipe()
+    proc = spawn([PYTHON, "-c", CHILD_WAITS, str(ready_w)], pass_fds=(ready_w,))
+    os.close(ready_w)
+    try:
+        read_until(ready_r, rb"waiting")
+    except BaseException:
+        proc.kill()
+        proc.wait()
+        raise
+    finally:
+        os.close(ready_r)
     proc.send_signal(signal.SIGINT)
     rc, _, err = finish(proc)
     # An uncaught KeyboardInterrupt ends the interpreter by SIGINT.
