@@ -22,7 +22,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-SECONDS_OF_DATA=30  # per run; at 10 images/s per channel that is 461 MB of raw images
+# Per writer run (at 10 images/s per channel, 15.4 MB of raw images per second
+# of data), and the length of the recording that is replayed.
+SECONDS_OF_DATA=30
+REPLAY_SECONDS=10
+if [[ "${TRAVIK_BENCH_QUICK:-0}" == 1 ]]; then
+    SECONDS_OF_DATA=8
+    REPLAY_SECONDS=4
+fi
 declare -A RATE SIZE
 for noise in 0 8; do
     for mode in plain none zstd; do
@@ -34,7 +41,7 @@ for noise in 0 8; do
     done
 done
 
-# Replay pace: record 10 s of a device, play it back to a viewer.
+# Replay pace: record a device, play it back to a viewer.
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 wait_for() {  # file text: bounded wait for a readiness line
     for _ in $(seq 1 200); do
@@ -47,8 +54,8 @@ DPORT="$(free_port)"
 "$TOOL" device --port "$DPORT" --fps 25 --size 320x240 --noise 8 --log-rate 5 2>"$WORK/device.err" &
 PIDS+=($!)
 wait_for "$WORK/device.err" "listening on port"
-echo "[record] recording 10 s for the replay" >&2
-"$TOOL" record "127.0.0.1:$DPORT" -o "$WORK/pace.mcap" --logs --interval 1 --duration 10 2>"$WORK/record.err"
+echo "[record] recording ${REPLAY_SECONDS} s for the replay" >&2
+"$TOOL" record "127.0.0.1:$DPORT" -o "$WORK/pace.mcap" --logs --interval 1 --duration "$REPLAY_SECONDS" 2>"$WORK/record.err"
 kill "${PIDS[0]}"
 RPORT="$(free_port)"
 "$TOOL" replay "$WORK/pace.mcap" --port "$RPORT" 2>"$WORK/replay.err" &
@@ -74,7 +81,7 @@ cat <<MD
 | demo test pattern, no noise | ${RATE[plain0]} | ${RATE[none0]} ($(ratio "${RATE[none0]}" "${RATE[plain0]}")x disk) | ${RATE[zstd0]} ($(ratio "${RATE[zstd0]}" "${RATE[plain0]}")x disk) | ${SIZE[none0]} | ${SIZE[zstd0]} |
 | with sensor noise ±8 | ${RATE[plain8]} | ${RATE[none8]} ($(ratio "${RATE[none8]}" "${RATE[plain8]}")x disk) | ${RATE[zstd8]} ($(ratio "${RATE[zstd8]}" "${RATE[plain8]}")x disk) | ${SIZE[none8]} | ${SIZE[zstd8]} |
 
-Replay pace over a 10 s recording (4 channels 320x240 at 25 images/s, 5 log lines/s; $staged): lateness of each staging against its scheduled time (the schedule slips after a lag over 20 ms), p50 ${p50} µs, p99 ${p99} µs.
+Replay pace over a ${REPLAY_SECONDS} s recording (4 channels 320x240 at 25 images/s, 5 log lines/s; $staged): lateness of each staging against its scheduled time (the schedule slips after a lag over 20 ms), p50 ${p50} µs, p99 ${p99} µs.
 
 Throughput is raw image megabytes (10^6 bytes) per second through the recorder's MCAP writer, file synced, over ${SECONDS_OF_DATA} s of data at 10 images/s per channel (the demo viewer's 100 ms interval: 640x480 gray and RGB, 320x240 gray and RGB, 15.4 MB/s raw); "disk" writes the same raw bytes with plain write(2) and fsync in the same run. zstd is level 1 with 4 MiB chunks. File size per minute is scaled from the ${SECONDS_OF_DATA} s run. Load average ${LOAD_START} at the start, ${LOAD_END} at the end.
 MD
