@@ -11,7 +11,7 @@ export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
     libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
-    pybind11-dev python3-dev python3-numpy python3-pytest
+    pybind11-dev python3-dev python3-numpy python3-pytest libzstd-dev nodejs
 )
 PRESETS=(default asan tsan bench fuzz libdeflate)
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
@@ -38,7 +38,29 @@ die() {
     exit 1
 }
 
+# The independent MCAP reader that the recording tests run under node,
+# pinned by tests/mcap/package-lock.json; installed again only when the
+# lockfile changed.
+npm_deps() {
+    local dir="tests/mcap"
+    [[ -f "$dir/package-lock.json" ]] || return 0
+    # Debian ships npm apart from nodejs; a nodejs from elsewhere brings its own.
+    if ! command -v npm >/dev/null; then
+        [[ "$(id -u)" -eq 0 ]] || die "npm not found; run ./travik.sh deps as root"
+        apt-get install -y npm
+    fi
+    if [[ ! -f "$dir/node_modules/.package-lock.json" || "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]]; then
+        log "npm ci in $dir"
+        (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+}
+
 cmd_deps() {
+    apt_deps
+    npm_deps
+}
+
+apt_deps() {
     local missing=() pkg status
     for pkg in "${PACKAGES[@]}"; do
         status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
@@ -111,7 +133,7 @@ list_sources() {
         [[ -d "$d" ]] && dirs+=("$d")
     done
     ((${#dirs[@]} > 0)) || return 0
-    find "${dirs[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z
+    find "${dirs[@]}" -name node_modules -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z
 }
 
 run_clang_format() {

@@ -13,6 +13,7 @@
 #include "demo.h"
 #include "device.h"
 #include "options.h"
+#include "recording_cli.h"
 #include "stop_signal.h"
 #include "view.h"
 
@@ -27,7 +28,8 @@ const char* kViewUsage =
     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
     "[--count N] [--duration S] [--reconnect]";
 const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N]";
-const char* kTopUsage = "usage: travik device|view|demo [OPTIONS]  (travik SUBCOMMAND --help for each)";
+const char* kTopUsage =
+    "usage: travik device|view|demo|record|replay|export|info [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
 // "640x480"-style sizes.
 const CLI::Validator kSizeCheck(
@@ -118,6 +120,7 @@ int UsageError(CLI::App& app, const CLI::ParseError& e) {
     if (app.got_subcommand("device")) usage = kDeviceUsage;
     if (app.got_subcommand("view")) usage = kViewUsage;
     if (app.got_subcommand("demo")) usage = kDemoUsage;
+    if (const char* recording = RecordingUsage(app)) usage = recording;
     std::fprintf(stderr, "travik: %s\n%s\n", e.what(), usage);
     return 2;
 }
@@ -136,8 +139,11 @@ int main(int argc, char** argv) {
     AddDevice(app, device);
     AddView(app, view);
     AddDemo(app, demo);
+    RecordingCommands recording;
+    AddRecordingCommands(app, recording);
     const std::string first = argc > 1 ? argv[1] : "";
-    if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo") {
+    if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo" &&
+        !IsRecordingCommand(first)) {
         std::fprintf(stderr, "travik: unknown subcommand '%s'\n%s\n", argv[1], kTopUsage);
         return 2;
     }
@@ -152,5 +158,7 @@ int main(int argc, char** argv) {
     StopSignal stop;
     if (app.got_subcommand("device")) return RunDevice(device, stop);
     if (app.got_subcommand("view")) return RunView(view, stop, out);
+    const int rc = RunRecordingCommand(app, recording, stop, out);
+    if (rc >= 0) return rc;
     return RunDemo(demo, stop, out);
 }
