@@ -11,6 +11,7 @@ export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
     libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format
+    libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
 )
 PRESETS=(default asan tsan bench fuzz libdeflate)
 SOURCE_DIRS=(include src tools tests bench fuzz examples)
@@ -19,7 +20,7 @@ usage() {
     cat <<EOF
 usage: ./travik.sh <command> [args]
 
-  deps              install the Debian packages the project needs
+  deps              install the Debian packages and the browser test's npm packages
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
   demo [args]       build the default preset and run the demo
@@ -43,18 +44,34 @@ cmd_deps() {
         status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
         [[ "$status" == "installed" ]] || missing+=("$pkg")
     done
+    # Some nodejs builds bundle npm; Debian's own ships it separately.
+    command -v npm >/dev/null || missing+=(npm)
     if ((${#missing[@]} == 0)); then
+        npm_deps
         return 0
     fi
     log "missing packages: ${missing[*]}"
     if [[ "$(id -u)" -eq 0 ]]; then
         apt-get update
         apt-get install -y "${missing[@]}"
+        npm_deps
     else
         log "run as root, or install them with:"
         printf 'sudo apt-get install -y %s\n' "${missing[*]}"
         exit 1
     fi
+}
+
+# The browser test's npm packages, exactly as locked; never a browser of
+# their own (the test drives the system's chromium).
+npm_deps() {
+    local dir="tests/web"
+    [[ -f "$dir/package-lock.json" ]] || return 0
+    if [[ -f "$dir/node_modules/.package-lock.json" && "$dir/node_modules/.package-lock.json" -nt "$dir/package-lock.json" ]]; then
+        return 0
+    fi
+    log "installing the browser test's npm packages (npm ci in $dir)"
+    (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 PUPPETEER_SKIP_CHROMIUM_DOWNLOAD=1 npm ci --no-audit --no-fund)
 }
 
 check_preset() {

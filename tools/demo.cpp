@@ -102,11 +102,15 @@ void PrintSummary(FILE* out, const DemoOptions& options, int port, double second
                  "staged image\n               is replaced by a newer one of its channel before the send thread "
                  "takes it.\n",
                  kDemoIntervalMs);
-    std::fprintf(out,
-                 "images:    %" PRIu64
-                 " files in %s/ (one per channel per second) and %s/index.csv; "
-                 ".pgm/.ppm open in any image viewer\n",
-                 got.saved, options.outDir.c_str(), options.outDir.c_str());
+    if (options.seconds <= 0) {
+        std::fprintf(out, "images:    none saved (a run until Ctrl-C keeps no files)\n");
+    } else {
+        std::fprintf(out,
+                     "images:    %" PRIu64
+                     " files in %s/ (one per channel per second) and %s/index.csv; "
+                     ".pgm/.ppm open in any image viewer\n",
+                     got.saved, options.outDir.c_str(), options.outDir.c_str());
+    }
     std::fflush(out);
 }
 

@@ -339,6 +339,7 @@ WebServerStats WebServer::TakeStats() {
     ServerCounters& c = m_impl->counters;
     WebServerStats s;
     s.tabs = c.tabs;
+    s.imagesQueued = c.imagesQueued;
     s.imagesWritten = c.imagesWritten;
     s.imagesReplaced = c.imagesReplaced;
     s.logLinesDropped = c.logLinesDropped;

@@ -39,7 +39,8 @@ struct WebImage {
 
 struct WebServerStats {
     uint64_t tabs = 0;            // open WebSocket tabs now
-    uint64_t imagesWritten = 0;   // image messages written to tabs (totals)
+    uint64_t imagesQueued = 0;    // images handed to tabs' queues (totals)
+    uint64_t imagesWritten = 0;   // image messages written to tabs
     uint64_t imagesReplaced = 0;  // unsent images replaced by a newer one
     uint64_t logLinesDropped = 0;
     uint64_t badMessages = 0;        // page messages answered with an error

@@ -30,6 +30,7 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
 struct ServerCounters {
+    std::atomic<uint64_t> imagesQueued{0};  // images handed to a tab's queue
     std::atomic<uint64_t> imagesWritten{0};
     std::atomic<uint64_t> imagesReplaced{0};
     std::atomic<uint64_t> logLinesDropped{0};

@@ -47,6 +47,7 @@ void WebTab::Accept(http::request<http::string_body> request, std::vector<std::s
 
 void WebTab::QueueImage(const WebImage& image) {
     if (m_closed || !image.message) return;
+    ++m_counters.imagesQueued;
     WebImage& slot = m_pending[image.channel & 3];
     if (slot.message) ++m_counters.imagesReplaced;  // latest wins: never a growing lag
     slot = image;
@@ -87,6 +88,7 @@ void WebTab::Read() {
 }
 
 void WebTab::OnRead(beast::error_code ec) {
+    // Also invalid UTF-8 in a text message: Beast closes with status 1007.
     if (ec) return Fail();
     std::string error;
     if (!m_ws.got_text()) {
