@@ -3,7 +3,8 @@
 // opens it. Checks that every channel draws, that the pixels are the ones
 // the device sent (gray stays gray), that the log pane shows the device's
 // lines, and that switching a channel off on the page stops it at the
-// device. Saves a screenshot.
+// device. The web process is started before the device and outlives it:
+// the page shows both changes. Saves a screenshot.
 //
 //   node browser_test.js TRAVIK_BINARY ARTIFACT_DIR
 // Exit 0 on success, 1 on failure. Bounded: every wait has a deadline and
@@ -132,9 +133,8 @@ async function main() {
   fs.mkdirSync(artifacts, { recursive: true });
   writeFiles(tmp);
 
+  // The web process starts first: it keeps retrying until the device is up.
   const devicePort = await freePort();
-  const device = start('device', ['device', '--port', String(devicePort), '--images', tmp, '--fps', '20',
-    '--log-rate', '10']);
   const web = start('web', ['web', `127.0.0.1:${devicePort}`, '--http', '127.0.0.1:0', '--logs',
     '--interval', '50']);
   let url;
@@ -158,6 +158,10 @@ async function main() {
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(String(e)));
   await page.goto(url, { waitUntil: 'load' });
+  await waitFor(page, 'the page to show the device as not connected yet',
+    () => window.travik.page === 'connected' && window.travik.device === 'connecting');
+  const device = start('device', ['device', '--port', String(devicePort), '--images', tmp, '--fps', '20',
+    '--log-rate', '10']);
 
   await waitFor(page, 'every channel to draw 3 frames', () => window.travik.frames.every((n) => n >= 3));
   await waitFor(page, 'a device log line in the log pane',
@@ -202,6 +206,11 @@ async function main() {
   log(`screenshot saved to ${shot}`);
   if (pageErrors.length) return fail(`errors on the page: ${pageErrors.join('; ')}`);
   if (web.exitCode !== null || device.exitCode !== null) return fail('a travik process exited early');
+
+  // The device goes away: the page says so, and the web process stays up.
+  device.kill('SIGINT');
+  await waitFor(page, 'the page to show the device connection lost', () => window.travik.device === 'lost');
+  if (web.exitCode !== null) return fail('travik web exited when the device went away');
 
   clearTimeout(watchdog);
   await cleanup();
