@@ -30,7 +30,14 @@ WebTab::WebTab(tcp::socket socket, size_t logLines, ServerCounters& counters, Ha
 
 void WebTab::Accept(http::request<http::string_body> request, std::vector<std::string> texts,
                     std::vector<std::string> logs, std::vector<WebImage> images) {
-    m_ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    // A page sends nothing unless clicked: the server pings it when the
+    // socket has been quiet for 15 s and closes a tab that has not answered
+    // within 30 s (a closed laptop, a dead network).
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = std::chrono::seconds(10);
+    timeouts.idle_timeout = std::chrono::seconds(30);
+    timeouts.keep_alive_pings = true;
+    m_ws.set_option(timeouts);
     m_ws.read_message_max(kReadMessageMax);
     m_ws.auto_fragment(false);
     for (std::string& t : texts) m_texts.push_back(std::move(t));
