@@ -48,8 +48,7 @@ void WriteImageHeader(const ImageHeader& header, std::string& out);
 // Reads a header back; false when `size` is too short or the kind is not 1.
 bool ReadImageHeader(const unsigned char* bytes, size_t size, ImageHeader& header);
 
-// What the page has asked the device for, as last sent. -1: not changed by
-// this command (in a parsed command) / never set.
+// What the device has been asked for, as last sent (the page shows it).
 struct DeviceWish {
     bool logs = true;
     bool images = true;
@@ -57,6 +56,7 @@ struct DeviceWish {
     int intervalMs = 100;
 };
 
+// One command from the page; -1: a setting it does not change.
 struct PageCommand {
     int logs = -1;     // 0 off, 1 on
     int images = -1;   // 0 off, 1 on
