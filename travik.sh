@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 # Debian packages the build, tests, tools, benchmarks and fuzzers use.
 PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
-    libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format
+    libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
     libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
 )
 PRESETS=(default asan tsan bench fuzz libdeflate)

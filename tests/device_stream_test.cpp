@@ -4,6 +4,8 @@
 // device's transport is wrapped so that the test can hold the send thread
 // while it stages.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -632,4 +634,50 @@ TEST_F(Staging, TakeBlocksUntilStagedAndReturnsAtOnceAfterStop) {
     ASSERT_EQ(mgr.GetSendInfo(untouched, none), 0);
     EXPECT_EQ(untouched, "keep");
     EXPECT_TRUE(none.empty());
+}
+
+TEST_F(Staging, GatesComeBeforeTheCopyAndATakenSlotLetsGoOfItsImage) {
+    // Bytes that cannot be read: an image copied before its gates faults here.
+    const long page = sysconf(_SC_PAGESIZE);
+    void* guard = mmap(nullptr, static_cast<size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(guard, MAP_FAILED);
+    auto* unreadable = static_cast<unsigned char*>(guard);
+    const int len = static_cast<int>(page);
+    mgr.m_sendInterval = 3600000;
+    mgr.m_lastSendTime[0] = 0;
+    EXPECT_EQ(mgr.SendImageData(0, 1, 0, 0, 0, unreadable, len, 1), 0) << "first image only starts the timer";
+    EXPECT_EQ(mgr.SendImageData(0, 1, 0, 0, 0, unreadable, len, 2), 0) << "within the interval";
+    mgr.m_sendImagesOnOff[1] = 0;
+    EXPECT_EQ(mgr.SendImageData(1, 1, 0, 0, 3, unreadable, len, 3), 0) << "channel off";
+    mgr.m_imageClosed = 1;
+    EXPECT_EQ(mgr.SendImageData(2, 1, 0, 0, 1, unreadable, len, 4), -1) << "stream closed";
+    mgr.m_imageClosed = 0;
+    std::shared_ptr<Travik> transport = std::move(mgr.m_server);
+    EXPECT_EQ(mgr.SendImageData(2, 1, 0, 0, 1, unreadable, len, 5), 0) << "nobody connected";
+    mgr.m_server = transport;
+    munmap(guard, static_cast<size_t>(page));
+    EXPECT_EQ(mgr.m_imagesPending, 0) << "a gated image was staged";
+
+    std::shared_ptr<unsigned char> image(new unsigned char[4](), std::default_delete<unsigned char[]>());
+    std::weak_ptr<unsigned char> weak = image;
+    ASSERT_EQ(mgr.SendImageDataPtr(2, 1, 0, 0, 3, std::move(image), 4, 6), 0);
+    std::string text;
+    std::vector<SendImageSt> taken;
+    ASSERT_EQ(mgr.GetSendInfo(text, taken), 0);
+    ASSERT_EQ(taken.size(), 4u);
+    EXPECT_EQ(taken[3].tag, 6u);
+    taken.clear();
+    EXPECT_TRUE(weak.expired()) << "the taken slot still holds the image";
+}
+
+TEST_F(Staging, ImageTooLargeForAFrameGetsItsOwnLine) {
+    StdoutCapture out;
+    // One byte stands in for 100 MB: the size is refused before any is read.
+    std::shared_ptr<unsigned char> tiny(new unsigned char[1](), std::default_delete<unsigned char[]>());
+    mgr.m_sendThread = std::thread(&TravikMgr::ThreadSendInfo, &mgr);
+    ASSERT_EQ(mgr.SendImageDataPtr(1, 1, 0, 0, 1, tiny, 100000000, 7), 0);
+    const std::string line = "image frame too large: 100000032 record bytes, dropped\n";
+    EXPECT_TRUE(WaitUntil([&] { return out.Text().find(line) != std::string::npos; }));
+    mgr.Release();
+    EXPECT_EQ(out.Text().find("compress failed"), std::string::npos);
 }

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/receive_path_driver.cpp"
 #include "protocol/frame_writer.h"
+#include "receive_path_driver.h"
 #include "support/test_support.h"
 
 namespace {

@@ -309,7 +309,9 @@ TEST_F(ToolTest, ViewerWithLogsGetsLogLinesAndOnlyTheListedChannelsAsValidPgmFil
 }
 
 TEST_F(ToolTest, ViewerWithoutLogsGetsNoLogTextAndRgbChannelsAsPpmFiles) {
-    auto device = StartDevice({"--fps", "20", "--size", "40x30", "--format", "rgb", "--log-rate", "20"});
+    // Frames of several compression pieces, compressed by two threads at level 1.
+    auto device = StartDevice({"--fps", "20", "--size", "320x240", "--format", "rgb", "--log-rate", "20", "--level",
+                               "1", "--compress-threads", "2"});
     fs::path out = m_dir / "out";
     auto view = Run("view", {"view", Target(), "--channels", "1,3", "--interval", "20", "--out", out.string(),
                              "--count", "12", "--duration", "30"});
@@ -413,6 +415,8 @@ TEST_F(ToolTest, BadArgumentsExitNonZeroWithAUsageLine) {
         {"device", "--fps", "0"},
         {"device", "--size", "640"},
         {"device", "--format", "yuv"},
+        {"device", "--level", "0"},
+        {"device", "--compress-threads", "33"},
         {"device", "--images", (m_dir / "missing").string()},
         {"demo", "--seconds", "-1"},
         {"demo", "--web", "localhost"},

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "manager/manager_internal.h"
 #include "support/test_support.h"
 #include "transport/travik_transport.h"
 #include "travik/travik.h"
@@ -266,5 +267,38 @@ TEST(Viewer, DeviceReleaseEndsTheConnectionAndTheViewerCanStartAgain) {
     EXPECT_TRUE(WaitUntil([&] { return second.Log() == "again"; })) << second.Log();
     EXPECT_EQ("", first.Log());
     viewer.Release();
+    device.Release();
+}
+
+TEST(Viewer, ReleaseFromItsOwnCallbackStopsDeliveryWithoutWaitingForItself) {
+    TravikMgr device;
+    ASSERT_EQ(0, device.Listen(0));
+    TravikMgr viewer;
+    ASSERT_EQ(0, viewer.Connect(g_loopback, travik::ListeningPort(device)));
+    std::atomic<int> calls{0};
+    std::atomic<int> released{-2};
+    std::atomic<long long> releaseMs{-1};
+    viewer.SetLogCb([&](std::string&) {
+        if (calls++ > 0) return;
+        const auto start = std::chrono::steady_clock::now();
+        released = viewer.Release();
+        releaseMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return travik::ViewerCount(device) == 1; }));
+    viewer.SendCmd(1, 0, nullptr, 0);
+    ASSERT_TRUE(WaitUntil([&] { return device.m_logClosed.load() == 0; }));
+    char line[] = "line\n";
+    for (int i = 0; i < 100000 && released.load() == -2; ++i) {
+        device.SendLogInfo(line, 0);
+        if (i % 64 == 63) std::this_thread::yield();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return released.load() != -2; }));
+    EXPECT_EQ(0, released.load());
+    // Waiting for its own thread would have taken the whole release wait.
+    EXPECT_LT(releaseMs.load(), travik::kReleaseWaitMs);
+    EXPECT_TRUE(WaitUntil([&] { return travik::ViewerCount(device) == 0; })) << "the viewer's loop did not end";
+    EXPECT_EQ(1, calls.load()) << "a callback started after Release";
+    EXPECT_EQ(0, viewer.IsConnected());
     device.Release();
 }

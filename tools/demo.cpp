@@ -12,6 +12,7 @@
 #include "console.h"
 #include "device.h"
 #include "stats.h"
+#include "status_ticker.h"
 #include "view.h"
 #include "web_viewer.h"
 #include "wire_meter.h"
@@ -149,6 +150,7 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     // Two managers in one process: one listens, the other connects.
     TravikMgr deviceMgr;
     TravikMgr viewerMgr;
+    deviceMgr.SetCompression(6, 0);  // one compressing thread per core
     std::unique_ptr<DeviceHost> device;
     int port = -1;
     for (int attempt = 0; attempt < 10 && !device; ++attempt) {
@@ -217,7 +219,7 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     const auto start = Clock::now();
     const auto end =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
-    auto lastStatus = start;
+    StatusTicker ticker(start);
     DeviceCounters before = device->Counters();
     while ((forever || Clock::now() < end) && !stop.Requested()) {
         if (web) web->Tick();
@@ -227,12 +229,12 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
         }
         stop.WaitFor(std::chrono::milliseconds(50));
         auto now = Clock::now();
-        if (now - lastStatus >= std::chrono::seconds(1)) {
-            double secs = std::chrono::duration<double>(now - lastStatus).count();
+        double secs = 0;
+        if (ticker.Due(now, secs)) {
             DeviceCounters counters = device->Counters();
             ViewCounts window = viewer.TakeWindow();
             uint64_t offered = 0, got = 0;
-            for (int c = 0; c < 4; ++c) {
+            for (int c = 0; c < kChannelCount; ++c) {
                 offered += counters.offered[c] - before.offered[c];
                 got += window.images[c];
             }
@@ -244,7 +246,6 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
                    static_cast<double>(got) / secs, latency.c_str(),
                    web ? (" | " + web->StatusLine(secs)).c_str() : "");
             before = counters;
-            lastStatus = now;
         }
     }
     device->StopProducing();

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "stats.h"
+#include "status_ticker.h"
 #include "test_pattern.h"
 #include "wire_meter.h"
 
@@ -49,7 +50,7 @@ bool DeviceHost::Log(const std::string& text) {
 
 DeviceCounters DeviceHost::Counters() const {
     DeviceCounters c;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kChannelCount; ++i) {
         c.offered[i] = m_offered[i].load();
         c.offeredBytes[i] = m_offeredBytes[i].load();
         c.refused[i] = m_refused[i].load();
@@ -82,7 +83,7 @@ void DeviceHost::StageImages(uint64_t frame) {
         }
         uint64_t tag = WallMicros();  // capture time
         int rc = m_mgr.SendImageDataPtr(attr1, attr2, width, height, attr5, data, len, tag);
-        int c = src.channel & 3;
+        int c = src.channel % kChannelCount;
         if (rc == 0) {
             ++m_offered[c];
             m_offeredBytes[c] += static_cast<uint64_t>(len);
@@ -143,7 +144,7 @@ void PrintDeviceStatus(const DeviceCounters& now, const DeviceCounters& before, 
                        const WireSample& wireBefore, double seconds) {
     std::string line = "[device] viewers " + std::to_string(wire.connections) + " | offered/s";
     uint64_t bytes = 0;
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < kChannelCount; ++c) {
         bytes += now.offeredBytes[c] - before.offeredBytes[c];
         if (now.offered[c] + now.refused[c] == 0) continue;
         char part[48];
@@ -193,6 +194,12 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
         Status("travik device: cannot listen on port %d (in use, or not allowed)", options.port);
         return 1;
     }
+    // After Listen, so that flags given on the command line win over the
+    // environment variables Listen reads.
+    if (options.level > 0 || options.compressThreads >= 0) {
+        mgr.SetCompression(options.level > 0 ? options.level : mgr.m_compressLevel.load(),
+                           options.compressThreads >= 0 ? options.compressThreads : mgr.m_compressThreads.load());
+    }
     std::string what =
         config.files.empty()
             ? std::to_string(width) + "x" + std::to_string(height) + " " + options.format + " test frames"
@@ -203,7 +210,7 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
 
     WireMeter meter(WireMeter::Match::LocalPort, options.port);
     const auto start = Clock::now();
-    auto lastStatus = start;
+    StatusTicker ticker(start);
     DeviceCounters before = host.Counters();
     WireSample wireBefore = meter.Poll();
     const bool timed = options.duration > 0;
@@ -212,27 +219,25 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
     for (;;) {
         auto now = Clock::now();
         if (timed && now >= end) break;
-        auto next = lastStatus + std::chrono::seconds(1);
+        auto next = ticker.NextDue();
         if (timed) next = std::min(next, end);
         if (stop.WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(next - now) +
                          std::chrono::milliseconds(1)))
             break;
-        now = Clock::now();
-        if (now - lastStatus >= std::chrono::seconds(1)) {
+        double seconds = 0;
+        if (ticker.Due(Clock::now(), seconds)) {
             DeviceCounters counters = host.Counters();
             WireSample wire = meter.Poll();
-            PrintDeviceStatus(counters, before, wire, wireBefore,
-                              std::chrono::duration<double>(now - lastStatus).count());
+            PrintDeviceStatus(counters, before, wire, wireBefore, seconds);
             before = counters;
             wireBefore = wire;
-            lastStatus = now;
         }
     }
     host.StopProducing();
     mgr.Release();
     DeviceCounters total = host.Counters();
     uint64_t offered = 0;
-    for (int c = 0; c < 4; ++c) offered += total.offered[c];
+    for (int c = 0; c < kChannelCount; ++c) offered += total.offered[c];
     Status("travik device: stopped after %.1f s: %" PRIu64 " frames produced, %" PRIu64 " images offered, %" PRIu64
            " log lines staged, %" PRIu64 " refused",
            std::chrono::duration<double>(Clock::now() - start).count(), total.frames, offered, total.logsStaged,

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "channels.h"
 #include "image_file.h"
 #include "options.h"
 #include "stop_signal.h"
@@ -43,9 +44,9 @@ struct DeviceConfig {
 // dropped it at a gate (first image of a channel, interval, nobody
 // connected, channel off), and the host cannot tell which.
 struct DeviceCounters {
-    uint64_t offered[4] = {};
-    uint64_t offeredBytes[4] = {};
-    uint64_t refused[4] = {};  // -1: the image stream is closed
+    uint64_t offered[kChannelCount] = {};
+    uint64_t offeredBytes[kChannelCount] = {};
+    uint64_t refused[kChannelCount] = {};  // -1: the image stream is closed
     uint64_t frames = 0;
     uint64_t logsStaged = 0;
     uint64_t logsRefused = 0;  // -1: log stream not opened by a viewer, or nobody connected
@@ -79,9 +80,9 @@ private:
     bool m_stop = false;
     uint64_t m_nextFile = 0;
 
-    std::atomic<uint64_t> m_offered[4] = {};
-    std::atomic<uint64_t> m_offeredBytes[4] = {};
-    std::atomic<uint64_t> m_refused[4] = {};
+    std::atomic<uint64_t> m_offered[kChannelCount] = {};
+    std::atomic<uint64_t> m_offeredBytes[kChannelCount] = {};
+    std::atomic<uint64_t> m_refused[kChannelCount] = {};
     std::atomic<uint64_t> m_frames{0};
     std::atomic<uint64_t> m_logsStaged{0};
     std::atomic<uint64_t> m_logsRefused{0};

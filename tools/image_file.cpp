@@ -11,18 +11,6 @@
 
 namespace travik_tool {
 
-void ChannelAttrs(int channel, int& attr1, int& attr5) {
-    attr1 = channel >= 2 ? 2 : 1;
-    attr5 = (channel % 2) == 1 ? 3 : 1;
-}
-
-int ChannelOfAttrs(int attr1, int attr5) {
-    if (attr1 == 2 && attr5 == 1) return 2;
-    if (attr1 == 2 && attr5 == 3) return 3;
-    if (attr5 == 3) return 1;
-    return 0;
-}
-
 bool IsPixelImage(int attr2, int width, int height, long long len) {
     if (width <= 0 || height <= 0) return false;
     long long pixels = static_cast<long long>(width) * height;

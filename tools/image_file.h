@@ -18,12 +18,6 @@ constexpr int kFormatGray = 1;  // 8-bit gray, width * height bytes
 constexpr int kFormatRgb = 3;   // 8-bit RGB, width * height * 3 bytes
 constexpr int kFormatOpaque = 2;
 
-// attr1/attr5 that select channel 0..3 in the library.
-void ChannelAttrs(int channel, int& attr1, int& attr5);
-// The library's rule: (2,1) -> 2, (2,3) -> 3, any other attr1 with attr5 3
-// -> 1, everything else -> 0.
-int ChannelOfAttrs(int attr1, int attr5);
-
 // True when `len` is exactly the pixel bytes of a gray or RGB image of
 // width x height.
 bool IsPixelImage(int attr2, int width, int height, long long len);

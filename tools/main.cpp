@@ -24,11 +24,11 @@ namespace {
 
 const char* kDeviceUsage =
     "usage: travik device [--port N] [--fps F] [--channels 0,1,2,3] [--size WxH] "
-    "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S]";
+    "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S] [--noise 0..64]";
 const char* kViewUsage =
     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
     "[--count N] [--duration S] [--reconnect]";
-const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--web [ADDR:PORT]]";
+const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N] [--web [ADDR:PORT]]";
 const char* kWebUsage =
     "usage: travik web HOST[:PORT] [--http ADDR:PORT] [--quality Q] [--lossless] [--logs] [--channels 0,1,2,3] "
     "[--interval MS]";
@@ -86,6 +86,11 @@ void AddDevice(CLI::App& app, DeviceOptions& o) {
     cmd->add_option("--noise", o.noise, "Sensor noise added to test frames, 0..64")
         ->check(CLI::Range(0, 64))
         ->capture_default_str();
+    cmd->add_option("--level", o.level, "Image compression level, 1 (fastest) to 9 (smallest); default 6")
+        ->check(CLI::Range(1, 9));
+    cmd->add_option("--compress-threads", o.compressThreads,
+                    "Threads compressing image frames, 0 = one per core (at most 8); default 1")
+        ->check(CLI::Range(0, 32));
 }
 
 void AddView(CLI::App& app, ViewOptions& o) {

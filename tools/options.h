@@ -17,6 +17,8 @@ struct DeviceOptions {
     double logRate = 2;
     double duration = 0;  // seconds; 0 runs until Ctrl-C
     int noise = 0;
+    int level = 0;             // 0: the library's (6, or TRAVIK_COMPRESS_LEVEL)
+    int compressThreads = -1;  // -1: the library's (1, or TRAVIK_COMPRESS_THREADS); 0: one per core
 };
 
 struct ViewOptions {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "channels.h"
 #include "image_file.h"
 
 namespace travik_tool {
@@ -107,11 +108,12 @@ void DrawTestPattern(unsigned char* out, int width, int height, int attr2, int c
     }
     Canvas canvas(out, width, height, bpp);
     // A bouncing square, a different colour per channel.
-    static const unsigned char kColours[4][3] = {{250, 250, 250}, {250, 60, 40}, {60, 220, 60}, {60, 90, 250}};
+    static const unsigned char kColours[kChannelCount][3] = {
+        {250, 250, 250}, {250, 60, 40}, {60, 220, 60}, {60, 90, 250}};
     int side = std::max(4, height / 5);
     int sx = Bounce(frame * 7, width - side);
     int sy = Bounce(frame * 5, height - side);
-    canvas.Fill(sx, sy, sx + side, sy + side, kColours[channel & 3]);
+    canvas.Fill(sx, sy, sx + side, sy + side, kColours[channel % kChannelCount]);
     // "CH2 #000123": channel and frame number.
     char label[32];
     std::snprintf(label, sizeof label, "CH%d #%06llu", channel, static_cast<unsigned long long>(frame % 1000000));

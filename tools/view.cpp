@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "console.h"
+#include "status_ticker.h"
 #include "wire_meter.h"
 
 namespace travik_tool {
@@ -41,8 +42,8 @@ int ViewerHost::Connect() {
     m_mgr.SetLogCb([this](std::string& text) { OnLog(text); });
     m_mgr.SetImageCb([this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
                             unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
-    int switches[4];
-    for (int c = 0; c < 4; ++c) switches[c] = m_config.channels[c] ? 1 : 2;
+    int switches[kChannelCount];
+    for (int c = 0; c < kChannelCount; ++c) switches[c] = m_config.channels[c] ? 1 : 2;
     // One command carries the whole wish: log stream, image stream, channels, interval.
     m_mgr.SendCmd(m_config.logs ? 1 : 2, 1, switches, m_config.intervalMs);
     return 0;
@@ -172,7 +173,7 @@ ViewCounts ViewerHost::Totals() {
     ViewCounts totals;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (int c = 0; c < 4; ++c) {
+        for (int c = 0; c < kChannelCount; ++c) {
             totals.images[c] = m_channels[c].images;
             totals.bytes[c] = m_channels[c].bytes;
         }
@@ -189,7 +190,7 @@ bool ViewerHost::LatencyPercentiles(int channel, int64_t& p50, int64_t& p99) {
     std::vector<int64_t> values;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        values = channel < 0 ? m_allLatency.Values() : m_channels[channel & 3].latency.Values();
+        values = channel < 0 ? m_allLatency.Values() : m_channels[channel % kChannelCount].latency.Values();
     }
     if (values.empty()) return false;
     p50 = Percentile(values, 50);
@@ -202,7 +203,7 @@ namespace {
 void PrintViewStatus(const ViewCounts& window, const WireSample& wire, const WireSample& wireBefore, double seconds) {
     std::string line = "[view] images/s";
     uint64_t bytes = 0;
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < kChannelCount; ++c) {
         bytes += window.bytes[c];
         char part[32];
         std::snprintf(part, sizeof part, " ch%d %.1f", c, static_cast<double>(window.images[c]) / seconds);
@@ -258,7 +259,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     config.port = port;
     config.logs = options.logs;
     for (bool& on : config.channels) on = false;
-    for (int c : options.channels) config.channels[c & 3] = true;
+    for (int c : options.channels) config.channels[c % kChannelCount] = true;
     config.intervalMs = options.interval;
     config.outDir = options.outDir;
     config.count = options.count > 0 ? static_cast<uint64_t>(options.count) : 0;
@@ -289,7 +290,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
 
     WireMeter meter(WireMeter::Match::PeerPort, port);
     WireSample wireBefore = meter.Poll();
-    auto lastStatus = Clock::now();
+    StatusTicker ticker;
     int rc = 0;
     for (;;) {
         if (stop.WaitFor(std::chrono::milliseconds(50))) break;
@@ -308,12 +309,11 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
             meter = WireMeter(WireMeter::Match::PeerPort, port);
             wireBefore = meter.Poll();
         }
-        if (now - lastStatus >= std::chrono::seconds(1)) {
+        double seconds = 0;
+        if (ticker.Due(now, seconds)) {
             WireSample wire = meter.Poll();
-            PrintViewStatus(viewer.TakeWindow(), wire, wireBefore,
-                            std::chrono::duration<double>(now - lastStatus).count());
+            PrintViewStatus(viewer.TakeWindow(), wire, wireBefore, seconds);
             wireBefore = wire;
-            lastStatus = now;
         }
     }
     viewer.Disconnect();
@@ -321,7 +321,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     ViewCounts totals = viewer.Totals();
     uint64_t images = 0;
     std::string perChannel;
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < kChannelCount; ++c) {
         images += totals.images[c];
         perChannel += " ch" + std::to_string(c) + " " + std::to_string(totals.images[c]);
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "channels.h"
 #include "image_file.h"
 #include "options.h"
 #include "stats.h"
@@ -24,7 +25,7 @@ struct ViewConfig {
     std::string ip = "127.0.0.1";  // dotted IPv4
     int port = kDefaultPort;
     bool logs = false;
-    bool channels[4] = {true, true, true, true};
+    bool channels[kChannelCount] = {true, true, true, true};
     int intervalMs = 100;
     std::string outDir;      // empty: save nothing
     uint64_t count = 0;      // images to take before done; 0: no limit
@@ -40,8 +41,8 @@ struct ChannelStats {
 
 // Everything counted so far, or in the window since the last TakeWindow.
 struct ViewCounts {
-    uint64_t images[4] = {};
-    uint64_t bytes[4] = {};
+    uint64_t images[kChannelCount] = {};
+    uint64_t bytes[kChannelCount] = {};
     uint64_t logTexts = 0;
     uint64_t logLines = 0;
     uint64_t saved = 0;
@@ -96,13 +97,13 @@ private:
     ViewConfig m_config;
 
     std::mutex m_mutex;  // the counts below
-    ChannelStats m_channels[4];
+    ChannelStats m_channels[kChannelCount];
     Reservoir m_allLatency;
     ViewCounts m_window;
     uint64_t m_total = 0;
     uint64_t m_logTexts = 0;
     uint64_t m_logLines = 0;
-    uint64_t m_lastSave[4] = {};
+    uint64_t m_lastSave[kChannelCount] = {};
 
     std::mutex m_queueMutex;  // the writer's queue and its results
     std::condition_variable m_queueCond;

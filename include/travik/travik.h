@@ -28,6 +28,9 @@
 #endif
 
 class Travik;
+namespace travik {
+class CompressPool;
+}
 
 // Connection identifier, received bytes, byte count.
 using TravikReadCb = std::function<void(unsigned long long, std::shared_ptr<unsigned char>&, int)>;
@@ -106,7 +109,9 @@ public:
 
     // Stops both endpoints and the send thread, waits briefly for the
     // library's threads to finish, and empties all buffers. Always 0.
-    // Switches, interval and callbacks keep their values.
+    // Switches, interval and callbacks keep their values. No log or image
+    // callback starts after it returns. It may be called from such a
+    // callback: it then does not wait for the thread running the callback.
     int Release();
 
     // Register the log/image callback (run on the viewer's loop thread). The
@@ -131,7 +136,8 @@ public:
     // image's channel (chosen by attr1/attr5), replacing an unsent image of
     // that channel. Returns -1 when the image stream is closed or the
     // arguments are invalid (null data with len > 0, len < 0); 0 otherwise,
-    // also when a gate (nobody connected, channel off, interval) dropped it.
+    // also when a gate (nobody connected, channel off, interval) dropped it;
+    // the gates come first, so a dropped image is never read or copied.
     int SendImageData(int attr1, int attr2, int attr3, int attr4, int attr5, unsigned char* data, int len,
                       unsigned long long tag);
 
@@ -139,6 +145,17 @@ public:
     // must not change the bytes afterwards.
     int SendImageDataPtr(int attr1, int attr2, int attr3, int attr4, int attr5, std::shared_ptr<unsigned char> data,
                          int len, unsigned long long tag);
+
+    // Device side, any thread. Image frames are compressed at `level` 1 to 9
+    // (default 6; lower is faster and compresses less) by `threads` threads:
+    // 1 (the default) compresses each frame in one call on the send thread;
+    // 2 to 32 split large frames into pieces compressed concurrently, into
+    // the same single stream any viewer reads; 0 means one per core, at most
+    // 8. Takes effect from the next frame. Returns 0, or -1 and changes
+    // nothing when a value is out of range. Listen also reads the
+    // environment variables TRAVIK_COMPRESS_LEVEL and TRAVIK_COMPRESS_THREADS,
+    // which override these settings when set to a valid value.
+    int SetCompression(int level, int threads);
 
     // The send thread's take of everything staged. Blocks until something is
     // staged or Release is called. Always 0.
@@ -188,4 +205,10 @@ public:
     unsigned long long m_recvGeneration = 0;
     // Guards m_server/m_client against the send thread's reads.
     std::mutex m_transportMutex;
+
+    // Compression settings (SetCompression) and the workers that help the
+    // send thread, started by Listen and stopped by Release.
+    std::atomic<int> m_compressLevel{6};
+    std::atomic<int> m_compressThreads{1};
+    std::shared_ptr<travik::CompressPool> m_compressPool;
 };

@@ -3,10 +3,13 @@
 #include <mutex>
 #include <new>
 
+#include "manager/compress_settings.h"
+#include "manager/frame_pipeline.h"
 #include "manager/manager_internal.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/net_startup.h"
+#include "protocol/codec.h"
 #include "protocol/frame_writer.h"
 
 namespace travik {
@@ -44,24 +47,54 @@ CompressStats s_compressStats;
 
 bool HasViewer(const std::shared_ptr<Travik>& server) { return server && server->IsEmpty() == 0; }
 
-void SendLogFrame(const std::shared_ptr<Travik>& server, const std::string& text) {
+void SendLogFrame(FramePipeline& pipeline, const std::shared_ptr<Travik>& server, const std::string& text) {
     if (text.empty() || !HasViewer(server)) return;
     ByteBuffer frame = WriteLogFrame(text);
-    server->SendData(frame.data, frame.len);
+    pipeline.PushReady(server, std::move(frame), false);
 }
 
-void SendImageFrame(const std::shared_ptr<Travik>& server, const std::vector<SendImageSt>& slots) {
-    if (slots.empty() || !HasViewer(server)) return;
+// The image frame of one pass, or an empty buffer (reported) when it could
+// not be built. May throw std::bad_alloc.
+ByteBuffer BuildImageFrame(const std::vector<SendImageSt>& slots, const CompressOptions& options) {
     int codecResult = 0;
     uint64_t micros = 0;
-    ByteBuffer frame = WriteImageFrame(slots, codecResult, micros);
+    ByteBuffer frame = WriteImageFrame(slots, codecResult, micros, options);
+    if (codecResult == kImageFrameRefused) {
+        long long recordBytes = 0;
+        for (const SendImageSt& s : slots)
+            if (s.attr2 != 0) recordBytes += kImageHeaderLen + static_cast<long long>(s.imageLen);
+        Diag("image frame too large: %lld record bytes, dropped\n", recordBytes);
+        return ByteBuffer{};
+    }
     if (codecResult != 0) {
         Diag("compress failed ret = %d", codecResult);
+        return ByteBuffer{};
+    }
+    if (frame.data) s_compressStats.Add(micros);
+    return frame;
+}
+
+void SendImageFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_ptr<Travik>& server,
+                    const std::vector<SendImageSt>& slots) {
+    if (slots.empty() || !HasViewer(server)) return;
+    CompressOptions options = CompressOptionsOf(mgr);
+    if (options.threads > 1 && !CodecSplitsFrames()) {
+        // The compressor cannot share one frame: whole frames go to the
+        // workers, up to one per thread in flight.
+        const int depth = options.threads;
+        options.threads = 1;
+        pipeline.Push(*mgr.m_compressPool, depth, server, [slots, options] {
+            try {
+                return BuildImageFrame(slots, options);
+            } catch (const std::bad_alloc&) {
+                Diag("send thread: out of memory, frame dropped\n");
+                return ByteBuffer{};
+            }
+        });
         return;
     }
-    if (!frame.data) return;
-    s_compressStats.Add(micros);
-    server->SendLatest(frame.data, frame.len);
+    ByteBuffer frame = BuildImageFrame(slots, options);
+    if (frame.data) pipeline.PushReady(server, std::move(frame), true);
 }
 
 }  // namespace
@@ -71,6 +104,8 @@ using namespace travik;
 
 void TravikMgr::ThreadSendInfo() {
     NameThisThread("travik-send");
+    // Keeps frames in order when whole frames are compressed by workers.
+    auto pipeline = std::make_shared<FramePipeline>();
     while (!m_exit.load()) {
         std::string text;
         std::vector<SendImageSt> images;
@@ -78,8 +113,8 @@ void TravikMgr::ThreadSendInfo() {
         // Held for the whole pass: Release may drop the manager's reference.
         std::shared_ptr<Travik> server = ServerOf(*this);
         try {
-            SendLogFrame(server, text);
-            SendImageFrame(server, images);
+            SendLogFrame(*pipeline, server, text);
+            SendImageFrame(*this, *pipeline, server, images);
         } catch (const std::bad_alloc&) {
             // A frame is built whole before it is queued, so nothing partial
             // left; the pass's data is dropped.

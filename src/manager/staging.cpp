@@ -37,6 +37,31 @@ bool IntervalPassed(TravikMgr& mgr, int channel) {
     return elapsed > interval;
 }
 
+enum class Gate { Refused, Dropped, Pass };
+
+// Every gate an image meets, in order, before anything is copied or kept:
+// closed stream or bad arguments (refused), then nobody connected, channel
+// off and interval (dropped). Sets `channel` when the image passes.
+Gate CheckImageGates(TravikMgr& mgr, int attr1, int attr5, const void* data, int len, int& channel) {
+    if (mgr.m_imageClosed.load() == 1 || BadImageArgs(data, len)) return Gate::Refused;
+    if (!HasViewer(mgr)) return Gate::Dropped;
+    channel = ChannelOf(attr1, attr5);
+    return IntervalPassed(mgr, channel) ? Gate::Pass : Gate::Dropped;
+}
+
+// Puts a passed image into its channel's slot, replacing an unsent one.
+void Stage(TravikMgr& mgr, int channel, SendImageSt image) {
+    std::lock_guard<std::mutex> lock(mgr.m_mutex);
+    if (mgr.m_images.size() != static_cast<size_t>(kImageChannels)) return;  // released meanwhile
+    SendImageSt& slot = mgr.m_images[static_cast<size_t>(channel)];
+    slot = std::move(image);
+    if (slot.attr2 == 0) slot.attr2 = 1;  // 0 marks a taken slot
+    mgr.m_imagesPending = 1;
+    mgr.m_dataReady.exchange(true);
+    mgr.m_cond.notify_all();
+    mgr.m_lastSendTime[channel] = static_cast<unsigned long long>(NowMicros());
+}
+
 }  // namespace
 }  // namespace travik
 
@@ -60,35 +85,21 @@ int TravikMgr::SendLogInfo(char* text, int /*len*/) {
 
 int TravikMgr::SendImageData(int attr1, int attr2, int attr3, int attr4, int attr5, unsigned char* data, int len,
                              unsigned long long tag) {
-    if (m_imageClosed.load() == 1 || BadImageArgs(data, len)) return -1;
-    if (!HasViewer(*this)) return 0;
+    int channel = 0;
+    Gate gate = CheckImageGates(*this, attr1, attr5, data, len, channel);
+    if (gate != Gate::Pass) return gate == Gate::Refused ? -1 : 0;
     std::shared_ptr<unsigned char> copy = AllocBytes(static_cast<size_t>(len));
     if (len > 0) std::memcpy(copy.get(), data, static_cast<size_t>(len));
-    SendImageDataPtr(attr1, attr2, attr3, attr4, attr5, copy, len, tag);
+    Stage(*this, channel, SendImageSt{attr1, attr2, attr3, attr4, attr5, std::move(copy), len, tag});
     return 0;
 }
 
 int TravikMgr::SendImageDataPtr(int attr1, int attr2, int attr3, int attr4, int attr5,
                                 std::shared_ptr<unsigned char> data, int len, unsigned long long tag) {
-    if (m_imageClosed.load() == 1 || BadImageArgs(data.get(), len)) return -1;
-    if (!HasViewer(*this)) return 0;
-    int channel = ChannelOf(attr1, attr5);
-    if (!IntervalPassed(*this, channel)) return 0;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_images.size() != static_cast<size_t>(kImageChannels)) return 0;  // released meanwhile
-    SendImageSt& slot = m_images[static_cast<size_t>(channel)];
-    slot.attr1 = attr1;
-    slot.attr2 = attr2 == 0 ? 1 : attr2;
-    slot.attr3 = attr3;
-    slot.attr4 = attr4;
-    slot.attr5 = attr5;
-    slot.data = std::move(data);
-    slot.imageLen = len;
-    slot.tag = tag;
-    m_imagesPending = 1;
-    m_dataReady.exchange(true);
-    m_cond.notify_all();
-    m_lastSendTime[channel] = static_cast<unsigned long long>(NowMicros());
+    int channel = 0;
+    Gate gate = CheckImageGates(*this, attr1, attr5, data.get(), len, channel);
+    if (gate != Gate::Pass) return gate == Gate::Refused ? -1 : 0;
+    Stage(*this, channel, SendImageSt{attr1, attr2, attr3, attr4, attr5, std::move(data), len, tag});
     return 0;
 }
 
@@ -101,7 +112,12 @@ int TravikMgr::GetSendInfo(std::string& text, std::vector<SendImageSt>& images) 
     }
     if (m_imagesPending == 1) {
         images = m_images;
-        for (SendImageSt& slot : m_images) slot.attr2 = 0;
+        // A taken slot lets go of its bytes: the send thread's copy is the
+        // only holder until the frame is built.
+        for (SendImageSt& slot : m_images) {
+            slot.attr2 = 0;
+            slot.data.reset();
+        }
         m_imagesPending = 0;
     }
     m_dataReady.exchange(false);

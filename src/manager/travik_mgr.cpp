@@ -1,6 +1,7 @@
 // Construction, Listen, Connect, Release and the callback registration.
 #include <cstdio>
 
+#include "manager/compress_settings.h"
 #include "manager/manager_internal.h"
 
 namespace travik {
@@ -42,8 +43,12 @@ std::shared_ptr<Travik> EnsureTransport(TravikMgr& mgr, std::shared_ptr<Travik>&
     return slot;
 }
 
+// Ends an endpoint: no chunk is handed to the manager any more, the loop is
+// asked to stop, and its thread is waited for unless it is the caller (a
+// host callback calling Release), which must not wait for itself.
 void StopAndWait(const std::shared_ptr<Travik>& transport) {
     if (!transport) return;
+    transport->SetReadCb(nullptr);
     transport->Stop();
     if (!transport->OnLoopThread()) transport->WaitStopped(kReleaseWaitMs);
 }
@@ -53,7 +58,7 @@ void StopAndWait(const std::shared_ptr<Travik>& transport) {
 
 using namespace travik;
 
-TravikMgr::TravikMgr() = default;
+TravikMgr::TravikMgr() : m_compressPool(std::make_shared<CompressPool>()) {}
 
 // A host is expected to call Release first; doing it here as well keeps a
 // host that forgot from having library threads run on a destroyed manager.
@@ -79,6 +84,8 @@ int TravikMgr::Listen(int port) {
         if (m_server == server) m_server.reset();
         return -1;
     }
+    ApplyCompressionEnvironment(*this);
+    m_compressPool->Start(WorkersFor(m_compressThreads.load()));
     if (!m_sendThread.joinable()) m_sendThread = std::thread(&TravikMgr::ThreadSendInfo, this);
     return 0;
 }
@@ -115,6 +122,7 @@ int TravikMgr::Release() {
             m_sendThread.join();
         }
     }
+    m_compressPool->Stop();
     StopAndWait(server);
     StopAndWait(client);
     {

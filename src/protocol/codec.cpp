@@ -1,5 +1,7 @@
 #include "protocol/codec.h"
 
+#include <memory>
+
 #if defined(TRAVIK_WITH_LIBDEFLATE)
 #include <libdeflate.h>
 #else
@@ -19,10 +21,13 @@ namespace {
 // libdeflate's (de)compressors are not thread-safe but are costly to set up,
 // so each thread keeps its own for its lifetime.
 struct CompressorHolder {
-    libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+    explicit CompressorHolder(int level = 6) : c(libdeflate_alloc_compressor(level)) {}
     ~CompressorHolder() {
         if (c) libdeflate_free_compressor(c);
     }
+    CompressorHolder(const CompressorHolder&) = delete;
+    CompressorHolder& operator=(const CompressorHolder&) = delete;
+    libdeflate_compressor* c;
 };
 
 struct DecompressorHolder {
@@ -33,8 +38,9 @@ struct DecompressorHolder {
 };
 
 // Results reported with zlib's numbering so callers print the same codes.
-constexpr int kMemError = -4;  // Z_MEM_ERROR
-constexpr int kBufError = -5;  // Z_BUF_ERROR
+constexpr int kMemError = -4;     // Z_MEM_ERROR
+constexpr int kBufError = -5;     // Z_BUF_ERROR
+constexpr int kStreamError = -2;  // Z_STREAM_ERROR
 
 }  // namespace
 
@@ -46,14 +52,24 @@ uint32_t CompressCapacity(uint32_t sourceLen) {
     return own > zlibBound && own <= UINT32_MAX ? static_cast<uint32_t>(own) : zlibBound;
 }
 
-int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen) {
-    thread_local CompressorHolder holder;
-    if (!holder.c) return kMemError;
-    const size_t out = libdeflate_zlib_compress(holder.c, src, srcLen, dest, destLen);
+int CompressAtLevel(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen, int level) {
+    if (level < 1 || level > 9) return kStreamError;
+    // One compressor per level used by this thread, made on first use.
+    thread_local std::unique_ptr<CompressorHolder> holders[10];
+    std::unique_ptr<CompressorHolder>& holder = holders[level];
+    if (!holder) holder.reset(new CompressorHolder(level));
+    if (!holder->c) return kMemError;
+    const size_t out = libdeflate_zlib_compress(holder->c, src, srcLen, dest, destLen);
     if (out == 0) return kBufError;
     destLen = static_cast<uint32_t>(out);
     return 0;
 }
+
+int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen) {
+    return CompressAtLevel(dest, destLen, src, srcLen, 6);
+}
+
+bool CodecSplitsFrames() { return false; }
 
 bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen) {
     thread_local DecompressorHolder holder;
@@ -68,12 +84,18 @@ const char* CodecName() { return "libdeflate"; }
 
 uint32_t CompressCapacity(uint32_t sourceLen) { return CompressBound(sourceLen); }
 
-int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen) {
+int CompressAtLevel(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen, int level) {
     uLongf out = destLen;
-    const int rc = compress2(dest, &out, src, srcLen, 6);
+    const int rc = compress2(dest, &out, src, srcLen, level);
     if (rc == Z_OK) destLen = static_cast<uint32_t>(out);
     return rc;
 }
+
+int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen) {
+    return CompressAtLevel(dest, destLen, src, srcLen, 6);
+}
+
+bool CodecSplitsFrames() { return true; }
 
 bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen) {
     // uncompress fails with a buffer error when the stream holds more than

@@ -1,6 +1,7 @@
 // The reader's checks and decoders for whole frames. They never read outside
 // the bytes they are given and never allocate a size the wire announced
 // without checking it against the limits in wire.h.
+// Contract: pure functions; any thread, no locks, never block.
 #pragma once
 
 #include <functional>

@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "protocol/codec.h"
+#include "protocol/parallel_deflate.h"
 
 namespace travik {
 
@@ -76,6 +77,26 @@ void PutRecords(const std::vector<SendImageSt>& slots, unsigned char* p) {
 // pass; sequences larger than this are not kept between passes.
 constexpr size_t kKeptRecordBuffer = 16u << 20;
 
+// Compresses the records into a new buffer with room for the frame header
+// in front. Returns 0 or the compressor's result code.
+int Compress(const unsigned char* records, uint32_t total, const CompressOptions& options,
+             std::shared_ptr<unsigned char>& frame, uint32_t& compressedLen) {
+#if !defined(TRAVIK_WITH_LIBDEFLATE)
+    if (options.threads > 1 && options.run) {
+        // Piece buffers are kept like the record buffer, for frames up to its size.
+        thread_local std::vector<DeflatedPiece> keptPieces;
+        std::vector<DeflatedPiece> oneOffPieces;
+        std::vector<DeflatedPiece>& pieces = total <= kKeptRecordBuffer ? keptPieces : oneOffPieces;
+        return DeflateInPieces(records, total, options.level, options.run, kFrameHeaderLen,
+                               kMaxFrameLen - kFrameHeaderLen, pieces, frame, compressedLen);
+    }
+#endif
+    const uint32_t capacity = CompressCapacity(total);
+    frame = AllocBytes(static_cast<size_t>(capacity) + kFrameHeaderLen);
+    compressedLen = capacity;
+    return CompressAtLevel(frame.get() + kFrameHeaderLen, compressedLen, records, total, options.level);
+}
+
 }  // namespace
 
 std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>& slots, int& rawLen) {
@@ -89,6 +110,11 @@ std::shared_ptr<unsigned char> WriteImageRecords(const std::vector<SendImageSt>&
 }
 
 ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResult, uint64_t& compressMicros) {
+    return WriteImageFrame(slots, codecResult, compressMicros, CompressOptions{});
+}
+
+ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResult, uint64_t& compressMicros,
+                           const CompressOptions& options) {
     ByteBuffer out;
     codecResult = 0;
     compressMicros = 0;
@@ -106,11 +132,10 @@ ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResu
     unsigned char* records = scratch.data();
     PutRecords(slots, records);
 
-    const uint32_t capacity = CompressCapacity(static_cast<uint32_t>(total));
-    std::shared_ptr<unsigned char> frame = AllocBytes(static_cast<size_t>(capacity) + kFrameHeaderLen);
-    uint32_t compressedLen = capacity;
+    std::shared_ptr<unsigned char> frame;
+    uint32_t compressedLen = 0;
     const int64_t start = NowMicros();
-    const int rc = CompressLevel6(frame.get() + kFrameHeaderLen, compressedLen, records, static_cast<uint32_t>(total));
+    const int rc = Compress(records, static_cast<uint32_t>(total), options, frame, compressedLen);
     const int64_t elapsed = NowMicros() - start;
     compressMicros = elapsed > 0 ? static_cast<uint64_t>(elapsed) : 0;  // wall clock may step back
     if (rc != 0) {

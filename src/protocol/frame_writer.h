@@ -1,7 +1,9 @@
 // Writers for the three frame kinds. Each returns one buffer that the
 // transport shares between all connections.
+// Contract: any thread, no locks, never block (compression is CPU work).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,5 +46,19 @@ constexpr int kImageFrameRefused = -100;
 // for a frame give an empty buffer and kImageFrameRefused.
 // `compressMicros` receives the time spent compressing (0 if none).
 ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResult, uint64_t& compressMicros);
+
+// How to compress an image frame. threads <= 1: one compressor call at
+// `level` on the calling thread (level 6 gives WriteImageFrame's bytes);
+// threads > 1 with a runner, in a build whose compressor splits frames:
+// pieces of one stream spread through `run` (see parallel_deflate.h).
+struct CompressOptions {
+    int level = 6;
+    int threads = 1;
+    std::function<void(size_t, const std::function<void(size_t)>&)> run;
+};
+
+// As above, compressed as `options` say.
+ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResult, uint64_t& compressMicros,
+                           const CompressOptions& options);
 
 }  // namespace travik

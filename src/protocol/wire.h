@@ -2,6 +2,7 @@
 // Every integer is little-endian and every structure packed; the codecs
 // below read and write bytes one at a time, so they work on any host byte
 // order and any alignment.
+// Contract: pure functions; any thread, no locks, never block.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,15 @@
 // The libevent transport: one endpoint (server or client) with its own loop
 // thread. Only the loop thread touches libevent objects; other threads reach
-// it through the pending queues under m_connMutex and through event_active /
-// event_base_loopbreak, which libevent's pthreads support makes safe.
+// it through the connection table under m_connMutex and through event_active,
+// which libevent's pthreads support makes safe.
+//
+// Where each job lives:
+//   loop_thread.cpp        start, stop, wait and teardown of the loop thread
+//   listen_endpoint.cpp    the server: bind, accept, accept back-off, SIGINT
+//   connect_endpoint.cpp   the client: its one outgoing connection
+//   connection_table.cpp   registration, removal, socket options, counts
+//   send_queues.cpp        queueing frames, handing them to libevent, backlog policy
+//   connection_events.cpp  reads, close/error events, the close callback
 #pragma once
 
 #include <event2/util.h>
@@ -53,78 +61,98 @@ public:
     int ConnectionCount() override;
 
 private:
-    struct ConnectionSt {
-        evutil_socket_t fd = -1;
-        bufferevent* bev = nullptr;
-        TravikObj* owner = nullptr;
-        event* flushEvent = nullptr;
-        evbuffer_cb_entry* outputCb = nullptr;
-        // Backlog accounting; see backlog_limits.h.
-        size_t queuedBytes = 0;                // under m_connMutex
-        std::atomic<size_t> outputBytes{0};    // written by the output buffer's callback
-        std::atomic<int64_t> lastProgress{0};  // steady clock: output last taken by the kernel
-        bool closing = false;                  // under m_connMutex: close as slow on the loop thread
-    };
     struct SendDataSt {
         std::shared_ptr<unsigned char> data;
         int len = 0;
     };
+    // One live connection. Its address is the user argument of its libevent
+    // callbacks, so it stays put in m_connMap (a node-based map) from
+    // Register until RemoveLocked.
+    struct ConnectionSt {
+        evutil_socket_t fd = -1;  // the key in m_connMap; -1 for the client's one connection
+        bufferevent* bev = nullptr;
+        TravikObj* owner = nullptr;
+        event* flushEvent = nullptr;
+        evbuffer_cb_entry* outputCb = nullptr;
+        // Under m_connMutex: frames queued but not yet handed to libevent,
+        // and whether handed frames are still being written.
+        std::vector<SendDataSt> pending;
+        bool busy = false;
+        // Backlog accounting; see backlog_limits.h.
+        size_t queuedBytes = 0;                // under m_connMutex: bytes in `pending`
+        std::atomic<size_t> outputBytes{0};    // written by the output buffer's callback
+        std::atomic<int64_t> lastProgress{0};  // steady clock: output last taken by the kernel
+        bool closing = false;                  // under m_connMutex: close as slow on the loop thread
+    };
 
-    // Loop thread bodies and their steps.
-    void ListenLoop();
-    void ConnectLoop();
+    // loop_thread.cpp: starts `body` on a new loop thread; the thread keeps
+    // the object alive until its teardown is done.
     void RunLoopThread(void (TravikObj::*body)());
+    // Loop thread: creates m_base and the stop event.
     bool MakeBase();
+    // Loop thread: frees every connection (reporting each closed), then the
+    // stop event and the base. Harmless when nothing was made.
     void Teardown();
+    static void StopCb(evutil_socket_t, short, void* arg);
+
+    // listen_endpoint.cpp, loop thread.
+    void ListenLoop();
     void ReportListenResult(int result);
-    void EndConnectAttempt(bool ok);
-
-    // libevent callbacks (static trampolines forward to these).
     void OnAccept(evutil_socket_t fd);
-    void OnFlushEvent();
-    void OnWriteDrained();
-    void OnEvent(evutil_socket_t fd, short events);
-    void OnRead(ConnectionSt* conn);
-
     static void AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg);
-    static void SignalCb(evutil_socket_t, short, void* arg);
     static void AcceptErrorCb(evconnlistener* listener, void* arg);
     static void AcceptRetryCb(evutil_socket_t, short, void* arg);
-    static void FlushCb(evutil_socket_t, short, void* arg);
-    static void StopCb(evutil_socket_t, short, void* arg);
-    static void ReadCb(bufferevent* bev, void* arg);
-    static void WriteCb(bufferevent* bev, void* arg);
-    static void EventCb(bufferevent* bev, short events, void* arg);
-    static void OutputCb(evbuffer* buf, const evbuffer_cb_info* info, void* arg);
+    static void SignalCb(evutil_socket_t, short, void* arg);
 
-    // Under m_connMutex, on the loop thread.
-    ConnectionSt& Register(evutil_socket_t key, bufferevent* bev);
-    void HandOver(evutil_socket_t key, ConnectionSt& conn);
-    void RemoveLocked(evutil_socket_t fd);
-    void FreeConnection(ConnectionSt& conn);
-    std::vector<evutil_socket_t> CollectSlowLocked();
-
-    int Queue(std::shared_ptr<unsigned char>& data, int len, bool latest);
-    void NotifyClosed(evutil_socket_t fd);
-    void WakeLoopLocked();
-    void TuneSocket(evutil_socket_t fd);
+    // connect_endpoint.cpp, loop thread.
+    void ConnectLoop();
+    // Starts the outgoing connection; nullptr, or the diagnostic line of
+    // the step that failed.
+    const char* BeginConnect();
+    void EndConnectAttempt(bool ok);
     static evutil_socket_t MakeClientSocket();
 
-    event_base* m_base = nullptr;  // set and cleared by the loop thread under m_loopMutex
+    // connection_table.cpp. Register, RemoveLocked and FreeConnection run on
+    // the loop thread under m_connMutex.
+    ConnectionSt& Register(evutil_socket_t key, bufferevent* bev);
+    void RemoveLocked(evutil_socket_t fd);
+    void FreeConnection(ConnectionSt& conn);
+    static void TuneSocket(evutil_socket_t fd);
+
+    // send_queues.cpp. Queue runs on sender threads; the rest on the loop
+    // thread, the *Locked ones under m_connMutex.
+    int Queue(std::shared_ptr<unsigned char>& data, int len, bool latest);
+    void WakeLoopLocked();
+    void HandOverLocked(ConnectionSt& conn);
+    std::vector<evutil_socket_t> CollectSlowLocked();
+    void OnFlushEvent();
+    void OnWriteDrained();
+    static void FlushCb(evutil_socket_t, short, void* arg);
+    static void WriteCb(bufferevent* bev, void* arg);
+    static void OutputCb(evbuffer* buf, const evbuffer_cb_info* info, void* arg);
+
+    // connection_events.cpp, loop thread, no lock held on entry.
+    void OnRead(ConnectionSt* conn);
+    void OnEvent(evutil_socket_t fd, short events);
+    void NotifyClosed(evutil_socket_t fd);
+    static void ReadCb(bufferevent* bev, void* arg);
+    static void EventCb(bufferevent* bev, short events, void* arg);
+
+    // Loop thread only (set before it starts, or by it).
+    event_base* m_base = nullptr;  // set and cleared under m_loopMutex
     evconnlistener* m_listener = nullptr;
     event* m_signalEvent = nullptr;
-    event* m_stopEvent = nullptr;
+    event* m_stopEvent = nullptr;         // under m_loopMutex: Stop activates it
     event* m_acceptRetryEvent = nullptr;  // re-enables accepting after a failed accept
-    bool m_acceptPaused = false;          // loop thread only: reported the current accept failure
+    bool m_acceptPaused = false;          // reported the current accept failure
     std::thread m_thread;
     int m_port = 0;
     std::atomic<int> m_boundPort{0};  // set by the loop thread once bound, cleared at teardown
     std::string m_ip;
 
-    std::map<evutil_socket_t, ConnectionSt> m_connMap;
+    // The connection table. Lock order: m_connMutex before libevent's base lock.
     std::mutex m_connMutex;
-    std::map<evutil_socket_t, std::vector<SendDataSt>> m_pendingMap;
-    std::map<evutil_socket_t, int> m_busyMap;
+    std::map<evutil_socket_t, ConnectionSt> m_connMap;
 
     std::mutex m_cbMutex;  // guards the two callbacks against the loop thread's reads
     TravikReadCb m_readCb;

@@ -1,6 +1,18 @@
 // The transport interface the manager talks to. One object is one endpoint:
 // a listening server or one outgoing client connection, each with its own
 // event-loop thread.
+//
+// Contract, for every operation below unless it says otherwise:
+// - Thread: any thread. Listen, Connect, Stop and WaitStopped come from one
+//   controlling thread at a time (the manager's Listen/Connect/Release).
+// - Locks: the caller holds no transport lock; the object takes its own
+//   (connection table, loop lifecycle, callbacks) briefly and never holds
+//   one while a read or close callback runs.
+// - Callbacks: the read and close callbacks run on the loop thread. From
+//   them, SendData, SendLatest, IsEmpty, AllBacklogged, Stop, OnLoopThread,
+//   BoundPort and ConnectionCount may be called; Listen and Connect on the
+//   endpoint's own loop thread are refused (-1) instead of waiting for
+//   themselves, and WaitStopped must not be called there.
 #pragma once
 
 #include <memory>
@@ -12,40 +24,44 @@ public:
     virtual ~Travik() = default;
 
     // Server endpoint on all IPv4 addresses. Blocks until the port is bound
-    // (0) or binding failed (-1, the loop thread has ended).
+    // (0) or binding failed (-1, the loop thread has ended). Returns at once
+    // while already listening.
     virtual int Listen(int port) = 0;
-    // Client endpoint. Blocks until connected (0) or failed (-1).
+    // Client endpoint. Blocks until connected (0) or failed (-1); a running
+    // connection is stopped first (waiting up to 5 s for its thread).
     virtual int Connect(const char* ip, int port) = 0;
     // Queues `len` bytes of `data` for every connection; the buffer is shared,
     // not copied. Never blocks on the network. Always -1 (no caller needs
     // more; delivery problems show through IsEmpty).
     virtual int SendData(std::shared_ptr<unsigned char>& data, int len) = 0;
-    // 1 when no connection is registered, else 0 (a snapshot).
+    // Non-blocking. 1 when no connection is registered, else 0 (a snapshot).
     virtual int IsEmpty() = 0;
-    // Replaces the read callback; it runs on the loop thread.
+    // Replaces the read callback; it runs on the loop thread with no
+    // transport lock held.
     virtual int SetReadCb(TravikReadCb cb) = 0;
-    // Asks the loop to end; returns at once.
+    // Asks the loop to end; returns at once. Safe from the loop thread.
     virtual int Stop() = 0;
 
     // As SendData, for frames that a newer one replaces (images): skipped for
     // a connection whose backlog is over the soft bound.
     virtual int SendLatest(std::shared_ptr<unsigned char>& data, int len) = 0;
-    // True when every connection's backlog is over the soft bound: a sender
-    // of frames that must not be skipped (log text) should hold back.
+    // Non-blocking. True when every connection's backlog is over the soft
+    // bound: a sender of frames that must not be skipped (log text) should
+    // hold back.
     virtual bool AllBacklogged() = 0;
     // Called on the loop thread after a connection was removed, so that
     // per-connection state kept elsewhere can be dropped.
     virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
-    // Waits up to `timeoutMs` for the loop thread to finish its teardown.
+    // Blocks up to `timeoutMs` for the loop thread to finish its teardown.
     // Returns true when it has (or never started). Must not be called from
     // the loop thread itself.
     virtual bool WaitStopped(int timeoutMs) = 0;
-    // True when called on this endpoint's loop thread.
+    // Non-blocking. True when called on this endpoint's loop thread.
     virtual bool OnLoopThread() const = 0;
-    // Any thread, non-blocking. The port the server endpoint is bound to
-    // (the kernel's choice after Listen(0)); 0 when not listening.
+    // Non-blocking. The port the server endpoint is bound to (the kernel's
+    // choice after Listen(0)); 0 when not listening.
     virtual int BoundPort() const = 0;
-    // Any thread, non-blocking. Number of registered connections (a snapshot).
+    // Non-blocking. Number of registered connections (a snapshot).
     virtual int ConnectionCount() = 0;
 };
 

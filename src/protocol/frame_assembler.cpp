@@ -1,0 +1,136 @@
+// Reassembly: pieces of an incomplete frame are held by reference and copied
+// once, when the frame is complete; a frame arriving in many small pieces is
+// gathered into one buffer that grows geometrically.
+#include "protocol/frame_assembler.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "protocol/frame_reader.h"
+#include "protocol/frame_writer.h"
+
+namespace travik {
+namespace {
+
+// Copies the pending pieces and then `len` bytes of `data` into `out`.
+void CopyPieces(const std::vector<RecvFragment>& pending, const unsigned char* data, int len, unsigned char* out) {
+    for (const RecvFragment& piece : pending) {
+        std::memcpy(out, piece.data.get(), static_cast<size_t>(piece.len));
+        out += piece.len;
+    }
+    std::memcpy(out, data, static_cast<size_t>(len));
+}
+
+// The pieces of a frame are held by reference while they are few. A peer
+// that sends a frame in many small pieces would otherwise cost a buffer and a
+// vector entry per piece, so past kMaxHeldPieces they are gathered into one
+// owned buffer that grows geometrically up to the frame's size: memory stays
+// within about twice the bytes received.
+constexpr size_t kMaxHeldPieces = 64;
+constexpr int kMinGatherCapacity = 64 * 1024;
+
+bool OwnsRoomFor(const std::vector<RecvFragment>& pending, int len) {
+    return pending.size() == 1 && pending[0].capacity - pending[0].len >= len;
+}
+
+void HoldPiece(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len,
+               int pendingBytes, int expected) {
+    if (OwnsRoomFor(pending, len)) {
+        RecvFragment& gathered = pending[0];
+        std::memcpy(gathered.data.get() + gathered.len, data.get(), static_cast<size_t>(len));
+        gathered.len += len;
+        return;
+    }
+    bool gathering = pending.size() == 1 && pending[0].capacity > 0;
+    if (!gathering && pending.size() < kMaxHeldPieces) {
+        pending.push_back(RecvFragment{data, len, expected, 0});
+        return;
+    }
+    int needed = pendingBytes + len;  // below `expected`
+    long long grown = std::max<long long>(2LL * needed, kMinGatherCapacity);
+    int capacity = grown >= expected ? expected : static_cast<int>(grown);
+    std::shared_ptr<unsigned char> buffer = AllocBytes(static_cast<size_t>(capacity));
+    CopyPieces(pending, data.get(), len, buffer.get());
+    pending.clear();
+    pending.push_back(RecvFragment{buffer, needed, expected, capacity});
+}
+
+// Joins the pending pieces and the new chunk into one working buffer, reusing
+// a gathered buffer when the chunk fits into it.
+std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
+                                    int len, int total) {
+    std::shared_ptr<unsigned char> joined;
+    if (OwnsRoomFor(pending, len)) {
+        joined = pending[0].data;
+        std::memcpy(joined.get() + pending[0].len, data.get(), static_cast<size_t>(len));
+    } else {
+        joined = AllocBytes(static_cast<size_t>(total));
+        CopyPieces(pending, data.get(), len, joined.get());
+    }
+    pending.clear();  // keeps the storage for the next frame
+    return joined;
+}
+
+}  // namespace
+
+FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame)
+    : m_maxFrameLen(maxFrameLen), m_onFrame(std::move(onFrame)) {}
+
+void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
+                          int len) const {
+    if (!data || len <= 0) return;
+    long long pendingBytes = 0;
+    int expected = 0;
+    for (const RecvFragment& piece : pending) {
+        pendingBytes += piece.len;
+        if (expected == 0) expected = piece.frameLen;
+    }
+    long long total = pendingBytes + len;
+    if (total > INT_MAX) {  // cannot be a frame this reader accepts
+        pending.clear();
+        return;
+    }
+    if (expected > 0 && total < expected) {
+        HoldPiece(pending, data, len, static_cast<int>(pendingBytes), expected);
+        return;
+    }
+    if (pendingBytes > 0) {
+        std::shared_ptr<unsigned char> joined = Join(pending, data, len, static_cast<int>(total));
+        Parse(pending, joined, static_cast<int>(total));
+    } else {
+        Parse(pending, data, len);
+    }
+}
+
+// Parses the working buffer `work` (`n` bytes, starting at a frame boundary),
+// handing on every whole frame. What is left of an incomplete frame goes into
+// `pending`: the working buffer itself when no frame was handled, else a copy
+// of the remainder so that the chunk can be freed.
+void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work,
+                           int n) const {
+    const unsigned char* p = work.get();
+    while (n > 0) {
+        int frameLen = 0;
+        HeaderCheck check = CheckFrameHeader(p, n, frameLen, m_maxFrameLen);
+        if (check == HeaderCheck::Bad) return;  // unknown kind or impossible size: drop the rest
+        if (check == HeaderCheck::NeedMore) {
+            if (p == work.get()) {
+                pending.push_back(RecvFragment{work, n, frameLen, 0});
+            } else {
+                std::shared_ptr<unsigned char> rest = AllocBytes(static_cast<size_t>(n));
+                std::memcpy(rest.get(), p, static_cast<size_t>(n));
+                pending.push_back(RecvFragment{rest, n, frameLen, 0});
+            }
+            return;
+        }
+        if (!m_onFrame(p, frameLen)) {
+            pending.clear();
+            return;
+        }
+        p += frameLen;
+        n -= frameLen;
+    }
+}
+
+}  // namespace travik

@@ -1,0 +1,45 @@
+// Turns one connection's chunks into whole frames. The state of a connection
+// is the list of its pending pieces (RecvFragment), held by the caller and
+// passed in, so that the caller can keep it under its own lock and run the
+// frames without it.
+//
+// Contract: any thread, one call per connection at a time; never blocks.
+// The on-frame callback runs synchronously, once per whole frame, in stream
+// order, and must not touch `pending`. Allocation failures propagate as
+// std::bad_alloc (the pending state is then unspecified: clear it).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "protocol/wire.h"
+#include "travik/travik.h"
+
+namespace travik {
+
+class FrameAssembler {
+public:
+    // `frame` points at a whole frame whose header passed CheckFrameHeader:
+    // `frameLen` bytes (16-byte header plus payload) are readable. Returns
+    // false to stop: the rest of the chunk is dropped and nothing is kept.
+    using OnFrame = std::function<bool(const unsigned char* frame, int frameLen)>;
+
+    // Frames announcing more than `maxFrameLen` bytes (or of an unknown
+    // kind) are malformed: the bytes from such a header on are dropped.
+    FrameAssembler(int maxFrameLen, OnFrame onFrame);
+
+    // Adds `len` bytes of `data` to the connection whose pending pieces are
+    // `pending`, calls the callback for each frame completed, and leaves the
+    // bytes of an incomplete frame in `pending`. Pieces are held by
+    // reference while few; `data` may be kept.
+    void Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len) const;
+
+private:
+    void Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int n) const;
+
+    int m_maxFrameLen;
+    OnFrame m_onFrame;
+};
+
+}  // namespace travik

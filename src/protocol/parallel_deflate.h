@@ -1,0 +1,58 @@
+// One zlib stream (RFC 1950) written by several threads: the input is cut
+// into pieces of kPieceLen bytes, each piece is deflated on its own, primed
+// with the 32 KiB of input before it as its dictionary (so matches reach
+// back across the cut, as in one long stream), and every piece but the last
+// ends with a sync flush, which closes its last block on a byte boundary
+// without marking it final. The pieces are then laid end to end behind one
+// zlib header and followed by the Adler-32 of the whole input, combined from
+// the pieces' own checksums. Any zlib reader restores the input in one pass.
+//
+// zlib builds only (CodecSplitsFrames()); the functions are thread-safe and
+// never block except inside the caller's runner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace travik {
+
+constexpr uint32_t kPieceLen = 128u * 1024;
+constexpr uint32_t kPieceDictLen = 32u * 1024;
+
+// Runs work(0) .. work(count - 1), each exactly once, on any threads, and
+// returns when all have finished.
+using PieceRunner = std::function<void(size_t count, const std::function<void(size_t)>& work)>;
+
+// Number of pieces for `srcLen` input bytes; at least 1.
+size_t PieceCount(uint32_t srcLen);
+
+// The compressed bytes of one piece and the Adler-32 of its input.
+struct DeflatedPiece {
+    std::vector<unsigned char> bytes;
+    size_t len = 0;
+    uint32_t adler = 1;
+    int rc = 0;  // 0, or the zlib result code that stopped this piece
+};
+
+// Deflates piece `index` of `src` at `level` 1..9 into `out` (its buffer
+// is reused when large enough). Returns out.rc. Catches std::bad_alloc and
+// reports it as Z_MEM_ERROR, so it may run on a pool thread.
+int DeflatePiece(const unsigned char* src, uint32_t srcLen, size_t index, int level, DeflatedPiece& out);
+
+// Compresses `src` into one zlib stream at `level`, the pieces run through
+// `run`, and returns it in a new buffer with `headroom` bytes free in front
+// (for a frame header); `streamLen` receives the stream's size. The stream
+// is refused (kStreamRefused) when it would exceed `maxStreamLen`. Input of
+// at most one piece is compressed by a single compress2 call on the calling
+// thread, which is the stream one-thread compression gives. `pieces` holds
+// the per-piece outputs and may be kept by the caller between calls to reuse
+// their buffers. Returns 0 or a negative zlib result code.
+constexpr int kStreamRefused = -100;
+int DeflateInPieces(const unsigned char* src, uint32_t srcLen, int level, const PieceRunner& run, size_t headroom,
+                    int64_t maxStreamLen, std::vector<DeflatedPiece>& pieces, std::shared_ptr<unsigned char>& out,
+                    uint32_t& streamLen);
+
+}  // namespace travik

@@ -1,0 +1,85 @@
+// The connection table: one ConnectionSt per live connection, keyed by its
+// socket. Entries are made and removed on the loop thread under m_connMutex;
+// sender threads read them under the same lock (send_queues.cpp).
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "platform/clock.h"
+#include "platform/diag.h"
+#include "transport/backlog_limits.h"
+#include "transport/travik_obj.h"
+
+using travik::Diag;
+
+TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* bev) {
+    ConnectionSt& conn = m_connMap[key];
+    conn.fd = key;
+    conn.bev = bev;
+    conn.owner = this;
+    conn.pending.clear();
+    conn.busy = false;
+    conn.queuedBytes = 0;
+    conn.outputBytes = 0;
+    conn.lastProgress = travik::SteadyMicros();
+    conn.closing = false;
+    // Not tied to the socket: a writable socket would wake the loop on every
+    // pass. Senders activate it when they queue; the timer is the fallback.
+    conn.flushEvent = event_new(m_base, -1, EV_PERSIST, FlushCb, &conn);
+    timeval period{travik::kFlushPeriodSeconds, 0};
+    if (conn.flushEvent) event_add(conn.flushEvent, &period);
+    conn.outputCb = evbuffer_add_cb(bufferevent_get_output(bev), OutputCb, &conn);
+    return conn;
+}
+
+void TravikObj::RemoveLocked(evutil_socket_t fd) {
+    auto it = m_connMap.find(fd);
+    if (it != m_connMap.end()) {
+        FreeConnection(it->second);
+        m_connMap.erase(it);  // its queued frames go with it
+    }
+    Diag("disconnect fd = %d \n", static_cast<int>(fd));
+}
+
+void TravikObj::FreeConnection(ConnectionSt& conn) {
+    if (conn.flushEvent) event_free(conn.flushEvent);
+    conn.flushEvent = nullptr;
+    if (conn.bev) {
+        // The record goes away with the connection; libevent may free the
+        // buffer later, so it must not call back into the record.
+        if (conn.outputCb) evbuffer_remove_cb_entry(bufferevent_get_output(conn.bev), conn.outputCb);
+        bufferevent_free(conn.bev);
+    }
+    conn.bev = nullptr;
+    conn.outputCb = nullptr;
+    conn.pending.clear();
+}
+
+void TravikObj::TuneSocket(evutil_socket_t fd) {
+    int on = 1;
+    // Frames are written whole, so Nagle's algorithm only delays the tail of
+    // each frame behind the peer's delayed acknowledgement.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#if defined(TCP_KEEPIDLE)
+    int idle = travik::kKeepAliveIdleSeconds;
+    int interval = travik::kKeepAliveIntervalSeconds;
+    int count = travik::kKeepAliveCount;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#endif
+}
+
+int TravikObj::ConnectionCount() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    return static_cast<int>(m_connMap.size());
+}
+
+int TravikObj::IsEmpty() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    return m_connMap.empty() ? 1 : 0;
+}

@@ -1,0 +1,151 @@
+// The server endpoint: binds on all IPv4 addresses, accepts viewers into the
+// connection table, backs off when accept fails, and ends two seconds after
+// SIGINT.
+#include <arpa/inet.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "platform/diag.h"
+#include "platform/net_startup.h"
+#include "transport/backlog_limits.h"
+#include "transport/travik_obj.h"
+
+using travik::Diag;
+
+int TravikObj::Listen(int port) {
+    if (OnLoopThread()) {
+        Diag("Listen refused: called on the endpoint's own loop thread\n");
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_loopMutex);
+        if (m_loopRunning) return m_listenResult == 1 ? 0 : -1;
+    }
+    if (m_thread.joinable()) m_thread.join();  // a finished earlier run
+    m_port = port;
+    RunLoopThread(&TravikObj::ListenLoop);
+    std::unique_lock<std::mutex> lock(m_loopMutex);
+    m_loopCond.wait(lock, [this] { return m_listenResult != 0; });
+    return m_listenResult == 1 ? 0 : -1;
+}
+
+int TravikObj::BoundPort() const { return m_boundPort.load(); }
+
+void TravikObj::ReportListenResult(int result) {
+    std::lock_guard<std::mutex> lock(m_loopMutex);
+    m_listenResult = result;
+    m_loopCond.notify_all();
+}
+
+void TravikObj::ListenLoop() {
+    travik::NameThisThread("travik-listen");
+    travik::StartNetworkOnThisThread(0x0201);
+    if (!MakeBase()) {
+        Diag("Could not initialize libevent!\n");
+        ReportListenResult(-1);
+        return;
+    }
+    sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(m_port));
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    // Close-on-exec keeps the host's child processes from inheriting the
+    // listening and accepted sockets (and so keeping viewers connected).
+    m_listener = evconnlistener_new_bind(m_base, AcceptCb, this,
+                                         LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC, -1,
+                                         reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    if (!m_listener) {
+        Diag("Could not create a listener!\n");
+        Teardown();
+        ReportListenResult(-1);
+        return;
+    }
+    evconnlistener_set_error_cb(m_listener, AcceptErrorCb);
+    {
+        sockaddr_in bound;
+        socklen_t boundLen = sizeof bound;
+        if (getsockname(evconnlistener_get_fd(m_listener), reinterpret_cast<sockaddr*>(&bound), &boundLen) == 0)
+            m_boundPort.store(ntohs(bound.sin_port));
+    }
+    m_signalEvent = evsignal_new(m_base, SIGINT, SignalCb, this);
+    if (!m_signalEvent || event_add(m_signalEvent, nullptr) < 0) {
+        Diag("Could not create/add a signal event!\n");
+        if (m_signalEvent) event_free(m_signalEvent);
+        m_signalEvent = nullptr;
+        evconnlistener_free(m_listener);
+        m_listener = nullptr;
+        m_boundPort.store(0);
+        Teardown();
+        ReportListenResult(-1);
+        return;
+    }
+    ReportListenResult(1);
+    event_base_dispatch(m_base);
+    m_boundPort.store(0);
+    evconnlistener_free(m_listener);
+    m_listener = nullptr;
+    event_free(m_signalEvent);
+    m_signalEvent = nullptr;
+    if (m_acceptRetryEvent) event_free(m_acceptRetryEvent);
+    m_acceptRetryEvent = nullptr;
+    Teardown();
+    Diag("listen done\n");
+}
+
+void TravikObj::AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg) {
+    travik::RunGuarded("accept failed", [&] { static_cast<TravikObj*>(arg)->OnAccept(fd); });
+}
+
+void TravikObj::OnAccept(evutil_socket_t fd) {
+    bufferevent* bev = bufferevent_socket_new(m_base, fd, BEV_OPT_CLOSE_ON_FREE);
+    if (!bev) {
+        Diag("Error constructing bufferevent!");
+        evutil_closesocket(fd);
+        event_base_loopbreak(m_base);
+        return;
+    }
+    TuneSocket(fd);
+    m_acceptPaused = false;
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    ConnectionSt& conn = Register(fd, bev);
+    Diag("accept connect fd = %d\n", static_cast<int>(fd));
+    bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, &conn);
+    bufferevent_enable(bev, EV_READ | EV_PERSIST);
+    bufferevent_enable(bev, EV_WRITE | EV_PERSIST);
+}
+
+void TravikObj::AcceptErrorCb(evconnlistener* listener, void* arg) {
+    auto* self = static_cast<TravikObj*>(arg);
+    int err = EVUTIL_SOCKET_ERROR();
+    // Out of descriptors (or another accept failure): libevent would retry at
+    // once, for ever, spinning the loop. Pause accepting for a moment instead;
+    // the pending connection waits in the backlog.
+    if (!self->m_acceptRetryEvent) self->m_acceptRetryEvent = evtimer_new(self->m_base, AcceptRetryCb, self);
+    if (!self->m_acceptRetryEvent) return;
+    if (!self->m_acceptPaused)
+        Diag("accept failed: %s; pausing accepts for %d ms\n", evutil_socket_error_to_string(err),
+             travik::kAcceptRetryMillis);
+    self->m_acceptPaused = true;
+    evconnlistener_disable(listener);
+    timeval delay{0, travik::kAcceptRetryMillis * 1000};
+    event_add(self->m_acceptRetryEvent, &delay);
+}
+
+void TravikObj::AcceptRetryCb(evutil_socket_t, short, void* arg) {
+    auto* self = static_cast<TravikObj*>(arg);
+    if (self->m_listener) evconnlistener_enable(self->m_listener);
+}
+
+void TravikObj::SignalCb(evutil_socket_t, short, void* arg) {
+    auto* self = static_cast<TravikObj*>(arg);
+    Diag("Caught an interrupt signal; exiting cleanly in two seconds.\n");
+    timeval delay{2, 0};
+    event_base_loopexit(self->m_base, &delay);
+}

@@ -1,0 +1,135 @@
+// Frames on their way out: senders queue a shared buffer per connection and
+// wake the loop; the loop hands each connection's queue to libevent when its
+// previous hand-over has been written. The backlog policy (backlog_limits.h)
+// decides what a slow connection gets: images are skipped over the soft
+// bound, and a connection is closed as slow past the hard bound or when its
+// output has not moved for too long.
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+
+#include "platform/clock.h"
+#include "platform/diag.h"
+#include "transport/backlog_limits.h"
+#include "transport/send_stats.h"
+#include "transport/travik_obj.h"
+
+using travik::Diag;
+
+int TravikObj::SendData(std::shared_ptr<unsigned char>& data, int len) { return Queue(data, len, false); }
+
+int TravikObj::SendLatest(std::shared_ptr<unsigned char>& data, int len) { return Queue(data, len, true); }
+
+int TravikObj::Queue(std::shared_ptr<unsigned char>& data, int len, bool latest) {
+    travik::CountSentBytes(len);
+    if (len <= 0 || !data) return -1;  // nothing to write; would only leave a connection busy
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    bool queued = false;
+    bool slow = false;
+    for (auto& entry : m_connMap) {
+        ConnectionSt& conn = entry.second;
+        if (conn.closing) continue;
+        size_t backlog = conn.queuedBytes + conn.outputBytes.load(std::memory_order_relaxed);
+        if (latest) {
+            if (backlog >= travik::kSoftBacklogBytes) continue;
+        } else if (backlog > 0 && backlog + static_cast<size_t>(len) > travik::kHardBacklogBytes) {
+            conn.closing = true;
+            slow = true;
+            continue;
+        }
+        conn.pending.push_back(SendDataSt{data, len});
+        conn.queuedBytes += static_cast<size_t>(len);
+        queued = true;
+    }
+    if (queued || slow) WakeLoopLocked();
+    return -1;
+}
+
+void TravikObj::WakeLoopLocked() {
+    // Any connection's flush event serves all connections.
+    for (auto& entry : m_connMap) {
+        if (entry.second.flushEvent) {
+            event_active(entry.second.flushEvent, EV_TIMEOUT, 0);
+            return;
+        }
+    }
+}
+
+bool TravikObj::AllBacklogged() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    for (auto& entry : m_connMap) {
+        const ConnectionSt& conn = entry.second;
+        if (!conn.closing && conn.queuedBytes + conn.outputBytes.load() < travik::kSoftBacklogBytes) return false;
+    }
+    return !m_connMap.empty();
+}
+
+void TravikObj::HandOverLocked(ConnectionSt& conn) {
+    for (const SendDataSt& item : conn.pending)
+        bufferevent_write(conn.bev, item.data.get(), static_cast<size_t>(item.len));
+    conn.pending.clear();
+    conn.queuedBytes = 0;
+    conn.busy = true;
+}
+
+void TravikObj::FlushCb(evutil_socket_t, short, void* arg) {
+    travik::RunGuarded("flush failed", [&] { static_cast<ConnectionSt*>(arg)->owner->OnFlushEvent(); });
+}
+
+std::vector<evutil_socket_t> TravikObj::CollectSlowLocked() {
+    std::vector<evutil_socket_t> slow;
+    int64_t now = travik::SteadyMicros();
+    for (auto& entry : m_connMap) {
+        ConnectionSt& conn = entry.second;
+        bool stuck = conn.outputBytes.load() > 0 && now - conn.lastProgress.load() > travik::kNoProgressMicros;
+        if (conn.closing || stuck) slow.push_back(entry.first);
+    }
+    return slow;
+}
+
+void TravikObj::OnFlushEvent() {
+    std::vector<evutil_socket_t> slow;
+    {
+        std::lock_guard<std::mutex> lock(m_connMutex);
+        slow = CollectSlowLocked();
+        for (evutil_socket_t fd : slow) {
+            const ConnectionSt& conn = m_connMap.at(fd);
+            Diag("slow connection fd = %d closed: %zu bytes not taken\n", static_cast<int>(fd),
+                 conn.queuedBytes + conn.outputBytes.load());
+            RemoveLocked(fd);
+        }
+        for (auto& entry : m_connMap) {
+            ConnectionSt& conn = entry.second;
+            if (!conn.busy && !conn.pending.empty()) HandOverLocked(conn);
+        }
+    }
+    for (evutil_socket_t fd : slow) NotifyClosed(fd);
+}
+
+void TravikObj::WriteCb(bufferevent* bev, void* arg) {
+    if (evbuffer_get_length(bufferevent_get_output(bev)) != 0) {
+        Diag("is full\n");
+        return;
+    }
+    travik::RunGuarded("write failed", [&] { static_cast<ConnectionSt*>(arg)->owner->OnWriteDrained(); });
+}
+
+void TravikObj::OnWriteDrained() {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    for (auto& entry : m_connMap) {
+        ConnectionSt& conn = entry.second;
+        if (conn.pending.empty()) {
+            conn.busy = false;
+        } else {
+            HandOverLocked(conn);
+        }
+    }
+}
+
+void TravikObj::OutputCb(evbuffer*, const evbuffer_cb_info* info, void* arg) {
+    // Runs inside libevent's buffer operations, possibly while this thread
+    // holds m_connMutex: atomics only.
+    auto* conn = static_cast<ConnectionSt*>(arg);
+    conn->outputBytes.store(info->orig_size + info->n_added - info->n_deleted, std::memory_order_relaxed);
+    if (info->n_deleted > 0 || info->orig_size == 0) conn->lastProgress.store(travik::SteadyMicros());
+}
