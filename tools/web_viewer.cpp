@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include "channels.h"
 #include "console.h"
 #include "image_file.h"
 #include "stats.h"
