@@ -7,6 +7,7 @@
 #include "console.h"
 #include "image_file.h"
 #include "stats.h"
+#include "status_ticker.h"
 
 namespace travik_tool {
 
@@ -202,14 +203,11 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
     std::fflush(out);
     Status("travik web: open %s in a browser; device %s:%d (retrying every second until it answers)", web.Url().c_str(),
            config.deviceIp.c_str(), config.devicePort);
-    auto lastStatus = Clock::now();
+    StatusTicker ticker;
     while (!stop.WaitFor(std::chrono::milliseconds(100))) {
         web.Tick();
-        const auto now = Clock::now();
-        if (now - lastStatus >= std::chrono::seconds(1)) {
-            Status("%s", web.StatusLine(std::chrono::duration<double>(now - lastStatus).count()).c_str());
-            lastStatus = now;
-        }
+        double seconds = 0;
+        if (ticker.Due(Clock::now(), seconds)) Status("%s", web.StatusLine(seconds).c_str());
     }
     web.Stop();
     Status("travik web: stopped");
