@@ -11,10 +11,11 @@ export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
     libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
+    pybind11-dev python3-dev python3-numpy python3-pytest
     libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
 )
 PRESETS=(default asan tsan bench fuzz libdeflate)
-SOURCE_DIRS=(include src tools tests bench fuzz examples)
+SOURCE_DIRS=(include src tools tests bench fuzz examples python)
 
 usage() {
     cat <<EOF
