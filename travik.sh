@@ -11,7 +11,8 @@ export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
     libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
-    pybind11-dev python3-dev python3-numpy python3-pytest libzstd-dev nodejs
+    pybind11-dev python3-dev python3-numpy python3-pytest libzstd-dev
+    libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
 )
 PRESETS=(default asan tsan bench fuzz libdeflate)
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
@@ -20,7 +21,7 @@ usage() {
     cat <<EOF
 usage: ./travik.sh <command> [args]
 
-  deps              install the Debian packages the project needs
+  deps              install the Debian packages and the node tests' npm packages
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
   demo [args]       build the default preset and run the demo
@@ -38,23 +39,6 @@ die() {
     exit 1
 }
 
-# The independent MCAP reader that the recording tests run under node,
-# pinned by tests/mcap/package-lock.json; installed again only when the
-# lockfile changed.
-npm_deps() {
-    local dir="tests/mcap"
-    [[ -f "$dir/package-lock.json" ]] || return 0
-    # Debian ships npm apart from nodejs; a nodejs from elsewhere brings its own.
-    if ! command -v npm >/dev/null; then
-        [[ "$(id -u)" -eq 0 ]] || die "npm not found; run ./travik.sh deps as root"
-        apt-get install -y npm
-    fi
-    if [[ ! -f "$dir/node_modules/.package-lock.json" || "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]]; then
-        log "npm ci in $dir"
-        (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
-    fi
-}
-
 cmd_deps() {
     apt_deps
     npm_deps
@@ -66,6 +50,8 @@ apt_deps() {
         status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
         [[ "$status" == "installed" ]] || missing+=("$pkg")
     done
+    # Some nodejs builds bundle npm; Debian's own ships it separately.
+    command -v npm >/dev/null || missing+=(npm)
     if ((${#missing[@]} == 0)); then
         return 0
     fi
@@ -78,6 +64,22 @@ apt_deps() {
         printf 'sudo apt-get install -y %s\n' "${missing[*]}"
         exit 1
     fi
+}
+
+# The npm packages of the tests that run under node (the browser test and
+# the independent MCAP reader), exactly as locked; installed again only when a
+# lockfile changed. Never a browser of their own: the browser test drives the
+# system's chromium.
+npm_deps() {
+    local dir
+    for dir in tests/web tests/mcap; do
+        [[ -f "$dir/package-lock.json" ]] || continue
+        if [[ -f "$dir/node_modules/.package-lock.json" && "$dir/node_modules/.package-lock.json" -nt "$dir/package-lock.json" ]]; then
+            continue
+        fi
+        log "npm ci in $dir"
+        (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 PUPPETEER_SKIP_CHROMIUM_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+    done
 }
 
 check_preset() {
