@@ -11,15 +11,17 @@ export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
     libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
+    pybind11-dev python3-dev python3-numpy python3-pytest libzstd-dev
+    libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
 )
 PRESETS=(default asan tsan bench fuzz libdeflate)
-SOURCE_DIRS=(include src tools tests bench fuzz examples)
+SOURCE_DIRS=(include src tools tests bench fuzz examples python)
 
 usage() {
     cat <<EOF
 usage: ./travik.sh <command> [args]
 
-  deps              install the Debian packages the project needs
+  deps              install the Debian packages and the node tests' npm packages
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
   demo [args]       build the default preset and run the demo
@@ -38,11 +40,18 @@ die() {
 }
 
 cmd_deps() {
+    apt_deps
+    npm_deps
+}
+
+apt_deps() {
     local missing=() pkg status
     for pkg in "${PACKAGES[@]}"; do
         status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
         [[ "$status" == "installed" ]] || missing+=("$pkg")
     done
+    # Some nodejs builds bundle npm; Debian's own ships it separately.
+    command -v npm >/dev/null || missing+=(npm)
     if ((${#missing[@]} == 0)); then
         return 0
     fi
@@ -55,6 +64,22 @@ cmd_deps() {
         printf 'sudo apt-get install -y %s\n' "${missing[*]}"
         exit 1
     fi
+}
+
+# The npm packages of the tests that run under node (the browser test and
+# the independent MCAP reader), exactly as locked; installed again only when a
+# lockfile changed. Never a browser of their own: the browser test drives the
+# system's chromium.
+npm_deps() {
+    local dir
+    for dir in tests/web tests/mcap; do
+        [[ -f "$dir/package-lock.json" ]] || continue
+        if [[ -f "$dir/node_modules/.package-lock.json" && "$dir/node_modules/.package-lock.json" -nt "$dir/package-lock.json" ]]; then
+            continue
+        fi
+        log "npm ci in $dir"
+        (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 PUPPETEER_SKIP_CHROMIUM_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+    done
 }
 
 check_preset() {
@@ -110,7 +135,7 @@ list_sources() {
         [[ -d "$d" ]] && dirs+=("$d")
     done
     ((${#dirs[@]} > 0)) || return 0
-    find "${dirs[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z
+    find "${dirs[@]}" -name node_modules -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z
 }
 
 run_clang_format() {

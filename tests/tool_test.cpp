@@ -421,7 +421,11 @@ TEST_F(ToolTest, BadArgumentsExitNonZeroWithAUsageLine) {
         {"device", "--level", "0"},
         {"device", "--compress-threads", "33"},
         {"device", "--images", (m_dir / "missing").string()},
-        {"demo", "--seconds", "0"},
+        {"demo", "--seconds", "-1"},
+        {"demo", "--web", "localhost"},
+        {"web"},
+        {"web", "127.0.0.1", "--http", "nowhere:80"},
+        {"web", "127.0.0.1", "--quality", "0"},
     };
     int i = 0;
     for (const auto& args : cases) {

@@ -14,6 +14,7 @@
 #include "stats.h"
 #include "status_ticker.h"
 #include "view.h"
+#include "web_viewer.h"
 #include "wire_meter.h"
 
 namespace travik_tool {
@@ -102,12 +103,40 @@ void PrintSummary(FILE* out, const DemoOptions& options, int port, double second
                  "staged image\n               is replaced by a newer one of its channel before the send thread "
                  "takes it.\n",
                  kDemoIntervalMs);
-    std::fprintf(out,
-                 "images:    %" PRIu64
-                 " files in %s/ (one per channel per second) and %s/index.csv; "
-                 ".pgm/.ppm open in any image viewer\n",
-                 got.saved, options.outDir.c_str(), options.outDir.c_str());
+    if (options.seconds <= 0) {
+        std::fprintf(out, "images:    none saved (a run until Ctrl-C keeps no files)\n");
+    } else {
+        std::fprintf(out,
+                     "images:    %" PRIu64
+                     " files in %s/ (one per channel per second) and %s/index.csv; "
+                     ".pgm/.ppm open in any image viewer\n",
+                     got.saved, options.outDir.c_str(), options.outDir.c_str());
+    }
     std::fflush(out);
+}
+
+// Serves the live page for the demo's device; prints its URL.
+bool StartDemoWeb(const std::string& address, int devicePort, TravikMgr& mgr, std::unique_ptr<WebViewer>& web,
+                  FILE* out) {
+    WebConfig config;
+    config.devicePort = devicePort;
+    if (!ParseHttpAddress(address, config.httpAddress, config.httpPort)) {
+        Status("travik demo: bad --web '%s' (expected ADDR:PORT)", address.c_str());
+        return false;
+    }
+    config.wish.logs = true;
+    config.wish.intervalMs = kDemoIntervalMs;
+    web = std::make_unique<WebViewer>(mgr, config);
+    std::string error;
+    if (!web->Start(error)) {
+        Status("travik demo: %s", error.c_str());
+        return false;
+    }
+    web->Tick();
+    std::fprintf(out, "travik demo: watch it live at %s\n", web->Url().c_str());
+    std::fflush(out);
+    Status("travik demo: watch it live at %s", web->Url().c_str());
+    return true;
 }
 
 }  // namespace
@@ -145,7 +174,9 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     view.port = port;
     view.logs = true;
     view.intervalMs = kDemoIntervalMs;
-    view.outDir = options.outDir;
+    // A run until Ctrl-C would fill the disk one file per channel per second.
+    const bool forever = options.seconds <= 0;
+    view.outDir = forever ? std::string() : options.outDir;
     view.saveEveryMs = kDemoSaveEveryMs;
     view.logOut = out;
     ViewerHost viewer(viewerMgr, view);
@@ -161,7 +192,20 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
         deviceMgr.Release();
         return 1;
     }
-    Status("travik demo: device listening on port %d, viewer connected; streaming for %.0f s", port, options.seconds);
+    // The page is a third manager: a second viewer of the same device.
+    TravikMgr webMgr;
+    std::unique_ptr<WebViewer> web;
+    if (!options.web.empty() && !StartDemoWeb(options.web, port, webMgr, web, out)) {
+        viewer.Disconnect();
+        deviceMgr.Release();
+        return 1;
+    }
+    if (forever) {
+        Status("travik demo: device listening on port %d, viewer connected; streaming until Ctrl-C", port);
+    } else {
+        Status("travik demo: device listening on port %d, viewer connected; streaming for %.0f s", port,
+               options.seconds);
+    }
     // The viewer's command travels to the device; once it has arrived the
     // log stream is open, and the first accepted log line says so.
     const auto openBy = Clock::now() + std::chrono::seconds(5);
@@ -177,7 +221,8 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     StatusTicker ticker(start);
     DeviceCounters before = device->Counters();
-    while (Clock::now() < end && !stop.Requested()) {
+    while ((forever || Clock::now() < end) && !stop.Requested()) {
+        if (web) web->Tick();
         if (!viewer.Up()) {
             Status("travik demo: the viewer's connection was lost");
             break;
@@ -196,9 +241,10 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
             std::string latency = window.latency.empty() ? std::string("-")
                                                          : FormatMicros(Percentile(window.latency, 50)) + " / " +
                                                                FormatMicros(Percentile(window.latency, 99));
-            Status("[demo %2.0f s] offered %.0f images/s, delivered %.0f/s, latency p50/p99 %s",
+            Status("[demo %2.0f s] offered %.0f images/s, delivered %.0f/s, latency p50/p99 %s%s",
                    std::chrono::duration<double>(now - start).count(), static_cast<double>(offered) / secs,
-                   static_cast<double>(got) / secs, latency.c_str());
+                   static_cast<double>(got) / secs, latency.c_str(),
+                   web ? (" | " + web->StatusLine(secs)).c_str() : "");
             before = counters;
         }
     }
@@ -207,6 +253,7 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     // Frames still on their way are not counted as lost.
     stop.WaitFor(std::chrono::milliseconds(300));
     WireSample wire = meter.Poll();
+    if (web) web->Stop();
     viewer.Disconnect();
     deviceMgr.Release();
     viewer.FinishOutput();

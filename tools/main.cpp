@@ -2,6 +2,7 @@
 //   travik device   a device host that streams test frames or image files
 //   travik view     a viewer that prints logs and saves images
 //   travik demo     both on loopback, then a summary
+//   travik web      a viewer that shows the device live in a browser
 // Exit codes: 0 done, 1 runtime failure (connect, listen, lost connection),
 // 2 bad arguments.
 #include <CLI/CLI.hpp>
@@ -13,8 +14,10 @@
 #include "demo.h"
 #include "device.h"
 #include "options.h"
+#include "recording_cli.h"
 #include "stop_signal.h"
 #include "view.h"
+#include "web_viewer.h"
 
 using namespace travik_tool;
 
@@ -26,8 +29,12 @@ const char* kDeviceUsage =
 const char* kViewUsage =
     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
     "[--count N] [--duration S] [--reconnect]";
-const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N]";
-const char* kTopUsage = "usage: travik device|view|demo [OPTIONS]  (travik SUBCOMMAND --help for each)";
+const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N] [--web [ADDR:PORT]]";
+const char* kWebUsage =
+    "usage: travik web HOST[:PORT] [--http ADDR:PORT] [--quality Q] [--lossless] [--logs] [--channels 0,1,2,3] "
+    "[--interval MS]";
+const char* kTopUsage =
+    "usage: travik device|view|demo|web|record|replay|export|info [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
 // "640x480"-style sizes.
 const CLI::Validator kSizeCheck(
@@ -44,6 +51,15 @@ const CLI::Validator kTargetCheck(
         return ParseTarget(text, host, port) ? std::string() : "must be HOST or HOST:PORT with a port 1..65535";
     },
     "HOST[:PORT]");
+
+const CLI::Validator kHttpCheck(
+    [](std::string& text) {
+        std::string address;
+        int port = 0;
+        return ParseHttpAddress(text, address, port) ? std::string()
+                                                     : "must be ADDR:PORT with an IP address, e.g. 127.0.0.1:8080";
+    },
+    "ADDR:PORT");
 
 void AddDevice(CLI::App& app, DeviceOptions& o) {
     CLI::App* cmd =
@@ -104,12 +120,36 @@ void AddView(CLI::App& app, ViewOptions& o) {
 
 void AddDemo(CLI::App& app, DemoOptions& o) {
     CLI::App* cmd = app.add_subcommand("demo", "Run a device and a viewer on loopback and summarize what travelled");
-    cmd->add_option("--seconds", o.seconds, "How long to stream")
-        ->check(CLI::Range(0.5, 3600.0))
+    cmd->add_option("--seconds", o.seconds, "How long to stream (0: until Ctrl-C)")
+        ->check(CLI::Range(0.0, 1e7))
         ->capture_default_str();
     cmd->add_option("--out", o.outDir, "Where to write a few images and index.csv")->capture_default_str();
     cmd->add_option("--port", o.port, "Port for the device (0: any free port)")
         ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    cmd->add_option("--web", o.web, "Also serve the live page on ADDR:PORT")
+        ->expected(0, 1)
+        ->default_str("127.0.0.1:8080")
+        ->check(kHttpCheck);
+}
+
+void AddWeb(CLI::App& app, WebOptions& o) {
+    CLI::App* cmd = app.add_subcommand("web", "Connect to a device and show it live in a browser");
+    cmd->add_option("target", o.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
+        ->required()
+        ->check(kTargetCheck);
+    cmd->add_option("--http", o.http, "Where the page is served (0.0.0.0:PORT exposes it to the network)")
+        ->check(kHttpCheck)
+        ->capture_default_str();
+    cmd->add_option("--quality", o.quality, "JPEG quality")->check(CLI::Range(1, 100))->capture_default_str();
+    cmd->add_flag("--lossless", o.lossless, "Send PNG instead of JPEG");
+    cmd->add_flag("--logs", o.logs, "Open the device's log stream (the page can switch it later)");
+    cmd->add_option("--channels", o.channels, "Image channels to switch on (the others are switched off)")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3))
+        ->capture_default_str();
+    cmd->add_option("--interval", o.interval, "Minimum ms between two images of one channel")
+        ->check(CLI::Range(1, 3600000))
         ->capture_default_str();
 }
 
@@ -118,6 +158,8 @@ int UsageError(CLI::App& app, const CLI::ParseError& e) {
     if (app.got_subcommand("device")) usage = kDeviceUsage;
     if (app.got_subcommand("view")) usage = kViewUsage;
     if (app.got_subcommand("demo")) usage = kDemoUsage;
+    if (const char* recording = RecordingUsage(app)) usage = recording;
+    if (app.got_subcommand("web")) usage = kWebUsage;
     std::fprintf(stderr, "travik: %s\n%s\n", e.what(), usage);
     return 2;
 }
@@ -136,8 +178,13 @@ int main(int argc, char** argv) {
     AddDevice(app, device);
     AddView(app, view);
     AddDemo(app, demo);
+    RecordingCommands recording;
+    AddRecordingCommands(app, recording);
+    WebOptions web;
+    AddWeb(app, web);
     const std::string first = argc > 1 ? argv[1] : "";
-    if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo") {
+    if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo" &&
+        first != "web" && !IsRecordingCommand(first)) {
         std::fprintf(stderr, "travik: unknown subcommand '%s'\n%s\n", argv[1], kTopUsage);
         return 2;
     }
@@ -152,5 +199,8 @@ int main(int argc, char** argv) {
     StopSignal stop;
     if (app.got_subcommand("device")) return RunDevice(device, stop);
     if (app.got_subcommand("view")) return RunView(view, stop, out);
+    if (app.got_subcommand("web")) return RunWeb(web, stop, out);
+    const int rc = RunRecordingCommand(app, recording, stop, out);
+    if (rc >= 0) return rc;
     return RunDemo(demo, stop, out);
 }

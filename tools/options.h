@@ -35,7 +35,8 @@ struct ViewOptions {
 struct DemoOptions {
     double seconds = 5;
     std::string outDir = "travik-demo";
-    int port = 0;  // 0: a free port
+    int port = 0;     // 0: a free port
+    std::string web;  // ADDR:PORT to serve the live page on; empty: none
 };
 
 constexpr int kDefaultPort = 7000;

@@ -2,17 +2,28 @@
 
 #include <zlib.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 
 #include "common/loopback.h"
+#include "travik_bench/child_process.h"
+#include "travik_bench/travik_workloads.h"
 
 #if defined(TRAVIK_BENCH_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
 #endif
 
 namespace travik_bench {
+namespace {
+uint64_t ThreadCpuNanos() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+}  // namespace
 
 bool HaveCodec(const std::string& codec) {
 #if defined(TRAVIK_BENCH_HAVE_LIBDEFLATE)
@@ -60,6 +71,7 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
     uint64_t passesDone = 0;
     uint64_t compressed = 0;
     const uint64_t start = NowNanos();
+    const uint64_t cpuStart = ThreadCpuNanos();
     uint64_t elapsed = 0;
     // At least `minPasses` passes and `window` seconds; bounded in time.
     while ((elapsed < static_cast<uint64_t>(window * 1e9) || passesDone < static_cast<uint64_t>(minPasses)) &&
@@ -71,36 +83,77 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
         elapsed = NowNanos() - start;
     }
     const double seconds = static_cast<double>(elapsed) / 1e9;
+    // How much of its CPU the loop got: what to set against the send
+    // thread's busy share when a ratio comes out invalid.
+    const double cpuShare = static_cast<double>(ThreadCpuNanos() - cpuStart) / static_cast<double>(elapsed);
     const double ips = static_cast<double>(passesDone * 4) / seconds;
     const std::string key = "limit." + codec + "." + ShapeKey(shape);
     results.Set(key + ".ips", ips);
     results.Set(key + ".mbps", ips * static_cast<double>(shape.Bytes()) / 1e6);
     results.Set(key + ".ratio", static_cast<double>(rawLen * passesDone) / static_cast<double>(compressed));
+    results.Set(key + ".cpu_pct", 100.0 * cpuShare);
     std::fprintf(stderr, "  %-52s %12.2f MB/s\n", (codec + " limit " + shape.Name()).c_str(),
                  ips * static_cast<double>(shape.Bytes()) / 1e6);
     return true;
 }
 
-void CombineLimits(const Results& a, const Results& b, const std::string& key, Results& out) {
-    std::vector<const Results*> runs;
-    for (const Results* r : {&a, &b})
-        if (r->Has(key + ".mbps")) runs.push_back(r);
-    if (runs.empty()) return;
+namespace {
+
+// Child side of MeasureCompressorLimitPinned: pins itself in Setup, measures
+// on "limit" and answers "limit IPS MBPS RATIO".
+class LimitChild : public Sender {
+public:
+    explicit LimitChild(const WorkloadArgs& args) : m_args(args) {}
+    int Setup() override { return PinThread(0, m_args.pinCpu) ? 0 : -1; }
+    void Produce(const std::atomic<bool>&) override {}
+    std::string Query(const std::string& cmd) override {
+        if (cmd != "limit") return std::string();
+        Results r;
+        if (!MeasureCompressorLimit(m_args.shape, m_args.codec, m_args.windowMs / 1000.0, std::max(1, m_args.rate), r))
+            return "error limit";
+        const std::string key = "limit." + m_args.codec + "." + ShapeKey(m_args.shape);
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "limit %.6g %.6g %.6g %.6g", r.Get(key + ".ips"), r.Get(key + ".mbps"),
+                      r.Get(key + ".ratio"), r.Get(key + ".cpu_pct"));
+        return buf;
+    }
+    void Teardown() override {}
+
+private:
+    WorkloadArgs m_args;
+};
+
+}  // namespace
+
+std::unique_ptr<Sender> MakeLimitSender(const WorkloadArgs& args) { return std::make_unique<LimitChild>(args); }
+
+bool MeasureCompressorLimitPinned(const FrameShape& shape, const std::string& codec, int pinCpu, double window,
+                                  int minPasses, Results& results) {
+    WorkloadArgs args{"limit", shape, minPasses};
+    args.codec = codec;
+    args.pinCpu = pinCpu;
+    args.windowMs = static_cast<int>(window * 1000);
+    ChildProcess child;
+    int unused = 0;
+    if (!StartSender(child, "limit", args, unused)) return false;
+    std::string reply;
+    // A 1920x1080 RGB pass takes most of a second with zlib.
+    const bool ok = child.Ask("limit", reply, static_cast<int>(window * 10000) + 60000);
+    child.Stop();
     double ips = 0;
     double mbps = 0;
-    double lo = runs[0]->Get(key + ".mbps");
-    double hi = lo;
-    for (const Results* r : runs) {
-        ips += r->Get(key + ".ips") / static_cast<double>(runs.size());
-        mbps += r->Get(key + ".mbps") / static_cast<double>(runs.size());
-        lo = std::min(lo, r->Get(key + ".mbps"));
-        hi = std::max(hi, r->Get(key + ".mbps"));
+    double ratio = 0;
+    double cpuPct = 0;
+    if (!ok || std::sscanf(reply.c_str(), "limit %lf %lf %lf %lf", &ips, &mbps, &ratio, &cpuPct) != 4) {
+        std::fprintf(stderr, "travik-bench: compressor limit child failed: %s\n", reply.c_str());
+        return false;
     }
-    out.Set(key + ".ips", ips);
-    out.Set(key + ".mbps", mbps);
-    out.Set(key + ".mbps_lo", lo);
-    out.Set(key + ".mbps_hi", hi);
-    out.Set(key + ".ratio", runs[0]->Get(key + ".ratio"));
+    const std::string key = "limit." + codec + "." + ShapeKey(shape);
+    results.Set(key + ".ips", ips);
+    results.Set(key + ".mbps", mbps);
+    results.Set(key + ".ratio", ratio);
+    results.Set(key + ".cpu_pct", cpuPct);
+    return true;
 }
 
 }  // namespace travik_bench

@@ -1,7 +1,7 @@
 // The compressor's own limit: the same four-channel record sequences a
 // device compresses, through the same compressor at level 6, in a tight
 // loop on one thread. A pipeline cannot beat this; the table shows how
-// close it comes.
+// close it comes (a ratio above 1.02 marks the measurement invalid).
 #pragma once
 
 #include <string>
@@ -18,9 +18,10 @@ bool MeasureCompressorLimit(const FrameShape& shape, const std::string& codec, d
 
 bool HaveCodec(const std::string& codec);
 
-// Puts the mean of two limit measurements under `key` (".ips", ".mbps",
-// ".ratio"), with the lower and higher one as ".mbps_lo" / ".mbps_hi".
-// Either measurement may be missing.
-void CombineLimits(const Results& a, const Results& b, const std::string& key, Results& out);
+// The same in a child process whose one thread is pinned to `pinCpu` (-1:
+// not pinned), as the device's send thread is, so that the limit and the
+// pipeline compress on the same CPU. False when the child failed.
+bool MeasureCompressorLimitPinned(const FrameShape& shape, const std::string& codec, int pinCpu, double window,
+                                  int minPasses, Results& results);
 
 }  // namespace travik_bench

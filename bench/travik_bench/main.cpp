@@ -6,14 +6,17 @@
 //                [--sections LIST] [--command TEXT]
 //   travik-bench --merge A.tsv B.tsv ... [--out FILE]
 //
-// --quick shortens every window and leaves out 1920x1080 RGB and the
-// 8-viewer ZeroMQ rows (a run of about twenty seconds); --smoke
+// --quick shortens every window, takes two rounds of image rows instead of
+// five and leaves out 1920x1080 RGB and the 8-viewer ZeroMQ rows; --smoke
 // measures one row of each kind in a few seconds and fails when any of them
 // delivered nothing. --sections picks from limits,images,logs,imglat,idle,
 // stall,zmq,tcp (default: all); zmq and tcp add the baselines to the travik
 // rows picked. --log-rate N (default 500000, 0 for none) adds 8-viewer log
-// rows whose producer is paced at N lines/s. --tsv keeps the raw figures so that runs of the zlib and the
-// libdeflate build can be merged into one table (bench/run_all.sh).
+// rows whose producer is paced at N lines/s. --pin-cpu N pins the device's
+// compressing thread and the compressor-limit child to CPU N (default: the
+// last CPU; -1: no pinning). --tsv keeps the raw figures so that runs of the
+// zlib and the libdeflate build can be merged into one table
+// (bench/run_all.sh).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/utsname.h>
@@ -30,7 +33,9 @@
 
 #include "common/synthetic_frames.h"
 #include "travik_bench/compressor_limit.h"
+#include "travik_bench/log_rows.h"
 #include "travik_bench/results.h"
+#include "travik_bench/rounds.h"
 #include "travik_bench/tcp_baseline.h"
 #include "travik_bench/travik_workloads.h"
 #include "travik_bench/workload.h"
@@ -53,12 +58,13 @@ struct Options {
     std::set<std::string> sections = {"limits", "images", "logs", "imglat", "idle", "stall", "zmq", "tcp"};
     std::vector<std::string> merge;
     int logRate = 500000;
+    int pinCpu = -2;  // -2: the last CPU when there are several
 };
 
 void Usage() {
     std::fprintf(stderr,
                  "usage: travik-bench [--quick] [--smoke] [--out FILE] [--tsv FILE] [--sections LIST] "
-                 "[--command TEXT] [--log-rate N]\n"
+                 "[--command TEXT] [--log-rate N] [--pin-cpu N]\n"
                  "       travik-bench --merge A.tsv B.tsv ... [--out FILE]\n"
                  "sections: limits,images,logs,imglat,idle,stall,zmq,tcp (default: all)\n");
 }
@@ -92,6 +98,11 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             std::string n;
             if (!value(n)) return false;
             o.logRate = std::atoi(n.c_str());
+        } else if (a == "--pin-cpu") {
+            std::string n;
+            if (!value(n)) return false;
+            o.pinCpu = std::atoi(n.c_str());
+            if (o.pinCpu < -1 || o.pinCpu >= sysconf(_SC_NPROCESSORS_ONLN)) return false;
         } else if (a == "--merge") {
             while (i + 1 < argc && argv[i + 1][0] != '-') o.merge.push_back(argv[++i]);
             if (o.merge.empty()) return false;
@@ -181,9 +192,11 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     const std::string codec = TRAVIK_BENCH_CODEC;
-    Timing t{1.0, 4.0, 8.0, 1.5, 3.0, 5.0, 5.0, 10.0, 3.0};
-    if (o.quick) t = Timing{0.25, 0.6, 1.6, 0.9, 0.6, 0.8, 0.5, 1.0, 0.5};
-    if (o.smoke) t = Timing{0.2, 0.4, 1.6, 0.9, 0.4, 0.4, 0.3, 1.0, 0.2};
+    Timing t{0.5, 2.0, 4.0, 1.0, 2.0, 4.0, 4.0, 8.0, 1.0, 5};
+    if (o.quick) t = Timing{0.25, 0.6, 1.6, 0.9, 0.6, 0.8, 0.5, 1.0, 0.5, 2};
+    if (o.smoke) t = Timing{0.2, 0.4, 1.6, 0.9, 0.4, 0.4, 0.3, 1.0, 0.2, 1};
+    if (o.pinCpu == -2)
+        o.pinCpu = sysconf(_SC_NPROCESSORS_ONLN) > 1 ? static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1 : -1;
     auto on = [&](const char* s) { return o.sections.count(s) > 0; };
     const bool zmq = on("zmq");
     const bool tcp = on("tcp");
@@ -202,6 +215,7 @@ int main(int argc, char** argv) {
     r.SetMeta("date", Now());
     r.SetMeta("codec", codec);
     r.SetMeta("mode", o.smoke ? "smoke" : (o.quick ? "quick" : "full"));
+    r.SetMeta("pin_cpu", o.pinCpu < 0 ? "none" : std::to_string(o.pinCpu));
     if (o.command.empty()) {
         o.command = "travik-bench";
         for (int i = 1; i < argc; ++i) o.command += std::string(" ") + argv[i];
@@ -219,67 +233,86 @@ int main(int argc, char** argv) {
     if (o.smoke) viewerCounts = {1};
 
     if (on("limits") || on("images")) {
-        // Each shape's limit is taken right before and right after its
-        // pipeline rows and the two are averaged, so that the ratio compares
-        // like with like on a machine whose speed drifts.
-        std::fprintf(stderr, "compressor limits and image throughput\n");
+        // Rounds of: the compressor's limit (in a child pinned like the
+        // send thread), then every pipeline row of the shape; medians and
+        // ranges over the rounds, so that limit and pipeline alternate.
         const int minPasses = o.quick || o.smoke ? 1 : 3;
         for (const FrameShape& s : shapes) {
+            const bool big = s.channels == 3;
             std::vector<std::string> codecs = {codec};
-            if (zmq && codec != "zlib") codecs.push_back("zlib");
-            std::vector<Results> before(codecs.size());
-            for (size_t i = 0; i < codecs.size(); ++i)
-                MeasureCompressorLimit(s, codecs[i], t.limitWindow, minPasses, before[i]);
-            if (on("images")) {
-                for (int v : viewerCounts) {
-                    MeasureTravikImages(s, v, t, codec, r);
-                    if (zmq && !(o.quick && v > 1)) MeasureZmqImages(s, v, t, r);
+            if (zmq && on("images") && codec != "zlib") codecs.push_back("zlib");
+            Rounds rounds;
+            for (int round = 1; round <= t.imageRounds; ++round) {
+                std::fprintf(stderr, "[images] %s, round %d of %d\n", s.Name().c_str(), round, t.imageRounds);
+                Results one;
+                for (const std::string& c : codecs)
+                    MeasureCompressorLimitPinned(s, c, o.pinCpu, big ? 2 * t.limitWindow : t.limitWindow, minPasses,
+                                                 one);
+                if (on("images")) {
+                    for (int v : viewerCounts) {
+                        MeasureTravikImages(s, v, o.pinCpu, t, codec, one);
+                        if (zmq && !(o.quick && v > 1)) MeasureZmqImages(s, v, o.pinCpu, t, one);
+                    }
                 }
+                rounds.Add(one);
             }
-            for (size_t i = 0; i < codecs.size(); ++i) {
-                Results after;
-                if (on("images")) MeasureCompressorLimit(s, codecs[i], t.limitWindow, minPasses, after);
-                CombineLimits(before[i], after, "limit." + codecs[i] + "." + ShapeKey(s), r);
-            }
+            rounds.Store(r);
         }
+        r.Set("img.rounds", t.imageRounds);
     }
     if (on("logs")) {
-        std::fprintf(stderr, "log stream\n");
-        // Flat out, then paced: a paced producer shows what the transports
-        // deliver when nobody outruns them. A smoke run only paces (50,000
-        // lines/s), so that it does not depend on how a loaded machine
-        // copes with a producer that runs flat out.
-        const int paced = o.smoke ? 50000 : o.logRate;
-        if (!o.smoke) {
+        // Lossless rows (the producer waits until its line is taken), then
+        // each system's behaviour when the producer runs flat out, then a
+        // paced producer. A smoke run paces everything at 50,000 lines/s, so
+        // that it does not depend on how a loaded machine copes.
+        std::fprintf(stderr, "[logs]\n");
+        const int smokeRate = 50000;
+        if (o.smoke) r.Set("log.paced_rate", smokeRate);
+        for (bool lossless : {true, false}) {
+            if (o.smoke && !lossless) continue;
             for (int v : viewerCounts) {
-                MeasureTravikLogs(v, 0, t, r);
-                if (zmq && !(o.quick && v > 1)) MeasureZmqLogs(v, 0, t, r);
+                for (bool batched : {false, true}) {
+                    LogProducer p;
+                    p.batched = batched;
+                    p.lossless = lossless;
+                    p.perSecond = o.smoke ? smokeRate : 0;
+                    MeasureTravikLogs(v, p, t, r);
+                    if (zmq && !(o.quick && v > 1)) MeasureZmqLogs(v, p, t, r);
+                }
             }
-            if (tcp) MeasureTcpLogs(0, t, r);
         }
-        if (paced > 0) {
-            r.Set("log.paced_rate", paced);
-            const int v = o.smoke ? 1 : 8;
-            MeasureTravikLogs(v, paced, t, r);
-            if (zmq && (o.smoke || !o.quick)) MeasureZmqLogs(v, paced, t, r);
-            if (tcp && o.smoke) MeasureTcpLogs(paced, t, r);
+        if (!o.smoke && o.logRate > 0) {
+            r.Set("log.paced_rate", o.logRate);
+            LogProducer p;
+            p.perSecond = o.logRate;
+            MeasureTravikLogs(8, p, t, r);
+            if (zmq && !o.quick) MeasureZmqLogs(8, p, t, r);
         }
+        if (tcp && !o.smoke) MeasureTcpLogs(t, r);
+        if (zmq) {
+            MeasureZmqPlainPubSub(false, t, r);
+            if (!o.smoke) MeasureZmqPlainPubSub(true, t, r);
+        }
+        std::fprintf(stderr, "[log latency]\n");
         MeasureTravikLogLatency(t, r);
-        if (zmq && !o.smoke) MeasureZmqLogLatency(t, r);
+        if (zmq && !o.smoke) {
+            MeasureZmqLogLatency(false, t, r);
+            MeasureZmqLogLatency(true, t, r);
+        }
         if (tcp && !o.smoke) MeasureTcpLogLatency(t, r);
     }
     if (on("imglat") && !o.smoke) {
-        std::fprintf(stderr, "image latency\n");
+        std::fprintf(stderr, "[image latency]\n");
         MeasureTravikImageLatency(t, codec, r);
         if (zmq) MeasureZmqImageLatency(t, r);
     }
     if (on("idle")) {
-        std::fprintf(stderr, "idle device\n");
+        std::fprintf(stderr, "[idle device]\n");
         MeasureTravikIdle(t, r);
         if (zmq && !o.smoke) MeasureZmqIdle(t, r);
     }
     if (on("stall") && !o.smoke) {
-        std::fprintf(stderr, "stalled viewer\n");
+        std::fprintf(stderr, "[stalled viewer]\n");
         MeasureTravikStall(t, r);
         if (zmq) MeasureZmqStall(t, r);
     }
@@ -305,12 +338,27 @@ int main(int argc, char** argv) {
         if (on("images")) keys.push_back("img.travik." + codec + "." + s + ".v1.mbps");
         if (on("images") && zmq) keys.push_back("img.zmq." + s + ".v1.mbps");
         if (on("logs")) {
-            keys.push_back("log.travik.v1.paced.lps");
-            keys.push_back("loglat.travik.p50us");
+            keys.push_back("log.travik.line.paced.v1.lps");
+            keys.push_back("log.travik.batch.paced.v1.lps");
+            keys.push_back("loglat.travik.line.p50us");
         }
-        if (on("logs") && zmq) keys.push_back("log.zmq.v1.paced.lps");
-        if (on("logs") && tcp) keys.push_back("log.tcp.v1.paced.lps");
+        if (on("logs") && zmq) {
+            keys.push_back("log.zmq.line.paced.v1.lps");
+            keys.push_back("log.zmq.batch.paced.v1.lps");
+            keys.push_back("pubsub.zmq.plain.lps");
+        }
         if (!SmokeValuesPresent(r, keys)) ok = false;
+        // The smoke's log rows are lossless and paced well below what either
+        // system takes: every accepted line must arrive, at every viewer.
+        for (const std::string& k : keys) {
+            if (k.compare(0, 4, "log.") != 0) continue;
+            const std::string base = k.substr(0, k.size() - 4);  // without ".lps"
+            if (r.Has(base + ".lost") && r.Get(base + ".lost") != 0) {
+                std::fprintf(stderr, "smoke: %s lost %.0f of %.0f lines\n", base.c_str(), r.Get(base + ".lost"),
+                             r.Get(base + ".accepted"));
+                ok = false;
+            }
+        }
         if (on("idle") && !r.Has("idle.travik.cpu_pct")) {
             std::fprintf(stderr, "smoke: idle CPU was not measured\n");
             ok = false;

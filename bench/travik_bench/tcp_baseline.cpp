@@ -15,6 +15,7 @@
 
 #include "common/loopback.h"
 #include "travik_bench/child_process.h"
+#include "travik_bench/log_rows.h"
 #include "travik_bench/travik_workloads.h"
 
 namespace travik_bench {
@@ -47,7 +48,11 @@ public:
         char line[kLogLineBytes + 1];
         if (m_args.mode == "logs") {
             MakeLogLine(line, 0);
-            SendPaced(stop, m_args.rate, [&] { return SendAll(m_conn, line, kLogLineBytes); });
+            SendPaced(stop, m_args.rate, [&] {
+                if (!SendAll(m_conn, line, kLogLineBytes)) return false;
+                ++m_accepted;
+                return true;
+            });
         } else if (m_args.mode == "loglat") {
             const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
             auto next = std::chrono::steady_clock::now();
@@ -60,6 +65,11 @@ public:
         }
     }
 
+    // Every line written was accepted: the writer blocks, nothing is refused.
+    std::string Query(const std::string& cmd) override {
+        return cmd == "stats" ? "stats " + std::to_string(m_accepted.load()) + " 0" : std::string();
+    }
+
     void Teardown() override {
         if (m_conn >= 0) close(m_conn);
         if (m_listen >= 0) close(m_listen);
@@ -70,6 +80,7 @@ private:
     WorkloadArgs m_args;
     int m_listen = -1;
     int m_conn = -1;
+    std::atomic<unsigned long long> m_accepted{0};
 };
 
 // Reads the stream, counting lines and, when asked, timing each one.
@@ -85,7 +96,7 @@ public:
         if (m_fd >= 0) close(m_fd);
     }
     bool ok() const { return m_fd >= 0; }
-    uint64_t Lines() const { return m_bytes.load() / kLogLineBytes; }
+    ReceiverCount Count() const { return {m_lines.load(), 0}; }
     const LatencyLog& Latency() const { return m_latency; }
 
 private:
@@ -100,12 +111,16 @@ private:
                 if (n == 0) break;
                 continue;
             }
-            m_bytes += static_cast<uint64_t>(n);
-            if (!m_timeLines) continue;
+            if (!m_timeLines) {
+                // Counting needs no carry: a line is counted when its '\n' arrives.
+                m_lines += CountLines(buf.data(), static_cast<size_t>(n));
+                continue;
+            }
             const uint64_t now = NowNanos();
             carry.append(buf.data(), static_cast<size_t>(n));
-            const size_t whole = carry.size() / kLogLineBytes * kLogLineBytes;
-            ForEachLine(carry.data(), whole, [&](uint64_t stamp) {
+            const size_t whole = carry.rfind('\n') + 1;  // 0 when there is none
+            m_lines += SplitLines(carry.data(), whole, [&](const char* line, size_t len) {
+                const uint64_t stamp = LineStamp(line, len);
                 if (stamp > 0 && stamp <= now) m_latency.Add(now - stamp, now);
             });
             carry.erase(0, whole);
@@ -115,7 +130,7 @@ private:
     bool m_timeLines;
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
-    std::atomic<uint64_t> m_bytes{0};
+    std::atomic<uint64_t> m_lines{0};
     LatencyLog m_latency;
     std::thread m_thread;
 };
@@ -124,24 +139,21 @@ private:
 
 std::unique_ptr<Sender> MakeTcpSender(const WorkloadArgs& args) { return std::make_unique<TcpSender>(args); }
 
-void MeasureTcpLogs(int perSecond, const Timing& t, Results& results) {
+void MeasureTcpLogs(const Timing& t, Results& results) {
     ChildProcess sender;
     int port = 0;
-    if (!StartSender(sender, "tcp", WorkloadArgs{"logs", {}, perSecond}, port)) return;
+    if (!StartSender(sender, "tcp", WorkloadArgs{"logs", {}, 0}, port)) return;
     auto reader = std::make_unique<TcpReader>(port, false);
     if (!reader->ok()) return;
-    std::string reply;
-    sender.Ask("go", reply);
-    SleepSeconds(t.warmup);
-    const uint64_t before = reader->Lines();
-    const uint64_t t0 = NowNanos();
-    const uint64_t t1 = WaitWindow(t0, t.logWindow, [&](uint64_t) { return reader->Lines() > before; });
-    const double rate = static_cast<double>(reader->Lines() - before) * 1e9 / static_cast<double>(t1 - t0);
+    const LogRow row = RunLogRow(
+        sender, t, [&] { return std::vector<ReceiverCount>{reader->Count()}; }, false);
     reader.reset();
     sender.Stop();
-    if (rate <= 0) return;
-    results.Set(LogKey("tcp", 1, perSecond) + ".lps", rate);
-    std::fprintf(stderr, "  %-52s %12.2f lines/s\n", "raw TCP log lines/s, 1 viewer", rate);
+    if (!row.ok) return;
+    LogProducer producer;
+    producer.lossless = true;
+    StoreLogRow(LogKey("tcp", 1, producer), row, -1, results);
+    std::fprintf(stderr, "  %-60s %12.2f lines/s\n", "raw TCP log lines/s, 1 viewer", row.minRate);
 }
 
 void MeasureTcpLogLatency(const Timing& t, Results& results) {

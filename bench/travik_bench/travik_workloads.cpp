@@ -1,15 +1,18 @@
 #include "travik_bench/travik_workloads.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "common/loopback.h"
 #include "travik/travik.h"
 #include "travik_bench/child_process.h"
+#include "travik_bench/line_batcher.h"
 #include "travik_bench/viewers.h"
 
 namespace travik_bench {
@@ -43,9 +46,24 @@ public:
             m_frames = MakeFrameSet(m_args.shape);
         for (int attempt = 0; attempt < 20; ++attempt) {
             int port = FreePort();
-            if (port > 0 && m_mgr->Listen(port) == 0) return port;
+            if (port > 0 && m_mgr->Listen(port) == 0) {
+                // The send thread compresses; the compressor's limit is
+                // measured pinned to the same CPU.
+                if (m_args.mode == "images" && m_args.pinCpu >= 0) {
+                    m_sendTid = FindThread("travik-send");
+                    if (m_sendTid <= 0 || !PinThread(m_sendTid, m_args.pinCpu))
+                        std::fprintf(stderr, "travik-bench: the device's send thread could not be pinned\n");
+                }
+                return port;
+            }
         }
         return -1;
+    }
+
+    // Text without a line end: a viewer counts a frame but no line.
+    void Probe() override {
+        char probe[] = "p";
+        m_mgr->SendLogInfo(probe, 1);
     }
 
     void Produce(const std::atomic<bool>& stop) override {
@@ -65,7 +83,12 @@ public:
 
     std::string Query(const std::string& cmd) override {
         if (cmd == "conn") return "conn " + std::to_string(m_mgr->IsConnected());
-        if (cmd == "stats") return "stats " + std::to_string(m_staged.load());
+        if (cmd == "stats") {
+            unsigned long long accepted = m_accepted.load();
+            if (LineBatcher* b = m_batcher.load()) accepted += b->AcceptedLines();
+            return "stats " + std::to_string(accepted) + " " + std::to_string(m_refused.load());
+        }
+        if (cmd == "affinity") return "affinity " + (m_sendTid > 0 ? ThreadAffinity(m_sendTid) : std::string("none"));
         return std::string();
     }
 
@@ -94,20 +117,52 @@ private:
                 const uint64_t owed = (NowNanos() - start) / 1000000;
                 for (; linesSent < owed; ++linesSent) {
                     MakeLogLine(line, NowNanos());
-                    Count(m_mgr->SendLogInfo(line, kLogLineBytes));
+                    m_mgr->SendLogInfo(line, kLogLineBytes);
                 }
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 
+    // One SendLogInfo call per line, or one per pass of a LineBatcher. A
+    // lossless producer retries while SendLogInfo refuses (backpressure);
+    // otherwise a refused line is counted and dropped.
     void StageLogs(const std::atomic<bool>& stop) {
         char line[kLogLineBytes + 1];
         MakeLogLine(line, 0);
+        if (!m_args.batched) {
+            SendPaced(stop, m_args.rate, [&] {
+                if (Stage(line, kLogLineBytes, stop)) {
+                    ++m_accepted;
+                } else if (!stop.load()) {
+                    ++m_refused;
+                }
+                return true;
+            });
+            return;
+        }
+        LineBatcher batcher(
+            [this](std::string& b, const std::atomic<bool>& abandon) {
+                return Stage(&b[0], static_cast<int>(b.size()), abandon);
+            },
+            kBatchCapBytes, m_args.lossless);
+        m_batcher = &batcher;
         SendPaced(stop, m_args.rate, [&] {
-            Count(m_mgr->SendLogInfo(line, kLogLineBytes));
+            if (!batcher.Stage(line, kLogLineBytes, stop) && !stop.load()) ++m_refused;
             return true;
         });
+        batcher.Finish(5.0);
+        m_accepted += batcher.AcceptedLines();
+        m_refused += batcher.RefusedLines();
+        m_batcher = nullptr;
+    }
+
+    bool Stage(char* text, int len, const std::atomic<bool>& giveUp) {
+        while (m_mgr->SendLogInfo(text, len) != 0) {
+            if (!m_args.lossless || giveUp.load()) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        return true;
     }
 
     void StageTimedLogs(const std::atomic<bool>& stop) {
@@ -118,7 +173,7 @@ private:
             next += period;
             std::this_thread::sleep_until(next);
             MakeLogLine(line, NowNanos());
-            Count(m_mgr->SendLogInfo(line, kLogLineBytes));
+            m_mgr->SendLogInfo(line, kLogLineBytes);
         }
     }
 
@@ -132,19 +187,13 @@ private:
         }
     }
 
-    void Count(int result) {
-        if (result == 0) {
-            ++m_staged;
-        } else {
-            ++m_refused;
-        }
-    }
-
     WorkloadArgs m_args;
     TravikMgr* m_mgr = nullptr;
     std::vector<std::shared_ptr<unsigned char>> m_frames;
-    std::atomic<unsigned long long> m_staged{0};
+    std::atomic<unsigned long long> m_accepted{0};
     std::atomic<unsigned long long> m_refused{0};
+    std::atomic<LineBatcher*> m_batcher{nullptr};
+    int m_sendTid = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -185,12 +234,14 @@ void Report(const char* what, double value, const char* unit) {
 
 std::unique_ptr<Sender> MakeTravikSender(const WorkloadArgs& args) { return std::make_unique<TravikSender>(args); }
 
-void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, const std::string& codec,
+void MeasureTravikImages(const FrameShape& shape, int viewers, int pinCpu, const Timing& t, const std::string& codec,
                          Results& results) {
     const bool big = shape.channels == 3;
     ChildProcess device;
     int port = 0;
-    if (!StartSender(device, "travik", WorkloadArgs{"images", shape, 0}, port)) return;
+    WorkloadArgs args{"images", shape, 0};
+    args.pinCpu = pinCpu;
+    if (!StartSender(device, "travik", args, port)) return;
     RawImageViewers raw;
     if (!raw.Start(port, viewers)) {
         std::fprintf(stderr, "travik-bench: viewers could not connect\n");
@@ -199,6 +250,7 @@ void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, 
     raw.SendCommand(CommandFrame(kKeep, kOn, kOn, 1));
     SleepSeconds(0.1);
     std::string reply;
+    if (device.Ask("affinity", reply) && reply.size() > 9) results.SetMeta("send_thread_cpus", reply.substr(9));
     device.Ask("go", reply);
     SleepSeconds(big ? t.bigWarmup : t.warmup);
     const ThreadSample s0 = SampleThreads(device);
@@ -232,48 +284,41 @@ void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, 
     Report(label.c_str(), ips * static_cast<double>(shape.Bytes()) / 1e6, "MB/s");
 }
 
-void MeasureTravikLogs(int viewers, int perSecond, const Timing& t, Results& results) {
+void MeasureTravikLogs(int viewers, const LogProducer& producer, const Timing& t, Results& results) {
     ChildProcess device;
     int port = 0;
-    if (!StartSender(device, "travik", WorkloadArgs{"logs", {}, perSecond}, port)) return;
+    WorkloadArgs args{"logs", {}, producer.perSecond};
+    args.batched = producer.batched;
+    args.lossless = producer.lossless;
+    if (!StartSender(device, "travik", args, port)) return;
     TravikViewers v;
     if (!v.Connect(port, viewers)) return Fail("travik log viewers could not connect");
-    std::vector<std::unique_ptr<std::atomic<uint64_t>>> lines;
+    std::vector<std::unique_ptr<LineCounter>> counters;
     for (size_t i = 0; i < v.size(); ++i) {
-        lines.push_back(std::make_unique<std::atomic<uint64_t>>(0));
-        std::atomic<uint64_t>* counter = lines.back().get();
-        // Every staged text is one whole 100-byte line, so a frame's text
-        // holds size / 100 lines.
-        v[i].SetLogCb([counter](std::string& text) { *counter += text.size() / kLogLineBytes; });
+        counters.push_back(std::make_unique<LineCounter>());
+        LineCounter* counter = counters.back().get();
+        v[i].SetLogCb([counter](std::string& text) { counter->Add(text.data(), text.size()); });
     }
     v[0].SendCmd(kOn, kKeep, nullptr, 0);
-    SleepSeconds(0.1);
-    std::string reply;
-    device.Ask("go", reply);
-    SleepSeconds(t.warmup);
-    const LogWindow w = MeasureLogWindow(device, t.logWindow, [&] {
-        std::vector<uint64_t> counts;
-        for (auto& c : lines) counts.push_back(c->load());
-        return counts;
-    });
-    const double minRate = w.minRate;
+    const LogRow row = RunLogRow(
+        device, t,
+        [&] {
+            std::vector<ReceiverCount> c;
+            for (auto& counter : counters) c.push_back({counter->lines.load(), counter->messages.load()});
+            return c;
+        },
+        true);
     // A viewer whose connection the device closed as too slow.
     int dropped = 0;
     for (size_t i = 0; i < v.size(); ++i) dropped += v[i].IsConnected() == 0;
     v.Release();
     device.Stop();
-    const std::string key = LogKey("travik", viewers, perSecond);
-    results.Set(key + ".dropped", dropped);
-    if (w.offered > 0)
-        results.Set(key + ".offered_lps", static_cast<double>(w.offered) * 1e9 / static_cast<double>(w.t1 - w.t0));
+    if (!row.ok) return Fail("travik log row failed");
+    const std::string key = LogKey("travik", viewers, producer);
     if (dropped > 0)
         std::fprintf(stderr, "travik-bench: the device closed %d of %d log viewers as too slow\n", dropped, viewers);
-    // A viewer closed before the window delivers nothing in it: that is the
-    // figure then, not a failed measurement.
-    if (minRate <= 0 && dropped == 0) return Fail("travik log viewers received nothing");
-    results.Set(key + ".lps", std::max(0.0, minRate));
-    Report(("travik log lines/s, " + std::to_string(viewers) + " viewer(s)" + (perSecond > 0 ? ", paced" : "")).c_str(),
-           minRate, "lines/s");
+    StoreLogRow(key, row, dropped, results);
+    Report((key + " lines/s").c_str(), row.minRate, "lines/s");
 }
 
 void MeasureTravikLogLatency(const Timing& t, Results& results) {
@@ -285,7 +330,8 @@ void MeasureTravikLogLatency(const Timing& t, Results& results) {
     LatencyLog lat;
     v[0].SetLogCb([&lat](std::string& text) {
         const uint64_t now = NowNanos();
-        ForEachLine(text.data(), text.size(), [&](uint64_t stamp) {
+        SplitLines(text.data(), text.size(), [&](const char* line, size_t len) {
+            const uint64_t stamp = LineStamp(line, len);
             if (stamp > 0 && stamp <= now) lat.Add(now - stamp, now);
         });
     });
@@ -300,8 +346,8 @@ void MeasureTravikLogLatency(const Timing& t, Results& results) {
     v.Release();
     device.Stop();
     if (lat.Count(t0, t1) == 0) return;
-    results.Set("loglat.travik.p50us", lat.Percentile(50, t0, t1) / 1e3);
-    results.Set("loglat.travik.p99us", lat.Percentile(99, t0, t1) / 1e3);
+    results.Set("loglat.travik.line.p50us", lat.Percentile(50, t0, t1) / 1e3);
+    results.Set("loglat.travik.line.p99us", lat.Percentile(99, t0, t1) / 1e3);
     Report("travik log latency p50", lat.Percentile(50, t0, t1) / 1e3, "us");
 }
 
@@ -367,6 +413,9 @@ void MeasureTravikStall(const Timing& t, Results& results) {
     if (!StartSender(device, "travik", WorkloadArgs{"stall", {640, 480, 1}, 0}, port)) return;
     const int fd = ConnectLoopback(port, 4096);
     if (fd < 0) return;
+    int rcvbuf = 0;
+    socklen_t len = sizeof rcvbuf;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len);
     const std::vector<unsigned char> cmd = CommandFrame(kOn, kOn, kOn, 1);
     SendAll(fd, cmd.data(), cmd.size());
     SleepSeconds(0.3);
@@ -384,12 +433,14 @@ void MeasureTravikStall(const Timing& t, Results& results) {
     ParseReply(reply, "conn", connected);
     close(fd);
     device.Stop();
+    const double mib = 1024.0 * 1024.0;
     results.Set("stall.seconds", t.stallWindow);
-    results.Set("stall.travik.rss_base_mb", static_cast<double>(base) / 1e6);
-    results.Set("stall.travik.rss_peak_mb", static_cast<double>(peak) / 1e6);
-    results.Set("stall.travik.growth_mb", static_cast<double>(peak - base) / 1e6);
+    results.Set("stall.travik.rss_base_mib", static_cast<double>(base) / mib);
+    results.Set("stall.travik.rss_peak_mib", static_cast<double>(peak) / mib);
+    results.Set("stall.travik.growth_mib", static_cast<double>(peak - base) / mib);
     results.Set("stall.travik.connected_at_end", static_cast<double>(connected));
-    Report("travik device RSS growth, stalled viewer", static_cast<double>(peak - base) / 1e6, "MB");
+    results.Set("stall.viewer_rcvbuf_bytes", rcvbuf);
+    Report("travik device RSS growth, stalled viewer", static_cast<double>(peak - base) / mib, "MiB");
 }
 
 }  // namespace travik_bench

@@ -4,16 +4,17 @@
 
 #include <string>
 
+#include "travik_bench/log_rows.h"
 #include "travik_bench/results.h"
 #include "travik_bench/workload.h"
 
 namespace travik_bench {
 
-// `codec` names the library build ("zlib" or "libdeflate") in the keys.
-void MeasureTravikImages(const FrameShape& shape, int viewers, const Timing& t, const std::string& codec,
+// `codec` names the library build ("zlib" or "libdeflate") in the keys;
+// `pinCpu` is the CPU the device's send thread is pinned to (-1: none).
+void MeasureTravikImages(const FrameShape& shape, int viewers, int pinCpu, const Timing& t, const std::string& codec,
                          Results& results);
-// `perSecond` <= 0: the producer stages back to back.
-void MeasureTravikLogs(int viewers, int perSecond, const Timing& t, Results& results);
+void MeasureTravikLogs(int viewers, const LogProducer& producer, const Timing& t, Results& results);
 void MeasureTravikLogLatency(const Timing& t, Results& results);
 void MeasureTravikImageLatency(const Timing& t, const std::string& codec, Results& results);
 void MeasureTravikIdle(const Timing& t, Results& results);

@@ -1,6 +1,7 @@
 #include "travik_bench/workload.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,8 +21,17 @@
 namespace travik_bench {
 
 std::vector<std::string> WorkloadArgs::ToArgs() const {
-    return {mode, std::to_string(shape.width), std::to_string(shape.height), std::to_string(shape.channels),
-            std::to_string(rate)};
+    return {mode,
+            std::to_string(shape.width),
+            std::to_string(shape.height),
+            std::to_string(shape.channels),
+            std::to_string(rate),
+            batched ? "1" : "0",
+            lossless ? "1" : "0",
+            std::to_string(pinCpu),
+            codec,
+            std::to_string(port),
+            std::to_string(windowMs)};
 }
 
 WorkloadArgs WorkloadArgs::FromArgs(const std::vector<std::string>& args, size_t first) {
@@ -32,6 +42,12 @@ WorkloadArgs WorkloadArgs::FromArgs(const std::vector<std::string>& args, size_t
     w.shape.height = std::atoi(at(2).c_str());
     w.shape.channels = std::atoi(at(3).c_str());
     w.rate = std::atoi(at(4).c_str());
+    w.batched = at(5) == "1";
+    w.lossless = at(6) == "1";
+    w.pinCpu = first + 7 < args.size() ? std::atoi(at(7).c_str()) : -1;
+    w.codec = first + 8 < args.size() ? at(8) : std::string("zlib");
+    w.port = std::atoi(at(9).c_str());
+    w.windowMs = std::atoi(at(10).c_str());
     return w;
 }
 
@@ -49,6 +65,52 @@ uint64_t ParseStamp(const char* p) {
         v = v * 10 + static_cast<uint64_t>(p[i] - '0');
     }
     return v;
+}
+
+uint64_t LineStamp(const char* line, size_t length) {
+    return length == static_cast<size_t>(kLogLineBytes) ? ParseStamp(line) : 0;
+}
+
+bool PinThread(int tid, int cpu) {
+    if (cpu < 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(tid, sizeof set, &set) == 0;
+}
+
+int FindThread(const std::string& name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        DIR* dir = opendir("/proc/self/task");
+        if (!dir) return 0;
+        int found = 0;
+        while (dirent* e = readdir(dir)) {
+            if (e->d_name[0] == '.') continue;
+            std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/comm");
+            std::string comm;
+            std::getline(in, comm);
+            if (comm == name) found = std::atoi(e->d_name);
+        }
+        closedir(dir);
+        if (found > 0) return found;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+std::string ThreadAffinity(int tid) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(tid, sizeof set, &set) != 0) return "?";
+    std::string out;
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (!CPU_ISSET(c, &set)) continue;
+        int last = c;
+        while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &set)) ++last;
+        out += (out.empty() ? "" : ",") + std::to_string(c) + (last > c ? "-" + std::to_string(last) : "");
+        c = last;
+    }
+    return out;
 }
 
 std::vector<std::shared_ptr<unsigned char>> MakeFrameSet(const FrameShape& shape) {
@@ -142,10 +204,6 @@ void ThreadShares(const ThreadSample& a, const ThreadSample& b, double& busiest,
     }
 }
 
-std::string LogKey(const std::string& system, int viewers, int perSecond) {
-    return "log." + system + ".v" + std::to_string(viewers) + (perSecond > 0 ? ".paced" : "");
-}
-
 void SleepSeconds(double s) {
     if (s > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(s * 1e6)));
 }
@@ -160,11 +218,15 @@ uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_
 }
 
 // ---------------------------------------------------------------------------
-// Child side: "--child ROLE MODE W H C RATE". Prints "port P" once the
-// endpoint is ready, then serves the parent's commands:
-//   go    start producing             -> "ok"
-//   cpu   CPU time of this process    -> "cpu NANOS"
-//   stop  (or the parent vanishing)   -> "done", then exit
+// Child side: "--child ROLE MODE W H C RATE ...". Prints "port P" once the
+// endpoint is ready (0 when there is none), then serves the parent's
+// commands:
+//   probe  repeat a probe message until "go"  -> "ok"
+//   go     start producing                    -> "ok"
+//   halt   stop producing, keep the endpoint  -> "stats ACCEPTED REFUSED"
+//   cpu    CPU time of this process           -> "cpu NANOS"
+//   threads  CPU time of each thread          -> "threads TID:NANOS ..."
+//   stop   (or the parent vanishing)          -> "done", then exit
 // and whatever the sender answers through Query. A child left alone ends
 // by itself after ten minutes.
 
@@ -211,6 +273,8 @@ int RunChild(const std::vector<std::string>& args) {
         sender = MakeZmqSender(w);
     } else if (args[0] == "tcp") {
         sender = MakeTcpSender(w);
+    } else if (args[0] == "limit") {
+        sender = MakeLimitSender(w);
     }
     LineChannel control(3);
     if (!sender) {
@@ -218,13 +282,19 @@ int RunChild(const std::vector<std::string>& args) {
         return 2;
     }
     const int port = sender->Setup();
-    if (port <= 0) {
+    if (port < 0) {
         control.Send("error setup failed");
         return 1;
     }
     control.Send("port " + std::to_string(port));
     std::atomic<bool> stop{false};
+    std::atomic<bool> probing{false};
     std::thread producer;
+    std::thread prober;
+    auto stopProbing = [&] {
+        probing = false;
+        if (prober.joinable()) prober.join();
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
     while (std::chrono::steady_clock::now() < deadline) {
         std::string line;
@@ -235,9 +305,26 @@ int RunChild(const std::vector<std::string>& args) {
             continue;
         }
         if (line == "stop") break;
-        if (line == "go") {
+        if (line == "probe") {
+            if (!prober.joinable() && !producer.joinable()) {
+                probing = true;
+                prober = std::thread([&] {
+                    while (probing.load()) {
+                        sender->Probe();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    }
+                });
+            }
+            control.Send("ok");
+        } else if (line == "go") {
+            stopProbing();
             if (!producer.joinable()) producer = std::thread([&] { sender->Produce(stop); });
             control.Send("ok");
+        } else if (line == "halt") {
+            // Production ends; what the sender accepted so far is final.
+            stop = true;
+            if (producer.joinable()) producer.join();
+            control.Send(sender->Query("stats"));
         } else if (line == "cpu") {
             control.Send("cpu " + std::to_string(OwnCpuNanos()));
         } else if (line == "threads") {
@@ -247,38 +334,12 @@ int RunChild(const std::vector<std::string>& args) {
             control.Send(reply.empty() ? "error unknown command" : reply);
         }
     }
+    stopProbing();
     stop = true;
     if (producer.joinable()) producer.join();
     sender->Teardown();
     control.Send("done");
     return 0;
-}
-
-LogWindow MeasureLogWindow(ChildProcess& sender, double window, const std::function<std::vector<uint64_t>()>& counts) {
-    LogWindow w;
-    const std::vector<uint64_t> before = counts();
-    std::string reply;
-    long long offered0 = 0;
-    long long offered1 = 0;
-    sender.Ask("stats", reply);
-    ParseReply(reply, "stats", offered0);
-    w.t0 = NowNanos();
-    w.t1 = WaitWindow(w.t0, window, [&](uint64_t) {
-        const std::vector<uint64_t> now = counts();
-        for (size_t i = 0; i < now.size(); ++i)
-            if (now[i] == before[i]) return false;
-        return true;
-    });
-    sender.Ask("stats", reply);
-    ParseReply(reply, "stats", offered1);
-    w.offered = offered1 - offered0;
-    const std::vector<uint64_t> after = counts();
-    const double seconds = static_cast<double>(w.t1 - w.t0) / 1e9;
-    for (size_t i = 0; i < after.size(); ++i) {
-        const double rate = static_cast<double>(after[i] - before[i]) / seconds;
-        w.minRate = w.minRate < 0 ? rate : std::min(w.minRate, rate);
-    }
-    return w;
 }
 
 }  // namespace travik_bench

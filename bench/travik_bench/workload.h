@@ -28,14 +28,28 @@ struct Timing {
     double latencyWindow;  // log and image latency
     double idleWindow;     // idle CPU
     double stallWindow;    // stalled viewer
-    double limitWindow;    // compressor limit, per shape
+    double limitWindow;    // compressor limit, per shape (twice that for 1920x1080 RGB)
+    int imageRounds;       // limit and pipeline rows alternate this many times
 };
 
-// What a child sends: mode, frame shape, rate (lines or frames per second).
+// What a child does: mode, frame shape, rate (lines or frames per second),
+// and how a log producer hands lines over.
 struct WorkloadArgs {
-    std::string mode;  // images | logs | loglat | imglat | idle | stall
+    std::string mode;  // images | logs | loglat | imglat | idle | stall | limit | sub
     FrameShape shape{640, 480, 1};
     int rate = 0;
+    // logs, loglat: a batching thread takes every line staged since its
+    // previous pass and hands them over in one call (LineBatcher).
+    bool batched = false;
+    // logs: the producer waits until each line (or batch) is taken instead
+    // of counting it as refused; ZeroMQ adds ZMQ_XPUB_NODROP.
+    bool lossless = false;
+    // images, limit: the CPU that the compressing thread is pinned to (-1:
+    // not pinned).
+    int pinCpu = -1;
+    std::string codec = "zlib";  // limit: which compressor
+    int port = 0;                // sub: the publisher's port
+    int windowMs = 0;            // limit: measuring window
 
     std::vector<std::string> ToArgs() const;
     static WorkloadArgs FromArgs(const std::vector<std::string>& args, size_t first);
@@ -45,8 +59,13 @@ struct WorkloadArgs {
 class Sender {
 public:
     virtual ~Sender() = default;
-    // Opens the endpoint and prepares the data; the port viewers use, or -1.
+    // Opens the endpoint and prepares the data; the port viewers use (0 for
+    // none), or -1.
     virtual int Setup() = 0;
+    // Before "go": makes every connected receiver see one message that holds
+    // no line, so that the parent knows they are all there. Called every few
+    // milliseconds until "go".
+    virtual void Probe() {}
     // Produces until `stop` is set. Runs on its own thread after "go".
     virtual void Produce(const std::atomic<bool>& stop) = 0;
     // Reply to a command other than go/cpu/stop; empty when unknown.
@@ -57,6 +76,8 @@ public:
 std::unique_ptr<Sender> MakeTravikSender(const WorkloadArgs& args);
 std::unique_ptr<Sender> MakeZmqSender(const WorkloadArgs& args);
 std::unique_ptr<Sender> MakeTcpSender(const WorkloadArgs& args);
+// Measures the compressor's limit on query "limit" (compressor_limit.cpp).
+std::unique_ptr<Sender> MakeLimitSender(const WorkloadArgs& args);
 
 // Child entry point: args after "--child" are the role and WorkloadArgs.
 int RunChild(const std::vector<std::string>& args);
@@ -65,9 +86,27 @@ int RunChild(const std::vector<std::string>& args);
 // filler, '\n', and a NUL after the 100 bytes.
 constexpr int kLogLineBytes = 100;
 void MakeLogLine(char (&out)[kLogLineBytes + 1], uint64_t stampNanos);
-// Calls `onLine(stamp)` for each whole line in `p`..`p+n`; returns the count.
+// The one line splitter of every log receiver (travik, ZeroMQ, TCP), so that
+// all count the same way: calls `onLine(line, length)` for each
+// '\n'-terminated line in `p`..`p+n` (length includes the '\n') and returns
+// how many there were. A trailing piece without '\n' is not a line.
 template <class Fn>
-size_t ForEachLine(const char* p, size_t n, Fn&& onLine);
+size_t SplitLines(const char* p, size_t n, Fn&& onLine);
+inline size_t CountLines(const char* p, size_t n) {
+    return SplitLines(p, n, [](const char*, size_t) {});
+}
+// The staging time of a whole 100-byte line from MakeLogLine, else 0.
+uint64_t LineStamp(const char* line, size_t length);
+
+// Lines and messages (frames, ZeroMQ messages) one receiver has counted.
+struct LineCounter {
+    std::atomic<uint64_t> lines{0};
+    std::atomic<uint64_t> messages{0};
+    void Add(const char* p, size_t n) {
+        lines.fetch_add(CountLines(p, n), std::memory_order_relaxed);
+        messages.fetch_add(1, std::memory_order_relaxed);
+    }
+};
 
 // Several frames per shape, so that a compressor never sees the same bytes
 // twice in a row.
@@ -115,10 +154,6 @@ ThreadSample SampleThreads(ChildProcess& child);
 // whole process's (in cores).
 void ThreadShares(const ThreadSample& a, const ThreadSample& b, double& busiest, double& total);
 
-// Key prefix of a log throughput row: "log.travik.v8", or "log.travik.v8.paced"
-// when the producer was paced (perSecond > 0).
-std::string LogKey(const std::string& system, int viewers, int perSecond);
-
 // Calls `send()` (which returns false to give up) until `stop` is set:
 // back to back when `perSecond` <= 0, else about `perSecond` times a second
 // in a burst each millisecond.
@@ -131,17 +166,14 @@ void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send);
 uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough);
 uint64_t ParseStamp(const char* p);
 
-// One log-throughput window against a sender child: the slowest receiver's
-// lines per second (-1 without receivers) and the lines the sender reported
-// accepted ("stats") over the same window.
-struct LogWindow {
-    double minRate = -1;
-    long long offered = 0;
-    uint64_t t0 = 0;
-    uint64_t t1 = 0;
-};
-// `counts` reads every receiver's line count so far.
-LogWindow MeasureLogWindow(ChildProcess& sender, double window, const std::function<std::vector<uint64_t>()>& counts);
+// Pins the calling thread (tid 0) or thread `tid` to `cpu`; false when that
+// failed. `cpu` < 0 leaves it alone and returns true.
+bool PinThread(int tid, int cpu);
+// The id of this process's thread named `name` (waits up to a second for
+// it to appear), or 0.
+int FindThread(const std::string& name);
+// The CPUs thread `tid` (0: the caller) may run on, as "0-1" or "1".
+std::string ThreadAffinity(int tid);
 
 template <class Fn>
 void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send) {
@@ -163,13 +195,13 @@ void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send) {
 }
 
 template <class Fn>
-size_t ForEachLine(const char* p, size_t n, Fn&& onLine) {
+size_t SplitLines(const char* p, size_t n, Fn&& onLine) {
     size_t lines = 0;
     const char* end = p + n;
     while (p < end) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         if (!nl) break;
-        if (nl - p + 1 == kLogLineBytes) onLine(ParseStamp(p));
+        onLine(p, static_cast<size_t>(nl - p + 1));
         ++lines;
         p = nl + 1;
     }

@@ -1,0 +1,62 @@
+#include "device_core.h"
+
+#include <utility>
+
+#include "manager/manager_internal.h"
+#include "signals.h"
+
+namespace travik_py {
+
+void ChannelAttrs(int channel, int& attr1, int& attr5) {
+    attr1 = channel < 2 ? 1 : 2;
+    attr5 = channel % 2 == 0 ? 1 : 3;
+}
+
+DeviceCore::~DeviceCore() { Close(); }
+
+bool DeviceCore::Open(int port) {
+    std::lock_guard<std::mutex> lock(m_lifecycle);
+    // Declared in this order so that the handler is back before the signals
+    // are unblocked: a Ctrl-C that came meanwhile then reaches the interpreter.
+    ThreadsIgnoreSignals quiet;
+    KeepSigintHandler keep;
+    if (m_mgr.Listen(port) != 0) return false;
+    m_open = true;
+    return true;
+}
+
+void DeviceCore::Close() {
+    std::lock_guard<std::mutex> lock(m_lifecycle);
+    if (!m_open.exchange(false)) return;
+    KeepSigintHandler keep;
+    m_mgr.Release();
+}
+
+int DeviceCore::Port() { return m_open ? travik::ListeningPort(m_mgr) : 0; }
+
+int DeviceCore::Viewers() { return m_open ? travik::ViewerCount(m_mgr) : 0; }
+
+bool DeviceCore::SendImage(int channel, int attr2, int width, int height, const unsigned char* data, int len,
+                           unsigned long long tag) {
+    if (!m_open) return false;
+    int attr1 = 0, attr5 = 0;
+    ChannelAttrs(channel, attr1, attr5);
+    // The library copies the bytes and never writes to them.
+    auto* bytes = const_cast<unsigned char*>(data);
+    return m_mgr.SendImageData(attr1, attr2, width, height, attr5, bytes, len, tag) == 0;
+}
+
+bool DeviceCore::SendImageShared(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data,
+                                 int len, unsigned long long tag) {
+    if (!m_open) return false;
+    int attr1 = 0, attr5 = 0;
+    ChannelAttrs(channel, attr1, attr5);
+    return m_mgr.SendImageDataPtr(attr1, attr2, width, height, attr5, std::move(data), len, tag) == 0;
+}
+
+bool DeviceCore::Log(const char* text) {
+    if (!m_open) return false;
+    return m_mgr.SendLogInfo(const_cast<char*>(text), 0) == 0;
+}
+
+}  // namespace travik_py

@@ -1,0 +1,52 @@
+// The C++ half of travik.Device: a manager object of its own that listens.
+//
+// Contract: every method may be called from any Python thread; the staging
+// calls (SendImage*, Log) never block on the network and may run with the GIL
+// released, concurrently with each other and with Close. Close is idempotent
+// and returns once the library's threads have stopped.
+#pragma once
+
+#include <travik/travik.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace travik_py {
+
+class DeviceCore {
+public:
+    DeviceCore() = default;
+    ~DeviceCore();
+    DeviceCore(const DeviceCore&) = delete;
+    DeviceCore& operator=(const DeviceCore&) = delete;
+
+    // Listens on `port` (0: any free port). False when it cannot be bound.
+    bool Open(int port);
+    void Close();
+
+    int Port();     // the bound port; 0 once closed
+    int Viewers();  // viewers connected now
+
+    // Channel 0..3; `attr2` is the pixel format (1 gray, 3 RGB, else opaque).
+    // Copies `len` bytes from `data`. True when the library took the image
+    // (possibly to drop it at one of its gates), false when the image stream
+    // is switched off or the device is closed.
+    bool SendImage(int channel, int attr2, int width, int height, const unsigned char* data, int len,
+                   unsigned long long tag);
+    // As SendImage, but the buffer (which must not change any more) is shared.
+    bool SendImageShared(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data, int len,
+                         unsigned long long tag);
+    // Stages text up to its first NUL. True when staged.
+    bool Log(const char* text);
+
+private:
+    std::mutex m_lifecycle;
+    std::atomic<bool> m_open{false};
+    TravikMgr m_mgr;
+};
+
+// attr1 and attr5 of a channel 0..3: (1, 1), (1, 3), (2, 1), (2, 3).
+void ChannelAttrs(int channel, int& attr1, int& attr5);
+
+}  // namespace travik_py

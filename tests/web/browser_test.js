@@ -1,0 +1,221 @@
+// The live page in a real browser: a `travik device` streams four known
+// files, `travik web` serves the page, the system's chromium (headless)
+// opens it. Checks that every channel draws, that the pixels are the ones
+// the device sent (gray stays gray), that the log pane shows the device's
+// lines, and that switching a channel off on the page stops it at the
+// device. The web process is started before the device and outlives it:
+// the page shows both changes. Saves a screenshot.
+//
+//   node browser_test.js TRAVIK_BINARY ARTIFACT_DIR
+// Exit 0 on success, 1 on failure. Bounded: every wait has a deadline and
+// the whole run is stopped after 60 s.
+'use strict';
+
+const { spawn } = require('child_process');
+const fs = require('fs');
+const net = require('net');
+const os = require('os');
+const path = require('path');
+const readline = require('readline');
+
+const [travik, artifacts] = process.argv.slice(2);
+const CHROMIUM = process.env.TRAVIK_CHROMIUM || '/usr/bin/chromium';
+const children = [];
+const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'travik-web-'));
+let browser = null;
+
+function log(...args) { console.log('[browser_test]', ...args); }
+
+async function cleanup() {
+  if (browser) await browser.close().catch(() => {});
+  for (const child of children) if (child.exitCode === null) child.kill('SIGKILL');
+  fs.rmSync(tmp, { recursive: true, force: true });
+}
+
+async function fail(message) {
+  console.error(`[browser_test] FAIL: ${message}`);
+  for (const child of children) console.error(`--- ${child.name} stderr (tail) ---\n${child.err.slice(-2000)}`);
+  await cleanup();
+  process.exit(1);
+}
+
+const watchdog = setTimeout(() => fail('the whole test took over 60 s'), 60000);
+
+// The device streams these, one per channel (files in name order, one
+// each per tick). Smooth gradients survive JPEG within a small error.
+const W = 320, H = 240;
+function gray(x, y) { return Math.round(((x + y) * 255) / (W + H - 2)); }
+function rgb(x, y) { return [Math.round((x * 255) / (W - 1)), Math.round((y * 255) / (H - 1)), 96]; }
+
+function writeFiles(dir) {
+  const gpx = Buffer.alloc(W * H);
+  const cpx = Buffer.alloc(W * H * 3);
+  for (let y = 0; y < H; y++) {
+    for (let x = 0; x < W; x++) {
+      gpx[y * W + x] = gray(x, y);
+      cpx.set(rgb(x, y), (y * W + x) * 3);
+    }
+  }
+  fs.writeFileSync(path.join(dir, '0.pgm'), Buffer.concat([Buffer.from(`P5\n${W} ${H}\n255\n`), gpx]));
+  fs.writeFileSync(path.join(dir, '1.ppm'), Buffer.concat([Buffer.from(`P6\n${W} ${H}\n255\n`), cpx]));
+  fs.writeFileSync(path.join(dir, '2.pgm'), Buffer.concat([Buffer.from(`P5\n${W} ${H}\n255\n`), gpx]));
+  fs.writeFileSync(path.join(dir, '3.bin'), Buffer.alloc(1000, 7));
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+function start(name, args) {
+  const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  child.name = name;
+  child.err = '';
+  child.stderr.on('data', (d) => { child.err = (child.err + d).slice(-20000); });
+  children.push(child);
+  return child;
+}
+
+// The first line `travik web` prints on standard output is the page's URL.
+function firstLine(child) {
+  return new Promise((resolve, reject) => {
+    const rl = readline.createInterface({ input: child.stdout });
+    rl.once('line', (line) => resolve(line.trim()));
+    child.once('exit', (code) => reject(new Error(`${child.name} exited with ${code}`)));
+  });
+}
+
+async function waitFor(page, what, fn, arg, timeout = 20000) {
+  try {
+    await page.waitForFunction(fn, { timeout, polling: 50 }, arg);
+  } catch (e) {
+    const stats = await page.evaluate(() => JSON.stringify(window.travik)).catch(() => '?');
+    await fail(`timed out waiting for ${what}; page stats ${stats}`);
+  }
+}
+
+// Mean absolute difference between a channel's canvas and the expected
+// pixels, and whether every pixel has R == G == B.
+async function comparePixels(page, channel, expected) {
+  const pixels = await page.evaluate((c) => {
+    const canvas = document.querySelector(`.channel[data-channel="${c}"] canvas`);
+    const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    return { width: canvas.width, height: canvas.height, data: Array.from(data) };
+  }, channel);
+  if (pixels.width !== W || pixels.height !== H) return { error: `canvas ${pixels.width}x${pixels.height}` };
+  let sum = 0, grayEverywhere = true;
+  for (let y = 0; y < H; y++) {
+    for (let x = 0; x < W; x++) {
+      const i = (y * W + x) * 4;
+      const want = expected(x, y);
+      const [r, g, b] = [pixels.data[i], pixels.data[i + 1], pixels.data[i + 2]];
+      if (r !== g || g !== b) grayEverywhere = false;
+      sum += Math.abs(r - want[0]) + Math.abs(g - want[1]) + Math.abs(b - want[2]);
+    }
+  }
+  return { mae: sum / (W * H * 3), grayEverywhere };
+}
+
+async function main() {
+  let puppeteer;
+  try {
+    puppeteer = require('puppeteer-core');
+  } catch (e) {
+    return fail('puppeteer-core is not installed: run ./travik.sh deps (npm ci in tests/web)');
+  }
+  if (!fs.existsSync(CHROMIUM)) return fail(`no browser at ${CHROMIUM}: run ./travik.sh deps`);
+  fs.mkdirSync(artifacts, { recursive: true });
+  writeFiles(tmp);
+
+  // The web process starts first: it keeps retrying until the device is up.
+  const devicePort = await freePort();
+  const web = start('web', ['web', `127.0.0.1:${devicePort}`, '--http', '127.0.0.1:0', '--logs',
+    '--interval', '50']);
+  let url;
+  try {
+    url = await firstLine(web);
+  } catch (e) {
+    return fail(`travik web did not print its URL: ${e.message}`);
+  }
+  log(`page at ${url}, device on port ${devicePort}`);
+
+  browser = await puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    userDataDir: fs.mkdtempSync(path.join(tmp, 'profile-')),
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--window-size=1400,900'],
+  });
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1400, height: 900 });
+  const pageErrors = [];
+  page.on('pageerror', (e) => pageErrors.push(String(e)));
+  await page.goto(url, { waitUntil: 'load' });
+  await waitFor(page, 'the page to show the device as not connected yet',
+    () => window.travik.page === 'connected' && window.travik.device === 'connecting');
+  const device = start('device', ['device', '--port', String(devicePort), '--images', tmp, '--fps', '20',
+    '--log-rate', '10']);
+
+  await waitFor(page, 'every channel to draw 3 frames', () => window.travik.frames.every((n) => n >= 3));
+  await waitFor(page, 'a device log line in the log pane',
+    () => document.querySelector('#log').textContent.includes('device log line'));
+  await waitFor(page, 'the device link to show connected',
+    () => document.querySelector('#link-device').classList.contains('up'));
+
+  const grayCheck = await comparePixels(page, 0, (x, y) => [gray(x, y), gray(x, y), gray(x, y)]);
+  const rgbCheck = await comparePixels(page, 1, rgb);
+  log(`ch0 gray: ${JSON.stringify(grayCheck)}; ch1 rgb: ${JSON.stringify(rgbCheck)}`);
+  if (grayCheck.error || grayCheck.mae > 3) return fail(`ch0 pixels differ: ${JSON.stringify(grayCheck)}`);
+  if (!grayCheck.grayEverywhere) return fail('ch0 is a gray image but was drawn with colour');
+  if (rgbCheck.error || rgbCheck.mae > 4) return fail(`ch1 pixels differ: ${JSON.stringify(rgbCheck)}`);
+  const caption3 = await page.$eval('.channel[data-channel="3"] figcaption', (e) => e.textContent);
+  if (!caption3.includes('opaque') || !caption3.includes('1000 bytes')) return fail(`ch3 caption: ${caption3}`);
+
+  // Channel 2 off on the page: the state last sent says so, and the device
+  // stops sending it while channel 0 goes on.
+  await page.click('button.ch[data-channel="2"]');
+  await waitFor(page, 'the page to show ch 2 as sent off', () => window.travik.sent.channels[2] === false);
+  const base = await page.evaluate(() => window.travik.frames[0]);
+  await waitFor(page, 'ch 0 to go on', (b) => window.travik.frames[0] >= b + 10, base);
+  const stopped = await page.evaluate(() => window.travik.frames[2]);
+  await waitFor(page, 'ch 0 to go on further', (b) => window.travik.frames[0] >= b + 25, base);
+  const after = await page.evaluate(() => window.travik.frames[2]);
+  if (after !== stopped) return fail(`ch 2 kept drawing after it was switched off (${stopped} -> ${after})`);
+  await page.click('button.ch[data-channel="2"]');
+  await waitFor(page, 'ch 2 to draw again', (s) => window.travik.frames[2] > s, stopped);
+
+  // Bad input from a page never takes the tool down: it answers with an error.
+  await page.evaluate(() => {
+    window.travikTestSocket = new WebSocket(`ws://${location.host}/ws`);
+    window.travikTestSocket.onopen = () => window.travikTestSocket.send('{"type":"command","interval":0}');
+    window.travikTestSocket.onmessage = (e) => {
+      if (typeof e.data === 'string' && JSON.parse(e.data).type === 'error') window.travikTestError = e.data;
+    };
+  });
+  await waitFor(page, 'an error reply to a bad command', () => !!window.travikTestError);
+
+  const shot = path.join(artifacts, 'travik-web.png');
+  await page.screenshot({ path: shot });
+  log(`screenshot saved to ${shot}`);
+  if (pageErrors.length) return fail(`errors on the page: ${pageErrors.join('; ')}`);
+  if (web.exitCode !== null || device.exitCode !== null) return fail('a travik process exited early');
+
+  // The device goes away: the page says so, and the web process stays up.
+  device.kill('SIGINT');
+  await waitFor(page, 'the page to show the device connection lost', () => window.travik.device === 'lost');
+  if (web.exitCode !== null) return fail('travik web exited when the device went away');
+
+  clearTimeout(watchdog);
+  await cleanup();
+  log('passed');
+  process.exit(0);
+}
+
+main().catch((e) => fail(e && e.stack ? e.stack : String(e)));
