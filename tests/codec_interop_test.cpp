@@ -284,11 +284,7 @@ TEST(CodecInterop, WrittenStreamIsTheConfiguredCompressorsLevel6Output) {
 // uncompress and with libdeflate alike, and carry the staged images.
 TEST(CodecInterop, DeviceFramesOnTheWireInflateWithBothCompressors) {
     TravikMgr device;
-    int port = -1;
-    for (int attempt = 0; attempt < 10 && port < 0; ++attempt) {
-        const int candidate = travik_test::FreePort();
-        if (device.Listen(candidate) == 0) port = candidate;
-    }
+    const int port = travik_test::ListenOnAnyPort(device);
     ASSERT_GT(port, 0);
     travik_test::RawClient viewer;
     ASSERT_TRUE(viewer.Connect(port));
@@ -305,7 +301,7 @@ TEST(CodecInterop, DeviceFramesOnTheWireInflateWithBothCompressors) {
     // starts its timer) until a frame with all four records has arrived.
     std::atomic<bool> stop{false};
     std::thread producer([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto deadline = std::chrono::steady_clock::now() + travik_test::Scaled(std::chrono::seconds(20));
         while (!stop.load() && std::chrono::steady_clock::now() < deadline) {
             for (size_t i = 0; i < staged.size(); ++i) {
                 const Staged& s = staged[i];

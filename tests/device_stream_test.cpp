@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "manager/manager_internal.h"
 #include "support/test_support.h"
 #include "transport/travik_transport.h"
 #include "travik/travik.h"
@@ -140,7 +141,7 @@ public:
     }
     bool WaitParked() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cond.wait_for(lock, std::chrono::seconds(10), [&] { return m_parked; });
+        return m_cond.wait_for(lock, Scaled(std::chrono::seconds(10)), [&] { return m_parked; });
     }
     void Open() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -160,7 +161,7 @@ private:
         if (!m_armed) return;
         m_parked = true;
         m_cond.notify_all();
-        m_cond.wait_for(lock, std::chrono::seconds(10), [&] { return !m_armed; });
+        m_cond.wait_for(lock, Scaled(std::chrono::seconds(10)), [&] { return !m_armed; });
         m_parked = false;
     }
 
@@ -187,22 +188,14 @@ protected:
             gate = std::make_shared<GatedTransport>(MakeTravikObj());
             mgr.m_server = gate;  // Listen keeps a transport that is already there
         }
-        port = FreePort();
-        ASSERT_EQ(mgr.Listen(port), 0);
+        port = ListenOnAnyPort(mgr);
+        ASSERT_GT(port, 0);
     }
     // Connects and waits until the device has registered this viewer.
     void AddViewer(RawClient& v) {
-        const size_t before = Accepts();
+        const int before = travik::ViewerCount(mgr);
         ASSERT_TRUE(v.Connect(port));
-        ASSERT_TRUE(WaitUntil([&] { return Accepts() > before; }));
-    }
-    size_t Accepts() {
-        std::string t = m_capture->Text();
-        size_t n = 0;
-        for (size_t at = t.find("accept connect fd = "); at != std::string::npos;
-             at = t.find("accept connect fd = ", at + 1))
-            ++n;
-        return n;
+        ASSERT_TRUE(WaitForViewers(mgr, before + 1));
     }
     // Opens the log stream and sets the image interval (ms) from `v`.
     void OpenLogs(RawClient& v, int interval = 1) {

@@ -2,10 +2,8 @@
 // loopback: what a user sees from the command line. The binaries' paths
 // come from the tools/ and examples/ builds; without them the tests skip.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -237,7 +235,8 @@ protected:
         char tmpl[] = "/tmp/travik_tool_test.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
-        m_port = travik_test::FreePort();
+        m_port = m_reserved.port();
+        ASSERT_GT(m_port, 0);
     }
     void TearDown() override {
         if (!m_dir.empty()) {
@@ -272,6 +271,10 @@ protected:
 
     std::string m_tool;
     fs::path m_dir;
+    // Held for the whole test: the device started later listens on it (the
+    // library sets SO_REUSEADDR), nobody else gets it, and before the device
+    // is up a view is refused.
+    travik_test::ReservedPort m_reserved;
     int m_port = 0;
 };
 
@@ -440,14 +443,8 @@ TEST_F(ToolTest, BadArgumentsExitNonZeroWithAUsageLine) {
 }
 
 TEST_F(ToolTest, DeviceOnABusyPortExitsOneWithAMessage) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = m_reserved.ListenToo();
     ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(m_port));
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
     auto device = Run("device", {"device", "--port", std::to_string(m_port)});
     EXPECT_EQ(device->Wait(seconds(10)), 1);
     EXPECT_NE(device->Err().find("cannot listen on port " + std::to_string(m_port)), std::string::npos)
@@ -496,7 +493,8 @@ TEST(ExampleHostsTest, DeviceAndViewerExamplesTalkOverLoopback) {
     char tmpl[] = "/tmp/travik_example_test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     fs::path dir = tmpl;
-    std::string port = std::to_string(travik_test::FreePort());
+    const travik_test::ReservedPort reserved;  // the device host listens on it
+    std::string port = std::to_string(reserved.port());
     {
         Process device({TRAVIK_DEVICE_HOST_PATH, port, "4"}, dir / "device.out", dir / "device.err");
         Process viewer({TRAVIK_VIEWER_HOST_PATH, "127.0.0.1", port, "10"}, dir / "viewer.out", dir / "viewer.err");

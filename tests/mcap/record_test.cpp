@@ -169,7 +169,8 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     WriteText(images / "b.ppm", "P6 4 2 255\n" + rgb);
     WriteText(images / "c.dat", std::string("opaque\0bytes\n", 13));
 
-    const int devicePort = travik_test::FreePort();
+    const travik_test::ReservedPort deviceReserved;  // held while the device listens on it
+    const int devicePort = deviceReserved.port();
     auto device = StartDevice(devicePort, {"--images", images.string(), "--fps", "5", "--log-rate", "10"});
     // A live viewer saving images, connected before the recorder, sees every frame the recorder sees.
     const fs::path live = m_dir / "live";
@@ -196,7 +197,8 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     IndependentReaderAgrees(rec, session, "indexed");
 
     // Played back as a device: the viewer sees every recorded image and log text again.
-    const int replayPort = travik_test::FreePort();
+    const travik_test::ReservedPort replayReserved;
+    const int replayPort = replayReserved.port();
     auto replay = Run("replay", {"replay", rec.string(), "--port", std::to_string(replayPort)});
     ASSERT_TRUE(replay->WaitForErr("waiting for a viewer", seconds(10))) << replay->Err();
     const fs::path viewed = m_dir / "viewed";
@@ -261,7 +263,8 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
 }
 
 TEST_F(RecordTest, KilledOrFullRecordersLeaveTheirWholeChunksAndCtrlCClosesTheFile) {
-    const int port = travik_test::FreePort();
+    const travik_test::ReservedPort reserved;
+    const int port = reserved.port();
     auto device = StartDevice(port, {"--fps", "50", "--size", "320x240", "--noise", "8", "--log-rate", "20"});
     const fs::path killed = m_dir / "killed.mcap", closed = m_dir / "closed.mcap";
     const std::string target = "127.0.0.1:" + std::to_string(port);
@@ -342,7 +345,8 @@ TEST_F(RecordTest, UnwritablePathsFullDisksAndBadFilesFailWithAClearMessage) {
         SCOPED_TRACE(cmd);
         std::vector<std::string> args{cmd, (m_dir / "foreign.mcap").string()};
         if (std::string(cmd) == "export") args.push_back((m_dir / "e").string());
-        if (std::string(cmd) == "replay") args.insert(args.end(), {"--port", std::to_string(travik_test::FreePort())});
+        const travik_test::ReservedPort reserved;
+        if (std::string(cmd) == "replay") args.insert(args.end(), {"--port", std::to_string(reserved.port())});
         auto c = Run(std::string("foreign_") + cmd, args);
         EXPECT_EQ(c->Wait(seconds(20)), 1);
         EXPECT_NE(c->Err().find("not an MCAP file (no MCAP magic at offset 0)"), std::string::npos) << c->Err();

@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "manager/manager_internal.h"
 #include "reliability.h"
 #include "support/test_support.h"
 #include "transport/backlog_limits.h"
@@ -19,15 +20,6 @@
 using namespace travik_rel;
 using travik_test::StdoutCapture;
 using Clock = std::chrono::steady_clock;
-
-namespace {
-
-int LastAcceptedFd(const std::string& text) {
-    size_t pos = text.rfind("accept connect fd = ");
-    return pos == std::string::npos ? -1 : std::atoi(text.c_str() + pos + 20);
-}
-
-}  // namespace
 
 TEST(DeadPeers, StoppedViewerIsCutByTheNoProgressDeadline) {
     const int imageBytes = 64 * 1024;
@@ -38,28 +30,39 @@ TEST(DeadPeers, StoppedViewerIsCutByTheNoProgressDeadline) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         LockstepStream stream(device, port, imageBytes);
         Child viewer;
         std::string line;
+        std::vector<int> before;
         if (port < 0 || !stream.Start()) {
             error = "setup: " + stream.Error();
-        } else if (!viewer.Spawn({"viewer", std::to_string(port)}) ||
-                   !viewer.WaitForLine("receiving", line, std::chrono::seconds(30))) {
+        } else if ((before = travik_test::AcceptedFds(port)).size() != 1 ||
+                   !viewer.Spawn({"viewer", std::to_string(port)}) ||
+                   !viewer.WaitForLine("receiving", line, std::chrono::seconds(30)) ||
+                   !travik_test::WaitForViewers(device, 2)) {
             error = "the viewer process did not receive images";
         } else {
-            int fd = LastAcceptedFd(capture.Text());
+            // The device's end of the process's connection: the one accepted
+            // socket that is not the in-process viewer's.
+            int fd = -1;
+            for (int accepted : travik_test::AcceptedFds(port))
+                if (accepted != before[0]) fd = accepted;
             std::string cut = "slow connection fd = " + std::to_string(fd) + " closed";
             viewer.Signal(SIGSTOP);
             auto start = Clock::now();
             // Bounded: 60 s.
             while (SecondsSince(start) < 60) {
-                if (capture.Text().find(cut) != std::string::npos) {
+                if (travik::ViewerCount(device) < 2) {
                     detectedAfter = SecondsSince(start);
                     break;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
+            // Cut for the deadline, and said so.
+            if (detectedAfter > 0 &&
+                !travik_test::WaitUntil([&] { return capture.Text().find(cut) != std::string::npos; }))
+                error = "the stopped viewer left without \"" + cut + "\"";
             viewer.Signal(SIGKILL);
             viewer.Wait(std::chrono::seconds(10));
         }
@@ -112,7 +115,7 @@ TEST(DeadPeers, StoppedIdleViewerOnTheSameHostOutlivesKeepalive) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         Child viewer;
         std::string line;
         if (port < 0 || !viewer.Spawn({"viewer", std::to_string(port)}) ||

@@ -89,7 +89,7 @@ TEST(Garbage, RandomBytesFromThousandsOfConnections) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         LockstepStream stream(device, port, imageBytes);
         if (port < 0) {
             error = "device could not listen";

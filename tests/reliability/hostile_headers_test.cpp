@@ -87,12 +87,6 @@ std::vector<unsigned char> Channel3Command(bool on) {
     return ToVector(travik::WriteCommandFrame(cmd));
 }
 
-// The number after the last "accept connect fd = " line.
-int LastAcceptedFd(const std::string& text) {
-    size_t pos = text.rfind("accept connect fd = ");
-    return pos == std::string::npos ? -1 : std::atoi(text.c_str() + pos + 20);
-}
-
 struct HostileCase {
     std::string name;
     std::vector<unsigned char> bytes;
@@ -123,7 +117,7 @@ TEST(HostileHeaders, DeviceDropsImpossibleHeadersAndKeepsTheConnectionUsable) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         LockstepStream stream(device, port, imageBytes);
         if (port < 0 || !stream.Start()) error = "setup: " + stream.Error();
         for (size_t i = 0; i < cases.size() && error.empty(); ++i) {
@@ -138,7 +132,7 @@ TEST(HostileHeaders, DeviceDropsImpossibleHeadersAndKeepsTheConnectionUsable) {
             // repeated in case it shares a read with what came before) works.
             bool on = i % 2 == 1;
             std::vector<unsigned char> cmd = Channel3Command(on);
-            auto deadline = Clock::now() + std::chrono::seconds(10);
+            auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
             while (Clock::now() < deadline && device.m_sendImagesOnOff[3].load() != (on ? 1 : 0)) {
                 peer.Send(cmd);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -177,13 +171,12 @@ TEST(HostileHeaders, DeviceDoesNotHoldAHalfSentMaximumFrame) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         RawClient peer;
-        if (port < 0 || !peer.Connect(port) ||
-            !travik_test::WaitUntil([&] { return LastAcceptedFd(capture.Text()) >= 0; })) {
+        if (port < 0 || !peer.Connect(port) || !travik_test::WaitForViewers(device, 1)) {
             error = "setup";
         } else {
-            int deviceFd = LastAcceptedFd(capture.Text());
+            int deviceFd = travik_test::DeviceSideFd(peer.fd());
             long long before = travik_test::RssBytes();
             if (!peer.Send(Header(1, 0, static_cast<int32_t>(announced), 0)) || !SendZeros(peer, sent)) {
                 error = "send";
@@ -284,14 +277,17 @@ struct DripResult {
     long long growth = 0;      // resident size
     long long heapGrowth = 0;  // allocator bytes in use
     double seconds = 0, firstMs = 0, lastMs = 0;
+    double firstCpuMs = 0, lastCpuMs = 0;  // of the library's loop thread
 };
 
 // Announces a log frame of `announced` payload bytes on `sender`, then sends
 // `drips` bytes of it one per segment, each read by the library (on
-// `receiver`, its end) before the next goes out.
-DripResult Drip(int sender, int receiver, int32_t announced, int drips) {
+// `receiver`, its end, by its thread `loopThread`) before the next goes out.
+DripResult Drip(int sender, int receiver, int32_t announced, int drips, const char* loopThread) {
     const int window = 1000;
     DripResult r;
+    const travik_test::ThreadCpuMeter loop(loopThread);
+    double windowCpu = loop.Seconds();
     int one = 1;
     setsockopt(sender, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     long long before = travik_test::RssBytes();
@@ -302,17 +298,24 @@ DripResult Drip(int sender, int receiver, int32_t announced, int drips) {
     unsigned char byte = 'x';
     auto windowStart = Clock::now();
     for (int i = 0; i < drips && ok; ++i) {
-        if (i == window) r.firstMs = SecondsSince(windowStart) * 1000;
-        if (i == drips - window) windowStart = Clock::now();
+        if (i == window) {
+            r.firstMs = SecondsSince(windowStart) * 1000;
+            r.firstCpuMs = (loop.Seconds() - windowCpu) * 1000;
+        }
+        if (i == drips - window) {
+            windowStart = Clock::now();
+            windowCpu = loop.Seconds();
+        }
         ok = send(sender, &byte, 1, MSG_NOSIGNAL) == 1;
         // Until the library's loop has read it (and so handled the byte
         // before it).
-        auto deadline = Clock::now() + std::chrono::seconds(10);
+        auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
         while (ok && (OutputQueued(sender) != 0 || InputQueued(receiver) != 0)) {
             if (Clock::now() > deadline) ok = false;
         }
     }
     r.lastMs = SecondsSince(windowStart) * 1000;
+    r.lastCpuMs = (loop.Seconds() - windowCpu) * 1000;
     if (!ok) r.error = "the library stopped reading";
     r.seconds = SecondsSince(start);
     // The last byte's handling.
@@ -328,6 +331,8 @@ void ReportDrip(const std::string& prefix, const DripResult& r, int drips) {
     Figure(prefix + ".drip.seconds", r.seconds, 2);
     Figure(prefix + ".drip.first_1000_bytes_ms", r.firstMs, 1);
     Figure(prefix + ".drip.last_1000_bytes_ms", r.lastMs, 1);
+    Figure(prefix + ".drip.first_1000_bytes_loop_cpu_ms", r.firstCpuMs, 1);
+    Figure(prefix + ".drip.last_1000_bytes_loop_cpu_ms", r.lastCpuMs, 1);
     Figure(prefix + ".drip.rss_growth_MiB", MiB(r.growth), 2);
     Figure(prefix + ".drip.heap_growth_MiB", MiB(r.heapGrowth), 2);
     Figure(prefix + ".drip.heap_bytes_per_byte_held", perByte, 1);
@@ -335,7 +340,11 @@ void ReportDrip(const std::string& prefix, const DripResult& r, int drips) {
         // Holding a byte may cost a little bookkeeping, not a heap block.
         EXPECT_LT(perByte, 8.0) << "each dripped byte costs " << perByte << " bytes of memory";
         // Taking one more byte must not get slower with the bytes held.
-        EXPECT_LT(r.lastMs, 4 * r.firstMs + 50) << "the time per byte grows with the bytes already held";
+        // Judged on the CPU time of the library's loop thread, which the
+        // load of the machine hardly moves (wall time does, by several
+        // times); the constant covers clock-tick resolution where the
+        // kernel keeps no finer count.
+        EXPECT_LT(r.lastCpuMs, 4 * r.firstCpuMs + 20) << "the time per byte grows with the bytes already held";
     }
 }
 
@@ -350,13 +359,12 @@ TEST(HostileHeaders, DeviceCostOfAFrameDrippedByteByByte) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         RawClient peer;
-        if (port < 0 || !peer.Connect(port) ||
-            !travik_test::WaitUntil([&] { return LastAcceptedFd(capture.Text()) >= 0; })) {
+        if (port < 0 || !peer.Connect(port) || !travik_test::WaitForViewers(device, 1)) {
             r.error = "setup";
         } else {
-            r = Drip(peer.fd(), LastAcceptedFd(capture.Text()), 60'000, drips);
+            r = Drip(peer.fd(), travik_test::DeviceSideFd(peer.fd()), 60'000, drips, "travik-listen");
         }
         device.Release();
     }
@@ -377,7 +385,7 @@ TEST(HostileHeaders, ViewerCostOfAFrameDrippedByteByByte) {
     viewer.SetLogCb([&](std::string&) { ++logs; });
     int viewerFd = LocalPeerFd(rogue.conn());
     ASSERT_GE(viewerFd, 0);
-    DripResult r = Drip(rogue.conn(), viewerFd, 10'000'000, drips);
+    DripResult r = Drip(rogue.conn(), viewerFd, 10'000'000, drips, "travik-connect");
     viewer.Release();
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(logs.load(), 0);
@@ -468,7 +476,7 @@ TEST(HostileHeaders, ViewerDropsLyingFramesAndStillDecodesAMaximumFrame) {
         // shares a read with the refused bytes).
         uint64_t tag = 1000 + i;
         std::vector<unsigned char> genuine = GenuineFrame(tag, smallImage);
-        auto deadline = Clock::now() + std::chrono::seconds(10);
+        auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
         while (Clock::now() < deadline && !delivered(tag)) {
             ASSERT_TRUE(rogue.Write(genuine));
             travik_test::WaitUntil([&] { return delivered(tag); }, std::chrono::milliseconds(50));

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "reliability.h"
@@ -82,6 +84,36 @@ private:
     long long m_bytes = 0;
 };
 
+// Bytes queued in the kernel for sending on the established connection
+// whose local port is `port` (the device's end, in whichever process), from
+// /proc/net/tcp; -1 when there is none.
+long long DeviceSendQueue(int port) {
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+        // "sl: local:port remote:port st tx_queue:rx_queue ...", in hex.
+        std::istringstream fields(line);
+        std::string sl, local, remote, state, queues;
+        if (!(fields >> sl >> local >> remote >> state >> queues)) continue;
+        size_t colon = local.find(':');
+        if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port) continue;
+        if (state != "01") continue;  // established
+        return std::stoll(queues.substr(0, queues.find(':')), nullptr, 16);
+    }
+    return -1;
+}
+
+// Starts a device process on `port` (0: a port of the kernel's choosing);
+// returns the port it reports once it listens, or -1.
+int StartDeviceProcess(Child& device, int port, int imageBytes) {
+    std::string line;
+    if (!device.Spawn({"device", std::to_string(port), std::to_string(imageBytes)}) ||
+        !device.WaitForLine("listening ", line, std::chrono::seconds(20)))
+        return -1;
+    return std::atoi(line.c_str() + 10);
+}
+
 }  // namespace
 
 TEST(KilledPeers, ViewersKilledMidFrameCostTheOthersNothing) {
@@ -90,7 +122,7 @@ TEST(KilledPeers, ViewersKilledMidFrameCostTheOthersNothing) {
     ASSERT_TRUE(SigpipeIsDefaultAndUnblocked());
 
     TravikMgr device;
-    int port = ListenOnFreePort(device);
+    int port = travik_test::ListenOnAnyPort(device);
     ASSERT_GT(port, 0);
     LockstepStream stream(device, port, imageBytes);
     ASSERT_TRUE(stream.Start()) << stream.Error();
@@ -171,10 +203,8 @@ TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
         while (attempts < 3 && error.empty()) {
             ++attempts;
             Child deviceProcess;
-            int port = travik_test::FreePort();
-            std::string line;
-            if (!deviceProcess.Spawn({"device", std::to_string(port), std::to_string(imageBytes)}) ||
-                !deviceProcess.WaitForLine("listening", line, std::chrono::seconds(20))) {
+            const int port = StartDeviceProcess(deviceProcess, 0, imageBytes);
+            if (port <= 0) {
                 error = "device process did not start";
                 break;
             }
@@ -184,8 +214,11 @@ TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
                 break;
             }
             std::atomic<long long> good{0}, bad{0};
-            // A slow viewer: the device's output backs up, so the device is
-            // always in the middle of writing a frame.
+            // A viewer that stops reading after its first image until the
+            // device is dead: the device's output backs up, so the device is
+            // in the middle of writing a frame when it dies, however slowly
+            // a loaded machine lets it produce.
+            std::atomic<bool> hold{true};
             viewer.SetImageCb(
                 [&](int, int, int, int, int, std::shared_ptr<unsigned char>& data, int len, unsigned long long tag) {
                     if (len == imageBytes && CheckImage(data.get(), static_cast<size_t>(len), tag)) {
@@ -193,7 +226,7 @@ TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
                     } else {
                         ++bad;
                     }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                    travik_test::WaitUntil([&] { return !hold.load(); }, std::chrono::seconds(60));
                 });
             auto tap = std::make_shared<StreamTap>();
             TravikMgr* v = &viewer;
@@ -203,11 +236,17 @@ TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
             });
             int on[4] = {1, 1, 1, 1};
             viewer.SendCmd(0, 1, on, 1);
-            if (!travik_test::WaitUntil([&] { return good.load() + bad.load() >= 3; }, std::chrono::seconds(30))) {
-                error = "no images from the device process";
+            // Backed up: the device's kernel send queue holds bytes the
+            // viewer's full receive buffer cannot take.
+            if (!travik_test::WaitUntil([&] { return good.load() + bad.load() >= 1 && DeviceSendQueue(port) > 0; },
+                                        std::chrono::seconds(30))) {
+                hold = false;
+                error = "no images from the device process, or its output never backed up";
                 break;
             }
             deviceProcess.Signal(SIGKILL);
+            deviceProcess.Wait(std::chrono::seconds(10));
+            hold = false;
             // Commands written towards the dead device must not raise SIGPIPE
             // in this process.
             for (int i = 0; i < 20; ++i) {
@@ -234,10 +273,8 @@ TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
         // Release and Connect work again, to a new device.
         if (error.empty()) {
             Child deviceProcess;
-            int port = travik_test::FreePort();
-            std::string line;
-            if (!deviceProcess.Spawn({"device", std::to_string(port), std::to_string(imageBytes)}) ||
-                !deviceProcess.WaitForLine("listening", line, std::chrono::seconds(20))) {
+            const int port = StartDeviceProcess(deviceProcess, 0, imageBytes);
+            if (port <= 0) {
                 error = "second device process did not start";
             } else {
                 char ip[] = "127.0.0.1";

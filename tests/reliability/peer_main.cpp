@@ -6,7 +6,9 @@
 //
 //   raw-viewer PORT BYTES   connect, read BYTES bytes, then wait to be killed
 //   viewer PORT             TravikMgr viewer that receives images
-//   device PORT IMAGE_BYTES TravikMgr device streaming images at full rate
+//   device PORT IMAGE_BYTES TravikMgr device streaming images at full rate;
+//                           PORT 0 lets the kernel choose, and the status
+//                           line "listening PORT" names the port bound
 //   hold SECONDS            do nothing (to look at inherited descriptors)
 //   netns-vanish            device and peer in a private network namespace;
 //                           the loopback link goes down under an idle
@@ -31,7 +33,9 @@
 #include <string>
 #include <thread>
 
+#include "manager/manager_internal.h"
 #include "reliability.h"
+#include "support/test_support.h"
 #include "travik/travik.h"
 
 namespace {
@@ -124,7 +128,7 @@ int Device(int port, int imageBytes) {
         Status("listen failed\n");
         return 1;
     }
-    Status("listening\n");
+    Status("listening %d\n", travik::ListeningPort(device));
     // Streams once a viewer has asked for a 1 ms interval.
     auto end = Clock::now() + kMaxLifetime;
     while (Clock::now() < end && device.m_sendInterval.load() != 1) {
@@ -185,7 +189,7 @@ int NetnsVanish() {
         Status("fail connect\n");
         return 1;
     }
-    auto end = Clock::now() + std::chrono::seconds(10);
+    auto end = Clock::now() + travik_test::Scaled(std::chrono::seconds(10));
     while (device.IsConnected() == 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (device.IsConnected() == 0) {
         Status("fail accept\n");

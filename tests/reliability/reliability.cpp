@@ -99,14 +99,6 @@ bool CheckImage(const unsigned char* p, size_t len, uint64_t tag) {
     return true;
 }
 
-int ListenOnFreePort(TravikMgr& device) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        int port = travik_test::FreePort();
-        if (device.Listen(port) == 0) return port;
-    }
-    return -1;
-}
-
 int CountLinesStartingWith(const std::string& text, const std::string& prefix) {
     int n = 0;
     size_t pos = 0;
@@ -172,7 +164,7 @@ bool LockstepStream::Start() {
     }
     // The first image of a channel only starts its timer; stage warm-up
     // images until one arrives.
-    auto deadline = Clock::now() + std::chrono::seconds(20);
+    auto deadline = Clock::now() + travik_test::Scaled(std::chrono::seconds(20));
     uint64_t warm = 0;
     while (Clock::now() < deadline) {
         auto data = std::shared_ptr<unsigned char>(new unsigned char[static_cast<size_t>(m_imageBytes)],
@@ -239,7 +231,7 @@ void LockstepStream::Produce() {
         ++m_staged;
         // Waits for this image even when a stop was asked meanwhile, so that
         // the count of staged images is judged fairly.
-        m_cond.wait_for(lock, kDeliveryDeadline, [this, tag] { return m_lastTag >= tag; });
+        m_cond.wait_for(lock, travik_test::Scaled(kDeliveryDeadline), [this, tag] { return m_lastTag >= tag; });
         double waited = std::chrono::duration<double, std::milli>(Clock::now() - staged).count();
         if (waited > m_maxWaitMs) m_maxWaitMs = waited;
         ++tag;
@@ -270,7 +262,7 @@ LockstepStream::Stats LockstepStream::Snapshot() {
 bool LockstepStream::WaitForMore(uint64_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
     uint64_t target = m_deliveredCount + n;
-    return m_cond.wait_for(lock, timeout, [this, target] { return m_deliveredCount >= target; });
+    return m_cond.wait_for(lock, travik_test::Scaled(timeout), [this, target] { return m_deliveredCount >= target; });
 }
 
 // ---------------------------------------------------------------------------
@@ -320,7 +312,10 @@ bool Child::Spawn(const std::vector<std::string>& args, bool inheritFds, bool qu
 }
 
 bool Child::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
+    return ReadLineBefore(line, Clock::now() + travik_test::Scaled(timeout));
+}
+
+bool Child::ReadLineBefore(std::string& line, std::chrono::steady_clock::time_point deadline) {
     while (true) {
         size_t nl = m_buffer.find('\n');
         if (nl != std::string::npos) {
@@ -342,13 +337,11 @@ bool Child::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
 }
 
 bool Child::WaitForLine(const std::string& prefix, std::string& line, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        if (!ReadLine(line, left)) return false;
+    auto deadline = Clock::now() + travik_test::Scaled(timeout);
+    while (ReadLineBefore(line, deadline)) {
         if (line.compare(0, prefix.size(), prefix) == 0) return true;
     }
+    return false;
 }
 
 void Child::Signal(int sig) {
@@ -357,7 +350,7 @@ void Child::Signal(int sig) {
 
 int Child::Wait(std::chrono::milliseconds timeout) {
     if (m_pid <= 0) return -1;
-    auto deadline = Clock::now() + timeout;
+    auto deadline = Clock::now() + travik_test::Scaled(timeout);
     while (true) {
         int status = 0;
         pid_t r = waitpid(m_pid, &status, WNOHANG);

@@ -46,9 +46,6 @@ double SecondsSince(std::chrono::steady_clock::time_point start);
 void FillImage(unsigned char* out, size_t len, uint64_t tag);
 bool CheckImage(const unsigned char* p, size_t len, uint64_t tag);
 
-// Listens on a free loopback port; returns the port or -1.
-int ListenOnFreePort(TravikMgr& device);
-
 // Number of lines in `text` that start with `prefix`.
 int CountLinesStartingWith(const std::string& text, const std::string& prefix);
 
@@ -102,7 +99,8 @@ public:
     bool WaitForMore(uint64_t n, std::chrono::milliseconds timeout);
     TravikMgr& Viewer() { return m_viewer; }
     const std::string& Error() const { return m_error; }
-    // Longest time one image may take before it is counted as missed.
+    // Longest time one image may take before it is counted as missed
+    // (scaled by TRAVIK_TEST_TIME_SCALE).
     static constexpr std::chrono::milliseconds kDeliveryDeadline{5000};
 
 private:
@@ -141,7 +139,8 @@ public:
     Child& operator=(const Child&) = delete;
 
     bool Spawn(const std::vector<std::string>& args, bool inheritFds = false, bool quiet = true);
-    // Next status line, or false after `timeout`.
+    // Next status line, or false after `timeout`. Timeouts here are scaled
+    // by TRAVIK_TEST_TIME_SCALE.
     bool ReadLine(std::string& line, std::chrono::milliseconds timeout);
     // Reads status lines until one starts with `prefix`.
     bool WaitForLine(const std::string& prefix, std::string& line, std::chrono::milliseconds timeout);
@@ -151,6 +150,8 @@ public:
     pid_t pid() const { return m_pid; }
 
 private:
+    bool ReadLineBefore(std::string& line, std::chrono::steady_clock::time_point deadline);
+
     pid_t m_pid = -1;
     int m_statusFd = -1;
     std::string m_buffer;

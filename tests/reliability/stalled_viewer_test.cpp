@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "manager/manager_internal.h"
 #include "reliability.h"
 #include "support/test_support.h"
 #include "transport/backlog_limits.h"
@@ -44,7 +45,7 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
     {
         StdoutCapture capture;
         TravikMgr device;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         RawClient stalled;
         LockstepStream stream(device, port, imageBytes);
         std::string acceptLine;
@@ -52,14 +53,13 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
             error = "device could not listen";
         } else if (!stalled.Connect(port, 1024)) {
             error = "stalled viewer could not connect";
-        } else if (!travik_test::WaitUntil(
-                       [&] { return capture.Text().find("accept connect fd = ") != std::string::npos; })) {
+        } else if (!travik_test::WaitForViewers(device, 1)) {
             error = "device did not accept the stalled viewer";
         } else if (!stream.Start()) {
             error = stream.Error();
         }
         if (error.empty()) {
-            long long stalledFd = NumberAfter(capture.Text(), "accept connect fd = ");
+            const int stalledFd = travik_test::DeviceSideFd(stalled.fd());
             std::string cutLine = "slow connection fd = " + std::to_string(stalledFd) + " closed";
             rssBase = travik_test::RssBytes();
             RssPeak peak;
@@ -68,10 +68,14 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
             auto giveUp = holdEnd + std::chrono::seconds(static_cast<long long>(latestCut) + 5);
             // Bounded by giveUp.
             while (Clock::now() < giveUp) {
-                if (cutAfter < 0 && capture.Text().find(cutLine) != std::string::npos) cutAfter = SecondsSince(start);
+                if (cutAfter < 0 && travik::ViewerCount(device) < 2) cutAfter = SecondsSince(start);
                 if (cutAfter >= 0 && Clock::now() >= holdEnd) break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
+            // Cut for its stalled output, and said so.
+            if (cutAfter >= 0 &&
+                !travik_test::WaitUntil([&] { return capture.Text().find(cutLine) != std::string::npos; }))
+                error = "the stalled viewer left without \"" + cutLine + "\"";
             stream.Stop();
             streamSeconds = SecondsSince(start);
             peak.Stop();
@@ -124,19 +128,18 @@ TEST(StalledViewer, LogFloodHitsTheHardBoundAndLosesNoLine) {
         StdoutCapture capture;
         TravikMgr device;
         TravikMgr viewer;
-        int port = ListenOnFreePort(device);
+        int port = travik_test::ListenOnAnyPort(device);
         RawClient stalled;
         std::mutex mutex;
         std::condition_variable cond;
         long long next = 0;  // next line number the healthy viewer expects
         char ip[] = "127.0.0.1";
-        if (port < 0 || !stalled.Connect(port, 1024) ||
-            !travik_test::WaitUntil([&] { return capture.Text().find("accept connect fd = ") != std::string::npos; })) {
+        if (port < 0 || !stalled.Connect(port, 1024) || !travik_test::WaitForViewers(device, 1)) {
             error = "setup";
-        } else if (viewer.Connect(ip, port) != 0) {
+        } else if (viewer.Connect(ip, port) != 0 || !travik_test::WaitForViewers(device, 2)) {
             error = "healthy viewer could not connect";
         } else {
-            long long stalledFd = NumberAfter(capture.Text(), "accept connect fd = ");
+            const int stalledFd = travik_test::DeviceSideFd(stalled.fd());
             std::string cutLine = "slow connection fd = " + std::to_string(stalledFd) + " closed";
             viewer.SetLogCb([&](std::string& chunk) {
                 // Lines "#<n> xxxx...\n"; a frame carries one or more of them.
@@ -171,12 +174,13 @@ TEST(StalledViewer, LogFloodHitsTheHardBoundAndLosesNoLine) {
                         ++refused;  // staging full: the same line again
                     }
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    if (cutAfter < 0 && (sentLines % 64) == 0 && capture.Text().find(cutLine) != std::string::npos) {
-                        cutAfter = SecondsSince(start);
-                    }
+                    if (cutAfter < 0 && travik::ViewerCount(device) < 2) cutAfter = SecondsSince(start);
                 }
+                if (cutAfter >= 0 &&
+                    !travik_test::WaitUntil([&] { return capture.Text().find(cutLine) != std::string::npos; }))
+                    error = "the stalled viewer left without \"" + cutLine + "\"";
                 std::unique_lock<std::mutex> lock(mutex);
-                cond.wait_for(lock, std::chrono::seconds(20), [&] { return next >= sentLines; });
+                cond.wait_for(lock, travik_test::Scaled(std::chrono::seconds(20)), [&] { return next >= sentLines; });
                 peak.Stop();
                 rssPeak = peak.Peak();
             }

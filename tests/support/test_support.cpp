@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "manager/manager_internal.h"
 
 namespace travik_test {
 
@@ -39,23 +42,112 @@ int CountDirEntries(const char* path) {
 }
 }  // namespace
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+double TimeScale() {
+    static const double scale = [] {
+        const char* text = std::getenv("TRAVIK_TEST_TIME_SCALE");
+        double v = text ? std::atof(text) : 1.0;
+        return v >= 1.0 ? v : 1.0;
+    }();
+    return scale;
+}
+
+std::chrono::milliseconds Scaled(std::chrono::milliseconds deadline) {
+    return std::chrono::milliseconds(static_cast<long long>(static_cast<double>(deadline.count()) * TimeScale()));
 }
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+int ListenOnAnyPort(TravikMgr& device) {
+    if (device.Listen(0) != 0) return -1;
+    int port = travik::ListeningPort(device);
+    return port > 0 ? port : -1;
+}
+
+bool WaitForViewers(TravikMgr& device, int n, std::chrono::milliseconds timeout) {
+    return WaitUntil([&] { return travik::ViewerCount(device) == n; }, timeout);
+}
+
+namespace {
+int PortOf(int fd, bool remote) {
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    int rc = remote ? getpeername(fd, reinterpret_cast<sockaddr*>(&a), &n)
+                    : getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    return rc == 0 && a.sin_family == AF_INET ? ntohs(a.sin_port) : -1;
+}
+
+std::vector<int> OpenFds() {
+    std::vector<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return fds;
+    int own = dirfd(dir);
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        int fd = std::atoi(e->d_name);
+        if (fd != own) fds.push_back(fd);
+    }
+    closedir(dir);
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+}  // namespace
+
+int DeviceSideFd(int peerFd) {
+    const int local = PortOf(peerFd, false), remote = PortOf(peerFd, true);
+    if (local < 0 || remote < 0) return -1;
+    for (int fd : OpenFds()) {
+        if (fd != peerFd && PortOf(fd, false) == remote && PortOf(fd, true) == local) return fd;
+    }
+    return -1;
+}
+
+std::vector<int> AcceptedFds(int port) {
+    std::vector<int> out;
+    for (int fd : OpenFds()) {
+        if (PortOf(fd, false) == port && PortOf(fd, true) > 0) out.push_back(fd);
+    }
+    return out;
+}
+
+ReservedPort::ReservedPort() {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) return;
+    int on = 1;
+    setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Any address, like the library's listener: the port is then taken for
+    // every local address.
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) m_port = PortOf(m_fd, false);
+}
+
+int ReservedPort::ListenToo() const {
+    if (m_port < 0) return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(m_port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+ReservedPort::~ReservedPort() {
+    if (m_fd >= 0) close(m_fd);
 }
 
 RawClient::~RawClient() { Close(); }
@@ -87,7 +179,7 @@ bool RawClient::Send(const void* data, size_t len) {
 bool RawClient::ReadExact(std::vector<unsigned char>& out, size_t len, std::chrono::milliseconds timeout) {
     out.resize(len);
     size_t got = 0;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
     while (got < len) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
@@ -113,7 +205,7 @@ bool RawClient::ReadFrame(std::vector<unsigned char>& frame, std::chrono::millis
 }
 
 bool RawClient::WaitClosed(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
     char buf[4096];
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd p{m_fd, POLLIN, 0};
@@ -148,6 +240,80 @@ int ThreadCount() {
     closedir(dir);
     return n;
 }
+
+namespace {
+std::string ReadAt0(int fd) {
+    char buf[1024];
+    ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// "tid (comm) state ...": the name may hold spaces, so it is taken between
+// the first '(' and the last ')'.
+std::string NameIn(const std::string& stat) {
+    size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return std::string();
+    return stat.substr(open + 1, close - open - 1);
+}
+
+// utime + stime in clock ticks: the 12th and 13th fields after the name.
+unsigned long long TicksIn(const std::string& stat) {
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 1; i <= 13 && rest >> field; ++i) {
+        if (i == 12 || i == 13) ticks += std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return ticks;
+}
+}  // namespace
+
+ThreadCpuMeter::ThreadCpuMeter(const std::string& name) {
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string task = std::string("/proc/self/task/") + e->d_name;
+        int stat = open((task + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+        if (stat < 0) continue;
+        if (NameIn(ReadAt0(stat)) == name) {
+            // Nanoseconds from schedstat where the kernel keeps it; clock
+            // ticks from stat otherwise.
+            int precise = open((task + "/schedstat").c_str(), O_RDONLY | O_CLOEXEC);
+            if (precise >= 0) {
+                close(stat);
+                m_fds.push_back({precise, true});
+            } else {
+                m_fds.push_back({stat, false});
+            }
+        } else {
+            close(stat);
+        }
+    }
+    closedir(dir);
+}
+
+ThreadCpuMeter::~ThreadCpuMeter() {
+    for (const Source& s : m_fds) close(s.fd);
+}
+
+double ThreadCpuMeter::Seconds() const {
+    if (m_fds.empty()) return -1;
+    double seconds = 0;
+    for (const Source& s : m_fds) {
+        const std::string text = ReadAt0(s.fd);
+        if (s.nanoseconds) {
+            seconds += static_cast<double>(std::strtoull(text.c_str(), nullptr, 10)) / 1e9;
+        } else {
+            seconds += static_cast<double>(TicksIn(text)) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        }
+    }
+    return seconds;
+}
+
+double ThreadCpuSeconds(const std::string& name) { return ThreadCpuMeter(name).Seconds(); }
 
 long long RssBytes() {
     std::ifstream in("/proc/self/statm");

@@ -7,13 +7,55 @@
 #include <string>
 #include <vector>
 
+#include "travik/travik.h"
+
 namespace travik_test {
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int FreePort();
+// The multiplier on every deadline in the tests: TRAVIK_TEST_TIME_SCALE
+// (at least 1, default 1). The sanitizer test presets raise it, since their
+// builds run several times slower. Deadlines only: a scaled deadline makes a
+// slow run wait longer, it never makes a check looser.
+double TimeScale();
+std::chrono::milliseconds Scaled(std::chrono::milliseconds deadline);
 
-// Polls `cond` every few milliseconds until it holds or `timeout` passes.
+// Polls `cond` every few milliseconds until it holds or `timeout` (scaled)
+// passes.
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Listens on a port the kernel chooses; returns it, or -1 when Listen fails.
+int ListenOnAnyPort(TravikMgr& device);
+// Waits until the device has exactly `n` viewers registered (its own count,
+// not its printed lines).
+bool WaitForViewers(TravikMgr& device, int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// The device's end of a loopback connection whose other end is `peerFd`,
+// both in this process: the descriptor whose local port is the peer's remote
+// port and whose remote port is the peer's local port; -1 when there is none.
+int DeviceSideFd(int peerFd);
+// This process's accepted sockets on local port `port` (the device's ends
+// of its viewers' connections, wherever the viewers run), ascending.
+std::vector<int> AcceptedFds(int port);
+
+// A loopback port held for a program that is started later and cannot report
+// which port it bound: a socket bound (not listening) with SO_REUSEADDR. The
+// kernel hands the port to nobody else while it is held, yet a listener that
+// also sets SO_REUSEADDR (the library's does) can bind and listen on it.
+// Connecting to it before that is refused.
+class ReservedPort {
+public:
+    ReservedPort();
+    ~ReservedPort();
+    ReservedPort(const ReservedPort&) = delete;
+    ReservedPort& operator=(const ReservedPort&) = delete;
+    int port() const { return m_port; }
+
+    // A listening socket on the held port, so that other listeners fail to
+    // bind it until it is closed (the port stays held); -1 on failure.
+    int ListenToo() const;
+
+private:
+    int m_fd = -1;
+    int m_port = -1;
+};
 
 // A plain blocking TCP client on 127.0.0.1, standing in for a peer.
 class RawClient {
@@ -45,6 +87,30 @@ private:
 // threads (named "travik-...") in it.
 int OpenFdCount();
 int ThreadCount();
+// CPU time used so far by this process's threads named `name`, such as
+// "travik-listen", in seconds (nanosecond resolution where the kernel keeps
+// scheduler statistics, clock ticks otherwise). -1 when there is no such
+// thread. Unlike the process's CPU time, other threads and other programs
+// on the machine do not count.
+double ThreadCpuSeconds(const std::string& name);
+// The same for the threads of that name that exist at construction, read
+// through descriptors opened then: it keeps working when the process has
+// no descriptor left.
+class ThreadCpuMeter {
+public:
+    explicit ThreadCpuMeter(const std::string& name);
+    ~ThreadCpuMeter();
+    ThreadCpuMeter(const ThreadCpuMeter&) = delete;
+    ThreadCpuMeter& operator=(const ThreadCpuMeter&) = delete;
+    double Seconds() const;
+
+private:
+    struct Source {
+        int fd;
+        bool nanoseconds;  // schedstat, else stat
+    };
+    std::vector<Source> m_fds;
+};
 // Resident set size of this process, in bytes.
 long long RssBytes();
 
