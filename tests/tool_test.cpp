@@ -1,9 +1,7 @@
 // The `travik` tool and the example hosts, run as separate processes on
 // loopback: what a user sees from the command line. The binaries' paths
 // come from the tools/ and examples/ builds; without them the tests skip.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,94 +20,23 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_process.h"
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using travik_test::ReadText;
 using travik_test::WaitUntil;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
 }
 
-// A child process with standard output and error in files.
-class Process {
-public:
-    Process(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err) : m_out(out), m_err(err) {
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        for (int sig : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, sig);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        if (posix_spawn(&m_pid, args[0], &actions, &attr, args.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-    ~Process() {
-        if (m_pid > 0 && !m_exited) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    bool Started() const { return m_pid > 0; }
-    void Signal(int sig) {
-        if (m_pid > 0 && !m_exited) kill(m_pid, sig);
-    }
-    // Exit code once the process has ended by itself within `timeout`;
-    // -1 when it is still running, -2 when a signal ended it.
-    int Wait(milliseconds timeout) {
-        if (m_pid <= 0) return -1;
-        WaitUntil([this] { return Reap(); }, timeout);
-        if (!m_exited) return -1;
-        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -2;
-    }
-    std::string Out() const { return ReadFile(m_out); }
-    std::string Err() const { return ReadFile(m_err); }
-    // Waits until standard error contains `text`.
-    bool WaitForErr(const std::string& text, milliseconds timeout = seconds(10)) {
-        return WaitUntil([&] { return Err().find(text) != std::string::npos || Reap(); }, timeout) &&
-               Err().find(text) != std::string::npos;
-    }
-
-private:
-    bool Reap() {
-        if (m_exited) return true;
-        if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) m_exited = true;
-        return m_exited;
-    }
-
-    pid_t m_pid = -1;
-    int m_status = 0;
-    bool m_exited = false;
-    fs::path m_out, m_err;
-};
+using Process = travik_test::Child;
 
 struct IndexRow {
     long long time = 0;
@@ -204,7 +131,7 @@ void CheckRowsMatchFiles(const fs::path& dir, const std::vector<IndexRow>& rows)
         EXPECT_EQ(r.file.substr(0, 4), "ch" + std::to_string(r.channel) + "_");
         ASSERT_TRUE(fs::exists(dir / r.file));
         listed.insert(r.file);
-        std::string bytes = ReadFile(dir / r.file);
+        std::string bytes = ReadText(dir / r.file);
         std::string ext = r.file.substr(r.file.size() - 4);
         if (ext == ".bin") {
             EXPECT_EQ(static_cast<long long>(bytes.size()), r.length);
@@ -363,7 +290,7 @@ TEST_F(ToolTest, DeviceStreamsAnImageDirectoryAndTheViewerSavesTheSameBytes) {
         SCOPED_TRACE(r.file);
         std::string ext = r.file.substr(r.file.size() - 4);
         kinds.insert(ext);
-        std::string bytes = ReadFile(out / r.file);
+        std::string bytes = ReadText(out / r.file);
         if (ext == ".pgm") {
             EXPECT_EQ(ParsePnm(bytes).pixels, gray);
             EXPECT_EQ(r.attrs[2], 5);

@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "child_process.h"
+#include "support/child_process.h"
 #include "recording.h"
 
 namespace {

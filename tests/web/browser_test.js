@@ -62,15 +62,29 @@ function writeFiles(dir) {
   fs.writeFileSync(path.join(dir, '3.bin'), Buffer.alloc(1000, 7));
 }
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
+// A port for the device that no other socket on this machine can be handed
+// while the test waits to start the device: below the kernel's range for
+// ports of its own choosing (every other test binds port 0), and free now.
+function ephemeralLow() {
+  try {
+    return Number(fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').trim().split(/\s+/)[0]);
+  } catch (e) {
+    return 32768;
+  }
+}
+
+async function freePort() {
+  const low = Math.max(ephemeralLow(), 2048);
+  for (let attempt = 0; attempt < 50; attempt += 1) {
+    const candidate = 1024 + Math.floor(Math.random() * (low - 1024));
+    const ok = await new Promise((resolve) => {
+      const server = net.createServer();
+      server.once('error', () => resolve(false));
+      server.listen(candidate, '127.0.0.1', () => server.close(() => resolve(true)));
     });
-  });
+    if (ok) return candidate;
+  }
+  throw new Error('no free port below the ephemeral range');
 }
 
 function start(name, args) {

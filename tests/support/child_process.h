@@ -74,7 +74,7 @@ public:
     bool Running() { return m_pid > 0 && !Reap(); }
     std::string Out() const { return ReadText(m_out); }
     std::string Err() const { return ReadText(m_err); }
-    bool WaitForErr(const std::string& text, std::chrono::milliseconds timeout) {
+    bool WaitForErr(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         WaitUntil([&] { return Err().find(text) != std::string::npos || Reap(); }, timeout);
         return Err().find(text) != std::string::npos;
     }
