@@ -13,8 +13,8 @@
 #include <set>
 #include <sstream>
 
-#include "support/child_process.h"
 #include "recording.h"
+#include "support/child_process.h"
 
 namespace {
 
