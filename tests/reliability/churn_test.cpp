@@ -327,8 +327,9 @@ TEST(Churn, DeviceRecoversFromDescriptorExhaustion) {
 #else
     constexpr bool kJudgeLoopCpu = true;
 #endif
-    if (kJudgeLoopCpu)
+    if (kJudgeLoopCpu) {
         EXPECT_LT(cpuShare, baseShare + 0.25) << "the loop spins while accept() fails for lack of descriptors";
+    }
     EXPECT_LT(static_cast<double>(warnings) / exhaustedSeconds, 50) << "a warning flood on standard error";
 }
 
