@@ -143,7 +143,29 @@ class Image:
         )
 
 
-class Viewer:
+class _Endpoint:
+    """What Viewer and Device share: a core closed once, by close(), by a
+    with-block or when the object is collected."""
+
+    _core = None
+
+    def _close_core(self):
+        if self._core is not None:
+            self._core.close()
+            _untrack(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_core", None) is not None:
+            self._core.close()
+
+
+class Viewer(_Endpoint):
     """A connection to a device that receives its images and log text.
 
     ``Viewer(host, port=7000, *, logs=True, channels=(0, 1, 2, 3),
@@ -275,26 +297,14 @@ class Viewer:
         Arrays already taken stay valid.
         """
         self._closed = True
-        if self._core is not None:
-            self._core.close()
-            _untrack(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_core", None) is not None:
-            self._core.close()
+        self._close_core()
 
     def __repr__(self):
         state = "closed" if self._closed else ("connected" if self.connected else "disconnected")
         return f"<travik.Viewer {self.address} {state}>"
 
 
-class Device:
+class Device(_Endpoint):
     """A device endpoint that viewers connect to.
 
     ``Device(port=7000)`` listens on all IPv4 addresses (``port=0``: any free
@@ -396,19 +406,7 @@ class Device:
     def close(self):
         """Stop listening, disconnect the viewers and stop the threads; any thread, more than once."""
         self._closed = True
-        if self._core is not None:
-            self._core.close()
-            _untrack(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_core", None) is not None:
-            self._core.close()
+        self._close_core()
 
     def __repr__(self):
         return f"<travik.Device port {self._port if self._core else '-'} {'closed' if self._closed else 'open'}>"
