@@ -7,14 +7,18 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 cd "$ROOT"
 export DEBIAN_FRONTEND=noninteractive
 
-# Debian packages the build, tests, tools, benchmarks and fuzzers use.
-PACKAGES=(
-    g++ cmake pkg-config libevent-dev zlib1g-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
-    libdeflate-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
-    pybind11-dev python3-dev python3-numpy python3-pytest libzstd-dev
-    libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
+# Debian packages the library and the travik tool need: all the demo installs.
+BUILD_PACKAGES=(
+    g++ cmake pkg-config libevent-dev zlib1g-dev libdeflate-dev libcli11-dev libzstd-dev
+    libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev
 )
-PRESETS=(default asan tsan bench fuzz libdeflate)
+# What the tests, the Python package, benchmarks, fuzzers and the format
+# check add to them.
+TEST_PACKAGES=(
+    libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
+    pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs
+)
+PRESETS=(default asan tsan bench fuzz libdeflate demo)
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
 
 usage() {
@@ -24,7 +28,7 @@ usage: ./travik.sh <command> [args]
   deps              install the Debian packages and the node tests' npm packages
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
-  demo [args]       build the default preset and run the demo
+  demo [args]       build only the tool (preset demo) and run its demo
   format            reformat all C++ sources in place
   check-format      fail if any C++ source is not formatted
   help              show this text
@@ -40,18 +44,21 @@ die() {
 }
 
 cmd_deps() {
-    apt_deps
+    apt_deps "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     npm_deps
 }
 
+# Installs the packages given that are missing.
 apt_deps() {
     local missing=() pkg status
-    for pkg in "${PACKAGES[@]}"; do
+    for pkg in "$@"; do
         status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
         [[ "$status" == "installed" ]] || missing+=("$pkg")
     done
     # Some nodejs builds bundle npm; Debian's own ships it separately.
-    command -v npm >/dev/null || missing+=(npm)
+    if [[ " $* " == *" nodejs "* ]]; then
+        command -v npm >/dev/null || missing+=(npm)
+    fi
     if ((${#missing[@]} == 0)); then
         return 0
     fi
@@ -104,28 +111,13 @@ cmd_test() {
     ctest --preset "$preset"
 }
 
+# The demo needs only the library and the tool: no test tools, no browser,
+# no Python, and a build of the one program.
 cmd_demo() {
-    cmd_build default
-    local tool="build/default/tools/travik"
-    local device="build/default/examples/device_host"
-    local viewer="build/default/examples/viewer_host"
-    if [[ -x "$tool" ]]; then
-        exec "$tool" demo "$@"
-    fi
-    if [[ -x "$device" && -x "$viewer" ]]; then
-        log "no $tool yet; running the example pair instead"
-        local port="${TRAVIK_DEMO_PORT:-$((20000 + RANDOM % 20000))}"
-        "$device" "$port" &
-        local device_pid=$!
-        # The example viewer connects with its own retries; stop the device
-        # once the viewer is done, whatever the outcome.
-        local rc=0
-        "$viewer" 127.0.0.1 "$port" "$@" || rc=$?
-        kill "$device_pid" 2>/dev/null || true
-        wait "$device_pid" 2>/dev/null || true
-        return "$rc"
-    fi
-    die "nothing to demo yet: build/default has neither tools/travik nor examples/device_host + viewer_host"
+    apt_deps "${BUILD_PACKAGES[@]}"
+    cmake --preset demo
+    cmake --build --preset demo -j2 --target travik_tool
+    exec build/demo/tools/travik demo "$@"
 }
 
 # All C++ sources under the source directories, NUL-separated.

@@ -42,6 +42,8 @@ std::shared_ptr<Travik> ClientOf(TravikMgr& mgr);
 // Listen(0)), 0 when not listening; and the number of connected viewers.
 int ListeningPort(TravikMgr& mgr);
 int ViewerCount(TravikMgr& mgr);
+// Failed accepts on the device endpoint so far (0 when not listening).
+long long AcceptFailures(TravikMgr& mgr);
 
 // Pure. Image channel 0..3 chosen by the first and fifth attribute.
 int ChannelOf(int attr1, int attr5);

@@ -26,6 +26,11 @@ int ViewerCount(TravikMgr& mgr) {
     return server ? server->ConnectionCount() : 0;
 }
 
+long long AcceptFailures(TravikMgr& mgr) {
+    std::shared_ptr<Travik> server = ServerOf(mgr);
+    return server ? server->AcceptFailures() : 0;
+}
+
 namespace {
 
 void InstallReceivePath(TravikMgr& mgr, Travik& transport, int maxFrameLen) {

@@ -37,6 +37,8 @@ int TravikObj::Listen(int port) {
 
 int TravikObj::BoundPort() const { return m_boundPort.load(); }
 
+long long TravikObj::AcceptFailures() const { return m_acceptFailures.load(std::memory_order_relaxed); }
+
 void TravikObj::ReportListenResult(int result) {
     std::lock_guard<std::mutex> lock(m_loopMutex);
     m_listenResult = result;
@@ -124,6 +126,7 @@ void TravikObj::OnAccept(evutil_socket_t fd) {
 void TravikObj::AcceptErrorCb(evconnlistener* listener, void* arg) {
     auto* self = static_cast<TravikObj*>(arg);
     int err = EVUTIL_SOCKET_ERROR();
+    self->m_acceptFailures.fetch_add(1, std::memory_order_relaxed);
     // Out of descriptors (or another accept failure): libevent would retry at
     // once, for ever, spinning the loop. Pause accepting for a moment instead;
     // the pending connection waits in the backlog.

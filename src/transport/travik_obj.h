@@ -59,6 +59,7 @@ public:
     bool OnLoopThread() const override;
     int BoundPort() const override;
     int ConnectionCount() override;
+    long long AcceptFailures() const override;
 
 private:
     struct SendDataSt {
@@ -145,6 +146,7 @@ private:
     event* m_stopEvent = nullptr;         // under m_loopMutex: Stop activates it
     event* m_acceptRetryEvent = nullptr;  // re-enables accepting after a failed accept
     bool m_acceptPaused = false;          // reported the current accept failure
+    std::atomic<long long> m_acceptFailures{0};  // written by the loop thread, read by any
     std::thread m_thread;
     int m_port = 0;
     std::atomic<int> m_boundPort{0};  // set by the loop thread once bound, cleared at teardown

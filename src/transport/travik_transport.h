@@ -63,6 +63,10 @@ public:
     virtual int BoundPort() const = 0;
     // Non-blocking. Number of registered connections (a snapshot).
     virtual int ConnectionCount() = 0;
+    // Non-blocking. Failed accepts since the endpoint was made: a listener
+    // that pauses after a failure makes a few per second, one that retries
+    // at once makes thousands.
+    virtual long long AcceptFailures() const { return 0; }
 };
 
 // Creates the libevent transport.
