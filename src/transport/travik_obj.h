@@ -143,9 +143,9 @@ private:
     event_base* m_base = nullptr;  // set and cleared under m_loopMutex
     evconnlistener* m_listener = nullptr;
     event* m_signalEvent = nullptr;
-    event* m_stopEvent = nullptr;         // under m_loopMutex: Stop activates it
-    event* m_acceptRetryEvent = nullptr;  // re-enables accepting after a failed accept
-    bool m_acceptPaused = false;          // reported the current accept failure
+    event* m_stopEvent = nullptr;                // under m_loopMutex: Stop activates it
+    event* m_acceptRetryEvent = nullptr;         // re-enables accepting after a failed accept
+    bool m_acceptPaused = false;                 // reported the current accept failure
     std::atomic<long long> m_acceptFailures{0};  // written by the loop thread, read by any
     std::thread m_thread;
     int m_port = 0;
