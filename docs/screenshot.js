@@ -1,11 +1,12 @@
 // Saves a screenshot of a running live page once every channel has drawn a
-// few frames and the log pane has lines (for docs/).
-//   node screenshot.js URL OUT.png
+// few frames and the log pane has lines (docs/travik-web.png).
+//   node docs/screenshot.js URL OUT.png
 'use strict';
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const puppeteer = require('puppeteer-core');
+// puppeteer-core is installed for the browser test (npm ci in tests/web).
+const puppeteer = require(require.resolve('puppeteer-core', { paths: [path.join(__dirname, '..', 'tests', 'web')] }));
 
 (async () => {
   const [url, out] = process.argv.slice(2);

@@ -1,12 +1,13 @@
 // For the benchmark: opens a running live page in the system's chromium
 // and reports images drawn per second and device stage -> drawn latency
 // over a window, as one JSON line on standard output.
-//   node page_latency.js URL SECONDS
+//   node bench/web/page_latency.js URL SECONDS
 'use strict';
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const puppeteer = require('puppeteer-core');
+// puppeteer-core is installed for the browser test (npm ci in tests/web).
+const puppeteer = require(require.resolve('puppeteer-core', { paths: [path.join(__dirname, '..', '..', 'tests', 'web')] }));
 
 function pct(values, p) {
   if (!values.length) return 0;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "../../fuzz/mcap_reader_driver.h"
-#include "recording.h"
+#include "recording/mcap/recording.h"
 
 namespace {
 

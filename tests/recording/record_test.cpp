@@ -3,7 +3,7 @@
 // exported gives the same bytes, attributes, tags and log text; a killed
 // recorder leaves a readable file; bad paths and bad files fail clearly.
 // The independent npm reader (@mcap/core) checks the files when node and
-// tests/mcap/node_modules are there (./travik.sh deps installs them).
+// tests/recording/node_modules are there (./travik.sh deps installs them).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "recording.h"
+#include "recording/mcap/recording.h"
 #include "support/child_process.h"
 
 namespace {
@@ -131,7 +131,7 @@ protected:
     void IndependentReaderAgrees(const fs::path& file, const Session& ours, const std::string& mode) {
 #if defined(TRAVIK_NODE) && defined(TRAVIK_MCAP_JS_DIR)
         ASSERT_TRUE(fs::exists(fs::path(TRAVIK_MCAP_JS_DIR) / "node_modules" / "@mcap" / "core"))
-            << "tests/mcap/node_modules missing: run ./travik.sh deps";
+            << "tests/recording/node_modules missing: run ./travik.sh deps";
         auto node = std::make_unique<Child>(
             std::vector<std::string>{TRAVIK_NODE, std::string(TRAVIK_MCAP_JS_DIR) + "/read_recording.mjs",
                                      file.string()},

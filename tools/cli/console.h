@@ -2,6 +2,8 @@
 // standard output; the tool moves them to standard error so that standard
 // output carries only what the user asked for: log texts (`view`) or the
 // summary (`demo`). Status lines and errors go to standard error.
+// Contract: TakeStdout on the main thread before any other; Status on any
+// thread (one whole line per call, blocking on standard error's write).
 #pragma once
 
 #include <cstdio>

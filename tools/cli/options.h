@@ -1,5 +1,7 @@
 // What each subcommand was asked to do, filled in by the command line in
 // main.cpp, and the small parsers its values need.
+// Contract: plain values and pure parsers, filled and read on the main
+// thread; nothing blocks.
 #pragma once
 
 #include <string>

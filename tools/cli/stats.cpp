@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "cli/stats.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,9 @@
 // Counting helpers shared by the subcommands: the wall clock that image tags
 // use, latency samples with percentiles, and number formatting for the
 // status lines.
+// Contract: the functions are pure (WallMicros reads the clock) and safe on
+// any thread, the library's callbacks included; a Reservoir has no lock and
+// is used by one thread at a time. Nothing blocks; nothing is borrowed.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // The once-a-second status line of every subcommand's main loop: the loop
 // asks whether a line is due, prints it for the window that just ended, and
 // may sleep until the next one is due.
+// Contract: owned and called by that loop's thread only; never blocks.
 #pragma once
 
 #include <chrono>

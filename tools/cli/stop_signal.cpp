@@ -1,4 +1,4 @@
-#include "stop_signal.h"
+#include "cli/stop_signal.h"
 
 #include <pthread.h>
 #include <signal.h>

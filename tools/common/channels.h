@@ -1,5 +1,6 @@
 // The library's four image channels and how attr1/attr5 select them: the one
 // place the tool knows the rule.
+// Contract: constexpr, any thread.
 #pragma once
 
 namespace travik_tool {

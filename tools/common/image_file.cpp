@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "common/image_file.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

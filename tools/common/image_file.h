@@ -2,6 +2,9 @@
 // format, attr3 = width, attr4 = height), reading PGM/PPM files for
 // `device --images`, writing received images as viewable PGM/PPM (or raw
 // .bin) files, and the index.csv that lists them.
+// Contract: any host thread, never the library's loop thread: reading and
+// writing block on the disk. Functions keep nothing they are given past the
+// call; an IndexCsv is used by one thread at a time.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "test_pattern.h"
+#include "common/test_pattern.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "channels.h"
-#include "image_file.h"
+#include "common/channels.h"
+#include "common/image_file.h"
 
 namespace travik_tool {
 

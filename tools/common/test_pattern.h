@@ -2,6 +2,8 @@
 // that bounces across the picture and the channel and frame number drawn in
 // large digits, so that a viewer sees motion, and gaps in the numbers show
 // exactly which frames were not delivered.
+// Contract: any thread; writes only the caller's `out` during the call; CPU
+// work, never blocks.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "wire_meter.h"
+#include "common/wire_meter.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "demo.h"
+#include "live/demo.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,13 +9,13 @@
 #include <memory>
 #include <string>
 
-#include "console.h"
-#include "device.h"
-#include "stats.h"
-#include "status_ticker.h"
-#include "view.h"
-#include "web_viewer.h"
-#include "wire_meter.h"
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/wire_meter.h"
+#include "live/device.h"
+#include "live/view.h"
+#include "web/viewer.h"
 
 namespace travik_tool {
 

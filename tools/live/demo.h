@@ -1,11 +1,13 @@
 // `travik demo`: a device and a viewer in one process, talking over
 // loopback through the public API, then a summary of what travelled.
+// Contract: RunDemo on the main thread; blocks until the run ends or `stop`
+// is requested, and borrows `stop` and `out` for that long.
 #pragma once
 
 #include <cstdio>
 
-#include "options.h"
-#include "stop_signal.h"
+#include "cli/options.h"
+#include "cli/stop_signal.h"
 
 namespace travik_tool {
 

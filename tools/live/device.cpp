@@ -1,15 +1,15 @@
-#include "device.h"
+#include "live/device.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 
-#include "console.h"
-#include "stats.h"
-#include "status_ticker.h"
-#include "test_pattern.h"
-#include "wire_meter.h"
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/test_pattern.h"
+#include "common/wire_meter.h"
 
 namespace travik_tool {
 

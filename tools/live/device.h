@@ -1,6 +1,9 @@
 // The device side: a host that listens, produces frames at a steady rate on
 // its channels (synthetic test frames or files read from a directory) and
 // writes log lines, all through the public API.
+// Contract: a DeviceHost borrows `mgr` for its lifetime and is driven from
+// one host thread; it produces on a thread of its own (StartProducing to
+// StopProducing, which joins it). Counters may be read from any thread.
 #pragma once
 
 #include <travik/travik.h>
@@ -13,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "channels.h"
-#include "image_file.h"
-#include "options.h"
-#include "stop_signal.h"
+#include "cli/options.h"
+#include "cli/stop_signal.h"
+#include "common/channels.h"
+#include "common/image_file.h"
 
 namespace travik_tool {
 

@@ -1,12 +1,12 @@
-#include "view.h"
+#include "live/view.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
 
-#include "console.h"
-#include "status_ticker.h"
-#include "wire_meter.h"
+#include "cli/console.h"
+#include "cli/status_ticker.h"
+#include "common/wire_meter.h"
 
 namespace travik_tool {
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <thread>
 
-#include "channels.h"
-#include "image_file.h"
-#include "options.h"
-#include "stats.h"
-#include "stop_signal.h"
+#include "cli/options.h"
+#include "cli/stats.h"
+#include "cli/stop_signal.h"
+#include "common/channels.h"
+#include "common/image_file.h"
 
 namespace travik_tool {
 

@@ -1,6 +1,6 @@
-#include "recording_cli.h"
+#include "recording/commands.h"
 
-#include "options.h"
+#include "cli/options.h"
 
 namespace travik_tool {
 

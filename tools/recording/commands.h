@@ -1,15 +1,18 @@
 // Command lines of the recording subcommands (record, replay, export,
 // info), kept apart from main.cpp so that it only registers and dispatches.
+// Contract: main thread only. The options `o` are borrowed by `app` (CLI11
+// writes into them) until it is destroyed; RunRecordingCommand blocks for
+// the whole subcommand.
 #pragma once
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 
-#include "export.h"
-#include "record.h"
-#include "replay.h"
-#include "stop_signal.h"
+#include "cli/stop_signal.h"
+#include "recording/export.h"
+#include "recording/record.h"
+#include "recording/replay.h"
 
 namespace travik_tool {
 

@@ -1,4 +1,4 @@
-#include "export.h"
+#include "recording/export.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,11 +8,11 @@
 #include <ctime>
 #include <map>
 
-#include "console.h"
-#include "image_file.h"
-#include "mcap/recording.h"
-#include "stats.h"
-#include "status_ticker.h"
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/image_file.h"
+#include "recording/mcap/recording.h"
 
 namespace travik_tool {
 

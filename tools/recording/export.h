@@ -2,13 +2,15 @@
 // (chC_NNNNNN.pgm|ppm|bin and index.csv, with the view's own writer) and its
 // log texts to DIR/log.txt as `travik view` prints them; `travik info`
 // describes a recording.
+// Contract: main thread; both block on the disk until done (export also
+// returns early when `stop` is requested).
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "stop_signal.h"
+#include "cli/stop_signal.h"
 
 namespace travik_tool {
 

@@ -1,4 +1,4 @@
-#include "record.h"
+#include "recording/record.h"
 
 #include <travik/travik.h>
 
@@ -12,12 +12,12 @@
 #include <mutex>
 #include <thread>
 
-#include "channels.h"
-#include "console.h"
-#include "mcap/recording.h"
-#include "options.h"
-#include "stats.h"
-#include "status_ticker.h"
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/channels.h"
+#include "recording/mcap/recording.h"
 
 namespace travik_tool {
 

@@ -1,13 +1,14 @@
 // `travik record`: a viewer that writes every log text and image it gets,
-// with attributes, tag and arrival time, to an MCAP file (mcap/recording.h
-// has the layout). Callbacks only queue; a writer thread fills chunks and
-// writes them, so the library's loop thread never waits on the disk.
+// with attributes, tag and arrival time, to an MCAP file
+// (recording/mcap/recording.h has the layout). Callbacks only queue; a
+// writer thread fills chunks and writes them, so the library's loop thread
+// never waits on the disk.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "stop_signal.h"
+#include "cli/stop_signal.h"
 
 namespace travik_tool {
 

@@ -1,4 +1,4 @@
-#include "replay.h"
+#include "recording/replay.h"
 
 #include <travik/travik.h>
 
@@ -10,12 +10,12 @@
 #include <mutex>
 #include <thread>
 
-#include "channels.h"
-#include "console.h"
-#include "image_file.h"
-#include "mcap/recording.h"
-#include "stats.h"
-#include "status_ticker.h"
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/channels.h"
+#include "common/image_file.h"
+#include "recording/mcap/recording.h"
 
 namespace travik_tool {
 

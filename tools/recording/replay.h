@@ -2,11 +2,13 @@
 // and images, with their attributes and tags, at the recorded pace times
 // --speed, so that any viewer sees the session again. Viewers' commands
 // apply as for a live device.
+// Contract: RunReplay on the main thread; blocks until the end of the
+// recording or `stop`, and borrows `stop` for that long.
 #pragma once
 
 #include <string>
 
-#include "stop_signal.h"
+#include "cli/stop_signal.h"
 
 namespace travik_tool {
 

@@ -1,4 +1,4 @@
-#include "web_assets.h"
+#include "web/assets.h"
 
 namespace travik_tool {
 

@@ -1,4 +1,4 @@
-// The page's files (tools/web/), embedded into the binary at build time by
+// The page's files (tools/web/page/), embedded into the binary at build time by
 // embed_web.cmake. Read-only data: any thread.
 #pragma once
 

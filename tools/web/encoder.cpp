@@ -1,4 +1,4 @@
-#include "image_encoder.h"
+#include "web/encoder.h"
 
 #include <spng.h>
 #include <turbojpeg.h>

@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image_encoder.h"
+#include "web/encoder.h"
 
 namespace travik_tool {
 

@@ -1,11 +1,11 @@
-#include "web_relay.h"
+#include "web/relay.h"
 
 #include <chrono>
 
-#include "image_encoder.h"
-#include "image_file.h"
-#include "stats.h"
-#include "web_protocol.h"
+#include "cli/stats.h"
+#include "common/image_file.h"
+#include "web/encoder.h"
+#include "web/protocol.h"
 
 namespace travik_tool {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "web_server.h"
+#include "web/server.h"
 
 namespace travik_tool {
 

@@ -5,8 +5,8 @@
 #include <cctype>
 #include <optional>
 
-#include "web_assets.h"
-#include "web_server_impl.h"
+#include "web/assets.h"
+#include "web/server_impl.h"
 
 namespace travik_tool {
 

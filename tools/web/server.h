@@ -30,7 +30,7 @@ struct WebServerConfig {
     size_t maxTabs = 64;                // more WebSocket upgrades get 503
 };
 
-// One encoded image message (see web_protocol.h), shared by every tab.
+// One encoded image message (see protocol.h), shared by every tab.
 struct WebImage {
     std::shared_ptr<const std::string> message;
     int channel = 0;
@@ -75,7 +75,7 @@ public:
 
     WebServerStats TakeStats();
 
-    struct Impl;  // web_server.cpp
+    struct Impl;  // server.cpp
 
 private:
     std::unique_ptr<Impl> m_impl;

@@ -1,5 +1,5 @@
-// Internals of WebServer shared by its two source files: web_server.cpp
-// (accept, HTTP, fan-out) and web_tab.cpp (one WebSocket tab). Everything
+// Internals of WebServer shared by its two source files: server.cpp
+// (accept, HTTP, fan-out) and tab.cpp (one WebSocket tab). Everything
 // here except the inbox and the statistics is touched only on the server
 // thread.
 #pragma once
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "web_server.h"
+#include "web/server.h"
 
 namespace travik_tool {
 

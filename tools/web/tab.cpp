@@ -4,8 +4,8 @@
 #include <chrono>
 #include <exception>
 
-#include "web_protocol.h"
-#include "web_server_impl.h"
+#include "web/protocol.h"
+#include "web/server_impl.h"
 
 namespace travik_tool {
 

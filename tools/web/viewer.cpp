@@ -1,13 +1,13 @@
-#include "web_viewer.h"
+#include "web/viewer.h"
 
 #include <algorithm>
 #include <cinttypes>
 
-#include "channels.h"
-#include "console.h"
-#include "image_file.h"
-#include "stats.h"
-#include "status_ticker.h"
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/channels.h"
+#include "common/image_file.h"
 
 namespace travik_tool {
 

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
-#include "stop_signal.h"
-#include "web_protocol.h"
-#include "web_relay.h"
-#include "web_server.h"
+#include "cli/options.h"
+#include "cli/stop_signal.h"
+#include "web/protocol.h"
+#include "web/relay.h"
+#include "web/server.h"
 
 namespace travik_tool {
 

@@ -1,4 +1,4 @@
-#include "reader.h"
+#include "recording/mcap/reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

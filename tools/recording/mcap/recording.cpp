@@ -1,4 +1,4 @@
-#include "recording.h"
+#include "recording/mcap/recording.h"
 
 #include <cstring>
 

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <string>
 
-#include "../channels.h"
-#include "reader.h"
-#include "writer.h"
+#include "common/channels.h"
+#include "recording/mcap/reader.h"
+#include "recording/mcap/writer.h"
 
 namespace travik_mcap {
 

@@ -1,4 +1,4 @@
-#include "writer.h"
+#include "recording/mcap/writer.h"
 
 #include <fcntl.h>
 #include <sys/uio.h>

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "format.h"
+#include "recording/mcap/format.h"
 
 namespace travik_mcap {
 

@@ -1,6 +1,6 @@
 // travik live page: one WebSocket to the web process carries images
 // (binary), log lines, state and errors (JSON text) down, and commands up.
-// The message layout is described in tools/web_protocol.h.
+// The message layout is described in tools/web/protocol.h.
 'use strict';
 
 (function () {
