@@ -1,4 +1,4 @@
-#include "signals.h"
+#include "signal_guards.h"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 
 namespace travik_py {
 
-ThreadsIgnoreSignals::ThreadsIgnoreSignals() {
+BlockSignalsForNewThreads::BlockSignalsForNewThreads() {
     sigset_t all;
     sigfillset(&all);
     // Faults are delivered to the thread that caused them; never block them.
@@ -14,7 +14,7 @@ ThreadsIgnoreSignals::ThreadsIgnoreSignals() {
     pthread_sigmask(SIG_BLOCK, &all, &m_saved);
 }
 
-ThreadsIgnoreSignals::~ThreadsIgnoreSignals() { pthread_sigmask(SIG_SETMASK, &m_saved, nullptr); }
+BlockSignalsForNewThreads::~BlockSignalsForNewThreads() { pthread_sigmask(SIG_SETMASK, &m_saved, nullptr); }
 
 KeepSigintHandler::KeepSigintHandler() { m_ok = sigaction(SIGINT, nullptr, &m_saved) == 0; }
 

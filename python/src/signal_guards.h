@@ -14,12 +14,12 @@ namespace travik_py {
 // lifetime, so that the library's threads started meanwhile inherit a mask
 // that leaves the signals to the interpreter's threads (Python runs its
 // handlers on the main thread, and a Ctrl-C then also interrupts its waits).
-class ThreadsIgnoreSignals {
+class BlockSignalsForNewThreads {
 public:
-    ThreadsIgnoreSignals();
-    ~ThreadsIgnoreSignals();
-    ThreadsIgnoreSignals(const ThreadsIgnoreSignals&) = delete;
-    ThreadsIgnoreSignals& operator=(const ThreadsIgnoreSignals&) = delete;
+    BlockSignalsForNewThreads();
+    ~BlockSignalsForNewThreads();
+    BlockSignalsForNewThreads(const BlockSignalsForNewThreads&) = delete;
+    BlockSignalsForNewThreads& operator=(const BlockSignalsForNewThreads&) = delete;
 
 private:
     sigset_t m_saved;
