@@ -79,7 +79,7 @@ apt_deps() {
 # system's chromium.
 npm_deps() {
     local dir
-    for dir in tests/web tests/mcap; do
+    for dir in tests/web tests/recording; do
         [[ -f "$dir/package-lock.json" ]] || continue
         if [[ -f "$dir/node_modules/.package-lock.json" && "$dir/node_modules/.package-lock.json" -nt "$dir/package-lock.json" ]]; then
             continue

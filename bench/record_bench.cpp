@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "recording.h"
-#include "test_pattern.h"
+#include "common/test_pattern.h"
+#include "recording/mcap/recording.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "recording.h"
+#include "recording/mcap/recording.h"
 
 namespace travik_fuzz {
 

@@ -1,8 +1,12 @@
-// travik: one binary, three subcommands.
+// travik: one binary, eight subcommands.
 //   travik device   a device host that streams test frames or image files
 //   travik view     a viewer that prints logs and saves images
 //   travik demo     both on loopback, then a summary
 //   travik web      a viewer that shows the device live in a browser
+//   travik record   a viewer that records log texts and images to MCAP
+//   travik replay   a device host that plays a recording back at its pace
+//   travik export   a recording's images and log text as `view --out` writes
+//   travik info     describes a recording: duration, channels, counts
 // Exit codes: 0 done, 1 runtime failure (connect, listen, lost connection),
 // 2 bad arguments.
 #include <CLI/CLI.hpp>
@@ -10,14 +14,14 @@
 #include <cstdio>
 #include <string>
 
-#include "console.h"
-#include "demo.h"
-#include "device.h"
-#include "options.h"
-#include "recording_cli.h"
-#include "stop_signal.h"
-#include "view.h"
-#include "web_viewer.h"
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/stop_signal.h"
+#include "live/demo.h"
+#include "live/device.h"
+#include "live/view.h"
+#include "recording/commands.h"
+#include "web/viewer.h"
 
 using namespace travik_tool;
 

@@ -27,7 +27,7 @@ if [[ -x "$CHROMIUM" && -d "$ROOT/tests/web/node_modules/puppeteer-core" ]] && c
         [[ -n "$URL" ]] && break
         sleep 0.1
     done
-    if [[ -n "$URL" ]] && RESULT="$(TRAVIK_CHROMIUM="$CHROMIUM" node "$ROOT/tests/web/page_latency.js" "$URL" 8)"; then
+    if [[ -n "$URL" ]] && RESULT="$(TRAVIK_CHROMIUM="$CHROMIUM" node "$ROOT/bench/web/page_latency.js" "$URL" 8)"; then
         python3 - "$RESULT" <<'PY'
 import json, sys
 r = json.loads(sys.argv[1])

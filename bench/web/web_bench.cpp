@@ -35,9 +35,9 @@
 #include <vector>
 
 #include "common/loopback.h"
-#include "image_encoder.h"
-#include "test_pattern.h"
-#include "web_protocol.h"
+#include "common/test_pattern.h"
+#include "web/encoder.h"
+#include "web/protocol.h"
 
 extern char** environ;
 

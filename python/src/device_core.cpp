@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "manager/manager_internal.h"
-#include "signals.h"
+#include "signal_guards.h"
 
 namespace travik_py {
 
@@ -18,7 +18,7 @@ bool DeviceCore::Open(int port) {
     std::lock_guard<std::mutex> lock(m_lifecycle);
     // Declared in this order so that the handler is back before the signals
     // are unblocked: a Ctrl-C that came meanwhile then reaches the interpreter.
-    ThreadsIgnoreSignals quiet;
+    BlockSignalsForNewThreads blocked;
     KeepSigintHandler keep;
     if (m_mgr.Listen(port) != 0) return false;
     m_open = true;

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <utility>
 
-#include "signals.h"
+#include "signal_guards.h"
 
 namespace travik_py {
 
@@ -38,7 +38,7 @@ ViewerCore::~ViewerCore() { Close(); }
 
 bool ViewerCore::ConnectOnce() {
     std::string ip = m_ip;  // Connect takes a mutable C string
-    ThreadsIgnoreSignals quiet;
+    BlockSignalsForNewThreads blocked;
     if (m_mgr.Connect(&ip[0], m_port) != 0) {
         m_mgr.Release();
         return false;
@@ -83,7 +83,7 @@ bool ViewerCore::Open(const CommandSt& initial) {
         m_closed = true;
         return false;
     }
-    ThreadsIgnoreSignals quiet;
+    BlockSignalsForNewThreads blocked;
     m_watcher = std::thread(&ViewerCore::Watch, this);
     return true;
 }

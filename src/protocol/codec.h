@@ -12,9 +12,11 @@ namespace travik {
 // zlib's compressBound: room for the worst case of one compression call.
 uint32_t CompressBound(uint32_t sourceLen);
 
-// Destination size that CompressLevel6 always fits into: CompressBound with
-// zlib; with libdeflate the larger of that and libdeflate's own bound, whose
-// worst case for many small stored blocks lies a little above zlib's.
+// Destination size that CompressAtLevel always fits into, at every level
+// (frame writers compress at the configured level): CompressBound with zlib;
+// with libdeflate the larger of that and libdeflate's bound across all its
+// compressors, whose worst case for many small stored blocks lies a little
+// above zlib's.
 uint32_t CompressCapacity(uint32_t sourceLen);
 
 // Compresses at level 6. `destLen` holds the capacity on entry and the

@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "web_protocol.h"
-#include "web_server.h"
+#include "web/protocol.h"
+#include "web/server.h"
 
 namespace {
 

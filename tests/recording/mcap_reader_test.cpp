@@ -1,0 +1,230 @@
+// The recording format through its writer and reader: what is written
+// reads back, in order, with zstd or stored chunks; every cut of a file
+// reads up to its last whole chunk; broken and foreign bytes give an error
+// with an offset and nothing more. The fuzz target's seeds replay here too.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/mcap_reader_driver.h"
+#include "recording/mcap/recording.h"
+
+namespace {
+
+using travik_mcap::Bytes;
+using travik_mcap::ScanResult;
+
+struct Sent {
+    int channel;  // -1: log
+    int attrs[5];
+    uint64_t tag;
+    std::string bytes;
+};
+
+// A recording of `n` messages written through a file, returned as bytes.
+Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkBytes) {
+    char path[] = "/tmp/travik_mcap_test.XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    travik_mcap::Writer w;
+    travik_mcap::WriterOptions o;
+    o.zstd = zstd;
+    o.chunkBytes = chunkBytes;
+    std::string error;
+    EXPECT_TRUE(w.Open(path, o, error)) << error;
+    travik_mcap::RecordingChannels ids;
+    EXPECT_TRUE(travik_mcap::AddRecordingChannels(w, ids));
+    uint64_t t = 1700000000000000000ull;
+    for (const Sent& s : messages) {
+        t += 1000;
+        const uint8_t* body = reinterpret_cast<const uint8_t*>(s.bytes.data());
+        if (s.channel < 0) {
+            EXPECT_TRUE(w.Write(ids.log, t, t, nullptr, 0, body, s.bytes.size()));
+        } else {
+            uint8_t head[travik_mcap::kImageHeader];
+            travik_mcap::EncodeImageHeader(s.attrs, s.tag, head);
+            EXPECT_TRUE(w.Write(ids.image[s.channel], t, t, head, sizeof head, body, s.bytes.size()));
+        }
+    }
+    EXPECT_TRUE(w.Close()) << w.Error();
+    std::ifstream in(path, std::ios::binary);
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(path);
+    return bytes;
+}
+
+std::vector<Sent> SampleSession() {
+    std::vector<Sent> out;
+    for (int i = 0; i < 40; ++i) {
+        if (i % 5 == 0) out.push_back({-1, {}, 0, "log line " + std::to_string(i) + "\n"});
+        int c = i % 4;
+        std::string pixels(200 + 37 * i, static_cast<char>(i));
+        pixels[0] = static_cast<char>(255 - i);
+        out.push_back({c, {c >= 2 ? 2 : 1, i % 3 == 0 ? 2 : 1, 20, 10 + i, c % 2 ? 3 : 1}, 1000000ull * i + 7, pixels});
+    }
+    return out;
+}
+
+struct ReadBack {
+    ScanResult result;
+    std::vector<Sent> messages;
+};
+
+ReadBack ReadAll(const Bytes& file) {
+    travik_mcap::MemorySource src(file.data(), file.size());
+    travik_mcap::Reader reader(src);
+    ReadBack rb;
+    rb.result = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+        travik_mcap::Decoded d;
+        std::string error;
+        EXPECT_TRUE(travik_mcap::DecodeMessage(ch, m, d, error)) << error;
+        Sent s{d.kind == travik_mcap::Decoded::kLog ? -1 : d.channel,
+               {},
+               d.tag,
+               std::string(reinterpret_cast<const char*>(d.data), d.size)};
+        std::copy(d.attrs, d.attrs + 5, s.attrs);
+        rb.messages.push_back(s);
+        return true;
+    });
+    return rb;
+}
+
+void ExpectSame(const std::vector<Sent>& got, const std::vector<Sent>& want, size_t count) {
+    ASSERT_GE(want.size(), count);
+    ASSERT_EQ(got.size(), count);
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].channel, want[i].channel);
+        EXPECT_EQ(got[i].bytes, want[i].bytes);
+        if (want[i].channel >= 0) {
+            EXPECT_EQ(got[i].tag, want[i].tag);
+            EXPECT_TRUE(std::equal(got[i].attrs, got[i].attrs + 5, want[i].attrs));
+        }
+    }
+}
+
+TEST(McapRecording, ZstdAndStoredChunksReadBackInOrderWithTheirSummary) {
+    const std::vector<Sent> session = SampleSession();
+    for (bool zstd : {true, false}) {
+        SCOPED_TRACE(zstd ? "zstd" : "stored");
+        const Bytes file = WriteRecording(session, zstd, 2048);  // many chunks
+        ReadBack rb = ReadAll(file);
+        EXPECT_EQ(rb.result.status, ScanResult::kComplete) << rb.result.error;
+        EXPECT_TRUE(rb.result.dataEnd);
+        EXPECT_GT(rb.result.chunks, 5u);
+        ExpectSame(rb.messages, session, session.size());
+        travik_mcap::MemorySource src(file.data(), file.size());
+        travik_mcap::Reader reader(src);
+        travik_mcap::SummaryInfo info;
+        std::string error;
+        ASSERT_TRUE(reader.ReadSummary(info, error)) << error;
+        EXPECT_TRUE(info.present);
+        EXPECT_TRUE(info.hasStatistics);
+        EXPECT_EQ(info.messages, session.size());
+        EXPECT_EQ(info.chunks, rb.result.chunks);
+    }
+}
+
+TEST(McapRecording, EveryCutReadsUpToItsLastWholeChunk) {
+    const std::vector<Sent> session = SampleSession();
+    const Bytes file = WriteRecording(session, true, 1024);
+    const size_t whole = ReadAll(file).result.chunks;
+    size_t lastCount = 0, lastChunks = 0;
+    for (size_t cut = 0; cut < file.size(); cut += cut < 64 ? 1 : 5) {  // every header byte, then a stride
+        Bytes part(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(cut));
+        ReadBack rb = ReadAll(part);
+        SCOPED_TRACE(cut);
+        ASSERT_NE(rb.result.status, ScanResult::kStopped);
+        if (cut < 8) {
+            EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);  // not even the magic
+            continue;
+        }
+        // What a cut gives is a prefix of the session that only grows as the
+        // cut moves on; only a cut inside the summary reads the data whole.
+        if (rb.result.status == ScanResult::kComplete) {
+            EXPECT_EQ(rb.messages.size(), session.size());
+        } else {
+            EXPECT_EQ(rb.result.status, ScanResult::kTruncated);
+            EXPECT_NE(rb.result.error.find("offset"), std::string::npos) << rb.result.error;
+        }
+        ExpectSame(rb.messages, session, rb.messages.size());
+        EXPECT_GE(rb.messages.size(), lastCount);
+        EXPECT_GE(rb.result.chunks, lastChunks);
+        lastCount = rb.messages.size();
+        lastChunks = rb.result.chunks;
+    }
+    EXPECT_EQ(lastChunks, whole);
+    EXPECT_EQ(lastCount, session.size());
+}
+
+TEST(McapRecording, BrokenAndForeignBytesGiveAnErrorWithItsOffset) {
+    const std::vector<Sent> session = SampleSession();
+    const Bytes file = WriteRecording(session, false, 4096);
+    // A flipped byte inside the first chunk's records: its CRC no longer matches.
+    travik_mcap::MemorySource probe(file.data(), file.size());
+    size_t chunkAt = 0;
+    for (size_t i = 8; i + 9 < file.size(); i += 9 + travik_mcap::Get64(&file[i + 1])) {
+        if (file[i] == travik_mcap::kOpChunk) {
+            chunkAt = i;
+            break;
+        }
+    }
+    ASSERT_GT(chunkAt, 0u);
+    Bytes flipped = file;
+    flipped[chunkAt + 200] ^= 0x40;
+    ReadBack rb = ReadAll(flipped);
+    EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);
+    EXPECT_NE(rb.result.error.find("CRC mismatch at offset " + std::to_string(chunkAt)), std::string::npos)
+        << rb.result.error;
+    EXPECT_TRUE(rb.messages.empty());
+
+    // A chunk length that claims more than the file holds, in a closed file.
+    Bytes huge = file;
+    for (int b = 0; b < 8; ++b) huge[chunkAt + 1 + b] = 0x7f;
+    rb = ReadAll(huge);
+    EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);
+    EXPECT_NE(rb.result.error.find("past the end of the file"), std::string::npos) << rb.result.error;
+
+    const std::string foreign = "P5\n2 2\n255\nabcd";
+    rb = ReadAll(Bytes(foreign.begin(), foreign.end()));
+    EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);
+    EXPECT_EQ(rb.result.error, "not an MCAP file (no MCAP magic at offset 0)");
+}
+
+std::vector<std::string> Seeds() {
+    const std::string dir = std::string(TRAVIK_FUZZ_CORPUS_DIR) + "/mcap_reader";
+    std::vector<std::string> files;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') files.push_back(dir + "/" + e->d_name);
+        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST(McapRecording, FuzzSeedsKeepTheReadersInvariants) {
+    const std::vector<std::string> files = Seeds();
+    ASSERT_GE(files.size(), 4u);
+    int complete = 0, broken = 0;
+    for (const std::string& f : files) {
+        SCOPED_TRACE(f);
+        std::ifstream in(f, std::ios::binary);
+        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        travik_fuzz::McapDriveResult r;
+        EXPECT_TRUE(travik_fuzz::DriveMcapReader(bytes.data(), bytes.size(), &r));
+        if (r.status == ScanResult::kComplete && r.images > 0 && r.logs > 0 && r.summary) ++complete;
+        if (r.status != ScanResult::kComplete) ++broken;
+    }
+    EXPECT_GE(complete, 2) << "the seeds must hold whole recordings (zstd and stored)";
+    EXPECT_GE(broken, 2) << "and cut or damaged ones";
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// The viewer side: connects to a device, steers it with one command, prints
+// log texts, counts and saves images. Callbacks do only bookkeeping on the
+// library's loop thread; files are written by a thread of the host.
+#pragma once
+
+#include <travik/travik.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "cli/options.h"
+#include "cli/stats.h"
+#include "cli/stop_signal.h"
+#include "common/channels.h"
+#include "common/image_file.h"
+
+namespace travik_tool {
+
+struct ViewConfig {
+    std::string ip = "127.0.0.1";  // dotted IPv4
+    int port = kDefaultPort;
+    bool logs = false;
+    bool channels[kChannelCount] = {true, true, true, true};
+    int intervalMs = 100;
+    std::string outDir;      // empty: save nothing
+    uint64_t count = 0;      // images to take before done; 0: no limit
+    int saveEveryMs = 0;     // > 0: save at most one image per channel per period
+    FILE* logOut = nullptr;  // where log texts are printed; null: only counted
+};
+
+struct ChannelStats {
+    uint64_t images = 0;
+    uint64_t bytes = 0;
+    Reservoir latency;
+};
+
+// Everything counted so far, or in the window since the last TakeWindow.
+struct ViewCounts {
+    uint64_t images[kChannelCount] = {};
+    uint64_t bytes[kChannelCount] = {};
+    uint64_t logTexts = 0;
+    uint64_t logLines = 0;
+    uint64_t saved = 0;
+    uint64_t notSaved = 0;         // the writer fell behind, or a write failed
+    std::vector<int64_t> latency;  // window only
+};
+
+class ViewerHost {
+public:
+    ViewerHost(TravikMgr& mgr, ViewConfig config);
+    ~ViewerHost();
+    ViewerHost(const ViewerHost&) = delete;
+    ViewerHost& operator=(const ViewerHost&) = delete;
+
+    // Prepares --out (clears an earlier run's files, opens index.csv) and
+    // starts the writer. False with `error` set.
+    bool OpenOutput(std::string& error);
+    // Connects, registers the callbacks and sends the command. 0 or -1.
+    int Connect();
+    // Whether the connection made by Connect is still up.
+    bool Up();
+    // Release: no callback runs after it returns.
+    void Disconnect();
+    // True once `count` images have arrived.
+    bool Done();
+    // Counts since the previous call (per-second status).
+    ViewCounts TakeWindow();
+    ViewCounts Totals();
+    // Latency percentiles over the whole run for one channel (-1: all).
+    bool LatencyPercentiles(int channel, int64_t& p50, int64_t& p99);
+    // Waits for the writer to finish the queued files and closes index.csv.
+    void FinishOutput();
+
+private:
+    struct SaveJob {
+        std::string file;
+        uint64_t time = 0;
+        int channel = 0;
+        int attrs[5] = {};
+        uint64_t tag = 0;
+        std::shared_ptr<unsigned char> data;
+        int len = 0;
+        bool hasLatency = false;
+        int64_t latency = 0;
+    };
+
+    void OnLog(std::string& text);
+    void OnImage(int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len, uint64_t tag);
+    void WriteFiles();
+
+    TravikMgr& m_mgr;
+    ViewConfig m_config;
+
+    std::mutex m_mutex;  // the counts below
+    ChannelStats m_channels[kChannelCount];
+    Reservoir m_allLatency;
+    ViewCounts m_window;
+    uint64_t m_total = 0;
+    uint64_t m_logTexts = 0;
+    uint64_t m_logLines = 0;
+    uint64_t m_lastSave[kChannelCount] = {};
+
+    std::mutex m_queueMutex;  // the writer's queue and its results
+    std::condition_variable m_queueCond;
+    std::deque<SaveJob> m_queue;
+    size_t m_queuedBytes = 0;
+    bool m_writerStop = false;
+    uint64_t m_saved = 0;
+    uint64_t m_notSaved = 0;
+    std::thread m_writer;
+    IndexCsv m_index;
+};
+
+// `travik view`. Exit code: 0 done, 1 connect failed or connection lost.
+int RunView(const ViewOptions& options, StopSignal& stop, FILE* out);
+
+}  // namespace travik_tool

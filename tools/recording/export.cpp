@@ -1,0 +1,155 @@
+#include "recording/export.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/image_file.h"
+#include "recording/mcap/recording.h"
+
+namespace travik_tool {
+
+int RunExport(const ExportOptions& o, StopSignal& stop) {
+    travik_mcap::FileSource source;
+    std::string error;
+    if (!source.Open(o.file, error)) {
+        Status("travik export: %s", error.c_str());
+        return 1;
+    }
+    if (!PrepareOutputDir(o.dir, error)) {
+        Status("travik export: %s", error.c_str());
+        return 1;
+    }
+    IndexCsv index;
+    if (!index.Open(o.dir + "/index.csv", error)) {
+        Status("travik export: %s", error.c_str());
+        return 1;
+    }
+    const std::string logPath = o.dir + "/log.txt";
+    FILE* log = std::fopen(logPath.c_str(), "w");
+    if (!log) {
+        Status("travik export: %s: %s", logPath.c_str(), std::strerror(errno));
+        return 1;
+    }
+    bool wanted[travik_mcap::kImageChannels] = {};
+    for (int c : o.channels) wanted[c & 3] = true;
+    uint64_t seq[travik_mcap::kImageChannels] = {};
+    uint64_t logTexts = 0, images = 0;
+    travik_mcap::Reader reader(source);
+    StatusTicker ticker;
+    travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+        if (stop.Requested()) return false;
+        double window = 0;
+        if (ticker.Due(StatusTicker::Clock::now(), window)) {
+            Status("[export] %" PRIu64 " images, %" PRIu64 " log texts (chunk at offset %" PRIu64 " of %" PRIu64 ")",
+                   images, logTexts, m.recordOffset, source.Size());
+        }
+        travik_mcap::Decoded d;
+        if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
+        if (d.kind == travik_mcap::Decoded::kLog) {
+            // As `travik view` prints a log text: its bytes, then a newline unless it ends with one.
+            if (d.size > 0) {
+                std::fwrite(d.data, 1, d.size, log);
+                if (d.data[d.size - 1] != '\n') std::fputc('\n', log);
+            }
+            ++logTexts;
+        } else if (d.kind == travik_mcap::Decoded::kImage && wanted[d.channel]) {
+            const int len = static_cast<int>(d.size);  // at most a chunk, 128 MiB
+            const uint64_t timeMicros = m.logTime / 1000;
+            std::string file =
+                ImageFileName(d.channel, ++seq[d.channel], ExtensionFor(d.attrs[1], d.attrs[2], d.attrs[3], len));
+            if (!WriteImageFile(o.dir + "/" + file, d.attrs[1], d.attrs[2], d.attrs[3], d.data, len, error))
+                return false;
+            int64_t latency = 0;
+            const bool hasLatency = LatencyOf(d.tag, timeMicros, latency);
+            index.Row(timeMicros, d.channel, d.attrs, d.tag, len, hasLatency, latency, file);
+            ++images;
+        }
+        return true;
+    });
+    index.Close();
+    const bool logOk = std::fclose(log) == 0;
+    if (!error.empty()) {
+        Status("travik export: %s", error.c_str());
+        return 1;
+    }
+    if (!logOk) {
+        Status("travik export: %s: write failed", logPath.c_str());
+        return 1;
+    }
+    if (r.status == travik_mcap::ScanResult::kCorrupt) {
+        Status("travik export: %s: %s", o.file.c_str(), r.error.c_str());
+        return 1;
+    }
+    if (r.status == travik_mcap::ScanResult::kTruncated)
+        Status("travik export: warning: %s: %s; exported up to there", o.file.c_str(), r.error.c_str());
+    Status("travik export: %" PRIu64 " images and %" PRIu64 " log texts from %s written to %s", images, logTexts,
+           o.file.c_str(), o.dir.c_str());
+    return 0;
+}
+
+int RunInfo(const std::string& file, FILE* out) {
+    travik_mcap::FileSource source;
+    std::string error;
+    if (!source.Open(file, error)) {
+        Status("travik info: %s", error.c_str());
+        return 1;
+    }
+    travik_mcap::Reader reader(source);
+    struct PerChannel {
+        uint64_t messages = 0, bytes = 0;
+    };
+    std::map<std::string, PerChannel> topics;
+    uint64_t first = 0, last = 0, messages = 0;
+    travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+        if (messages++ == 0) first = last = m.logTime;
+        first = std::min(first, m.logTime);
+        last = std::max(last, m.logTime);
+        PerChannel& pc = topics[ch.topic];
+        ++pc.messages;
+        pc.bytes += m.size;
+        return true;
+    });
+    travik_mcap::SummaryInfo summary;
+    std::string summaryError;
+    const bool summaryOk = reader.ReadSummary(summary, summaryError);
+
+    std::fprintf(out, "file:       %s (%" PRIu64 " bytes)\n", file.c_str(), source.Size());
+    if (!summaryOk) {
+        std::fprintf(out, "closed:     no (%s)\n", summaryError.c_str());
+    } else if (summary.present && r.status == travik_mcap::ScanResult::kComplete && r.dataEnd) {
+        std::fprintf(out, "closed:     yes (summary: %" PRIu64 " messages in %u chunks)\n", summary.messages,
+                     summary.chunks);
+    } else {
+        std::fprintf(out, "closed:     no (%s)\n", travik_mcap::Describe(r).c_str());
+    }
+    const double seconds = messages > 1 ? static_cast<double>(last - first) / 1e9 : 0;
+    std::fprintf(out, "duration:   %.3f s\n", seconds);
+    if (messages > 0) {
+        time_t t = static_cast<time_t>(first / 1000000000ull);
+        char when[64];
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", std::gmtime(&t));
+        std::fprintf(out, "start:      %s\n", when);
+    }
+    std::fprintf(out, "chunks:     %" PRIu64 ", %" PRIu64 " bytes stored, %" PRIu64 " bytes uncompressed\n", r.chunks,
+                 r.compressedBytes, r.uncompressedBytes);
+    std::fprintf(out, "messages:   %" PRIu64 "\n", messages);
+    std::fprintf(out, "%-22s %10s %14s\n", "channel", "messages", "bytes");
+    for (const auto& t : topics)
+        std::fprintf(out, "%-22s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
+    std::fflush(out);
+    if (r.status == travik_mcap::ScanResult::kCorrupt) {
+        Status("travik info: %s: %s", file.c_str(), r.error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace travik_tool

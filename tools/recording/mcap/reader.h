@@ -1,0 +1,145 @@
+// Reads an MCAP file record by record, without trusting it: every length
+// is checked against the bytes that exist and against fixed caps before
+// anything is allocated or read, so a truncated, corrupted or foreign file
+// ends the scan with a message that names the offset.
+//
+// Messages are found by scanning the data section (chunks decompressed one
+// at a time), which needs no summary: a file whose writer was killed reads
+// up to its last whole chunk. The footer and summary, when present, are
+// checked separately (ReadSummary).
+//
+// Threads: a Reader and its Source belong to one thread at a time.
+#pragma once
+
+#include <zstd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "recording/mcap/format.h"
+
+namespace travik_mcap {
+
+// Largest chunk (compressed or not) the reader accepts: the writer's chunks
+// hold at most max(64 MiB, one message), and an image is at most 100 MB.
+constexpr uint64_t kMaxChunkBytes = 128ull << 20;
+constexpr uint64_t kMaxRecordBytes = 1ull << 20;  // schema, channel, footer-side records
+
+// Random access to the file's bytes.
+class Source {
+public:
+    virtual ~Source() = default;
+    virtual uint64_t Size() const = 0;
+    // Reads exactly `len` bytes at `offset`; false when they are not there.
+    virtual bool ReadAt(uint64_t offset, uint8_t* out, size_t len) = 0;
+};
+
+class FileSource : public Source {
+public:
+    ~FileSource() override;
+    bool Open(const std::string& path, std::string& error);
+    uint64_t Size() const override { return m_size; }
+    bool ReadAt(uint64_t offset, uint8_t* out, size_t len) override;
+
+private:
+    int m_fd = -1;
+    uint64_t m_size = 0;
+};
+
+class MemorySource : public Source {
+public:
+    MemorySource(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    uint64_t Size() const override { return m_size; }
+    bool ReadAt(uint64_t offset, uint8_t* out, size_t len) override;
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+};
+
+struct Channel {
+    uint16_t id = 0;
+    uint16_t schemaId = 0;
+    std::string topic;
+    std::string messageEncoding;
+    std::map<std::string, std::string> metadata;
+};
+
+struct Schema {
+    uint16_t id = 0;
+    std::string name;
+    std::string encoding;
+};
+
+// Valid only during the callback that receives it.
+struct Message {
+    uint16_t channel = 0;
+    uint32_t sequence = 0;
+    uint64_t logTime = 0;
+    uint64_t publishTime = 0;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    uint64_t recordOffset = 0;  // file offset of the chunk (or record) holding it
+};
+
+struct ScanResult {
+    enum Status { kComplete, kTruncated, kCorrupt, kStopped };
+    Status status = kComplete;
+    std::string error;               // for kTruncated and kCorrupt: what, and at which offset
+    uint64_t chunks = 0;             // chunks read whole
+    uint64_t compressedBytes = 0;    // their records, as stored
+    uint64_t uncompressedBytes = 0;  // and decompressed
+    uint64_t messages = 0;
+    bool dataEnd = false;  // the data section ended with its end record
+};
+
+struct SummaryInfo {
+    bool present = false;  // footer and trailing magic found
+    bool hasStatistics = false;
+    uint64_t messages = 0;
+    uint32_t chunks = 0;
+    uint64_t startTime = 0, endTime = 0;
+};
+
+class Reader {
+public:
+    explicit Reader(Source& source) : m_source(source) {}
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Visits every message in file order; the callback returns false to
+    // stop. Channels are known (Channels()) by the time a message of theirs
+    // is delivered.
+    using MessageFn = std::function<bool(const Channel&, const Message&)>;
+    ScanResult Scan(const MessageFn& onMessage);
+
+    // Reads the footer and the statistics of the summary. False with
+    // `error` when a footer is there but broken; a file without a footer
+    // gives true with info.present false.
+    bool ReadSummary(SummaryInfo& info, std::string& error);
+
+    const std::map<uint16_t, Channel>& Channels() const { return m_channels; }
+    const std::map<uint16_t, Schema>& Schemas() const { return m_schemas; }
+
+private:
+    bool ReadRecord(uint64_t offset, uint64_t len, std::vector<uint8_t>& out);
+    bool ParseChunk(uint64_t offset, const std::vector<uint8_t>& content, const MessageFn& onMessage,
+                    ScanResult& result);
+    bool ParseInner(uint8_t op, const uint8_t* p, size_t len, uint64_t where, uint64_t chunkOffset,
+                    const MessageFn& onMessage, ScanResult& result);
+    bool HasTrailingMagic();
+
+    Source& m_source;
+    std::map<uint16_t, Channel> m_channels;
+    std::map<uint16_t, Schema> m_schemas;
+    std::vector<uint8_t> m_record;
+    std::vector<uint8_t> m_plain;
+    ZSTD_DStream* m_zstd = nullptr;  // reused: a decoder per chunk costs more than small chunks
+};
+
+}  // namespace travik_mcap

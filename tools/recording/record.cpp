@@ -1,0 +1,289 @@
+#include "recording/record.h"
+
+#include <travik/travik.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/channels.h"
+#include "recording/mcap/recording.h"
+
+namespace travik_tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Past these the recorder drops messages rather than let memory grow while
+// the disk is slower than the stream; each drop is counted and reported.
+constexpr size_t kMaxQueued = 4096;
+constexpr size_t kMaxQueuedBytes = 512u << 20;
+// A chunk is written at least this often, bounding what a crash can lose.
+constexpr auto kChunkAge = std::chrono::seconds(1);
+
+uint64_t WallNanos() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+struct Item {
+    uint64_t time = 0;  // arrival, ns since 1970
+    int channel = -1;   // -1: log text
+    int attrs[5] = {};
+    uint64_t tag = 0;
+    std::shared_ptr<unsigned char> image;
+    std::string text;
+    size_t size = 0;
+};
+
+struct Counts {
+    uint64_t logs = 0;
+    uint64_t images[travik_mcap::kImageChannels] = {};
+    uint64_t dropped = 0;
+};
+
+class Recorder {
+public:
+    explicit Recorder(travik_mcap::Writer& writer, const travik_mcap::RecordingChannels& ids)
+        : m_writer(writer), m_ids(ids), m_thread(&Recorder::Run, this) {}
+    ~Recorder() { Finish(); }
+
+    // Library loop thread: queue, never block on the disk.
+    void Push(Item item) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || m_queue.size() >= kMaxQueued || m_bytes + item.size > kMaxQueuedBytes) {
+            ++m_counts.dropped;
+            return;
+        }
+        if (item.channel < 0) {
+            ++m_counts.logs;
+        } else {
+            ++m_counts.images[item.channel];
+        }
+        m_bytes += item.size;
+        m_queue.push_back(std::move(item));
+        m_cond.notify_one();
+    }
+    // Writes what is queued, then stops the writer thread.
+    void Finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cond.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+    }
+    Counts Totals() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_counts;
+    }
+    // File bytes written so far and whether a write failed.
+    uint64_t Written(bool& failed) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        failed = m_failed;
+        return m_written;
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto chunkSince = Clock::now();
+        for (;;) {
+            m_cond.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_stop || !m_queue.empty(); });
+            if (m_queue.empty() && m_stop) return;
+            bool ok = true;
+            if (!m_queue.empty()) {
+                Item item = std::move(m_queue.front());
+                m_queue.pop_front();
+                m_bytes -= item.size;
+                lock.unlock();
+                if (!m_writer.ChunkOpen()) chunkSince = Clock::now();
+                if (item.channel < 0) {
+                    ok = m_writer.Write(m_ids.log, item.time, item.time, nullptr, 0,
+                                        reinterpret_cast<const uint8_t*>(item.text.data()), item.text.size());
+                } else {
+                    uint8_t head[travik_mcap::kImageHeader];
+                    travik_mcap::EncodeImageHeader(item.attrs, item.tag, head);
+                    ok = m_writer.Write(m_ids.image[item.channel], item.time, item.time, head, sizeof head,
+                                        item.image.get(), item.size);
+                }
+                lock.lock();
+            }
+            if (ok && m_writer.ChunkOpen() && Clock::now() - chunkSince >= kChunkAge) {
+                lock.unlock();
+                ok = m_writer.FlushChunk();
+                lock.lock();
+            }
+            m_written = m_writer.BytesWritten();
+            if (!ok) {
+                m_failed = true;
+                m_stop = true;
+                m_queue.clear();
+                m_bytes = 0;
+                return;
+            }
+        }
+    }
+
+    travik_mcap::Writer& m_writer;  // only the writer thread touches it while it runs
+    travik_mcap::RecordingChannels m_ids;
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::deque<Item> m_queue;
+    size_t m_bytes = 0;
+    bool m_stop = false;
+    bool m_failed = false;
+    uint64_t m_written = 0;
+    Counts m_counts;
+    std::thread m_thread;
+};
+
+bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const RecordOptions& o, Recorder& rec) {
+    std::string host = ip;
+    if (mgr.Connect(&host[0], port) != 0) return false;
+    mgr.SetLogCb([&rec](std::string& text) {
+        Item item;
+        item.time = WallNanos();
+        item.size = text.size();
+        item.text = std::move(text);
+        rec.Push(std::move(item));
+    });
+    mgr.SetImageCb([&rec](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                          unsigned long long tag) {
+        Item item;
+        item.time = WallNanos();
+        item.channel = ChannelOfAttrs(a1, a5);
+        int attrs[5] = {a1, a2, a3, a4, a5};
+        std::copy(attrs, attrs + 5, item.attrs);
+        item.tag = tag;
+        item.image = data;  // the library hands over a buffer the callee may keep
+        item.size = len > 0 ? static_cast<size_t>(len) : 0;
+        rec.Push(std::move(item));
+    });
+    int switches[4] = {2, 2, 2, 2};
+    for (int c : o.channels) switches[c & 3] = 1;
+    mgr.SendCmd(o.logs ? 1 : 2, 1, switches, o.interval);
+    return true;
+}
+
+}  // namespace
+
+int RunRecord(const RecordOptions& o, StopSignal& stop) {
+    std::string host, ip;
+    int port = 0;
+    if (!ParseTarget(o.target, host, port)) {
+        Status("travik record: bad target '%s' (expected HOST[:PORT])", o.target.c_str());
+        return 2;
+    }
+    if (!ResolveIPv4(host, ip)) {
+        Status("travik record: cannot resolve host '%s' to an IPv4 address", host.c_str());
+        return 1;
+    }
+    // Past a file size limit (ulimit -f) a write should fail with EFBIG and
+    // be reported like a full disk, not kill the recorder with SIGXFSZ.
+    std::signal(SIGXFSZ, SIG_IGN);
+    travik_mcap::WriterOptions wo;
+    wo.zstd = o.compression == "zstd";
+    wo.chunkBytes = static_cast<size_t>(o.chunkMiB) << 20;
+    travik_mcap::Writer writer;
+    travik_mcap::RecordingChannels ids;
+    std::string error;
+    if (!writer.Open(o.file, wo, error) || !travik_mcap::AddRecordingChannels(writer, ids)) {
+        Status("travik record: %s", error.empty() ? writer.Error().c_str() : error.c_str());
+        return 1;
+    }
+
+    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
+    Recorder recorder(writer, ids);
+    const std::string where = ip + ":" + std::to_string(port);
+    const auto start = Clock::now();
+    const bool timed = o.duration > 0;
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.duration));
+    auto connect = [&]() {
+        for (;;) {
+            if (ConnectRecorder(mgr, ip, port, o, recorder)) return true;
+            mgr.Release();
+            if (!o.reconnect || stop.WaitFor(std::chrono::seconds(1)) || (timed && Clock::now() >= deadline))
+                return false;
+        }
+    };
+    if (o.reconnect) Status("travik record: connecting to %s (retrying every second)", where.c_str());
+    int rc = 0;
+    bool failed = false;
+    if (!connect()) {
+        if (!stop.Requested()) {
+            Status("travik record: cannot connect to %s (is a device listening there?)", where.c_str());
+            rc = 1;
+        }
+    } else {
+        Status("travik record: recording %s to %s; logs %s, channels %s, interval %d ms, %s chunks", where.c_str(),
+               o.file.c_str(), o.logs ? "on" : "off", JoinChannels(o.channels).c_str(), o.interval,
+               wo.zstd ? "zstd" : "stored");
+        StatusTicker ticker;
+        uint64_t lastWritten = 0, lastMessages = 0;
+        for (;;) {
+            if (stop.WaitFor(std::chrono::milliseconds(50))) break;
+            const auto now = Clock::now();
+            if (timed && now >= deadline) break;
+            uint64_t written = recorder.Written(failed);
+            if (failed) break;
+            if (mgr.IsConnected() != 1) {
+                if (!o.reconnect) {
+                    Status("travik record: connection to %s lost", where.c_str());
+                    rc = 1;
+                    break;
+                }
+                Status("travik record: connection to %s lost; reconnecting every second", where.c_str());
+                mgr.Release();
+                if (!connect()) break;
+                Status("travik record: reconnected to %s", where.c_str());
+            }
+            double secs = 0;
+            if (ticker.Due(now, secs)) {
+                Counts c = recorder.Totals();
+                uint64_t messages = c.logs;
+                for (uint64_t n : c.images) messages += n;
+                Status("[record] %" PRIu64 " messages (+%.0f/s) | %s MB written, %s MB/s%s", messages,
+                       static_cast<double>(messages - lastMessages) / secs,
+                       FormatMB(static_cast<double>(written)).c_str(),
+                       FormatMB(static_cast<double>(written - lastWritten) / secs).c_str(),
+                       c.dropped ? (" | " + std::to_string(c.dropped) + " dropped (disk too slow)").c_str() : "");
+                lastWritten = written;
+                lastMessages = messages;
+            }
+        }
+    }
+    mgr.Release();  // no callback runs after this
+    recorder.Finish();
+    recorder.Written(failed);
+    const bool closed = !failed && writer.Close();
+    Counts c = recorder.Totals();
+    if (!closed) {
+        Status("travik record: %s", writer.Error().c_str());
+        Status("travik record: stopped; the %" PRIu64 " chunks written before the failure stay readable",
+               writer.ChunksWritten());
+        return 1;
+    }
+    std::string perChannel;
+    for (int ch = 0; ch < travik_mcap::kImageChannels; ++ch)
+        perChannel += " ch" + std::to_string(ch) + " " + std::to_string(c.images[ch]);
+    Status("travik record: %" PRIu64 " messages (log %" PRIu64 ",%s) in %" PRIu64 " chunks, %s MB, %s closed%s",
+           writer.Messages(), c.logs, perChannel.c_str(), writer.ChunksWritten(),
+           FormatMB(static_cast<double>(writer.BytesWritten())).c_str(), o.file.c_str(),
+           c.dropped ? (", " + std::to_string(c.dropped) + " dropped").c_str() : "");
+    return rc;
+}
+
+}  // namespace travik_tool

@@ -1,0 +1,31 @@
+// `travik record`: a viewer that writes every log text and image it gets,
+// with attributes, tag and arrival time, to an MCAP file
+// (recording/mcap/recording.h has the layout). Callbacks only queue; a
+// writer thread fills chunks and writes them, so the library's loop thread
+// never waits on the disk.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/stop_signal.h"
+
+namespace travik_tool {
+
+struct RecordOptions {
+    std::string target;  // HOST[:PORT]
+    std::string file;    // -o
+    bool logs = false;
+    std::vector<int> channels{0, 1, 2, 3};
+    int interval = 100;
+    double duration = 0;
+    bool reconnect = false;
+    std::string compression = "zstd";  // zstd | none
+    int chunkMiB = 4;
+};
+
+// Exit code: 0 done (file closed with its summary), 1 connect failed,
+// connection lost or a write failed (what was written stays readable).
+int RunRecord(const RecordOptions& options, StopSignal& stop);
+
+}  // namespace travik_tool

@@ -1,0 +1,286 @@
+#include "recording/replay.h"
+
+#include <travik/travik.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/channels.h"
+#include "common/image_file.h"
+#include "recording/mcap/recording.h"
+
+namespace travik_tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long playing waits, once the first viewer is there, for its command
+// (seen as the log stream opening) before it starts anyway.
+constexpr auto kCommandGrace = std::chrono::seconds(1);
+// After the last message: time for the send thread to hand it to viewers.
+constexpr auto kDrain = std::chrono::seconds(1);
+// Past the library's default interval (200 ms) after the priming images.
+constexpr auto kPrimeLead = std::chrono::milliseconds(250);
+// Lateness past which the schedule slips rather than catch up.
+constexpr auto kMaxLate = std::chrono::milliseconds(20);
+// How far the reading thread may run ahead of the pace, in message bytes.
+constexpr size_t kReadAheadBytes = 64u << 20;
+
+// Sleeps until `due`, waking for a stop request. False when stopped.
+bool SleepUntil(Clock::time_point due, StopSignal& stop) {
+    for (;;) {
+        auto left = due - Clock::now();
+        if (left <= Clock::duration::zero()) return !stop.Requested();
+        if (left > std::chrono::milliseconds(60)) {
+            if (stop.WaitFor(std::chrono::milliseconds(50))) return false;
+            continue;
+        }
+        std::this_thread::sleep_until(due);
+    }
+}
+
+struct Progress {
+    uint64_t logs = 0, logsRefused = 0, images = 0;
+    Reservoir deviation;  // staging time minus due time, microseconds
+};
+
+// One message to stage, or the end of a pass through the file.
+struct Item {
+    enum Kind { kLog, kImage, kEndOfPass, kEnd } kind = kEnd;
+    uint64_t logTime = 0;
+    int attrs[5] = {};
+    uint64_t tag = 0;
+    std::string bytes;
+};
+
+// Reads (and decompresses) the recording on its own thread, a bounded
+// distance ahead of the pace, so that a chunk's decoding never delays the
+// staging of its first message. Pop blocks; the thread ends at the end of
+// the file (or of each pass when looping, until Stop) or on a bad message.
+class ReadAhead {
+public:
+    ReadAhead(travik_mcap::Reader& reader, bool loop) : m_reader(reader), m_loop(loop) {
+        m_thread = std::thread(&ReadAhead::Run, this);
+    }
+    ~ReadAhead() {
+        Stop();
+        m_thread.join();
+    }
+    void Stop() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        m_cond.notify_all();
+    }
+    Item Pop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait(lock, [this] { return !m_queue.empty(); });
+        Item item = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_bytes -= item.bytes.size();
+        m_cond.notify_all();
+        return item;
+    }
+    // After Pop returned kEnd: how the scan ended.
+    travik_mcap::ScanResult Result() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_result;
+    }
+    std::string Error() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_error;
+    }
+
+private:
+    bool Push(Item item) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait(lock, [this] { return m_stop || m_bytes < kReadAheadBytes || m_queue.empty(); });
+        if (m_stop) return false;
+        m_bytes += item.bytes.size();
+        m_queue.push_back(std::move(item));
+        m_cond.notify_all();
+        return true;
+    }
+    void Run() {
+        std::string error;
+        travik_mcap::ScanResult result;
+        for (bool more = true; more;) {
+            bool any = false;
+            result = m_reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+                travik_mcap::Decoded d;
+                if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
+                if (d.kind == travik_mcap::Decoded::kOther) return true;
+                Item item;
+                item.kind = d.kind == travik_mcap::Decoded::kLog ? Item::kLog : Item::kImage;
+                item.logTime = m.logTime;
+                std::copy(d.attrs, d.attrs + 5, item.attrs);
+                item.tag = d.tag;
+                item.bytes.assign(reinterpret_cast<const char*>(d.data), d.size);
+                any = true;
+                return Push(std::move(item));
+            });
+            more = m_loop && any && error.empty() && result.status != travik_mcap::ScanResult::kCorrupt &&
+                   result.status != travik_mcap::ScanResult::kStopped;
+            if (more) {
+                Item end;
+                end.kind = Item::kEndOfPass;
+                more = Push(std::move(end));
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_result = result;
+        m_error = error;
+        Item end;
+        end.kind = Item::kEnd;
+        m_queue.push_back(std::move(end));  // past the bound: Pop must always see the end
+        m_cond.notify_all();
+    }
+
+    travik_mcap::Reader& m_reader;  // only the thread uses it
+    const bool m_loop;
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::deque<Item> m_queue;
+    size_t m_bytes = 0;
+    bool m_stop = false;
+    travik_mcap::ScanResult m_result;
+    std::string m_error;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+int RunReplay(const ReplayOptions& o, StopSignal& stop) {
+    travik_mcap::FileSource source;
+    std::string error;
+    if (!source.Open(o.file, error)) {
+        Status("travik replay: %s", error.c_str());
+        return 1;
+    }
+    travik_mcap::Reader reader(source);
+    // Refuse a foreign or broken file before opening the port.
+    travik_mcap::ScanResult probe =
+        reader.Scan([](const travik_mcap::Channel&, const travik_mcap::Message&) { return false; });
+    if (probe.status == travik_mcap::ScanResult::kCorrupt) {
+        Status("travik replay: %s: %s", o.file.c_str(), probe.error.c_str());
+        return 1;
+    }
+
+    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
+    if (mgr.Listen(o.port) != 0) {
+        Status("travik replay: cannot listen on port %d (in use?)", o.port);
+        return 1;
+    }
+    Status("travik replay: %s at %.3gx%s; listening on port %d, waiting for a viewer", o.file.c_str(), o.speed,
+           o.loop ? ", looping" : "", o.port);
+    while (mgr.IsConnected() != 1) {
+        if (stop.WaitFor(std::chrono::milliseconds(20))) {
+            mgr.Release();
+            Status("travik replay: stopped");
+            return 0;
+        }
+    }
+    ReadAhead ahead(reader, o.loop);  // decodes the first chunk while the viewer settles
+    // The library drops the first image of each channel after Listen (it
+    // only starts the channel's timer); spend that on an empty image now so
+    // that the recording's first images go out.
+    unsigned char none = 0;
+    for (int c = 0; c < travik_mcap::kImageChannels; ++c) {
+        int a1 = 0, a5 = 0;
+        ChannelAttrs(c, a1, a5);
+        mgr.SendImageData(a1, kFormatOpaque, 0, 0, a5, &none, 0, 0);
+    }
+    const auto primed = Clock::now();
+    char empty[] = "";
+    const auto graceEnd = Clock::now() + kCommandGrace;
+    while (mgr.SendLogInfo(empty, 0) != 0 && Clock::now() < graceEnd) {
+        if (stop.WaitFor(std::chrono::milliseconds(5))) break;
+    }
+
+    Progress progress;
+    // The first images go out more than the default interval after the
+    // priming, so that they pass the gate even if the viewer's command (its
+    // own interval) is still being applied.
+    auto passStart = std::max(Clock::now(), primed + kPrimeLead);
+    StatusTicker ticker(passStart);
+    int rc = 0, pass = 1;
+    bool stopped = false, haveFirst = false;
+    uint64_t t0 = 0, lastOffset = 0;
+    for (;;) {
+        Item item = ahead.Pop();
+        if (item.kind == Item::kEnd) break;
+        if (item.kind == Item::kEndOfPass) {
+            passStart += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed));
+            haveFirst = false;
+            lastOffset = 0;
+            ++pass;
+            continue;
+        }
+        if (!haveFirst) {
+            haveFirst = true;
+            t0 = item.logTime;
+        }
+        const uint64_t offset = item.logTime > t0 ? item.logTime - t0 : 0;
+        lastOffset = std::max(lastOffset, offset);
+        const auto due =
+            passStart + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double, std::nano>(static_cast<double>(offset) / o.speed));
+        if (!SleepUntil(due, stop)) {
+            stopped = true;
+            break;
+        }
+        const auto now = Clock::now();
+        progress.deviation.Add(std::chrono::duration_cast<std::chrono::microseconds>(now - due).count());
+        // Behind schedule (the process was not scheduled, the disk was slow):
+        // the schedule slips instead of catching up in a burst, which would
+        // put two images of a channel closer than recorded and let the
+        // library's interval gate drop the second.
+        if (now - due > kMaxLate) passStart += now - due;
+        if (item.kind == Item::kLog) {
+            // std::string keeps a NUL after its bytes, which is where the library stops reading.
+            ++(mgr.SendLogInfo(&item.bytes[0], static_cast<int>(item.bytes.size())) == 0 ? progress.logs
+                                                                                         : progress.logsRefused);
+        } else {
+            // The library copies the bytes; it does not write through the pointer.
+            mgr.SendImageData(item.attrs[0], item.attrs[1], item.attrs[2], item.attrs[3], item.attrs[4],
+                              reinterpret_cast<unsigned char*>(&item.bytes[0]), static_cast<int>(item.bytes.size()),
+                              item.tag);
+            ++progress.images;
+        }
+        double window = 0;
+        if (ticker.Due(now, window)) {
+            Status("[replay] pass %d, t %.1f s | staged %" PRIu64 " images, %" PRIu64 " log texts | viewers %s", pass,
+                   static_cast<double>(offset) / 1e9, progress.images, progress.logs,
+                   mgr.IsConnected() == 1 ? "yes" : "none");
+        }
+    }
+    ahead.Stop();
+    if (!stopped) {
+        const travik_mcap::ScanResult r = ahead.Result();
+        const std::string error = ahead.Error();
+        if (!error.empty() || r.status == travik_mcap::ScanResult::kCorrupt) {
+            Status("travik replay: %s: %s", o.file.c_str(), error.empty() ? r.error.c_str() : error.c_str());
+            rc = 1;
+        } else if (r.status == travik_mcap::ScanResult::kTruncated) {
+            Status("travik replay: %s: %s; played up to there", o.file.c_str(), r.error.c_str());
+        }
+    }
+    if (!stopped && rc == 0) stop.WaitFor(kDrain);
+    mgr.Release();
+    const auto& dev = progress.deviation.Values();
+    Status("travik replay: staged %" PRIu64 " images and %" PRIu64 " log texts (%" PRIu64
+           " refused: log stream closed); pace deviation p50 %" PRId64 " us, p99 %" PRId64 " us",
+           progress.images, progress.logs, progress.logsRefused, Percentile(dev, 50), Percentile(dev, 99));
+    return rc;
+}
+
+}  // namespace travik_tool

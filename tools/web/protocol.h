@@ -1,0 +1,83 @@
+// The messages on the page's WebSocket, both directions. The page's
+// JavaScript (tools/web/app.js) is the other half of this file.
+//
+// Server to page:
+//   binary: one image. A 40-byte little-endian header, then the encoded
+//           image (nothing for a placeholder):
+//             0 u8  kind (1 = image)      1 u8  channel 0..3
+//             2 u8  encoding (0 placeholder, 1 JPEG, 2 PNG)   3 u8 0
+//             4 u32 sequence number on the channel, from 1
+//             8 u32 width   12 u32 height   16 i32 attr2 (1 gray, 3 RGB)
+//            20 u32 length of the raw image from the device
+//            24 u64 tag (capture time in microseconds when a timestamp)
+//            32 u32 encode time in microseconds   36 u32 0
+//   text:   JSON objects with a "type": "hello", "state", "logs", "error".
+// Page to server (text, at most kMaxCommandBytes):
+//   {"type":"command", "logs":bool | "images":bool | "channel":0..3,"on":bool
+//    | "interval":1..3600000}  -- at least one setting, nothing else.
+// Thread: pure functions, any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "web/encoder.h"
+
+namespace travik_tool {
+
+constexpr size_t kImageHeaderBytes = 40;
+constexpr size_t kMaxCommandBytes = 1024;
+constexpr int kMaxIntervalMs = 3600000;
+
+struct ImageHeader {
+    int channel = 0;
+    WebEncoding encoding = WebEncoding::None;
+    uint32_t sequence = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int32_t attr2 = 0;
+    uint32_t rawLength = 0;
+    uint64_t tag = 0;
+    uint32_t encodeMicros = 0;
+};
+
+// Writes the header into the first kImageHeaderBytes of `out` (resizing it
+// when shorter).
+void WriteImageHeader(const ImageHeader& header, std::string& out);
+// Reads a header back; false when `size` is too short or the kind is not 1.
+bool ReadImageHeader(const unsigned char* bytes, size_t size, ImageHeader& header);
+
+// What the device has been asked for, as last sent (the page shows it).
+struct DeviceWish {
+    bool logs = true;
+    bool images = true;
+    bool channels[4] = {true, true, true, true};
+    int intervalMs = 100;
+};
+
+// One command from the page; -1: a setting it does not change.
+struct PageCommand {
+    int logs = -1;     // 0 off, 1 on
+    int images = -1;   // 0 off, 1 on
+    int channel = -1;  // 0..3 with `on`
+    int on = -1;
+    int intervalMs = -1;
+};
+
+// Parses and validates one message from the page. False with a short reason
+// in `error` for anything but a well-formed command; never throws.
+bool ParsePageCommand(const std::string& text, PageCommand& command, std::string& error);
+// Applies a parsed command to the wish.
+void ApplyCommand(const PageCommand& command, DeviceWish& wish);
+
+// Device connection as the page shows it.
+enum class DeviceLink { Connecting, Connected, Lost };
+
+std::string HelloJson(const std::string& device, int quality, bool lossless);
+std::string StateJson(DeviceLink link, const std::string& device, const DeviceWish& wish);
+// Log lines (without newlines) and the lines this tab has lost so far.
+std::string LogsJson(const std::string* lines, size_t count, uint64_t dropped);
+std::string ErrorJson(const std::string& message);
+
+}  // namespace travik_tool

@@ -1,0 +1,84 @@
+// The page's HTTP and WebSocket server: serves the embedded page and fans
+// images, log lines and state out to every open tab, and hands the tabs'
+// commands to the host.
+//
+// Threads: Start spawns one server thread that owns every socket and every
+// tab's queue. Publish* and TakeStats may be called from any thread and
+// never block on the network: they put the item in a small inbox under a
+// mutex and wake the server thread. The command handler runs on the server
+// thread and must not block.
+//
+// Memory per tab is bounded: at most one unsent image per channel (a newer
+// one replaces it), a bounded log queue (the oldest lines are dropped and
+// counted for the page) and a few state messages. A tab that opens late
+// gets the newest image of every channel, the state and the last log lines.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace travik_tool {
+
+struct WebServerConfig {
+    std::string address = "127.0.0.1";  // IPv4 or IPv6 literal
+    int port = 8080;                    // 0: any free port (see Port())
+    size_t tabLogLines = 2000;          // per-tab log queue bound
+    size_t snapshotLogLines = 500;      // lines a new tab gets at once
+    size_t maxTabs = 64;                // more WebSocket upgrades get 503
+};
+
+// One encoded image message (see protocol.h), shared by every tab.
+struct WebImage {
+    std::shared_ptr<const std::string> message;
+    int channel = 0;
+    uint64_t receivedMicros = 0;  // wall clock when the web process got the raw image
+};
+
+struct WebServerStats {
+    uint64_t tabs = 0;            // open WebSocket tabs now
+    uint64_t imagesQueued = 0;    // images handed to tabs' queues (totals)
+    uint64_t imagesWritten = 0;   // image messages written to tabs
+    uint64_t imagesReplaced = 0;  // unsent images replaced by a newer one
+    uint64_t logLinesDropped = 0;
+    uint64_t badMessages = 0;        // page messages answered with an error
+    uint64_t refusedUpgrades = 0;    // wrong Origin/Host, or too many tabs
+    std::vector<int64_t> hopMicros;  // since the last TakeStats: received -> written to a tab
+};
+
+class WebServer {
+public:
+    // Runs on the server thread with one text message from a tab; returns
+    // "" when applied or a reason, which the tab gets as an error message.
+    using CommandHandler = std::function<std::string(const std::string&)>;
+
+    WebServer();
+    ~WebServer();  // Stop()
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    void SetCommandHandler(CommandHandler handler);  // before Start
+    // Binds and starts the server thread. False with `error` set.
+    bool Start(const WebServerConfig& config, std::string& error);
+    int Port() const;  // the bound port, after Start
+    // Closes every socket and joins the server thread. Idempotent.
+    void Stop();
+
+    void PublishImage(WebImage image);
+    // Splits into lines; an empty text is ignored.
+    void PublishLog(const std::string& text);
+    // A text message kept under `key` (e.g. "hello", "state"): sent to every
+    // tab now and to each new tab when it opens.
+    void PublishText(const std::string& key, std::string json);
+
+    WebServerStats TakeStats();
+
+    struct Impl;  // server.cpp
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace travik_tool

@@ -1,0 +1,217 @@
+#include "web/viewer.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+#include "cli/console.h"
+#include "cli/stats.h"
+#include "cli/status_ticker.h"
+#include "common/channels.h"
+#include "common/image_file.h"
+
+namespace travik_tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The switches of SendCmd: 1 on, 2 off.
+int Switch(bool on) { return on ? 1 : 2; }
+
+}  // namespace
+
+bool ParseHttpAddress(const std::string& text, std::string& address, int& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || text.size() - colon > 6) return false;
+    std::string host = text.substr(0, colon);
+    const std::string digits = text.substr(colon + 1);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    const long value = std::strtol(digits.c_str(), nullptr, 10);
+    if (value < 0 || value > 65535) return false;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host == "localhost") host = "127.0.0.1";
+    if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) return false;
+    address = host;
+    port = static_cast<int>(value);
+    return true;
+}
+
+WebViewer::WebViewer(TravikMgr& mgr, WebConfig config)
+    : m_mgr(mgr),
+      m_config(std::move(config)),
+      m_device(m_config.deviceIp + ":" + std::to_string(m_config.devicePort)),
+      m_wish(m_config.wish) {}
+
+WebViewer::~WebViewer() { Stop(); }
+
+bool WebViewer::Start(std::string& error) {
+    m_server.SetCommandHandler([this](const std::string& text) { return OnCommand(text); });
+    m_server.PublishText("hello", HelloJson(m_device, m_config.quality, m_config.lossless));
+    PublishState();
+    WebServerConfig server;
+    server.address = m_config.httpAddress;
+    server.port = m_config.httpPort;
+    if (!m_server.Start(server, error)) return false;
+    m_relay = std::make_unique<ImageRelay>(m_server, m_config.quality, m_config.lossless);
+    m_started = true;
+    return true;
+}
+
+std::string WebViewer::Url() const {
+    std::string host = m_config.httpAddress;
+    if (host == "0.0.0.0") host = "127.0.0.1";
+    if (host == "::") host = "::1";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return "http://" + host + ":" + std::to_string(m_server.Port()) + "/";
+}
+
+void WebViewer::PublishState() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_server.PublishText("state", StateJson(m_link, m_device, m_wish));
+}
+
+void WebViewer::Tick() {
+    if (!m_started) return;
+    if (m_link == DeviceLink::Connected) {
+        if (m_mgr.IsConnected() == 1) return;
+        Status("travik web: connection to %s lost; reconnecting every second", m_device.c_str());
+        m_mgr.Release();  // no callback runs after it returns
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_link = DeviceLink::Lost;
+        }
+        PublishState();
+        m_nextAttempt = Clock::now() + std::chrono::seconds(1);
+        return;
+    }
+    if (Clock::now() < m_nextAttempt) return;
+    m_nextAttempt = Clock::now() + std::chrono::seconds(1);
+    std::string ip = m_config.deviceIp;  // Connect takes a mutable C string
+    if (m_mgr.Connect(&ip[0], m_config.devicePort) != 0) {
+        m_mgr.Release();
+        return;
+    }
+    ImageRelay* relay = m_relay.get();
+    WebServer* server = &m_server;
+    m_mgr.SetLogCb([this, server](std::string& text) {
+        server->PublishLog(text);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
+    });
+    m_mgr.SetImageCb(
+        [relay](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                unsigned long long tag) { relay->Offer(ChannelOfAttrs(a1, a5), a2, a3, a4, data, len, tag); });
+    {
+        // Under the lock, so that a page command cannot overtake this one.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        int switches[4];
+        for (int c = 0; c < 4; ++c) switches[c] = Switch(m_wish.channels[c]);
+        m_mgr.SendCmd(Switch(m_wish.logs), Switch(m_wish.images), switches, m_wish.intervalMs);
+        m_link = DeviceLink::Connected;
+    }
+    PublishState();
+    Status("travik web: connected to %s", m_device.c_str());
+}
+
+std::string WebViewer::OnCommand(const std::string& text) {
+    PageCommand command;
+    std::string error;
+    if (!ParsePageCommand(text, command, error)) return error;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ApplyCommand(command, m_wish);
+        // Only what the command changes; the rest keeps its value on the
+        // device (0 = keep). Before a connection it waits in the wish.
+        int switches[4] = {0, 0, 0, 0};
+        if (command.channel >= 0) switches[command.channel] = Switch(command.on == 1);
+        if (m_link == DeviceLink::Connected)
+            m_mgr.SendCmd(command.logs >= 0 ? Switch(command.logs == 1) : 0,
+                          command.images >= 0 ? Switch(command.images == 1) : 0, switches,
+                          command.intervalMs > 0 ? command.intervalMs : 0);
+    }
+    PublishState();
+    return std::string();
+}
+
+void WebViewer::Stop() {
+    if (!m_started) return;
+    m_started = false;
+    m_mgr.Release();
+    if (m_relay) m_relay->Stop();
+    m_server.Stop();
+}
+
+std::string WebViewer::StatusLine(double seconds) {
+    RelayCounts relay = m_relay ? m_relay->TakeWindow() : RelayCounts();
+    WebServerStats server = m_server.TakeStats();
+    uint64_t logLines = 0;
+    DeviceLink link;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::swap(logLines, m_logLines);
+        link = m_link;
+    }
+    std::string line = std::string("[web] device ") + (link == DeviceLink::Connected ? "connected" : "retrying");
+    line += " | images/s in";
+    for (int c = 0; c < 4; ++c) {
+        char part[32];
+        std::snprintf(part, sizeof part, " %.1f", static_cast<double>(relay.received[c]) / seconds);
+        line += part;
+    }
+    char tail[160];
+    std::snprintf(tail, sizeof tail,
+                  " | tabs %" PRIu64 ", written %" PRIu64 " images, replaced %" PRIu64 " | logs %.0f lines/s",
+                  server.tabs, server.imagesWritten, server.imagesReplaced, static_cast<double>(logLines) / seconds);
+    line += tail;
+    if (!relay.encodeMicros.empty()) line += " | encode p50 " + FormatMicros(Percentile(relay.encodeMicros, 50));
+    if (!server.hopMicros.empty())
+        line += " | web hop p50 " + FormatMicros(Percentile(server.hopMicros, 50)) + " p99 " +
+                FormatMicros(Percentile(server.hopMicros, 99));
+    return line;
+}
+
+int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
+    std::string host;
+    WebConfig config;
+    if (!ParseTarget(options.target, host, config.devicePort)) {
+        Status("travik web: bad target '%s' (expected HOST[:PORT])", options.target.c_str());
+        return 2;
+    }
+    if (!ParseHttpAddress(options.http, config.httpAddress, config.httpPort)) {
+        Status("travik web: bad --http '%s' (expected ADDR:PORT, e.g. 127.0.0.1:8080)", options.http.c_str());
+        return 2;
+    }
+    if (!ResolveIPv4(host, config.deviceIp)) {
+        Status("travik web: cannot resolve host '%s' to an IPv4 address", host.c_str());
+        return 1;
+    }
+    config.quality = options.quality;
+    config.lossless = options.lossless;
+    config.wish.logs = options.logs;
+    for (bool& on : config.wish.channels) on = false;
+    for (int c : options.channels) config.wish.channels[c & 3] = true;
+    config.wish.intervalMs = options.interval;
+
+    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
+    WebViewer web(mgr, config);
+    std::string error;
+    if (!web.Start(error)) {
+        Status("travik web: %s", error.c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s\n", web.Url().c_str());
+    std::fflush(out);
+    Status("travik web: open %s in a browser; device %s:%d (retrying every second until it answers)", web.Url().c_str(),
+           config.deviceIp.c_str(), config.devicePort);
+    StatusTicker ticker;
+    while (!stop.WaitFor(std::chrono::milliseconds(100))) {
+        web.Tick();
+        double seconds = 0;
+        if (ticker.Due(Clock::now(), seconds)) Status("%s", web.StatusLine(seconds).c_str());
+    }
+    web.Stop();
+    Status("travik web: stopped");
+    return 0;
+}
+
+}  // namespace travik_tool
