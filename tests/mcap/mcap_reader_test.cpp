@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include <zstd.h>
-
+#include "../../fuzz/mcap_crafted.h"
 #include "../../fuzz/mcap_reader_driver.h"
 #include "recording.h"
 
@@ -200,86 +199,11 @@ TEST(McapRecording, BrokenAndForeignBytesGiveAnErrorWithItsOffset) {
     EXPECT_EQ(rb.result.error, "not an MCAP file (no MCAP magic at offset 0)");
 }
 
-// Hand-made files for the reader's limits: a header, then chunks of the
-// given records (zstd, so that megabytes of names cost a few bytes), then
-// the data end record.
-Bytes Record(travik_mcap::Op op, const Bytes& content) {
-    Bytes out;
-    size_t at = travik_mcap::BeginRecord(out, op);
-    out.insert(out.end(), content.begin(), content.end());
-    travik_mcap::EndRecord(out, at);
-    return out;
-}
-
-Bytes SchemaRecord(uint16_t id, size_t nameBytes) {
-    Bytes c;
-    travik_mcap::Put16(c, id);
-    travik_mcap::PutString(c, std::string(nameBytes, 's'));
-    travik_mcap::PutString(c, "e");
-    travik_mcap::Put32(c, 0);
-    return Record(travik_mcap::kOpSchema, c);
-}
-
-Bytes ChannelRecord(uint16_t id, size_t metadataPairs) {
-    Bytes c, map;
-    travik_mcap::Put16(c, id);
-    travik_mcap::Put16(c, 0);
-    travik_mcap::PutString(c, "/t" + std::to_string(id));
-    travik_mcap::PutString(c, "text/plain");
-    for (size_t i = 0; i < metadataPairs; ++i) {
-        travik_mcap::PutString(map, std::to_string(i));
-        travik_mcap::PutString(map, "");
-    }
-    travik_mcap::Put32(c, static_cast<uint32_t>(map.size()));
-    c.insert(c.end(), map.begin(), map.end());
-    return Record(travik_mcap::kOpChannel, c);
-}
-
-Bytes MessageRecord(uint16_t channel) {
-    Bytes c;
-    travik_mcap::Put16(c, channel);
-    travik_mcap::Put32(c, 0);
-    travik_mcap::Put64(c, 1);
-    travik_mcap::Put64(c, 1);
-    c.push_back('x');
-    return Record(travik_mcap::kOpMessage, c);
-}
-
-Bytes Chunk(const Bytes& records) {
-    Bytes packed(ZSTD_compressBound(records.size()));
-    packed.resize(ZSTD_compress(packed.data(), packed.size(), records.data(), records.size(), 1));
-    Bytes c;
-    travik_mcap::Put64(c, 0);
-    travik_mcap::Put64(c, 0);
-    travik_mcap::Put64(c, records.size());
-    travik_mcap::Put32(c, 0);
-    travik_mcap::PutString(c, "zstd");
-    travik_mcap::Put64(c, packed.size());
-    c.insert(c.end(), packed.begin(), packed.end());
-    return Record(travik_mcap::kOpChunk, c);
-}
-
-Bytes Crafted(const std::vector<Bytes>& chunks) {
-    Bytes file(travik_mcap::kMagic, travik_mcap::kMagic + travik_mcap::kMagicSize);
-    Bytes header;
-    travik_mcap::PutString(header, "");
-    travik_mcap::PutString(header, "test");
-    Bytes h = Record(travik_mcap::kOpHeader, header);
-    file.insert(file.end(), h.begin(), h.end());
-    for (const Bytes& records : chunks) {
-        Bytes c = Chunk(records);
-        file.insert(file.end(), c.begin(), c.end());
-    }
-    Bytes end = Record(travik_mcap::kOpDataEnd, Bytes(4, 0));
-    file.insert(file.end(), end.begin(), end.end());
-    return file;
-}
-
-Bytes Concat(const std::vector<Bytes>& parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using travik_fuzz::ChannelRecord;
+using travik_fuzz::Concat;
+using travik_fuzz::CraftedMcap;
+using travik_fuzz::MessageRecord;
+using travik_fuzz::SchemaRecord;
 
 ScanResult ScanCrafted(const Bytes& file, uint64_t* messages = nullptr) {
     travik_mcap::MemorySource src(file.data(), file.size());
@@ -300,36 +224,37 @@ void ExpectRefused(const Bytes& file, const std::string& what) {
 TEST(McapRecording, SchemasChannelsAndMetadataStayWithinTheirLimits) {
     // Names that fill a record to the limit exactly, metadata and channel
     // counts at their limits: all of it reads.
-    const size_t nameAtLimit = travik_mcap::kMaxRecordBytes - 2 - 4 - 4 - 1 - 4;
+    const size_t nameAtLimit = travik_mcap::kMaxRecordBytes - travik_fuzz::kSchemaRecordFixed;
     std::vector<Bytes> channels;
     for (uint16_t id = 1; id <= travik_mcap::kMaxChannels; ++id) channels.push_back(ChannelRecord(id, 0));
     uint64_t messages = 0;
-    ScanResult r = ScanCrafted(Crafted({Concat({SchemaRecord(1, nameAtLimit),
-                                                ChannelRecord(1, travik_mcap::kMaxMetadataEntries), MessageRecord(1)}),
-                                        Concat(channels), MessageRecord(travik_mcap::kMaxChannels)}),
-                               &messages);
+    ScanResult r =
+        ScanCrafted(CraftedMcap({Concat({SchemaRecord(1, nameAtLimit),
+                                         ChannelRecord(1, travik_mcap::kMaxMetadataEntries), MessageRecord(1)}),
+                                 Concat(channels), MessageRecord(travik_mcap::kMaxChannels)}),
+                    &messages);
     EXPECT_EQ(r.status, ScanResult::kComplete) << r.error;
     EXPECT_EQ(messages, 2u);
 
     // One byte over a record's limit, inside a chunk.
-    ExpectRefused(Crafted({SchemaRecord(1, nameAtLimit + 1)}), "schema record of");
+    ExpectRefused(CraftedMcap({SchemaRecord(1, nameAtLimit + 1)}), "schema record of");
     // Records at their limit, many of them, in one chunk or spread over several.
     std::vector<Bytes> bigSchemas;
     for (uint16_t id = 1; id <= travik_mcap::kMaxKeptBytes / travik_mcap::kMaxRecordBytes + 1; ++id)
         bigSchemas.push_back(SchemaRecord(id, nameAtLimit));
-    ExpectRefused(Crafted(bigSchemas), "kept");
-    ExpectRefused(Crafted({Concat(bigSchemas)}), "kept");
+    ExpectRefused(CraftedMcap(bigSchemas), "kept");
+    ExpectRefused(CraftedMcap({Concat(bigSchemas)}), "kept");
     std::vector<Bytes> schemas;
     for (uint16_t id = 1; id <= travik_mcap::kMaxSchemas + 1; ++id) schemas.push_back(SchemaRecord(id, 1));
-    ExpectRefused(Crafted({Concat(schemas)}), "schemas");
+    ExpectRefused(CraftedMcap({Concat(schemas)}), "schemas");
     channels.push_back(ChannelRecord(travik_mcap::kMaxChannels + 1, 0));
-    ExpectRefused(Crafted({Concat(channels)}), "channels");
-    ExpectRefused(Crafted({ChannelRecord(1, travik_mcap::kMaxMetadataEntries + 1)}), "metadata");
+    ExpectRefused(CraftedMcap({Concat(channels)}), "channels");
+    ExpectRefused(CraftedMcap({ChannelRecord(1, travik_mcap::kMaxMetadataEntries + 1)}), "metadata");
     // Many channels, each with metadata at the limit, exceed what is kept.
     std::vector<Bytes> heavy;
     for (uint16_t id = 1; id <= travik_mcap::kMaxKeptBytes / (16 * travik_mcap::kMaxMetadataEntries) + 1; ++id)
         heavy.push_back(ChannelRecord(id, travik_mcap::kMaxMetadataEntries));
-    ExpectRefused(Crafted({Concat(heavy)}), "kept");
+    ExpectRefused(CraftedMcap({Concat(heavy)}), "kept");
 }
 
 std::vector<std::string> Seeds() {
