@@ -1,7 +1,8 @@
 // Writes the MCAP reader's seeds for its limits, so that the fuzzer starts
 // next to them: schema records at and over their size limit, more schemas
 // and channels than are kept, a channel with too many metadata entries, and
-// a file that reads whole with everything at its limit.
+// a file that reads whole with everything at its limit, and files that make
+// a reader without the limits hold more than the fuzzer's memory limit.
 //   mcap_corpus_gen <corpus dir>   (writes <dir>/mcap_reader/limit_*.mcap)
 #include <cstdio>
 #include <string>
@@ -51,5 +52,19 @@ int main(int argc, char** argv) {
                CraftedMcap({Concat({ChannelRecord(1, travik_mcap::kMaxMetadataEntries + 1), MessageRecord(1)})},
                            level)) &&
          ok;
+    // The shapes that took a reader without these limits past a gigabyte
+    // from a small file: schema records of 60 MiB in 20 chunks, and 8192
+    // channels with 1024 metadata entries each, 1024 to a chunk.
+    std::vector<Bytes> huge;
+    for (uint16_t id = 1; id <= 20; ++id) huge.push_back({SchemaRecord(id, 60u << 20)});
+    ok = Write(dir + "limit_schemas_huge.mcap", CraftedMcap(huge, level)) && ok;
+    std::vector<Bytes> heavy;
+    for (uint16_t chunk = 0; chunk < 8; ++chunk) {
+        std::vector<Bytes> records;
+        for (uint16_t i = 1; i <= 1024; ++i)
+            records.push_back(ChannelRecord(static_cast<uint16_t>(chunk * 1024 + i), travik_mcap::kMaxMetadataEntries));
+        heavy.push_back(Concat(records));
+    }
+    ok = Write(dir + "limit_metadata_heavy.mcap", CraftedMcap(heavy, level)) && ok;
     return ok ? 0 : 1;
 }
