@@ -33,7 +33,6 @@ anything else = opaque bytes), ``attr3`` x ``attr4`` the width and height, and
 the tag the capture time in microseconds since 1970.
 """
 
-
 from ._common import CHANNELS, DEFAULT_PORT, GRAY, MAX_IMAGE_BYTES, OPAQUE, RGB
 from ._device import Device
 from ._image import Image
