@@ -2,10 +2,19 @@
 
 #include <utility>
 
+#include "inbox.h"
 #include "manager/manager_internal.h"
 #include "signal_guards.h"
 
 namespace travik_py {
+
+namespace {
+
+bool Acceptable(int channel, int width, int height, int len) {
+    return channel >= 0 && channel < kChannels && width >= 0 && height >= 0 && len >= 0 && len <= kMaxImageBytes;
+}
+
+}  // namespace
 
 void ChannelAttrs(int channel, int& attr1, int& attr5) {
     attr1 = channel < 2 ? 1 : 2;
@@ -38,7 +47,7 @@ int DeviceCore::Viewers() { return m_open ? travik::ViewerCount(m_mgr) : 0; }
 
 bool DeviceCore::SendImage(int channel, int attr2, int width, int height, const unsigned char* data, int len,
                            unsigned long long tag) {
-    if (!m_open) return false;
+    if (!m_open || !Acceptable(channel, width, height, len)) return false;
     int attr1 = 0, attr5 = 0;
     ChannelAttrs(channel, attr1, attr5);
     // The library copies the bytes and never writes to them.
@@ -48,7 +57,7 @@ bool DeviceCore::SendImage(int channel, int attr2, int width, int height, const 
 
 bool DeviceCore::SendImageShared(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data,
                                  int len, unsigned long long tag) {
-    if (!m_open) return false;
+    if (!m_open || !Acceptable(channel, width, height, len)) return false;
     int attr1 = 0, attr5 = 0;
     ChannelAttrs(channel, attr1, attr5);
     return m_mgr.SendImageDataPtr(attr1, attr2, width, height, attr5, std::move(data), len, tag) == 0;

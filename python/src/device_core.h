@@ -14,6 +14,10 @@
 
 namespace travik_py {
 
+// Largest image the device stages: every viewer refuses a frame over
+// 100,000,000 bytes, headers included.
+constexpr int kMaxImageBytes = 99000000;
+
 class DeviceCore {
 public:
     DeviceCore() = default;
@@ -31,7 +35,8 @@ public:
     // Channel 0..3; `attr2` is the pixel format (1 gray, 3 RGB, else opaque).
     // Copies `len` bytes from `data`. True when the library took the image
     // (possibly to drop it at one of its gates), false when the image stream
-    // is switched off or the device is closed.
+    // is switched off, the device is closed, or the channel or a size is out
+    // of range.
     bool SendImage(int channel, int attr2, int width, int height, const unsigned char* data, int len,
                    unsigned long long tag);
     // As SendImage, but the buffer (which must not change any more) is shared.

@@ -1,5 +1,5 @@
 // travik._travik: the compiled half of the travik Python package. The
-// pure-Python layer (travik/__init__.py) gives it its public face; this file
+// pure-Python layer (the travik package) gives it its public face; this file
 // only moves data between Python objects and the C++ cores, with the GIL
 // released whenever it waits or copies.
 #include <pybind11/numpy.h>
@@ -48,7 +48,7 @@ constexpr auto kSignalSlice = std::chrono::milliseconds(50);
 // Timeouts longer than this (seconds) are waits without an end.
 constexpr double kForever = 1e8;
 
-// What the waits return to Python when there is no item: see __init__.py.
+// What the waits return to Python when there is no item: see travik/_viewer.py.
 enum Status { kTimeout = 0, kClosed = 1, kLost = 2 };
 
 template <class WaitFn>
@@ -120,15 +120,31 @@ py::object GetLog(ViewerCore& viewer, double timeout) {
 
 int Switch(const py::object& flag) { return flag.is_none() ? 0 : (flag.cast<bool>() ? 1 : 2); }
 
+// A channel number from Python: an int 0..3. The Python layer checks too,
+// but this module is importable on its own and indexes arrays with it.
+int ChannelArg(py::handle channel) {
+    PyObject* index = PyBool_Check(channel.ptr()) ? nullptr : PyNumber_Index(channel.ptr());
+    if (!index) {
+        PyErr_Clear();
+        throw py::type_error("channel must be an integer 0 to 3");
+    }
+    const long long c = PyLong_AsLongLong(index);
+    Py_DECREF(index);
+    if (c == -1 && PyErr_Occurred()) PyErr_Clear();  // too large either way
+    if (c < 0 || c >= travik_py::kChannels)
+        throw py::value_error("channel must be 0 to 3, got " + py::repr(channel).cast<std::string>());
+    return static_cast<int>(c);
+}
+
 // `channels`: None keeps every channel, else the channels to switch on (the
-// others go off). Range checks are done by the Python layer.
+// others go off).
 CommandSt CommandOf(const py::object& logs, const py::object& images, const py::object& channels, int intervalMs) {
     CommandSt cmd;
     cmd.logs = Switch(logs);
     cmd.images = Switch(images);
     if (!channels.is_none()) {
         for (int c = 0; c < travik_py::kChannels; ++c) cmd.channels[c] = 2;
-        for (py::handle c : channels) cmd.channels[c.cast<int>()] = 1;
+        for (py::handle c : channels) cmd.channels[ChannelArg(c)] = 1;
     }
     cmd.intervalMs = intervalMs;
     return cmd;
@@ -159,12 +175,19 @@ std::shared_ptr<unsigned char> CopyStrided(const py::array& array, size_t len) {
     return out;
 }
 
-// `array` is a uint8 array of at most 3 dimensions (checked by the Python
-// layer). Contiguous arrays are copied once by the library; others once here.
-bool SendImage(DeviceCore& device, int channel, int format, int width, int height, const py::array& array,
-               unsigned long long tag) {
-    const size_t len = static_cast<size_t>(array.nbytes());
+// `array` is a uint8 array of at most 3 dimensions. Contiguous arrays are
+// copied once by the library; others once here. Every argument is checked
+// here again: the library takes the size as an int, and a size that does not
+// fit must be refused, not cut.
+bool SendImage(DeviceCore& device, const py::object& channelArg, int format, int width, int height,
+               const py::array& array, unsigned long long tag) {
+    const int channel = ChannelArg(channelArg);
     if (array.ndim() > 3 || array.itemsize() != 1) throw py::value_error("expected a uint8 array of 1 to 3 dimensions");
+    if (width < 0 || height < 0) throw py::value_error("width and height must not be negative");
+    const size_t len = static_cast<size_t>(array.nbytes());
+    if (len > static_cast<size_t>(travik_py::kMaxImageBytes))
+        throw py::value_error("image of " + std::to_string(len) + " bytes is over the limit of " +
+                              std::to_string(travik_py::kMaxImageBytes));
     if (array.flags() & py::array::c_style) {
         const auto* bytes = static_cast<const unsigned char*>(array.data());
         NoGil nogil;
@@ -186,6 +209,7 @@ PYBIND11_MODULE(_travik, m) {
     m.attr("STATUS_TIMEOUT") = static_cast<int>(kTimeout);
     m.attr("STATUS_CLOSED") = static_cast<int>(kClosed);
     m.attr("STATUS_LOST") = static_cast<int>(kLost);
+    m.attr("MAX_IMAGE_BYTES") = travik_py::kMaxImageBytes;
 
     py::class_<ViewerCore, std::shared_ptr<ViewerCore>>(m, "ViewerCore")
         .def(py::init<std::string, int, bool>(), py::arg("ip"), py::arg("port"), py::arg("reconnect"))

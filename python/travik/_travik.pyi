@@ -1,4 +1,4 @@
-# The compiled core; the public classes are in travik/__init__.py.
+# The compiled core; the public classes are in the travik package (_viewer.py, _device.py).
 from typing import Iterable, Optional, Tuple, Union
 
 import numpy as np
@@ -7,6 +7,7 @@ import numpy.typing as npt
 STATUS_TIMEOUT: int
 STATUS_CLOSED: int
 STATUS_LOST: int
+MAX_IMAGE_BYTES: int
 
 _ImageTuple = Tuple[int, npt.NDArray[np.uint8], Tuple[int, int, int, int, int], int, int]
 

@@ -119,6 +119,37 @@ def test_bad_arguments_are_refused_clearly(device):
         travik.Viewer("127.0.0.1", port)
 
 
+def test_hostile_channels_and_sizes_are_refused_by_both_layers(device):
+    frame = gray_image(4, 4)
+    # True would pass for channel 1, or port 1.
+    with pytest.raises(TypeError, match="bool"):
+        device.send_image(True, frame)
+    with pytest.raises(TypeError, match="bool"):
+        device.send_bytes(False, b"abc")
+    with pytest.raises(TypeError, match="bool"):
+        travik.Viewer("127.0.0.1", True)
+    with pytest.raises(TypeError, match="bool"):
+        travik.Viewer("127.0.0.1", device.port, channels=(True,))
+    # The compiled core checks its own inputs: its callers need not be the package.
+    core = travik._travik.ViewerCore("127.0.0.1", device.port, False)
+    for bad in (9, -1, 4, 1 << 70):
+        with pytest.raises(ValueError, match="channel"):
+            core.open(True, [bad], 200)
+        with pytest.raises(ValueError, match="channel"):
+            core.command(True, True, [0, bad], 200)
+        with pytest.raises(ValueError, match="channel"):
+            device._core.send_image(bad, 1, 4, 4, frame, 0)
+    with pytest.raises(TypeError, match="channel"):
+        core.open(True, [True], 200)
+    core.close()
+    # A size over the int range is refused before anything is copied, not cut.
+    huge = np.broadcast_to(np.zeros(1, np.uint8), ((1 << 32) + 16,))
+    with pytest.raises(ValueError, match="over the limit"):
+        device._core.send_image(0, 2, 0, 0, huge, 0)
+    with pytest.raises(ValueError, match="negative"):
+        device._core.send_image(0, 1, -4, 4, frame, 0)
+
+
 def test_close_from_another_thread_with_images_in_flight(device):
     frame = rgb_image(240, 320)
     images = {c: ("array", frame, None) for c in range(4)}

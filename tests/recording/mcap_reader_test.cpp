@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../../fuzz/mcap_crafted.h"
 #include "../../fuzz/mcap_reader_driver.h"
 #include "recording/mcap/recording.h"
 
@@ -196,6 +197,64 @@ TEST(McapRecording, BrokenAndForeignBytesGiveAnErrorWithItsOffset) {
     rb = ReadAll(Bytes(foreign.begin(), foreign.end()));
     EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);
     EXPECT_EQ(rb.result.error, "not an MCAP file (no MCAP magic at offset 0)");
+}
+
+using travik_fuzz::ChannelRecord;
+using travik_fuzz::Concat;
+using travik_fuzz::CraftedMcap;
+using travik_fuzz::MessageRecord;
+using travik_fuzz::SchemaRecord;
+
+ScanResult ScanCrafted(const Bytes& file, uint64_t* messages = nullptr) {
+    travik_mcap::MemorySource src(file.data(), file.size());
+    travik_mcap::Reader reader(src);
+    ScanResult r = reader.Scan([](const travik_mcap::Channel&, const travik_mcap::Message&) { return true; });
+    if (messages) *messages = r.messages;
+    return r;
+}
+
+void ExpectRefused(const Bytes& file, const std::string& what) {
+    SCOPED_TRACE(what);
+    ScanResult r = ScanCrafted(file);
+    EXPECT_EQ(r.status, ScanResult::kCorrupt) << r.error;
+    EXPECT_NE(r.error.find(what), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find("at offset "), std::string::npos) << r.error;
+}
+
+TEST(McapRecording, SchemasChannelsAndMetadataStayWithinTheirLimits) {
+    // Names that fill a record to the limit exactly, metadata and channel
+    // counts at their limits: all of it reads.
+    const size_t nameAtLimit = travik_mcap::kMaxRecordBytes - travik_fuzz::kSchemaRecordFixed;
+    std::vector<Bytes> channels;
+    for (uint16_t id = 1; id <= travik_mcap::kMaxChannels; ++id) channels.push_back(ChannelRecord(id, 0));
+    uint64_t messages = 0;
+    ScanResult r =
+        ScanCrafted(CraftedMcap({Concat({SchemaRecord(1, nameAtLimit),
+                                         ChannelRecord(1, travik_mcap::kMaxMetadataEntries), MessageRecord(1)}),
+                                 Concat(channels), MessageRecord(travik_mcap::kMaxChannels)}),
+                    &messages);
+    EXPECT_EQ(r.status, ScanResult::kComplete) << r.error;
+    EXPECT_EQ(messages, 2u);
+
+    // One byte over a record's limit, inside a chunk.
+    ExpectRefused(CraftedMcap({SchemaRecord(1, nameAtLimit + 1)}), "schema record of");
+    // Records at their limit, many of them, in one chunk or spread over several.
+    std::vector<Bytes> bigSchemas;
+    for (uint16_t id = 1; id <= travik_mcap::kMaxKeptBytes / travik_mcap::kMaxRecordBytes + 1; ++id)
+        bigSchemas.push_back(SchemaRecord(id, nameAtLimit));
+    ExpectRefused(CraftedMcap(bigSchemas), "kept");
+    ExpectRefused(CraftedMcap({Concat(bigSchemas)}), "kept");
+    std::vector<Bytes> schemas;
+    for (uint16_t id = 1; id <= travik_mcap::kMaxSchemas + 1; ++id) schemas.push_back(SchemaRecord(id, 1));
+    ExpectRefused(CraftedMcap({Concat(schemas)}), "schemas");
+    channels.push_back(ChannelRecord(travik_mcap::kMaxChannels + 1, 0));
+    ExpectRefused(CraftedMcap({Concat(channels)}), "channels");
+    ExpectRefused(CraftedMcap({ChannelRecord(1, travik_mcap::kMaxMetadataEntries + 1)}), "metadata");
+    // Many channels, each with metadata at the limit, exceed what is kept.
+    std::vector<Bytes> heavy;
+    for (uint16_t id = 1; id <= travik_mcap::kMaxKeptBytes / (16 * travik_mcap::kMaxMetadataEntries) + 1; ++id)
+        heavy.push_back(ChannelRecord(id, travik_mcap::kMaxMetadataEntries));
+    ExpectRefused(CraftedMcap({Concat(heavy)}), "kept");
 }
 
 std::vector<std::string> Seeds() {

@@ -8,19 +8,26 @@
 // up to its last whole chunk. The footer and summary, when present, are
 // checked separately (ReadSummary).
 //
-// Threads: a Reader and its Source belong to one thread at a time.
+// The work is split by job: reader.cpp scans the file and walks each
+// chunk's records, chunk.cpp turns a chunk into its records, records.cpp
+// parses schema, channel and message records and bounds what is kept of
+// them, summary.cpp reads the footer and statistics.
+//
+// Threads: a Reader and its Source belong to one thread at a time; Scan and
+// ReadSummary block on the Source's reads. The Reader borrows its Source for
+// its whole life.
 #pragma once
 
 #include <zstd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "recording/mcap/format.h"
+#include "recording/mcap/source.h"
 
 namespace travik_mcap {
 
@@ -28,38 +35,14 @@ namespace travik_mcap {
 // hold at most max(64 MiB, one message), and an image is at most 100 MB.
 constexpr uint64_t kMaxChunkBytes = 128ull << 20;
 constexpr uint64_t kMaxRecordBytes = 1ull << 20;  // schema, channel, footer-side records
-
-// Random access to the file's bytes.
-class Source {
-public:
-    virtual ~Source() = default;
-    virtual uint64_t Size() const = 0;
-    // Reads exactly `len` bytes at `offset`; false when they are not there.
-    virtual bool ReadAt(uint64_t offset, uint8_t* out, size_t len) = 0;
-};
-
-class FileSource : public Source {
-public:
-    ~FileSource() override;
-    bool Open(const std::string& path, std::string& error);
-    uint64_t Size() const override { return m_size; }
-    bool ReadAt(uint64_t offset, uint8_t* out, size_t len) override;
-
-private:
-    int m_fd = -1;
-    uint64_t m_size = 0;
-};
-
-class MemorySource : public Source {
-public:
-    MemorySource(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    uint64_t Size() const override { return m_size; }
-    bool ReadAt(uint64_t offset, uint8_t* out, size_t len) override;
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-};
+// What the reader keeps of schemas and channels across chunks. travik's own
+// recordings have one schema and five channels; these leave room for other
+// writers' files while bounding what a crafted one can make the reader hold.
+constexpr size_t kMaxSchemas = 1024;
+constexpr size_t kMaxChannels = 4096;
+constexpr size_t kMaxMetadataEntries = 1024;     // per channel
+constexpr uint64_t kMaxKeptBytes = 16ull << 20;  // names, metadata and their bookkeeping
+constexpr size_t kNotInChunk = SIZE_MAX;
 
 struct Channel {
     uint16_t id = 0;
@@ -75,7 +58,8 @@ struct Schema {
     std::string encoding;
 };
 
-// Valid only during the callback that receives it.
+// Borrowed from the reader: `data` points into the reader's chunk buffer
+// and is valid only during the callback that receives it.
 struct Message {
     uint16_t channel = 0;
     uint32_t sequence = 0;
@@ -112,9 +96,10 @@ public:
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    // Visits every message in file order; the callback returns false to
-    // stop. Channels are known (Channels()) by the time a message of theirs
-    // is delivered.
+    // Visits every message in file order, on the calling thread; the
+    // callback returns false to stop. Channels are known (Channels()) by
+    // the time a message of theirs is delivered. A file over the limits
+    // above ends the scan as kCorrupt, naming the offset.
     using MessageFn = std::function<bool(const Channel&, const Message&)>;
     ScanResult Scan(const MessageFn& onMessage);
 
@@ -130,13 +115,23 @@ private:
     bool ReadRecord(uint64_t offset, uint64_t len, std::vector<uint8_t>& out);
     bool ParseChunk(uint64_t offset, const std::vector<uint8_t>& content, const MessageFn& onMessage,
                     ScanResult& result);
-    bool ParseInner(uint8_t op, const uint8_t* p, size_t len, uint64_t where, uint64_t chunkOffset,
+    // The chunk record at `offset` (its content given) to its records:
+    // `records` points into `content` or m_plain.
+    bool ChunkRecords(uint64_t offset, const std::vector<uint8_t>& content, const uint8_t*& records, size_t& len,
+                      ScanResult& result);
+    // One record's content; `offset` is the record's, or its chunk's with
+    // `inChunk` its byte inside the chunk (kNotInChunk otherwise). False
+    // with result.error empty when the callback stopped the scan.
+    bool ParseInner(uint8_t op, const uint8_t* p, size_t len, uint64_t offset, size_t inChunk,
                     const MessageFn& onMessage, ScanResult& result);
+    // Accounts for an entry of `newCost` replacing one of `oldCost`.
+    bool Keep(uint64_t oldCost, uint64_t newCost, uint64_t offset, size_t inChunk, ScanResult& result);
     bool HasTrailingMagic();
 
     Source& m_source;
     std::map<uint16_t, Channel> m_channels;
     std::map<uint16_t, Schema> m_schemas;
+    uint64_t m_keptBytes = 0;  // of m_channels and m_schemas, as Keep counts it
     std::vector<uint8_t> m_record;
     std::vector<uint8_t> m_plain;
     ZSTD_DStream* m_zstd = nullptr;  // reused: a decoder per chunk costs more than small chunks

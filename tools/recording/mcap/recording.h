@@ -6,6 +6,11 @@
 //                              "travik.Image" (encoding "travik-image"),
 //                              data = 28-byte header + the image's bytes
 // log_time = arrival time at the recorder, publish_time = the same.
+//
+// Contract: pure functions, any thread, none blocks except through the
+// Writer they are given. A Decoded borrows its data from the Message it was
+// decoded from, which the Reader owns: both are valid only inside the scan
+// callback that received the message, on the thread that called Scan.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +47,7 @@ struct Decoded {
     int channel = -1;  // kImage: 0..3
     int attrs[5] = {};
     uint64_t tag = 0;
-    const uint8_t* data = nullptr;  // the log text or the image bytes
+    const uint8_t* data = nullptr;  // the log text or the image bytes, borrowed from the Message
     size_t size = 0;
 };
 // Recognises travik's channels; kOther for any other topic. False with

@@ -1,0 +1,147 @@
+"""A viewer: receives a device's images and log text, and steers it."""
+
+import socket
+
+from . import _travik
+from ._common import CHANNELS, DEFAULT_PORT, _channels_arg, _int_arg, _interval_arg, _timeout_arg
+from ._endpoint import _Endpoint, _track
+from ._image import Image
+
+
+class Viewer(_Endpoint):
+    """A connection to a device that receives its images and log text.
+
+    ``Viewer(host, port=7000, *, logs=True, channels=(0, 1, 2, 3),
+    interval_ms=200, reconnect=False)`` connects (``host`` is a name or a
+    dotted IPv4 address) and sends one command: the log stream on or off,
+    the image stream on, the listed channels on and the others off, and the
+    minimum interval between two images of a channel. Raises
+    ``ConnectionError`` naming the address when the connection cannot be made.
+
+    A lost connection ends ``images()`` and ``logs()`` (and makes the
+    ``get_*`` methods raise) with ``ConnectionError``, once what had arrived
+    has been taken. With ``reconnect=True`` the viewer instead connects again
+    (every half second) and repeats its commands, so a restarted device
+    streams to it again.
+    """
+
+    def __init__(self, host, port=DEFAULT_PORT, *, logs=True, channels=CHANNELS, interval_ms=200, reconnect=False):
+        self._core = None
+        self._closed = True
+        port = _int_arg("port", port)
+        if not 1 <= port <= 65535:
+            raise ValueError(f"port must be 1 to 65535, got {port}")
+        chosen = _channels_arg(channels)
+        interval = _interval_arg(interval_ms)
+        self.address = f"{host}:{port}"
+        try:
+            ip = socket.gethostbyname(host)
+        except OSError as e:
+            raise ConnectionError(f"cannot connect to {self.address}: {e}") from None
+        core = _travik.ViewerCore(ip, port, bool(reconnect))
+        if not core.open(bool(logs), chosen, interval):
+            raise ConnectionError(f"cannot connect to {self.address}")
+        self._core = core
+        self._closed = False
+        _track(self)
+
+    # -- receiving -------------------------------------------------------
+
+    def get_image(self, timeout=None):
+        """The next image, or None when ``timeout`` seconds pass first or the viewer is closed.
+
+        Images come oldest first; of the images of one channel that arrived
+        since the last take only the newest is kept. Raises ConnectionError
+        when the connection is lost (without ``reconnect``).
+        """
+        r = self._core.get_image(_timeout_arg(timeout))
+        if type(r) is tuple:
+            return Image(*r)
+        if r == _travik.STATUS_LOST:
+            raise ConnectionError(f"connection to {self.address} lost")
+        return None
+
+    def images(self, timeout=None):
+        """Iterate over arriving images; ends when ``timeout`` seconds pass without one, or on close."""
+        t = _timeout_arg(timeout)
+        core = self._core
+        while True:
+            r = core.get_image(t)
+            if type(r) is not tuple:
+                if r == _travik.STATUS_LOST:
+                    raise ConnectionError(f"connection to {self.address} lost")
+                return
+            yield Image(*r)
+
+    def get_log(self, timeout=None):
+        """The next log line (without its line end), or None on timeout or close.
+
+        At most 10,000 lines (8 MiB) wait; older ones are dropped first and
+        counted in ``dropped_logs``.
+        """
+        r = self._core.get_log(_timeout_arg(timeout))
+        if type(r) is str:
+            return r
+        if r == _travik.STATUS_LOST:
+            raise ConnectionError(f"connection to {self.address} lost")
+        return None
+
+    def logs(self, timeout=None):
+        """Iterate over arriving log lines; ends when ``timeout`` seconds pass without one, or on close."""
+        while True:
+            line = self.get_log(timeout)
+            if line is None:
+                return
+            yield line
+
+    # -- steering --------------------------------------------------------
+
+    def command(self, logs=None, images=None, channels=None, interval_ms=None):
+        """Steer the device: None leaves a setting as it is.
+
+        ``logs`` and ``images`` switch the log and image streams on or off;
+        ``channels`` lists the channels to switch on (the others go off);
+        ``interval_ms`` is the minimum time between two images of a channel.
+        """
+        if self._closed:
+            raise ValueError("viewer is closed")
+        self._core.command(
+            None if logs is None else bool(logs),
+            None if images is None else bool(images),
+            _channels_arg(channels),
+            _interval_arg(interval_ms),
+        )
+
+    # -- state -----------------------------------------------------------
+
+    @property
+    def connected(self):
+        """True while the connection is up."""
+        return not self._closed and self._core.connected
+
+    @property
+    def dropped_images(self):
+        """Images replaced by a newer one of their channel before they were taken."""
+        return self._core.dropped_images if self._core else 0
+
+    @property
+    def dropped_logs(self):
+        """Log lines dropped because the queue was full."""
+        return self._core.dropped_logs if self._core else 0
+
+    @property
+    def closed(self):
+        return self._closed
+
+    def close(self):
+        """Disconnect and stop the viewer's threads; any thread may call it, more than once.
+
+        A wait in another thread returns (None, or the end of iteration).
+        Arrays already taken stay valid.
+        """
+        self._closed = True
+        self._close_core()
+
+    def __repr__(self):
+        state = "closed" if self._closed else ("connected" if self.connected else "disconnected")
+        return f"<travik.Viewer {self.address} {state}>"
