@@ -240,7 +240,16 @@ void WebServer::Impl::OnAcceptFailed(const beast::error_code& ec) {
     });
 }
 
-void WebServer::Impl::ConnectionClosed() { Accept(); }
+void WebServer::Impl::ConnectionClosed() {
+    // Runs in a destructor: nothing may escape. Should arming fail, the next
+    // connection to close tries again.
+    try {
+        Accept();
+    } catch (const std::exception& e) {
+        accepting = false;
+        std::fprintf(stderr, "travik web: cannot resume accepting: %s\n", e.what());
+    }
+}
 
 void RunServerLoop(asio::io_context& ioc, ServerCounters& counters) {
     for (;;) {
