@@ -1,7 +1,8 @@
 // travik record / replay / export / info from the command line, on
 // loopback: a device's session recorded, played back to a viewer and
 // exported gives the same bytes, attributes, tags and log text; a killed
-// recorder leaves a readable file; bad paths and bad files fail clearly.
+// recorder leaves a readable file; bad paths, bad files and a full disk
+// fail clearly; a looped one-instant recording does not flood the viewer.
 // The independent npm reader (@mcap/core) checks the files when node and
 // tests/recording/node_modules are there (./travik.sh deps installs them).
 #include <gtest/gtest.h>
@@ -26,6 +27,23 @@ using travik_test::ReadText;
 void WriteText(const fs::path& p, const std::string& s) {
     std::ofstream out(p, std::ios::binary);
     out << s;
+}
+
+// A recording of `count` 2x2 gray images on channel 0, all at one time.
+void WriteOneInstant(const fs::path& file, int count) {
+    travik_mcap::Writer writer;
+    std::string error;
+    ASSERT_TRUE(writer.Open(file.string(), travik_mcap::WriterOptions(), error)) << error;
+    travik_mcap::RecordingChannels ids;
+    ASSERT_TRUE(travik_mcap::AddRecordingChannels(writer, ids));
+    const int attrs[5] = {1, 1, 2, 2, 1};
+    uint8_t head[travik_mcap::kImageHeader];
+    const uint8_t pixels[4] = {0, 80, 160, 240};
+    for (int i = 0; i < count; ++i) {
+        travik_mcap::EncodeImageHeader(attrs, static_cast<uint64_t>(i), head);
+        ASSERT_TRUE(writer.Write(ids.image[0], 1000000000, 1000000000, head, sizeof head, pixels, sizeof pixels));
+    }
+    ASSERT_TRUE(writer.Close()) << writer.Error();
 }
 
 struct Image {
@@ -351,6 +369,49 @@ TEST_F(RecordTest, UnwritablePathsFullDisksAndBadFilesFailWithAClearMessage) {
         EXPECT_EQ(c->Wait(seconds(20)), 1);
         EXPECT_NE(c->Err().find("not an MCAP file (no MCAP magic at offset 0)"), std::string::npos) << c->Err();
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A file size limit reached while writing index.csv (SIGXFSZ ignored, as a
+// shell may leave it) fails the export and names the file, instead of
+// leaving a short index behind an exit status of 0.
+TEST_F(RecordTest, ExportFailsWhenItsIndexCannotBeWrittenInFull) {
+    const fs::path rec = m_dir / "many.mcap";
+    WriteOneInstant(rec, 3000);  // index.csv about 130 KB; each image file under 100 bytes
+    const fs::path out = m_dir / "out";
+    auto c = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 100 && exec \"$0\" export \"$1\" \"$2\"",
+                                 TRAVIK_TOOL_PATH, rec.string(), out.string()},
+        (m_dir / "limited.out").string(), (m_dir / "limited.err").string());
+    EXPECT_EQ(c->Wait(seconds(60)), 1) << c->Err();
+    EXPECT_NE(c->Err().find((out / "index.csv").string() + ": write failed"), std::string::npos) << c->Err();
+}
+
+// --loop of a recording whose messages share one time: each pass takes at
+// least 100 ms, so the viewer gets about ten images a second, not as many
+// as the library's interval gate lets through (a thousand at --interval 1).
+TEST_F(RecordTest, LoopOfOneInstantIsPacedNotAFlood) {
+    const fs::path rec = m_dir / "one.mcap";
+    WriteOneInstant(rec, 1);
+    const travik_test::ReservedPort reserved;
+    const int port = reserved.port();
+    auto replay = Run("replay", {"replay", rec.string(), "--port", std::to_string(port), "--loop"});
+    ASSERT_TRUE(replay->WaitForErr("waiting for a viewer", seconds(10))) << replay->Err();
+    const fs::path viewed = m_dir / "viewed";
+    const auto start = std::chrono::steady_clock::now();
+    auto view = Run("view", {"view", "127.0.0.1:" + std::to_string(port), "--interval", "1", "--out", viewed.string(),
+                             "--duration", "2"});
+    ASSERT_EQ(view->Wait(seconds(60)), 0) << view->Err();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    replay->Signal(SIGINT);
+    EXPECT_EQ(replay->Wait(seconds(20)), 0) << replay->Err();
+    const size_t images = IndexRows(viewed / "index.csv").size();
+    EXPECT_GE(images, 1u) << view->Err();
+    // At most one pass per 100 ms while the viewer was there; twice that is far from a flood.
+    EXPECT_LE(static_cast<double>(images), 20 * elapsed + 10) << "in " << elapsed << " s";
 }
 
 }  // namespace

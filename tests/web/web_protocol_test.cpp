@@ -1,8 +1,13 @@
 // The live page's server on the wire, without a browser: a WebSocket client
 // on loopback against WebServer. Latest-wins under a tab that does not
-// read, the snapshot a late tab gets, the upgrade checks, and bad messages.
+// read, the snapshot a late tab gets, the upgrade checks, bad messages and
+// channels, the connection cap, running out of descriptors, and a handler
+// that throws.
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -20,6 +25,7 @@
 
 #include "web/protocol.h"
 #include "web/server.h"
+#include "web/server_impl.h"
 
 namespace {
 
@@ -93,6 +99,38 @@ int UpgradeStatus(int port, const std::string& host, const std::string& origin) 
     return ec ? -1 : res.result_int();
 }
 
+// A plain TCP socket connected to the server, reads giving up after 10 s.
+int Connect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends GET / on `fd` and returns the response's status line ("" on none).
+std::string GetStatusLine(int fd, int port) {
+    const std::string req =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) return "";
+    std::string got;
+    char buf[512];
+    while (got.find("\r\n") == std::string::npos) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got.substr(0, got.find("\r\n"));
+}
+
 std::shared_ptr<const std::string> ImageMessage(int channel, uint32_t sequence, size_t payload) {
     ImageHeader h;
     h.channel = channel;
@@ -110,7 +148,7 @@ void Publish(WebServer& server, int channel, uint32_t sequence, size_t payload =
     WebImage image;
     image.channel = channel;
     image.message = ImageMessage(channel, sequence, payload);
-    server.PublishImage(image);
+    EXPECT_TRUE(server.PublishImage(image));
 }
 
 class WebServerTest : public ::testing::Test {
@@ -234,6 +272,8 @@ TEST_F(WebServerTest, BadMessagesGetAnErrorAndApplyNothing) {
         "{\"type\":\"command\",\"interval\":1.5}",
         "{\"type\":\"command\",\"interval\":99999999999999999999}",
         "{\"type\":\"command\",\"channel\":4,\"on\":true}",
+        "{\"type\":\"command\",\"channel\":7,\"on\":true}",
+        "{\"type\":\"command\",\"channel\":-1,\"on\":false}",
         "{\"type\":\"command\",\"channel\":1}",
         "{\"type\":\"command\",\"logs\":true,\"pad\":\"" + std::string(2000, 'a') + "\"}",
         std::string(400, '[') + std::string(400, ']'),
@@ -270,6 +310,137 @@ TEST_F(WebServerTest, BadMessagesGetAnErrorAndApplyNothing) {
     EXPECT_EQ(applied[0].channel, 2);
     EXPECT_EQ(applied[0].on, 0);
     EXPECT_EQ(server.TakeStats().badMessages, bad.size() + 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A channel the library does not have is refused everywhere, never folded
+// onto one it has: by the server, the header codec and the command path.
+TEST_F(WebServerTest, ChannelsWeDoNotHaveAreRefusedNotFolded) {
+    for (int bad : {-1, kChannelCount, 7}) {
+        WebImage image;
+        image.channel = bad;
+        image.message = ImageMessage(0, 99, 16);
+        EXPECT_FALSE(server.PublishImage(image)) << bad;
+        ImageHeader h;
+        h.channel = bad;
+        std::string out;
+        EXPECT_FALSE(WriteImageHeader(h, out)) << bad;
+        if (bad != -1) {  // -1 in a PageCommand means "no channel"; the page's -1 is refused when parsed
+            PageCommand command;
+            command.channel = bad;
+            command.on = 0;
+            DeviceWish wish;
+            EXPECT_FALSE(ApplyCommand(command, wish)) << bad;
+            for (bool on : wish.channels) EXPECT_TRUE(on);
+        }
+    }
+    std::string header = *ImageMessage(3, 1, 0);
+    header[1] = 7;
+    ImageHeader h;
+    EXPECT_FALSE(ReadImageHeader(reinterpret_cast<const unsigned char*>(header.data()), header.size(), h));
+
+    Publish(server, 0, 1);
+    Client client;
+    ASSERT_TRUE(client.Open(port, host, "http://" + host));
+    std::string message;
+    bool binary = false;
+    do {
+        ASSERT_TRUE(client.Read(message, binary));
+    } while (!binary);
+    ASSERT_TRUE(ReadImageHeader(reinterpret_cast<const unsigned char*>(message.data()), message.size(), h));
+    EXPECT_EQ(h.channel, 0);
+    EXPECT_EQ(server.TakeStats().imagesQueued, 1u);  // the snapshot holds nothing else
+}
+
+// Past maxConnections plain HTTP connections get 503 and nothing more; the
+// server answers again once one has closed.
+TEST(WebServerLimits, ConnectionsPastTheCapGet503) {
+    WebServer server;
+    WebServerConfig config;
+    config.port = 0;
+    config.maxConnections = 1;
+    std::string error;
+    ASSERT_TRUE(server.Start(config, error)) << error;
+    const int port = server.Port();
+    const int held = Connect(port);
+    ASSERT_GE(held, 0);
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().connections == 1; }));
+    const int over = Connect(port);
+    ASSERT_GE(over, 0);
+    EXPECT_EQ(GetStatusLine(over, port), "HTTP/1.1 503 Service Unavailable");
+    close(over);
+    EXPECT_EQ(server.TakeStats().refusedConnections, 1u);
+    close(held);
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().connections == 0; }));
+    const int next = Connect(port);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(GetStatusLine(next, port), "HTTP/1.1 200 OK");
+    close(next);
+}
+
+// Out of descriptors, a failed accept pauses accepting (about ten attempts
+// a second) instead of retrying at once for ever; the waiting connection is
+// served once descriptors are free again.
+TEST(WebServerLimits, AcceptPausesWhileDescriptorsRunOut) {
+    WebServer server;
+    WebServerConfig config;
+    config.port = 0;
+    std::string error;
+    ASSERT_TRUE(server.Start(config, error)) << error;
+    const int port = server.Port();
+    const int client = socket(AF_INET, SOCK_STREAM, 0);  // made before the descriptors run out
+    ASSERT_GE(client, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int i = 0; i < 512; ++i) {
+        const int fd = dup(client);
+        if (fd < 0) break;
+        filler.push_back(fd);
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const bool failing = connected && WaitUntil([&] { return server.TakeStats().acceptFailures > 0; });
+    // The attempts over a one-second window: a spin makes tens of thousands.
+    const uint64_t before = server.TakeStats().acceptFailures;
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const uint64_t attempts = server.TakeStats().acceptFailures - before;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int fd : filler) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(failing) << "accept never failed; " << filler.size() << " descriptors filled";
+    EXPECT_LE(static_cast<double>(attempts), 30 * seconds + 5) << "accept retried at once";
+    timeval tv{10, 0};
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(GetStatusLine(client, port), "HTTP/1.1 200 OK");
+    close(client);
+}
+
+// An exception that escapes a handler is counted and printed, and the loop
+// runs the handlers after it.
+TEST(WebServerLimits, ServerLoopReportsWhatItCatchesAndCarriesOn) {
+    asio::io_context ioc;
+    ServerCounters counters;
+    bool after = false;
+    asio::post(ioc, [] { throw std::runtime_error("boom in a handler"); });
+    asio::post(ioc, [&] { after = true; });
+    testing::internal::CaptureStderr();
+    RunServerLoop(ioc, counters);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(after);
+    EXPECT_EQ(counters.loopErrors.load(), 1u);
+    EXPECT_NE(err.find("boom in a handler"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -7,6 +7,10 @@ namespace travik_tool {
 
 constexpr int kChannelCount = 4;
 
+// Whether `channel` names one of them. Anything else is refused, never
+// folded onto a valid channel.
+constexpr bool ValidChannel(int channel) { return channel >= 0 && channel < kChannelCount; }
+
 // The library's rule: attr5 3 selects the odd channels, attr1 2 the upper
 // pair; (2,1) -> 2, (2,3) -> 3, any other attr1 with attr5 3 -> 1,
 // everything else -> 0.

@@ -230,27 +230,35 @@ std::string ImageFileName(int channel, uint64_t seq, const char* ext) {
 IndexCsv::~IndexCsv() { Close(); }
 
 bool IndexCsv::Open(const std::string& path, std::string& error) {
+    m_path = path;
+    m_ok = true;
     m_file = std::fopen(path.c_str(), "w");
     if (!m_file) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    std::fprintf(m_file, "time_us,channel,attr1,attr2,attr3,attr4,attr5,tag,length,latency_us,file\n");
+    if (std::fprintf(m_file, "time_us,channel,attr1,attr2,attr3,attr4,attr5,tag,length,latency_us,file\n") < 0)
+        m_ok = false;
     return true;
 }
 
-void IndexCsv::Row(uint64_t timeMicros, int channel, const int attrs[5], uint64_t tag, int len, bool hasLatency,
+bool IndexCsv::Row(uint64_t timeMicros, int channel, const int attrs[5], uint64_t tag, int len, bool hasLatency,
                    int64_t latencyMicros, const std::string& file) {
-    if (!m_file) return;
-    std::fprintf(m_file, "%" PRIu64 ",%d,%d,%d,%d,%d,%d,%" PRIu64 ",%d,", timeMicros, channel, attrs[0], attrs[1],
-                 attrs[2], attrs[3], attrs[4], tag, len);
-    if (hasLatency) std::fprintf(m_file, "%" PRId64, latencyMicros);
-    std::fprintf(m_file, ",%s\n", file.c_str());
+    if (!m_file || !m_ok) return false;
+    if (std::fprintf(m_file, "%" PRIu64 ",%d,%d,%d,%d,%d,%d,%" PRIu64 ",%d,", timeMicros, channel, attrs[0], attrs[1],
+                     attrs[2], attrs[3], attrs[4], tag, len) < 0 ||
+        (hasLatency && std::fprintf(m_file, "%" PRId64, latencyMicros) < 0) ||
+        std::fprintf(m_file, ",%s\n", file.c_str()) < 0)
+        m_ok = false;
+    return m_ok;
 }
 
-void IndexCsv::Close() {
-    if (m_file) std::fclose(m_file);
+bool IndexCsv::Close() {
+    if (!m_file) return m_ok;
+    if (std::ferror(m_file)) m_ok = false;
+    if (std::fclose(m_file) != 0) m_ok = false;
     m_file = nullptr;
+    return m_ok;
 }
 
 }  // namespace travik_tool

@@ -57,18 +57,24 @@ bool PrepareOutputDir(const std::string& dir, std::string& error);
 // "ch2_000017.pgm"
 std::string ImageFileName(int channel, uint64_t seq, const char* ext);
 
-// index.csv: one row per saved image.
+// index.csv: one row per saved image. One thread at a time; buffered, so
+// a failed write may show only at Close.
 class IndexCsv {
 public:
     ~IndexCsv();
     bool Open(const std::string& path, std::string& error);
-    // `latencyMicros` is written only when `hasLatency`.
-    void Row(uint64_t timeMicros, int channel, const int attrs[5], uint64_t tag, int len, bool hasLatency,
+    // `latencyMicros` is written only when `hasLatency`. False once any
+    // write has failed (disk full, file size limit).
+    bool Row(uint64_t timeMicros, int channel, const int attrs[5], uint64_t tag, int len, bool hasLatency,
              int64_t latencyMicros, const std::string& file);
-    void Close();
+    // Flushes and closes; false when that or any earlier write failed.
+    bool Close();
+    const std::string& Path() const { return m_path; }
 
 private:
     FILE* m_file = nullptr;
+    std::string m_path;
+    bool m_ok = true;
 };
 
 }  // namespace travik_tool

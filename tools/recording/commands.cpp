@@ -57,7 +57,7 @@ void AddRecordingCommands(CLI::App& app, RecordingCommands& o) {
     rep->add_option("--speed", o.replay.speed, "Pace factor (2: twice as fast)")
         ->check(CLI::Range(0.01, 1000.0))
         ->capture_default_str();
-    rep->add_flag("--loop", o.replay.loop, "Start again at the end, until Ctrl-C");
+    rep->add_flag("--loop", o.replay.loop, "Start again at the end, until Ctrl-C (each pass takes at least 100 ms)");
 
     CLI::App* exp = app.add_subcommand("export", "Write a recording's images and log text as travik view --out does");
     exp->add_option("file", o.exportTo.file, "MCAP file written by travik record")->required();

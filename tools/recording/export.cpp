@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -27,6 +28,8 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
         Status("travik export: %s", error.c_str());
         return 1;
     }
+    // A file size limit is reported as a failed write, not as SIGXFSZ.
+    std::signal(SIGXFSZ, SIG_IGN);
     IndexCsv index;
     if (!index.Open(o.dir + "/index.csv", error)) {
         Status("travik export: %s", error.c_str());
@@ -55,9 +58,10 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
         if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
         if (d.kind == travik_mcap::Decoded::kLog) {
             // As `travik view` prints a log text: its bytes, then a newline unless it ends with one.
-            if (d.size > 0) {
-                std::fwrite(d.data, 1, d.size, log);
-                if (d.data[d.size - 1] != '\n') std::fputc('\n', log);
+            if (d.size > 0 && (std::fwrite(d.data, 1, d.size, log) != d.size ||
+                               (d.data[d.size - 1] != '\n' && std::fputc('\n', log) == EOF))) {
+                error = logPath + ": write failed: " + std::strerror(errno);
+                return false;
             }
             ++logTexts;
         } else if (d.kind == travik_mcap::Decoded::kImage && wanted[d.channel]) {
@@ -69,19 +73,30 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
                 return false;
             int64_t latency = 0;
             const bool hasLatency = LatencyOf(d.tag, timeMicros, latency);
-            index.Row(timeMicros, d.channel, d.attrs, d.tag, len, hasLatency, latency, file);
+            if (!index.Row(timeMicros, d.channel, d.attrs, d.tag, len, hasLatency, latency, file)) {
+                error = index.Path() + ": write failed: " + std::strerror(errno);
+                return false;
+            }
             ++images;
         }
         return true;
     });
-    index.Close();
-    const bool logOk = std::fclose(log) == 0;
+    // Buffered writes may fail only when flushed here: a full disk or a file
+    // size limit must not leave a short file behind an exit status of 0.
+    errno = 0;
+    const bool indexOk = index.Close();
+    const int indexErrno = errno;
+    errno = 0;
+    const bool logOk = !std::ferror(log) && std::fclose(log) == 0;
+    const int logErrno = errno;
     if (!error.empty()) {
         Status("travik export: %s", error.c_str());
         return 1;
     }
-    if (!logOk) {
-        Status("travik export: %s: write failed", logPath.c_str());
+    if (!indexOk || !logOk) {
+        const int err = indexOk ? logErrno : indexErrno;
+        Status("travik export: %s: write failed%s%s", (indexOk ? logPath : index.Path()).c_str(), err ? ": " : "",
+               err ? std::strerror(err) : "");
         return 1;
     }
     if (r.status == travik_mcap::ScanResult::kCorrupt) {

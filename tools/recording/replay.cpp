@@ -32,6 +32,10 @@ constexpr auto kDrain = std::chrono::seconds(1);
 constexpr auto kPrimeLead = std::chrono::milliseconds(250);
 // Lateness past which the schedule slips rather than catch up.
 constexpr auto kMaxLate = std::chrono::milliseconds(20);
+// With --loop, the shortest a pass through the file takes: a recording
+// whose messages share one time (a single message, say) would otherwise
+// replay as fast as the thread can go and flood the viewers.
+constexpr auto kMinLoopPass = std::chrono::milliseconds(100);
 // How far the reading thread may run ahead of the pace, in message bytes.
 constexpr size_t kReadAheadBytes = 64u << 20;
 
@@ -218,8 +222,9 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         Item item = ahead.Pop();
         if (item.kind == Item::kEnd) break;
         if (item.kind == Item::kEndOfPass) {
-            passStart += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed));
+            passStart += std::max<Clock::duration>(
+                kMinLoopPass, std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed)));
             haveFirst = false;
             lastOffset = 0;
             ++pass;

@@ -52,10 +52,11 @@ bool ReadInt(const json& value, const char* name, long long min, long long max, 
 
 }  // namespace
 
-void WriteImageHeader(const ImageHeader& h, std::string& out) {
+bool WriteImageHeader(const ImageHeader& h, std::string& out) {
+    if (!ValidChannel(h.channel)) return false;
     if (out.size() < kImageHeaderBytes) out.resize(kImageHeaderBytes);
     out[0] = 1;
-    out[1] = static_cast<char>(h.channel & 3);
+    out[1] = static_cast<char>(h.channel);
     out[2] = static_cast<char>(h.encoding);
     out[3] = 0;
     Put32(out, 4, h.sequence);
@@ -67,11 +68,12 @@ void WriteImageHeader(const ImageHeader& h, std::string& out) {
     Put32(out, 28, static_cast<uint32_t>(h.tag >> 32));
     Put32(out, 32, h.encodeMicros);
     Put32(out, 36, 0);
+    return true;
 }
 
 bool ReadImageHeader(const unsigned char* p, size_t size, ImageHeader& h) {
-    if (!p || size < kImageHeaderBytes || p[0] != 1) return false;
-    h.channel = p[1] & 3;
+    if (!p || size < kImageHeaderBytes || p[0] != 1 || !ValidChannel(p[1])) return false;
+    h.channel = p[1];
     h.encoding = static_cast<WebEncoding>(p[2]);
     h.sequence = Get32(p + 4);
     h.width = Get32(p + 8);
@@ -109,7 +111,7 @@ bool ParsePageCommand(const std::string& text, PageCommand& command, std::string
         } else if (key == "images") {
             ok = ReadBool(it.value(), "images", command.images, error);
         } else if (key == "channel") {
-            ok = ReadInt(it.value(), "channel", 0, 3, command.channel, error);
+            ok = ReadInt(it.value(), "channel", 0, kChannelCount - 1, command.channel, error);
         } else if (key == "on") {
             ok = ReadBool(it.value(), "on", command.on, error);
         } else if (key == "interval") {
@@ -131,11 +133,13 @@ bool ParsePageCommand(const std::string& text, PageCommand& command, std::string
     return true;
 }
 
-void ApplyCommand(const PageCommand& c, DeviceWish& wish) {
+bool ApplyCommand(const PageCommand& c, DeviceWish& wish) {
+    if (c.channel != -1 && !ValidChannel(c.channel)) return false;
     if (c.logs >= 0) wish.logs = c.logs == 1;
     if (c.images >= 0) wish.images = c.images == 1;
-    if (c.channel >= 0) wish.channels[c.channel & 3] = c.on == 1;
+    if (c.channel >= 0) wish.channels[c.channel] = c.on == 1;
     if (c.intervalMs > 0) wish.intervalMs = c.intervalMs;
+    return true;
 }
 
 std::string HelloJson(const std::string& device, int quality, bool lossless) {

@@ -4,7 +4,7 @@
 // Server to page:
 //   binary: one image. A 40-byte little-endian header, then the encoded
 //           image (nothing for a placeholder):
-//             0 u8  kind (1 = image)      1 u8  channel 0..3
+//             0 u8  kind (1 = image)      1 u8  channel 0..kChannelCount-1
 //             2 u8  encoding (0 placeholder, 1 JPEG, 2 PNG)   3 u8 0
 //             4 u32 sequence number on the channel, from 1
 //             8 u32 width   12 u32 height   16 i32 attr2 (1 gray, 3 RGB)
@@ -15,6 +15,7 @@
 // Page to server (text, at most kMaxCommandBytes):
 //   {"type":"command", "logs":bool | "images":bool | "channel":0..3,"on":bool
 //    | "interval":1..3600000}  -- at least one setting, nothing else.
+//   A channel outside 0..kChannelCount-1 is refused, never folded onto one.
 // Thread: pure functions, any thread.
 #pragma once
 
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/channels.h"
 #include "web/encoder.h"
 
 namespace travik_tool {
@@ -43,16 +45,17 @@ struct ImageHeader {
 };
 
 // Writes the header into the first kImageHeaderBytes of `out` (resizing it
-// when shorter).
-void WriteImageHeader(const ImageHeader& header, std::string& out);
-// Reads a header back; false when `size` is too short or the kind is not 1.
+// when shorter); false, and nothing written, for a bad channel.
+bool WriteImageHeader(const ImageHeader& header, std::string& out);
+// Reads a header back; false when `size` is too short, the kind is not 1 or
+// the channel is not one of ours.
 bool ReadImageHeader(const unsigned char* bytes, size_t size, ImageHeader& header);
 
 // What the device has been asked for, as last sent (the page shows it).
 struct DeviceWish {
     bool logs = true;
     bool images = true;
-    bool channels[4] = {true, true, true, true};
+    bool channels[kChannelCount] = {true, true, true, true};
     int intervalMs = 100;
 };
 
@@ -60,7 +63,7 @@ struct DeviceWish {
 struct PageCommand {
     int logs = -1;     // 0 off, 1 on
     int images = -1;   // 0 off, 1 on
-    int channel = -1;  // 0..3 with `on`
+    int channel = -1;  // 0..kChannelCount-1 with `on`
     int on = -1;
     int intervalMs = -1;
 };
@@ -68,8 +71,9 @@ struct PageCommand {
 // Parses and validates one message from the page. False with a short reason
 // in `error` for anything but a well-formed command; never throws.
 bool ParsePageCommand(const std::string& text, PageCommand& command, std::string& error);
-// Applies a parsed command to the wish.
-void ApplyCommand(const PageCommand& command, DeviceWish& wish);
+// Applies a parsed command to the wish; false, and nothing applied, when
+// its channel is not one of ours.
+bool ApplyCommand(const PageCommand& command, DeviceWish& wish);
 
 // Device connection as the page shows it.
 enum class DeviceLink { Connecting, Connected, Lost };

@@ -1,5 +1,6 @@
 #include "web/relay.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "cli/stats.h"
@@ -21,9 +22,8 @@ ImageRelay::~ImageRelay() { Stop(); }
 void ImageRelay::Offer(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data, int len,
                        uint64_t tag) {
     const uint64_t now = WallMicros();
-    channel &= 3;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stop) return;
+    if (m_stop || !ValidChannel(channel)) return;
     ++m_window.received[channel];
     if (m_full[channel]) ++m_window.skipped;
     Raw& slot = m_slots[channel];
@@ -59,9 +59,11 @@ void ImageRelay::Run() {
     ImageEncoder encoder(m_quality, m_lossless);
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_cond.wait(lock, [this] { return m_stop || m_full[0] || m_full[1] || m_full[2] || m_full[3]; });
+        m_cond.wait(lock, [this] {
+            return m_stop || std::find(m_full, m_full + kChannelCount, true) != m_full + kChannelCount;
+        });
         if (m_stop) return;
-        for (int c = 0; c < 4; ++c) {
+        for (int c = 0; c < kChannelCount; ++c) {
             if (!m_full[c]) continue;
             Raw raw = std::move(m_slots[c]);
             m_slots[c] = Raw();

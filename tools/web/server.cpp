@@ -3,6 +3,9 @@
 // out to the tabs.
 #include <algorithm>
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
 #include <optional>
 
 #include "web/assets.h"
@@ -14,6 +17,9 @@ namespace {
 
 constexpr size_t kMaxRequestBody = 16 * 1024;
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
+// Connections past maxConnections that are still read and answered 503, so
+// that a browser sees why; past these, accepting pauses.
+constexpr size_t kRefusalSlots = 8;
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -49,20 +55,30 @@ struct WebServer::Impl {
     ServerCounters counters;
 
     // Server thread only.
+    std::unique_ptr<asio::steady_timer> acceptRetry;
+    bool accepting = false;      // an async_accept is pending
+    bool retryPending = false;   // paused after a failed accept
+    bool acceptFailing = false;  // the last accept failed (to print one line per streak)
+    size_t connections = 0;      // HttpConnection objects alive
     std::map<WebTab*, std::shared_ptr<WebTab>> tabs;
     std::map<std::string, std::string> texts;  // "hello", "state", ...
     std::deque<std::string> logSnapshot;
-    WebImage imageSnapshot[4];
+    WebImage imageSnapshot[kChannelCount];
 
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;
-    WebImage inImages[4];
+    WebImage inImages[kChannelCount];
     std::deque<std::string> inLogs;
     uint64_t inLogsDropped = 0;
     std::vector<std::pair<std::string, std::string>> inTexts;
     bool drainPosted = false;
 
+    // Arms one accept unless one is pending, accepting is paused or the
+    // acceptor is closed.
     void Accept();
+    void OnAcceptFailed(const beast::error_code& ec);
+    // An HttpConnection ends: resumes accepting if it was paused for capacity.
+    void ConnectionClosed();
     void Wake();  // under inboxMutex
     void Drain();
     // Whether an upgrade may proceed; otherwise the status to answer with.
@@ -71,10 +87,21 @@ struct WebServer::Impl {
 };
 
 // One plain HTTP connection: requests for the page's files, or the
-// upgrade that turns it into a tab.
+// upgrade that turns it into a tab. `refuse`: over the connection cap; its
+// first request is answered 503 and the connection closed. Server thread
+// only; borrows the server, which outlives it (see WebTab).
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 public:
-    HttpConnection(tcp::socket socket, WebServer::Impl& server) : m_stream(std::move(socket)), m_server(server) {}
+    HttpConnection(tcp::socket socket, WebServer::Impl& server, bool refuse)
+        : m_stream(std::move(socket)), m_server(server), m_refuse(refuse) {
+        m_server.counters.connections = ++m_server.connections;
+    }
+    ~HttpConnection() {
+        m_server.counters.connections = --m_server.connections;
+        m_server.ConnectionClosed();
+    }
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
 
     void Read() {
         m_parser.emplace();
@@ -89,6 +116,11 @@ private:
     void OnRead(beast::error_code ec) {
         if (ec) return Close();
         http::request<http::string_body> req = m_parser->release();
+        if (m_refuse) {
+            ++m_server.counters.refusedConnections;
+            return Respond(req, http::status::service_unavailable, "text/plain; charset=utf-8",
+                           "too many connections\n", false);
+        }
         if (websocket::is_upgrade(req)) {
             http::status refusal = m_server.CheckUpgrade(req);
             if (refusal == http::status::ok) {
@@ -141,6 +173,7 @@ private:
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     WebServer::Impl& m_server;
+    const bool m_refuse;
 };
 
 http::status WebServer::Impl::CheckUpgrade(const http::request<http::string_body>& req) {
@@ -174,15 +207,65 @@ void WebServer::Impl::OpenTab(tcp::socket socket, http::request<http::string_bod
 }
 
 void WebServer::Impl::Accept() {
+    if (accepting || retryPending || !acceptor || !acceptor->is_open()) return;
+    accepting = true;
     acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
-        if (!ec) {
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            std::make_shared<HttpConnection>(std::move(socket), *this)->Read();
-        }
+        accepting = false;
+        if (ec == asio::error::operation_aborted || !acceptor || !acceptor->is_open()) return;
+        if (ec) return OnAcceptFailed(ec);
+        acceptFailing = false;
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const bool refuse = connections >= config.maxConnections;
+        std::make_shared<HttpConnection>(std::move(socket), *this, refuse)->Read();
+        // At the hard cap, ConnectionClosed resumes; meanwhile new
+        // connections wait in the kernel's backlog.
+        if (connections < config.maxConnections + kRefusalSlots) Accept();
+    });
+}
+
+void WebServer::Impl::OnAcceptFailed(const beast::error_code& ec) {
+    ++counters.acceptFailures;
+    if (!acceptFailing) {
+        std::fprintf(stderr, "travik web: accept failed: %s; retrying every %d ms\n", ec.message().c_str(),
+                     static_cast<int>(kAcceptRetry.count()));
+    }
+    acceptFailing = true;
+    retryPending = true;
+    acceptRetry->expires_after(kAcceptRetry);
+    acceptRetry->async_wait([this](beast::error_code waitEc) {
+        retryPending = false;
+        if (waitEc == asio::error::operation_aborted) return;
         Accept();
     });
+}
+
+void WebServer::Impl::ConnectionClosed() {
+    // Runs in a destructor: nothing may escape. Should arming fail, the next
+    // connection to close tries again.
+    try {
+        Accept();
+    } catch (const std::exception& e) {
+        accepting = false;
+        std::fprintf(stderr, "travik web: cannot resume accepting: %s\n", e.what());
+    }
+}
+
+void RunServerLoop(asio::io_context& ioc, ServerCounters& counters) {
+    for (;;) {
+        std::string what;
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+            what = "an exception that is not a std::exception";
+        }
+        const uint64_t n = ++counters.loopErrors;
+        std::fprintf(stderr, "travik web: error on the server thread: %s (%" PRIu64 " so far); carrying on\n",
+                     what.c_str(), n);
+    }
 }
 
 void WebServer::Impl::Wake() {
@@ -192,13 +275,13 @@ void WebServer::Impl::Wake() {
 }
 
 void WebServer::Impl::Drain() {
-    WebImage images[4];
+    WebImage images[kChannelCount];
     std::deque<std::string> logs;
     uint64_t dropped = 0;
     std::vector<std::pair<std::string, std::string>> newTexts;
     {
         std::lock_guard<std::mutex> lock(inboxMutex);
-        for (int c = 0; c < 4; ++c) std::swap(images[c], inImages[c]);
+        for (int c = 0; c < kChannelCount; ++c) std::swap(images[c], inImages[c]);
         logs.swap(inLogs);
         std::swap(dropped, inLogsDropped);
         newTexts.swap(inTexts);
@@ -221,7 +304,7 @@ void WebServer::Impl::Drain() {
     }
     for (const WebImage& image : images) {
         if (!image.message) continue;
-        imageSnapshot[image.channel & 3] = image;
+        imageSnapshot[image.channel] = image;  // checked by PublishImage
         for (auto& tab : open) tab->QueueImage(image);
     }
 }
@@ -256,22 +339,15 @@ bool WebServer::Start(const WebServerConfig& config, std::string& error) {
         return false;
     }
     s.port = s.acceptor->local_endpoint().port();
+    s.acceptRetry = std::make_unique<asio::steady_timer>(*s.ioc);
+    s.accepting = s.retryPending = s.acceptFailing = false;
     s.Accept();
     {
         std::lock_guard<std::mutex> lock(s.inboxMutex);
         s.drainPosted = false;
         s.Wake();  // items published before Start
     }
-    s.thread = std::thread([&s] {
-        for (;;) {
-            try {
-                s.ioc->run();
-                return;
-            } catch (...) {
-                // A handler must not take the server down; carry on.
-            }
-        }
-    });
+    s.thread = std::thread([&s] { RunServerLoop(*s.ioc, s.counters); });
     return true;
 }
 
@@ -283,12 +359,14 @@ void WebServer::Stop() {
     asio::post(*s.ioc, [&s] {
         beast::error_code ignored;
         s.acceptor->close(ignored);
+        s.acceptRetry->cancel();
         for (auto& kv : std::map<WebTab*, std::shared_ptr<WebTab>>(s.tabs)) kv.second->Close();
     });
     s.ioc->stop();
     if (s.thread.joinable()) s.thread.join();
     s.tabs.clear();
     s.acceptor.reset();
+    s.acceptRetry.reset();
     {
         std::lock_guard<std::mutex> lock(s.inboxMutex);
         s.ioc.reset();  // destroys pending handlers and the tabs they hold
@@ -296,11 +374,13 @@ void WebServer::Stop() {
     s.counters.tabs = 0;
 }
 
-void WebServer::PublishImage(WebImage image) {
-    if (!image.message) return;
+bool WebServer::PublishImage(WebImage image) {
+    if (!image.message || !ValidChannel(image.channel)) return false;
     std::lock_guard<std::mutex> lock(m_impl->inboxMutex);
-    m_impl->inImages[image.channel & 3] = std::move(image);
+    const int channel = image.channel;
+    m_impl->inImages[channel] = std::move(image);
     m_impl->Wake();
+    return true;
 }
 
 void WebServer::PublishLog(const std::string& text) {
@@ -345,6 +425,10 @@ WebServerStats WebServer::TakeStats() {
     s.logLinesDropped = c.logLinesDropped;
     s.badMessages = c.badMessages;
     s.refusedUpgrades = c.refusedUpgrades;
+    s.connections = c.connections;
+    s.refusedConnections = c.refusedConnections;
+    s.acceptFailures = c.acceptFailures;
+    s.loopErrors = c.loopErrors;
     std::lock_guard<std::mutex> lock(c.hopMutex);
     s.hopMicros.swap(c.hopMicros);
     return s;

@@ -28,12 +28,16 @@ struct WebServerConfig {
     size_t tabLogLines = 2000;          // per-tab log queue bound
     size_t snapshotLogLines = 500;      // lines a new tab gets at once
     size_t maxTabs = 64;                // more WebSocket upgrades get 503
+    // Plain HTTP connections open at once (tabs are counted by maxTabs).
+    // Past it a few more are read and answered 503; past those, accepting
+    // pauses until one closes and new ones wait in the kernel's backlog.
+    size_t maxConnections = 64;
 };
 
 // One encoded image message (see protocol.h), shared by every tab.
 struct WebImage {
     std::shared_ptr<const std::string> message;
-    int channel = 0;
+    int channel = 0;              // 0..kChannelCount-1 (channels.h)
     uint64_t receivedMicros = 0;  // wall clock when the web process got the raw image
 };
 
@@ -43,9 +47,13 @@ struct WebServerStats {
     uint64_t imagesWritten = 0;   // image messages written to tabs
     uint64_t imagesReplaced = 0;  // unsent images replaced by a newer one
     uint64_t logLinesDropped = 0;
-    uint64_t badMessages = 0;        // page messages answered with an error
-    uint64_t refusedUpgrades = 0;    // wrong Origin/Host, or too many tabs
-    std::vector<int64_t> hopMicros;  // since the last TakeStats: received -> written to a tab
+    uint64_t badMessages = 0;         // page messages answered with an error
+    uint64_t refusedUpgrades = 0;     // wrong Origin/Host, or too many tabs
+    uint64_t connections = 0;         // open plain HTTP connections now
+    uint64_t refusedConnections = 0;  // answered 503: too many connections
+    uint64_t acceptFailures = 0;      // failed accepts (out of descriptors...); each pauses accepting
+    uint64_t loopErrors = 0;          // exceptions that escaped a handler on the server thread
+    std::vector<int64_t> hopMicros;   // since the last TakeStats: received -> written to a tab
 };
 
 class WebServer {
@@ -66,7 +74,9 @@ public:
     // Closes every socket and joins the server thread. Idempotent.
     void Stop();
 
-    void PublishImage(WebImage image);
+    // False (and nothing published) without a message or with a channel
+    // outside 0..kChannelCount-1.
+    bool PublishImage(WebImage image);
     // Splits into lines; an empty text is ignored.
     void PublishLog(const std::string& text);
     // A text message kept under `key` (e.g. "hello", "state"): sent to every

@@ -20,7 +20,7 @@ int64_t WallMicrosNow() {
 }
 }  // namespace
 
-WebTab::WebTab(tcp::socket socket, size_t logLines, ServerCounters& counters, Handler* handler,
+WebTab::WebTab(tcp::socket socket, size_t logLines, ServerCounters& counters, const Handler* handler,
                std::function<void(WebTab*)> onClosed)
     : m_ws(std::move(socket)),
       m_logLimit(logLines),
@@ -45,7 +45,7 @@ void WebTab::Accept(http::request<http::string_body> request, std::vector<std::s
     for (const WebImage& image : images) QueueImage(image);
     auto self = shared_from_this();
     m_ws.async_accept(request, [self](beast::error_code ec) {
-        if (ec) return self->Fail();
+        if (ec) return self->Finish();
         self->m_open = true;
         self->Read();
         self->Pump();
@@ -53,9 +53,9 @@ void WebTab::Accept(http::request<http::string_body> request, std::vector<std::s
 }
 
 void WebTab::QueueImage(const WebImage& image) {
-    if (m_closed || !image.message) return;
+    if (m_closed || !image.message || !ValidChannel(image.channel)) return;
     ++m_counters.imagesQueued;
-    WebImage& slot = m_pending[image.channel & 3];
+    WebImage& slot = m_pending[image.channel];
     if (slot.message) ++m_counters.imagesReplaced;  // latest wins: never a growing lag
     slot = image;
     Pump();
@@ -96,7 +96,7 @@ void WebTab::Read() {
 
 void WebTab::OnRead(beast::error_code ec) {
     // Also invalid UTF-8 in a text message: Beast closes with status 1007.
-    if (ec) return Fail();
+    if (ec) return Finish();
     std::string error;
     if (!m_ws.got_text()) {
         error = "binary messages are not accepted";
@@ -139,10 +139,10 @@ void WebTab::Pump() {
                          [self](beast::error_code ec, size_t) { self->OnWritten(ec, false, 0); });
         return;
     }
-    for (int i = 0; i < 4; ++i) {
-        WebImage& slot = m_pending[(m_nextChannel + i) & 3];
+    for (int i = 0; i < kChannelCount; ++i) {
+        WebImage& slot = m_pending[(m_nextChannel + i) % kChannelCount];
         if (!slot.message) continue;
-        m_nextChannel = (m_nextChannel + i + 1) & 3;
+        m_nextChannel = (m_nextChannel + i + 1) % kChannelCount;
         m_imageOut = std::move(slot.message);
         const uint64_t received = slot.receivedMicros;
         slot = WebImage();
@@ -157,7 +157,7 @@ void WebTab::Pump() {
 void WebTab::OnWritten(beast::error_code ec, bool image, uint64_t receivedMicros) {
     m_writing = false;
     m_imageOut.reset();
-    if (ec) return Fail();
+    if (ec) return Finish();
     if (image) {
         ++m_counters.imagesWritten;
         if (receivedMicros > 0) {
@@ -169,7 +169,7 @@ void WebTab::OnWritten(beast::error_code ec, bool image, uint64_t receivedMicros
     Pump();
 }
 
-void WebTab::Fail() {
+void WebTab::Finish() {
     Close();
     for (WebImage& slot : m_pending) slot = WebImage();
     m_logs.clear();

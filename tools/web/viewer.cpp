@@ -104,8 +104,8 @@ void WebViewer::Tick() {
     {
         // Under the lock, so that a page command cannot overtake this one.
         std::lock_guard<std::mutex> lock(m_mutex);
-        int switches[4];
-        for (int c = 0; c < 4; ++c) switches[c] = Switch(m_wish.channels[c]);
+        int switches[kChannelCount];
+        for (int c = 0; c < kChannelCount; ++c) switches[c] = Switch(m_wish.channels[c]);
         m_mgr.SendCmd(Switch(m_wish.logs), Switch(m_wish.images), switches, m_wish.intervalMs);
         m_link = DeviceLink::Connected;
     }
@@ -119,10 +119,10 @@ std::string WebViewer::OnCommand(const std::string& text) {
     if (!ParsePageCommand(text, command, error)) return error;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        ApplyCommand(command, m_wish);
+        if (!ApplyCommand(command, m_wish)) return "no such channel";
         // Only what the command changes; the rest keeps its value on the
         // device (0 = keep). Before a connection it waits in the wish.
-        int switches[4] = {0, 0, 0, 0};
+        int switches[kChannelCount] = {};
         if (command.channel >= 0) switches[command.channel] = Switch(command.on == 1);
         if (m_link == DeviceLink::Connected)
             m_mgr.SendCmd(command.logs >= 0 ? Switch(command.logs == 1) : 0,
@@ -153,7 +153,7 @@ std::string WebViewer::StatusLine(double seconds) {
     }
     std::string line = std::string("[web] device ") + (link == DeviceLink::Connected ? "connected" : "retrying");
     line += " | images/s in";
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < kChannelCount; ++c) {
         char part[32];
         std::snprintf(part, sizeof part, " %.1f", static_cast<double>(relay.received[c]) / seconds);
         line += part;
@@ -189,7 +189,13 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
     config.lossless = options.lossless;
     config.wish.logs = options.logs;
     for (bool& on : config.wish.channels) on = false;
-    for (int c : options.channels) config.wish.channels[c & 3] = true;
+    for (int c : options.channels) {
+        if (!ValidChannel(c)) {
+            Status("travik web: no channel %d (0..%d)", c, kChannelCount - 1);
+            return 2;
+        }
+        config.wish.channels[c] = true;
+    }
     config.wish.intervalMs = options.interval;
 
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
