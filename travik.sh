@@ -16,7 +16,7 @@ PACKAGES=(
 )
 PRESETS=(default asan tsan bench fuzz libdeflate windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest)
 # Debian source packages cross-built for Windows (`./travik.sh deps windows`).
 WINDOWS_SOURCES=(libevent)
 WINDOWS_DEPS="$ROOT/build/windows-deps"
@@ -126,6 +126,7 @@ windows_deps() {
         [[ -n "$ver" ]] || die "source package $pkg not found"
         key+="_${pkg}-${ver}"
     done
+    key+="_googletest-$(dpkg-query -W -f='${Version}' googletest)"
     key="$(tr -c 'A-Za-z0-9._+\n-' '_' <<<"$key")"
     local prefix="$WINDOWS_DEPS/$key"
     if [[ ! -e "$prefix/.complete" ]]; then
@@ -134,6 +135,7 @@ windows_deps() {
         for pkg in "${WINDOWS_SOURCES[@]}"; do
             "cross_build_$pkg" "$prefix"
         done
+        cross_build_googletest "$prefix"
         touch "$prefix/.complete"
     fi
     ln -sfn "$key" "$WINDOWS_DEPS/prefix"
@@ -153,10 +155,20 @@ cross_build_libevent() {
     log "cross-building libevent from $src"
     cmake -S "$src" -B "$src/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DEVENT__LIBRARY_TYPE=STATIC \
-        -DEVENT__DISABLE_OPENSSL=ON -DEVENT__DISABLE_MBEDTLS=ON -DEVENT__DISABLE_TESTS=ON \
+        -DEVENT__DISABLE_OPENSSL=ON -DEVENT__DISABLE_TESTS=ON \
         -DEVENT__DISABLE_SAMPLES=ON -DEVENT__DISABLE_BENCHMARK=ON -DEVENT__DISABLE_REGRESS=ON >/dev/null
-    cmake --build "$src/build-win" -j2 >/dev/null
+    cmake --build "$src/build-win" -j2 >/dev/null 2>&1 || cmake --build "$src/build-win"
     cmake --install "$src/build-win" >/dev/null
+}
+
+# GoogleTest from the sources Debian's googletest package installs.
+cross_build_googletest() {
+    local prefix="$1" build="$WINDOWS_DEPS/src/googletest-build"
+    log "cross-building GoogleTest from /usr/src/googletest"
+    cmake -S /usr/src/googletest -B "$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF >/dev/null
+    cmake --build "$build" -j2 >/dev/null
+    cmake --install "$build" >/dev/null
 }
 
 # The wine prefix the tests run in, made once.
