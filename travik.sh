@@ -38,6 +38,7 @@ usage: ./travik.sh <command> [args]
   help              show this text
 
 presets: ${PRESETS[*]}
+(windows cross-builds with mingw-w64 and runs its tests under wine)
 EOF
 }
 
@@ -243,6 +244,9 @@ cmd_test() {
     local preset="${1:-default}"
     cmd_build "$preset"
     ctest --preset "$preset"
+    if [[ "$preset" == "windows" ]]; then
+        /usr/lib/wine/wineserver -k 2>/dev/null || true
+    fi
 }
 
 cmd_demo() {
