@@ -53,8 +53,7 @@ int travik_set_compression(travik_handle* h, int level, int threads) {
     return h ? Mgr(h)->SetCompression(level, threads) : -1;
 }
 
-int travik_send_cmd(travik_handle* h, int log_switch, int image_switch, const int* image_switches,
-                    int send_interval) {
+int travik_send_cmd(travik_handle* h, int log_switch, int image_switch, const int* image_switches, int send_interval) {
     if (!h) return -1;
     int switches[4];
     int* p = nullptr;

@@ -9,9 +9,7 @@
 namespace travik {
 
 #if defined(_WIN32)
-int64_t WallMicrosFromFileTime(uint64_t fileTime) {
-    return static_cast<int64_t>((fileTime - kFileTimeUnixEpoch) / 10);
-}
+int64_t WallMicrosFromFileTime(uint64_t fileTime) { return static_cast<int64_t>((fileTime - kFileTimeUnixEpoch) / 10); }
 #endif
 
 int64_t NowMicros() {

@@ -5,11 +5,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <travik/travik.h>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
-#include <travik/travik.h>
 
 static int Fail(const char* why) {
     std::fprintf(stderr, "host: %s\n", why);
