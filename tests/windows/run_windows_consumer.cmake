@@ -1,7 +1,8 @@
 # Installs the Windows build into a scratch prefix, builds an outside host
 # against it with the same cross toolchain (find_package), copies the
 # installed DLLs beside it and runs it under wine as a device while an
-# independent Linux viewer (interop_viewer.py) validates its stream.
+# independent Linux viewer (interop_viewer.py) validates its stream; then
+# the reverse, a viewer under wine reading an independent Linux device.
 #
 # Inputs (-D): BUILD_DIR, WORK_DIR, SOURCE_DIR, TOOLCHAIN, WINDOWS_PREFIX,
 # GENERATOR, EMULATOR, PYTHON.
@@ -33,10 +34,22 @@ file(COPY ${dlls} DESTINATION "${WORK_DIR}/build")
 # Both at once: execute_process runs its commands as one pipeline.
 set(port_file "${WORK_DIR}/port")
 execute_process(
-  COMMAND ${EMULATOR} "${WORK_DIR}/build/host.exe" "${port_file}"
+  COMMAND ${EMULATOR} "${WORK_DIR}/build/host.exe" device "${port_file}"
   COMMAND "${PYTHON}" "${SOURCE_DIR}/interop_viewer.py" "${port_file}"
   TIMEOUT 200 RESULTS_VARIABLE results)
 message(STATUS "windows consumer: device, viewer exit codes: ${results}")
 if(NOT results STREQUAL "0;0")
   message(FATAL_ERROR "windows consumer: device under wine or Linux viewer failed")
+endif()
+
+# The other way round: the host as a viewer under wine, an independent Linux
+# device (interop_device.py) sending hand-built frames.
+set(port_file "${WORK_DIR}/port2")
+execute_process(
+  COMMAND "${PYTHON}" "${SOURCE_DIR}/interop_device.py" "${port_file}"
+  COMMAND ${EMULATOR} "${WORK_DIR}/build/host.exe" view "${port_file}"
+  TIMEOUT 200 RESULTS_VARIABLE results)
+message(STATUS "windows consumer: Linux device, viewer exit codes: ${results}")
+if(NOT results STREQUAL "0;0")
+  message(FATAL_ERROR "windows consumer: Linux device or viewer under wine failed")
 endif()
