@@ -1,5 +1,12 @@
 include(CMakePackageConfigHelpers)
 
+# The static archive is for hosts built in the same tree (add_subdirectory);
+# its private dependencies have no installed package to name.
+if(NOT TRAVIK_BUILD_SHARED)
+  message(STATUS "travik: static library, no install rules")
+  return()
+endif()
+
 install(TARGETS travik EXPORT travikTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
