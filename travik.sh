@@ -18,7 +18,13 @@ TEST_PACKAGES=(
     libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
     pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs
 )
-PRESETS=(default asan tsan bench fuzz libdeflate demo)
+PRESETS=(default asan tsan bench fuzz libdeflate demo windows)
+# The 64-bit Windows cross toolchain and the loader its tests run under.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest)
+# Debian source packages cross-built for Windows (`./travik.sh deps windows`).
+WINDOWS_SOURCES=(libevent)
+WINDOWS_DEPS="$ROOT/build/windows-deps"
+MINGW=x86_64-w64-mingw32
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
 
 usage() {
@@ -26,6 +32,8 @@ usage() {
 usage: ./travik.sh <command> [args]
 
   deps              install the Debian packages and the node tests' npm packages
+  deps windows      install the mingw-w64 toolchain and wine, and cross-build
+                    the Windows libraries from Debian's source packages
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
   demo [args]       build only the tool (preset demo) and run its demo
@@ -34,6 +42,7 @@ usage: ./travik.sh <command> [args]
   help              show this text
 
 presets: ${PRESETS[*]}
+(windows cross-builds with mingw-w64 and runs its tests under wine)
 EOF
 }
 
@@ -44,8 +53,124 @@ die() {
 }
 
 cmd_deps() {
+    if [[ "${1:-}" == "windows" ]]; then
+        windows_deps
+        return
+    fi
     apt_deps "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     npm_deps
+}
+
+# apt with a private configuration: a deb-src entry for the archive and
+# suite the machine already installs from, with its own lists and cache
+# under build/, so that /etc/apt and the system's lists stay untouched.
+private_apt() {
+    local dir="$WINDOWS_DEPS/apt" tool=apt-get
+    if [[ "$1" == "showsrc" ]]; then
+        tool=apt-cache
+    fi
+    "$tool" -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts="$dir/sources.list.d" \
+        -o Dir::State::Lists="$dir/lists" -o Dir::Cache="$dir/cache" -o Debug::NoLocking=1 "$@"
+}
+
+private_apt_setup() {
+    local dir="$WINDOWS_DEPS/apt" uri="" suite="" key="" line
+    mkdir -p "$dir/sources.list.d" "$dir/lists/partial" "$dir/cache/archives/partial"
+    # The first Debian archive of the system's own sources (deb822 or one-line).
+    if compgen -G '/etc/apt/sources.list.d/*.sources' >/dev/null; then
+        while read -r line; do
+            case "$line" in
+                URIs:*) [[ -z "$uri" ]] && uri="${line#URIs: }" ;;
+                Suites:*) [[ -z "$suite" ]] && suite="$(awk '{print $2}' <<<"$line")" ;;
+                Signed-By:*) [[ -z "$key" ]] && key="${line#Signed-By: }" ;;
+            esac
+        done < <(grep -h -E '^(URIs|Suites|Signed-By):' /etc/apt/sources.list.d/*.sources)
+    fi
+    if [[ -z "$uri" && -f /etc/apt/sources.list ]]; then
+        read -r uri suite < <(awk '$1 == "deb" && $2 !~ /^\[/ {print $2, $3; exit}' /etc/apt/sources.list)
+    fi
+    [[ -n "$uri" && -n "$suite" ]] || die "no Debian archive found in /etc/apt"
+    local opts=""
+    [[ -n "$key" ]] && opts="[signed-by=$key] "
+    local want="deb-src ${opts}$uri $suite main"
+    if [[ "$(cat "$dir/sources.list" 2>/dev/null)" != "$want" || ! -e "$dir/updated" ]]; then
+        printf '%s\n' "$want" >"$dir/sources.list"
+        log "private apt: $want"
+        private_apt update >/dev/null
+        touch "$dir/updated"
+    fi
+}
+
+# Version of a source package in the private lists.
+source_version() {
+    private_apt showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2; exit}' || true
+}
+
+# Cross-builds the Windows libraries into a prefix keyed by the toolchain
+# and source versions; a second run with nothing changed only checks them.
+windows_deps() {
+    apt_deps "${WINDOWS_PACKAGES[@]}"
+    private_apt_setup
+    local key pkg ver
+    key="gcc-$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix)"
+    for pkg in "${WINDOWS_SOURCES[@]}"; do
+        ver="$(source_version "$pkg")"
+        [[ -n "$ver" ]] || die "source package $pkg not found"
+        key+="_${pkg}-${ver}"
+    done
+    key+="_googletest-$(dpkg-query -W -f='${Version}' googletest)"
+    key="$(tr -c 'A-Za-z0-9._+\n-' '_' <<<"$key")"
+    local prefix="$WINDOWS_DEPS/$key"
+    if [[ ! -e "$prefix/.complete" ]]; then
+        rm -rf "$prefix" "$WINDOWS_DEPS/src"
+        mkdir -p "$WINDOWS_DEPS/src"
+        for pkg in "${WINDOWS_SOURCES[@]}"; do
+            "cross_build_$pkg" "$prefix"
+        done
+        cross_build_googletest "$prefix"
+        touch "$prefix/.complete"
+    fi
+    ln -sfn "$key" "$WINDOWS_DEPS/prefix"
+    windows_prefix_init
+    log "Windows libraries in $prefix"
+}
+
+fetch_source() {
+    local pkg="$1"
+    (cd "$WINDOWS_DEPS/src" && private_apt source --only-source "$pkg" >/dev/null)
+    find "$WINDOWS_DEPS/src" -maxdepth 1 -mindepth 1 -type d -name "$pkg*" | head -1
+}
+
+cross_build_libevent() {
+    local prefix="$1" src
+    src="$(fetch_source libevent)"
+    log "cross-building libevent from $src"
+    cmake -S "$src" -B "$src/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DEVENT__LIBRARY_TYPE=STATIC \
+        -DEVENT__DISABLE_OPENSSL=ON -DEVENT__DISABLE_TESTS=ON \
+        -DEVENT__DISABLE_SAMPLES=ON -DEVENT__DISABLE_BENCHMARK=ON -DEVENT__DISABLE_REGRESS=ON >/dev/null
+    cmake --build "$src/build-win" -j2 >/dev/null 2>&1 || cmake --build "$src/build-win"
+    cmake --install "$src/build-win" >/dev/null
+}
+
+# GoogleTest from the sources Debian's googletest package installs.
+cross_build_googletest() {
+    local prefix="$1" build="$WINDOWS_DEPS/src/googletest-build"
+    log "cross-building GoogleTest from /usr/src/googletest"
+    cmake -S /usr/src/googletest -B "$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF >/dev/null
+    cmake --build "$build" -j2 >/dev/null
+    cmake --install "$build" >/dev/null
+}
+
+# The wine prefix the tests run in, made once.
+windows_prefix_init() {
+    export WINEPREFIX="${WINEPREFIX:-$WINDOWS_DEPS/wineprefix}" WINEDEBUG=-all
+    if [[ ! -e "$WINEPREFIX/system.reg" ]]; then
+        log "making the wine prefix $WINEPREFIX"
+        /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+        /usr/lib/wine/wineserver -w || true
+    fi
 }
 
 # Installs the packages given that are missing.
@@ -100,7 +225,11 @@ check_preset() {
 cmd_build() {
     local preset="${1:-default}"
     check_preset "$preset"
-    cmd_deps
+    if [[ "$preset" == "windows" ]]; then
+        cmd_deps windows
+    else
+        cmd_deps
+    fi
     cmake --preset "$preset"
     cmake --build --preset "$preset" -j2
 }
@@ -109,6 +238,9 @@ cmd_test() {
     local preset="${1:-default}"
     cmd_build "$preset"
     ctest --preset "$preset"
+    if [[ "$preset" == "windows" ]]; then
+        /usr/lib/wine/wineserver -k 2>/dev/null || true
+    fi
 }
 
 # The demo needs only the library and the tool: no test tools, no browser,

@@ -1,6 +1,15 @@
 # libevent (core + pthreads) and the image compressor, all from Debian.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent_core>=2.1 libevent_pthreads>=2.1)
+if(WIN32)
+  # Cross-built by `./travik.sh deps windows` as a static library; its
+  # threading uses Windows primitives and it needs the socket libraries.
+  pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent_core>=2.1)
+  target_link_libraries(PkgConfig::LIBEVENT INTERFACE ws2_32 iphlpapi advapi32 shell32)
+  # The Windows zlib links in statically: one DLL less to ship.
+  set(ZLIB_USE_STATIC_LIBS ON)
+else()
+  pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent_core>=2.1 libevent_pthreads>=2.1)
+endif()
 
 if(TRAVIK_DEFLATE STREQUAL "libdeflate")
   pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)

@@ -1,5 +1,12 @@
 include(CMakePackageConfigHelpers)
 
+# The static archive is for hosts built in the same tree (add_subdirectory);
+# its private dependencies have no installed package to name.
+if(NOT TRAVIK_BUILD_SHARED)
+  message(STATUS "travik: static library, no install rules")
+  return()
+endif()
+
 install(TARGETS travik EXPORT travikTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -36,3 +43,7 @@ travik_pc_dir(TRAVIK_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 travik_pc_dir(TRAVIK_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
 configure_file(cmake/travik.pc.in ${CMAKE_CURRENT_BINARY_DIR}/travik.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/travik.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(WIN32 AND TRAVIK_WINDOWS_RUNTIME_DLLS)
+  install(FILES ${TRAVIK_WINDOWS_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()

@@ -4,8 +4,12 @@
 // device's transport is wrapped so that the test can hold the send thread
 // while it stages.
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -629,11 +633,34 @@ TEST_F(Staging, TakeBlocksUntilStagedAndReturnsAtOnceAfterStop) {
     EXPECT_TRUE(none.empty());
 }
 
+// One page of memory that faults when read; null when none could be mapped.
+void* UnreadablePage(long& page) {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    page = static_cast<long>(info.dwPageSize);
+    return VirtualAlloc(nullptr, static_cast<size_t>(page), MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+#else
+    page = sysconf(_SC_PAGESIZE);
+    void* p = mmap(nullptr, static_cast<size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+#endif
+}
+
+void FreePage(void* p, long page) {
+#if defined(_WIN32)
+    (void)page;
+    VirtualFree(p, 0, MEM_RELEASE);
+#else
+    munmap(p, static_cast<size_t>(page));
+#endif
+}
+
 TEST_F(Staging, GatesComeBeforeTheCopyAndATakenSlotLetsGoOfItsImage) {
     // Bytes that cannot be read: an image copied before its gates faults here.
-    const long page = sysconf(_SC_PAGESIZE);
-    void* guard = mmap(nullptr, static_cast<size_t>(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(guard, MAP_FAILED);
+    long page = 0;
+    void* guard = UnreadablePage(page);
+    ASSERT_NE(guard, nullptr);
     auto* unreadable = static_cast<unsigned char*>(guard);
     const int len = static_cast<int>(page);
     mgr.m_sendInterval = 3600000;
@@ -648,7 +675,7 @@ TEST_F(Staging, GatesComeBeforeTheCopyAndATakenSlotLetsGoOfItsImage) {
     std::shared_ptr<Travik> transport = std::move(mgr.m_server);
     EXPECT_EQ(mgr.SendImageData(2, 1, 0, 0, 1, unreadable, len, 5), 0) << "nobody connected";
     mgr.m_server = transport;
-    munmap(guard, static_cast<size_t>(page));
+    FreePage(guard, page);
     EXPECT_EQ(mgr.m_imagesPending, 0) << "a gated image was staged";
 
     std::shared_ptr<unsigned char> image(new unsigned char[4](), std::default_delete<unsigned char[]>());

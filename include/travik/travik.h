@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
-#if defined(_WIN32)
+#if defined(TRAVIK_STATIC)
+#define TRAVIK_API
+#elif defined(_WIN32)
 #if defined(TRAVIK_BUILDING)
 #define TRAVIK_API __declspec(dllexport)
 #else

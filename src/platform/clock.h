@@ -8,6 +8,13 @@ namespace travik {
 
 int64_t NowMicros();
 
+#if defined(_WIN32)
+// Windows: the 100-nanosecond FILETIME count of 1970-01-01 00:00 UTC, and the
+// conversion NowMicros applies to the system time.
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+int64_t WallMicrosFromFileTime(uint64_t fileTime);
+#endif
+
 // Monotonic microseconds for deadlines, which must not jump with the wall
 // clock.
 int64_t SteadyMicros();

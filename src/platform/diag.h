@@ -7,7 +7,14 @@
 
 namespace travik {
 
-void Diag(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#if defined(__MINGW32__)
+// mingw-w64's C++ library selects its C99 printf (%zu, %lld), not msvcrt's.
+#define TRAVIK_PRINTF_FORMAT gnu_printf
+#else
+#define TRAVIK_PRINTF_FORMAT printf
+#endif
+
+void Diag(const char* fmt, ...) __attribute__((format(TRAVIK_PRINTF_FORMAT, 1, 2)));
 
 // Runs `fn` and reports an exception it throws as one line starting with
 // `what`, instead of letting it escape: used where a throw would end an

@@ -1,15 +1,13 @@
 // The client endpoint: one outgoing connection, filed in the connection
 // table under the key -1 (see BeginConnect).
-#include <arpa/inet.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cstring>
 
 #include "platform/diag.h"
 #include "platform/net_startup.h"
+#include "platform/sockets.h"
 #include "transport/travik_obj.h"
 
 using travik::Diag;

@@ -4,12 +4,10 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include "platform/clock.h"
 #include "platform/diag.h"
+#include "platform/sockets.h"
 #include "transport/backlog_limits.h"
 #include "transport/travik_obj.h"
 
@@ -41,7 +39,7 @@ void TravikObj::RemoveLocked(evutil_socket_t fd) {
         FreeConnection(it->second);
         m_connMap.erase(it);  // its queued frames go with it
     }
-    Diag("disconnect fd = %d \n", static_cast<int>(fd));
+    Diag("disconnect fd = %lld \n", static_cast<long long>(fd));
 }
 
 void TravikObj::FreeConnection(ConnectionSt& conn) {
@@ -58,19 +56,24 @@ void TravikObj::FreeConnection(ConnectionSt& conn) {
     conn.pending.clear();
 }
 
+namespace {
+
+// setsockopt takes a char pointer on Windows and a void pointer elsewhere.
+void SetIntOption(evutil_socket_t fd, int level, int name, int value) {
+    setsockopt(fd, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+}  // namespace
+
 void TravikObj::TuneSocket(evutil_socket_t fd) {
-    int on = 1;
     // Frames are written whole, so Nagle's algorithm only delays the tail of
     // each frame behind the peer's delayed acknowledgement.
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
 #if defined(TCP_KEEPIDLE)
-    int idle = travik::kKeepAliveIdleSeconds;
-    int interval = travik::kKeepAliveIntervalSeconds;
-    int count = travik::kKeepAliveCount;
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, travik::kKeepAliveIdleSeconds);
+    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, travik::kKeepAliveIntervalSeconds);
+    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, travik::kKeepAliveCount);
 #endif
 }
 

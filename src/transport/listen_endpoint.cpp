@@ -1,18 +1,16 @@
 // The server endpoint: binds on all IPv4 addresses, accepts viewers into the
 // connection table, backs off when accept fails, and ends two seconds after
 // SIGINT.
-#include <arpa/inet.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/listener.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <csignal>
 #include <cstring>
 
 #include "platform/diag.h"
 #include "platform/net_startup.h"
+#include "platform/sockets.h"
 #include "transport/backlog_limits.h"
 #include "transport/travik_obj.h"
 
@@ -117,7 +115,7 @@ void TravikObj::OnAccept(evutil_socket_t fd) {
     m_acceptPaused = false;
     std::lock_guard<std::mutex> lock(m_connMutex);
     ConnectionSt& conn = Register(fd, bev);
-    Diag("accept connect fd = %d\n", static_cast<int>(fd));
+    Diag("accept connect fd = %lld\n", static_cast<long long>(fd));
     bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, &conn);
     bufferevent_enable(bev, EV_READ | EV_PERSIST);
     bufferevent_enable(bev, EV_WRITE | EV_PERSIST);

@@ -94,7 +94,7 @@ void TravikObj::OnFlushEvent() {
         slow = CollectSlowLocked();
         for (evutil_socket_t fd : slow) {
             const ConnectionSt& conn = m_connMap.at(fd);
-            Diag("slow connection fd = %d closed: %zu bytes not taken\n", static_cast<int>(fd),
+            Diag("slow connection fd = %lld closed: %zu bytes not taken\n", static_cast<long long>(fd),
                  conn.queuedBytes + conn.outputBytes.load());
             RemoveLocked(fd);
         }

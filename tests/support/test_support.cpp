@@ -1,5 +1,8 @@
 #include "support/test_support.h"
 
+// The socket, descriptor, thread and stdout helpers are POSIX; the Windows
+// build of the tests has the waiting and frame-building helpers only.
+#if !defined(_WIN32)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,6 +10,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#else
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// After winsock2.h.
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +31,7 @@
 
 namespace travik_test {
 
+#if !defined(_WIN32)
 namespace {
 sockaddr_in Loopback(int port) {
     sockaddr_in addr{};
@@ -41,6 +52,7 @@ int CountDirEntries(const char* path) {
     return n;
 }
 }  // namespace
+#endif
 
 double TimeScale() {
     static const double scale = [] {
@@ -74,6 +86,7 @@ bool WaitForViewers(TravikMgr& device, int n, std::chrono::milliseconds timeout)
     return WaitUntil([&] { return travik::ViewerCount(device) == n; }, timeout);
 }
 
+#if !defined(_WIN32)
 namespace {
 int PortOf(int fd, bool remote) {
     sockaddr_in a{};
@@ -346,6 +359,135 @@ std::string StdoutCapture::Text() {
     ss << in.rdbuf();
     return ss.str();
 }
+#else   // _WIN32
+
+// Windows counterparts of the raw peer and the stdout capture.
+namespace {
+sockaddr_in Loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+SOCKET Handle(RawSocket s) { return static_cast<SOCKET>(s); }
+
+// The test process's own Windows Sockets start-up, before the first peer.
+void StartSockets() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(0x0202, &data) == 0;
+    }();
+    (void)started;
+}
+}  // namespace
+
+RawClient::~RawClient() { Close(); }
+
+bool RawClient::Connect(int port, int rcvbuf) {
+    Close();
+    StartSockets();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return false;
+    m_fd = static_cast<RawSocket>(s);
+    if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&rcvbuf), sizeof rcvbuf);
+    sockaddr_in addr = Loopback(port);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool RawClient::Send(const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        int chunk = static_cast<int>(std::min<size_t>(len, 1 << 20));
+        int n = send(Handle(m_fd), p, chunk, 0);
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool RawClient::ReadExact(std::vector<unsigned char>& out, size_t len, std::chrono::milliseconds timeout) {
+    out.resize(len);
+    size_t got = 0;
+    auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
+    while (got < len) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        WSAPOLLFD p{Handle(m_fd), POLLRDNORM, 0};
+        if (WSAPoll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        int chunk = static_cast<int>(std::min<size_t>(len - got, 1 << 20));
+        int n = recv(Handle(m_fd), reinterpret_cast<char*>(out.data() + got), chunk, 0);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool RawClient::ReadFrame(std::vector<unsigned char>& frame, std::chrono::milliseconds timeout) {
+    std::vector<unsigned char> header;
+    if (!ReadExact(header, 16, timeout)) return false;
+    int32_t dataLen = GetLE32(header.data() + 8);
+    if (dataLen < 0) return false;
+    std::vector<unsigned char> payload;
+    if (!ReadExact(payload, static_cast<size_t>(dataLen), timeout)) return false;
+    frame = header;
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return true;
+}
+
+bool RawClient::WaitClosed(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        WSAPOLLFD p{Handle(m_fd), POLLRDNORM, 0};
+        if (WSAPoll(&p, 1, 50) <= 0) continue;
+        int n = recv(Handle(m_fd), buf, sizeof buf, 0);
+        if (n == 0) return true;
+        if (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK && WSAGetLastError() != WSAEINTR) return true;
+    }
+    return false;
+}
+
+void RawClient::Close() {
+    if (m_fd >= 0) closesocket(Handle(m_fd));
+    m_fd = -1;
+}
+
+StdoutCapture::StdoutCapture() {
+    fflush(stdout);
+    char dir[MAX_PATH + 1], path[MAX_PATH + 1];
+    if (GetTempPathA(sizeof dir, dir) == 0 || GetTempFileNameA(dir, "trv", 0, path) == 0) return;
+    m_path = path;
+    FILE* f = std::fopen(path, "wb");
+    if (!f) return;
+    m_saved = _dup(_fileno(stdout));
+    _dup2(_fileno(f), _fileno(stdout));
+    std::fclose(f);
+}
+
+StdoutCapture::~StdoutCapture() {
+    fflush(stdout);
+    if (m_saved >= 0) {
+        _dup2(m_saved, _fileno(stdout));
+        _close(m_saved);
+    }
+    if (!m_path.empty()) DeleteFileA(m_path.c_str());
+}
+
+std::string StdoutCapture::Text() {
+    fflush(stdout);
+    std::ifstream in(m_path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+#endif  // _WIN32
 
 void PutLE32(std::vector<unsigned char>& out, int32_t v) {
     uint32_t u = static_cast<uint32_t>(v);

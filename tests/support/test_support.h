@@ -57,6 +57,13 @@ private:
     int m_port = -1;
 };
 
+// A socket: a descriptor, or on Windows a 64-bit handle (never truncated).
+#if defined(_WIN32)
+using RawSocket = long long;
+#else
+using RawSocket = int;
+#endif
+
 // A plain blocking TCP client on 127.0.0.1, standing in for a peer.
 class RawClient {
 public:
@@ -77,10 +84,10 @@ public:
     // True when the peer has closed (read returns 0) within `timeout`.
     bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void Close();
-    int fd() const { return m_fd; }
+    RawSocket fd() const { return m_fd; }
 
 private:
-    int m_fd = -1;
+    RawSocket m_fd = -1;
 };
 
 // Number of open file descriptors of this process, and of the library's

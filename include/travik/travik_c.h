@@ -1,0 +1,95 @@
+/* travik's C interface: the same process-wide manager as travik.h, reachable
+ * from C and from any language or compiler that can call a C function in a
+ * shared library (MSVC, C#, LabVIEW, Python's ctypes, ...).
+ *
+ * Threads, blocking and return values are those of the matching TravikMgr
+ * member in travik.h. Callbacks run on the library's event-loop thread; a
+ * callback must return quickly and must not call travik_release() for a
+ * handle other than its own. */
+#ifndef TRAVIK_TRAVIK_C_H
+#define TRAVIK_TRAVIK_C_H
+
+#include <stddef.h>
+
+#if defined(TRAVIK_STATIC)
+#define TRAVIK_C_API
+#elif defined(_WIN32)
+#if defined(TRAVIK_BUILDING)
+#define TRAVIK_C_API __declspec(dllexport)
+#else
+#define TRAVIK_C_API __declspec(dllimport)
+#endif
+#else
+#define TRAVIK_C_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The manager. Never freed by the host: travik_release() stops it. */
+typedef struct travik_handle travik_handle;
+
+/* A received image as lent to the image callback: `data` is valid only until
+ * the callback returns. To keep the bytes longer, call travik_image_keep(). */
+typedef struct travik_image {
+    int attr1, attr2, attr3, attr4, attr5;
+    const unsigned char* data;
+    int len;
+    unsigned long long tag;
+    const void* internal; /* the library's; used by travik_image_keep */
+} travik_image;
+
+/* Bytes kept beyond the callback; freed by travik_bytes_free(). */
+typedef struct travik_bytes travik_bytes;
+
+/* `text` is NUL-terminated and valid until the callback returns; `len` is
+ * its length without the NUL. */
+typedef void (*travik_log_fn)(void* user, const char* text, size_t len);
+typedef void (*travik_image_fn)(void* user, const travik_image* image);
+
+/* The process-wide manager; never NULL. Any thread. */
+TRAVIK_C_API travik_handle* travik_get(void);
+
+/* Device side: 0 when listening on `port` (all IPv4 addresses), -1 when it
+ * could not be bound. */
+TRAVIK_C_API int travik_listen(travik_handle* h, int port);
+/* Viewer side: 0 when connected to the device at dotted IPv4 `ip`, else -1. */
+TRAVIK_C_API int travik_connect(travik_handle* h, const char* ip, int port);
+/* Stops both sides; no callback starts after it returns. 0, or -1 for NULL. */
+TRAVIK_C_API int travik_release(travik_handle* h);
+/* 1 while connected (viewer) or while a viewer is connected (device). */
+TRAVIK_C_API int travik_is_connected(travik_handle* h);
+
+/* Device side, any thread, non-blocking: stage NUL-terminated log text. */
+TRAVIK_C_API int travik_send_log(travik_handle* h, const char* text);
+/* Device side, any thread: copies `len` bytes of `data` and stages them. */
+TRAVIK_C_API int travik_send_image(travik_handle* h, int attr1, int attr2, int attr3, int attr4, int attr5,
+                                   const unsigned char* data, int len, unsigned long long tag);
+/* Device side: compression level 1..9 and thread count 0..32. */
+TRAVIK_C_API int travik_set_compression(travik_handle* h, int level, int threads);
+
+/* Viewer side, any thread: switches 1 = on, 2 = off, other = keep;
+ * `image_switches` points at 4 ints or is NULL; interval in ms, < 1 keeps. */
+TRAVIK_C_API int travik_send_cmd(travik_handle* h, int log_switch, int image_switch, const int* image_switches,
+                                 int send_interval);
+
+/* Viewer side: register a callback (NULL unregisters) with its `user`
+ * argument, passed back unchanged. The first registered after
+ * travik_connect() starts delivery. 0, or -1 for a NULL handle. */
+TRAVIK_C_API int travik_set_log_cb(travik_handle* h, travik_log_fn fn, void* user);
+TRAVIK_C_API int travik_set_image_cb(travik_handle* h, travik_image_fn fn, void* user);
+
+/* From inside the image callback only: keeps the image's bytes (no copy)
+ * until travik_bytes_free(). NULL when out of memory or `image` is NULL. */
+TRAVIK_C_API travik_bytes* travik_image_keep(const travik_image* image);
+TRAVIK_C_API const unsigned char* travik_bytes_data(const travik_bytes* bytes);
+TRAVIK_C_API int travik_bytes_len(const travik_bytes* bytes);
+/* Any thread; NULL is ignored. */
+TRAVIK_C_API void travik_bytes_free(travik_bytes* bytes);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TRAVIK_TRAVIK_C_H */
