@@ -1,15 +1,31 @@
-// Wall-clock time in whole microseconds since 1970-01-01 00:00 UTC. Not a
-// steady clock: the interval gate and the statistics follow clock changes.
+// The clocks, header-only so that the tool, the Python package and the
+// benchmarks read time exactly as the library does.
+// Contract: any thread, no state, never block.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace travik {
 
-int64_t NowMicros();
+// Wall-clock time in whole microseconds since 1970-01-01 00:00 UTC. Not a
+// steady clock: the interval gate and the statistics follow clock changes.
+inline int64_t NowMicros() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// The same wall clock in nanoseconds (MCAP log times).
+inline int64_t NowNanos() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 // Monotonic microseconds for deadlines, which must not jump with the wall
 // clock.
-int64_t SteadyMicros();
+inline int64_t SteadyMicros() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace travik

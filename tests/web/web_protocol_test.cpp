@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wait.h"
 #include "web/protocol.h"
 #include "web/server.h"
 
@@ -30,14 +31,7 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using namespace travik_tool;
 
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::seconds timeout = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using travik_test::WaitUntil;
 
 // A blocking client whose reads give up after 10 s instead of hanging.
 struct Client {

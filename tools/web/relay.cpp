@@ -4,6 +4,7 @@
 
 #include "cli/stats.h"
 #include "common/image_file.h"
+#include "platform/clock.h"
 #include "web/encoder.h"
 #include "web/protocol.h"
 
@@ -20,7 +21,7 @@ ImageRelay::~ImageRelay() { Stop(); }
 
 void ImageRelay::Offer(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data, int len,
                        uint64_t tag) {
-    const uint64_t now = WallMicros();
+    const uint64_t now = static_cast<uint64_t>(travik::NowMicros());
     channel &= 3;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stop) return;

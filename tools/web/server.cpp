@@ -5,6 +5,7 @@
 #include <cctype>
 #include <optional>
 
+#include "common/bounded_lines.h"
 #include "web/assets.h"
 #include "web/server_impl.h"
 
@@ -57,7 +58,7 @@ struct WebServer::Impl {
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;
     WebImage inImages[4];
-    std::deque<std::string> inLogs;
+    BoundedLines inLogs{0, 0, true};  // bounded once Start has the config
     uint64_t inLogsDropped = 0;
     std::vector<std::pair<std::string, std::string>> inTexts;
     bool drainPosted = false;
@@ -199,7 +200,7 @@ void WebServer::Impl::Drain() {
     {
         std::lock_guard<std::mutex> lock(inboxMutex);
         for (int c = 0; c < 4; ++c) std::swap(images[c], inImages[c]);
-        logs.swap(inLogs);
+        logs = inLogs.TakeAll();
         std::swap(dropped, inLogsDropped);
         newTexts.swap(inTexts);
         drainPosted = false;
@@ -235,6 +236,10 @@ void WebServer::SetCommandHandler(CommandHandler handler) { m_impl->handler = st
 bool WebServer::Start(const WebServerConfig& config, std::string& error) {
     Impl& s = *m_impl;
     s.config = config;
+    {
+        std::lock_guard<std::mutex> lock(s.inboxMutex);
+        s.inLogs = BoundedLines(config.tabLogLines, BoundedLines::kNoByteLimit, true);
+    }
     beast::error_code ec;
     const auto address = asio::ip::make_address(config.address, ec);
     if (ec) {
@@ -306,20 +311,9 @@ void WebServer::PublishImage(WebImage image) {
 void WebServer::PublishLog(const std::string& text) {
     Impl& s = *m_impl;
     std::lock_guard<std::mutex> lock(s.inboxMutex);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (s.inLogs.size() >= s.config.tabLogLines) {
-            s.inLogs.pop_front();
-            ++s.inLogsDropped;
-            ++s.counters.logLinesDropped;
-        }
-        s.inLogs.push_back(std::move(line));
-        start = end + 1;
-    }
+    const uint64_t dropped = s.inLogs.Push(text);
+    s.inLogsDropped += dropped;
+    s.counters.logLinesDropped += dropped;
     s.Wake();
 }
 

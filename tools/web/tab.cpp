@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include "platform/clock.h"
 #include "web/protocol.h"
 #include "web/server_impl.h"
 
@@ -13,11 +14,6 @@ namespace {
 // Larger page messages close the socket (WebSocket status 1009); up to this
 // size they are parsed and answered.
 constexpr size_t kReadMessageMax = 64 * 1024;
-
-int64_t WallMicrosNow() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 }  // namespace
 
 WebTab::WebTab(tcp::socket socket, size_t logLines, ServerCounters& counters, Handler* handler,
@@ -161,7 +157,7 @@ void WebTab::OnWritten(beast::error_code ec, bool image, uint64_t receivedMicros
     if (image) {
         ++m_counters.imagesWritten;
         if (receivedMicros > 0) {
-            const int64_t hop = WallMicrosNow() - static_cast<int64_t>(receivedMicros);
+            const int64_t hop = travik::NowMicros() - static_cast<int64_t>(receivedMicros);
             std::lock_guard<std::mutex> lock(m_counters.hopMutex);
             if (m_counters.hopMicros.size() < kMaxHopSamples) m_counters.hopMicros.push_back(hop);
         }
