@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/channel_rule.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 
@@ -102,14 +103,6 @@ Pnm ParsePnm(const std::string& bytes) {
     return p;
 }
 
-// The library's channel rule, for checking the tool's file names and rows.
-int ChannelOf(int attr1, int attr5) {
-    if (attr1 == 2 && attr5 == 1) return 2;
-    if (attr1 == 2 && attr5 == 3) return 3;
-    if (attr5 == 3) return 1;
-    return 0;
-}
-
 // Saved image files (the tool's chN_*.ext names) in `dir`.
 std::set<std::string> ImageFiles(const fs::path& dir) {
     std::set<std::string> names;
@@ -127,7 +120,7 @@ void CheckRowsMatchFiles(const fs::path& dir, const std::vector<IndexRow>& rows)
     std::set<std::string> listed;
     for (const IndexRow& r : rows) {
         SCOPED_TRACE(r.file);
-        EXPECT_EQ(r.channel, ChannelOf(r.attrs[0], r.attrs[4]));
+        EXPECT_EQ(r.channel, travik::ChannelOf(r.attrs[0], r.attrs[4]));
         EXPECT_EQ(r.file.substr(0, 4), "ch" + std::to_string(r.channel) + "_");
         ASSERT_TRUE(fs::exists(dir / r.file));
         listed.insert(r.file);

@@ -17,6 +17,7 @@
 #include "cli/console.h"
 #include "cli/options.h"
 #include "cli/stop_signal.h"
+#include "cli/validators.h"
 #include "live/demo.h"
 #include "live/device.h"
 #include "live/view.h"
@@ -40,22 +41,6 @@ const char* kWebUsage =
 const char* kTopUsage =
     "usage: travik device|view|demo|web|record|replay|export|info [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
-// "640x480"-style sizes.
-const CLI::Validator kSizeCheck(
-    [](std::string& text) {
-        int w = 0, h = 0;
-        return ParseSize(text, w, h) ? std::string() : "must be WIDTHxHEIGHT, each 1..16384, e.g. 640x480";
-    },
-    "WxH");
-
-const CLI::Validator kTargetCheck(
-    [](std::string& text) {
-        std::string host;
-        int port = 0;
-        return ParseTarget(text, host, port) ? std::string() : "must be HOST or HOST:PORT with a port 1..65535";
-    },
-    "HOST[:PORT]");
-
 const CLI::Validator kHttpCheck(
     [](std::string& text) {
         std::string address;
@@ -76,7 +61,7 @@ void AddDevice(CLI::App& app, DeviceOptions& o) {
         ->delimiter(',')
         ->check(CLI::Range(0, 3))
         ->capture_default_str();
-    cmd->add_option("--size", o.size, "Test frame size")->check(kSizeCheck)->capture_default_str();
+    cmd->add_option("--size", o.size, "Test frame size")->check(SizeCheck())->capture_default_str();
     cmd->add_option("--format", o.format, "Test frame pixels: gray (attr2 1) or rgb (attr2 3)")
         ->check(CLI::IsMember({"gray", "rgb"}))
         ->capture_default_str();
@@ -103,7 +88,7 @@ void AddView(CLI::App& app, ViewOptions& o) {
     CLI::App* cmd = app.add_subcommand("view", "Connect to a device, print its log lines and save its images");
     cmd->add_option("target", o.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
         ->required()
-        ->check(kTargetCheck);
+        ->check(TargetCheck());
     cmd->add_flag("--logs", o.logs, "Open the device's log stream (closed otherwise)");
     cmd->add_option("--channels", o.channels, "Image channels to switch on (the others are switched off)")
         ->delimiter(',')
@@ -141,7 +126,7 @@ void AddWeb(CLI::App& app, WebOptions& o) {
     CLI::App* cmd = app.add_subcommand("web", "Connect to a device and show it live in a browser");
     cmd->add_option("target", o.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
         ->required()
-        ->check(kTargetCheck);
+        ->check(TargetCheck());
     cmd->add_option("--http", o.http, "Where the page is served (0.0.0.0:PORT exposes it to the network)")
         ->check(kHttpCheck)
         ->capture_default_str();

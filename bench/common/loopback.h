@@ -8,6 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "protocol/switch_value.h"
+
 namespace travik_bench {
 
 // CLOCK_MONOTONIC in nanoseconds; the same clock in every process, so a
@@ -25,9 +27,9 @@ int ConnectLoopback(int port, int rcvbuf = 0);
 bool SendAll(int fd, const void* data, size_t len);
 
 // Switch values of the command frame.
-constexpr int kOn = 1;
-constexpr int kOff = 2;
-constexpr int kKeep = 0;
+constexpr int kOn = travik::SWITCH_ON;
+constexpr int kOff = travik::SWITCH_OFF;
+constexpr int kKeep = travik::SWITCH_KEEP;
 
 // The command frame a viewer sends: header {3, 0, 32, 0}, then cmdType 1,
 // the log switch, the image switch, four channel switches and the interval

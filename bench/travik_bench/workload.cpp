@@ -208,6 +208,21 @@ void SleepSeconds(double s) {
     if (s > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(s * 1e6)));
 }
 
+bool CpuShareOver(ChildProcess& child, double seconds, double& pct) {
+    std::string a;
+    std::string b;
+    long long cpu0 = 0;
+    long long cpu1 = 0;
+    child.Ask("cpu", a);
+    const uint64_t t0 = NowNanos();
+    SleepSeconds(seconds);
+    child.Ask("cpu", b);
+    const uint64_t t1 = NowNanos();
+    if (!ParseReply(a, "cpu", cpu0) || !ParseReply(b, "cpu", cpu1)) return false;
+    pct = 100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0);
+    return true;
+}
+
 uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough) {
     const uint64_t end = t0 + static_cast<uint64_t>(window * 1e9);
     const uint64_t cap = t0 + static_cast<uint64_t>((4 * window + 10) * 1e9);

@@ -143,8 +143,14 @@ private:
 
 void SleepSeconds(double s);
 
-// Per-thread CPU time of a child, sampled over its control channel.
 class ChildProcess;
+
+// The CPU share of `child` (percent of one core) over a window of `seconds`
+// from now, from its "cpu" replies at both ends; false when one is missing.
+// Blocks for the window.
+bool CpuShareOver(ChildProcess& child, double seconds, double& pct);
+
+// Per-thread CPU time of a child, sampled over its control channel.
 struct ThreadSample {
     uint64_t at = 0;
     std::map<std::string, unsigned long long> cpu;  // thread id -> ns

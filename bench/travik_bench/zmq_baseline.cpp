@@ -277,19 +277,11 @@ void MeasureZmqIdle(const Timing& t, Results& results) {
     auto subs = Subscribe(port, 1, SubKind::Idle);
     if (subs.empty()) return;
     SleepSeconds(0.2);
-    std::string a;
-    std::string b;
-    long long cpu0 = 0;
-    long long cpu1 = 0;
-    pub.Ask("cpu", a);
-    const uint64_t t0 = NowNanos();
-    SleepSeconds(t.idleWindow);
-    pub.Ask("cpu", b);
-    const uint64_t t1 = NowNanos();
+    double pct = 0;
+    const bool measured = CpuShareOver(pub, t.idleWindow, pct);
     subs.clear();
     pub.Stop();
-    if (!ParseReply(a, "cpu", cpu0) || !ParseReply(b, "cpu", cpu1)) return;
-    const double pct = 100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0);
+    if (!measured) return;
     results.Set("idle.zmq.cpu_pct", pct);
     Report("ZeroMQ idle PUB CPU", pct, "% of a core");
 }

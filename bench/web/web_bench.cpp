@@ -36,6 +36,7 @@
 
 #include "common/loopback.h"
 #include "common/test_pattern.h"
+#include "platform/clock.h"
 #include "web/encoder.h"
 #include "web/protocol.h"
 
@@ -53,11 +54,6 @@ using namespace travik_tool;
 // The markdown goes here; the library's own diagnostic lines, which it
 // prints on standard output, go to standard error with the progress.
 FILE* g_md = stdout;
-
-uint64_t WallMicros() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-}
 
 int64_t Pct(std::vector<int64_t> v, double p) {
     if (v.empty()) return 0;
@@ -226,7 +222,7 @@ void RunClient(int port, Clock::time_point start, Clock::time_point end, ClientR
             const auto* bytes = static_cast<const unsigned char*>(buffer.data().data());
             if (!ReadImageHeader(bytes, buffer.size(), h)) continue;
             ++result.images;
-            result.latency.push_back(static_cast<int64_t>(WallMicros()) - static_cast<int64_t>(h.tag));
+            result.latency.push_back(travik::NowMicros() - static_cast<int64_t>(h.tag));
         }
     } catch (...) {
     }
@@ -268,7 +264,7 @@ void FanoutRow(const std::string& travik, int clients, double seconds, bool& hea
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     direct.SetImageCb([&dv](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long tag) {
-        const int64_t lat = static_cast<int64_t>(WallMicros()) - static_cast<int64_t>(tag);
+        const int64_t lat = travik::NowMicros() - static_cast<int64_t>(tag);
         std::lock_guard<std::mutex> lock(dv.mutex);
         if (!dv.counting) return;
         ++dv.images;

@@ -4,6 +4,7 @@
 
 #include "inbox.h"
 #include "manager/manager_internal.h"
+#include "protocol/channel_rule.h"
 #include "signal_guards.h"
 
 namespace travik_py {
@@ -15,11 +16,6 @@ bool Acceptable(int channel, int width, int height, int len) {
 }
 
 }  // namespace
-
-void ChannelAttrs(int channel, int& attr1, int& attr5) {
-    attr1 = channel < 2 ? 1 : 2;
-    attr5 = channel % 2 == 0 ? 1 : 3;
-}
 
 DeviceCore::~DeviceCore() { Close(); }
 
@@ -49,7 +45,7 @@ bool DeviceCore::SendImage(int channel, int attr2, int width, int height, const 
                            unsigned long long tag) {
     if (!m_open || !Acceptable(channel, width, height, len)) return false;
     int attr1 = 0, attr5 = 0;
-    ChannelAttrs(channel, attr1, attr5);
+    travik::ChannelAttrs(channel, attr1, attr5);
     // The library copies the bytes and never writes to them.
     auto* bytes = const_cast<unsigned char*>(data);
     return m_mgr.SendImageData(attr1, attr2, width, height, attr5, bytes, len, tag) == 0;
@@ -59,7 +55,7 @@ bool DeviceCore::SendImageShared(int channel, int attr2, int width, int height, 
                                  int len, unsigned long long tag) {
     if (!m_open || !Acceptable(channel, width, height, len)) return false;
     int attr1 = 0, attr5 = 0;
-    ChannelAttrs(channel, attr1, attr5);
+    travik::ChannelAttrs(channel, attr1, attr5);
     return m_mgr.SendImageDataPtr(attr1, attr2, width, height, attr5, std::move(data), len, tag) == 0;
 }
 

@@ -51,7 +51,4 @@ private:
     TravikMgr m_mgr;
 };
 
-// attr1 and attr5 of a channel 0..3: (1, 1), (1, 3), (2, 1), (2, 3).
-void ChannelAttrs(int channel, int& attr1, int& attr5);
-
 }  // namespace travik_py

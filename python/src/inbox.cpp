@@ -4,13 +4,6 @@
 
 namespace travik_py {
 
-int ChannelOf(int attr1, int attr5) {
-    if (attr1 == 2 && attr5 == 1) return 2;
-    if (attr1 == 2 && attr5 == 3) return 3;
-    if (attr5 == 3) return 1;
-    return 0;
-}
-
 void Inbox::PushImage(ReceivedImage image) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -28,19 +21,7 @@ void Inbox::PushLogText(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed) return;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            size_t stop = end == std::string::npos ? text.size() : end;
-            m_lines.emplace_back(text, start, stop - start);
-            m_lineBytes += stop - start;
-            start = end == std::string::npos ? text.size() : end + 1;
-        }
-        while (m_lines.size() > kMaxLogLines || m_lineBytes > kMaxLogBytes) {
-            m_lineBytes -= m_lines.front().size();
-            m_lines.pop_front();
-            ++m_droppedLines;
-        }
+        m_droppedLines += m_lines.Push(text);
     }
     m_cond.notify_all();
 }
@@ -80,13 +61,7 @@ WaitResult Inbox::WaitImage(Clock::time_point until, ReceivedImage& out) {
 }
 
 WaitResult Inbox::WaitLog(Clock::time_point until, std::string& out) {
-    return Wait(until, [&] {
-        if (m_lines.empty()) return false;
-        out = std::move(m_lines.front());
-        m_lines.pop_front();
-        m_lineBytes -= out.size();
-        return true;
-    });
+    return Wait(until, [&] { return m_lines.Pop(out); });
 }
 
 void Inbox::Close() {
@@ -98,8 +73,7 @@ void Inbox::Close() {
             m_slots[c] = ReceivedImage{};
             m_filled[c] = false;
         }
-        m_lines.clear();
-        m_lineBytes = 0;
+        m_lines.Clear();
     }
     m_cond.notify_all();
 }

@@ -17,9 +17,12 @@
 #include <mutex>
 #include <string>
 
+#include "common/bounded_lines.h"
+#include "protocol/channel_rule.h"
+
 namespace travik_py {
 
-constexpr int kChannels = 4;
+constexpr int kChannels = travik::kImageChannels;
 constexpr size_t kMaxLogLines = 10000;
 constexpr size_t kMaxLogBytes = 8u << 20;
 
@@ -73,18 +76,12 @@ private:
     ReceivedImage m_slots[kChannels];
     bool m_filled[kChannels] = {false, false, false, false};
     unsigned long long m_nextSeq = 0;
-    std::deque<std::string> m_lines;
-    size_t m_lineBytes = 0;
+    travik_tool::BoundedLines m_lines{kMaxLogLines, kMaxLogBytes, false};
     unsigned long long m_droppedImages = 0;
     unsigned long long m_droppedLines = 0;
     bool m_connected = true;
     bool m_lost = false;
     bool m_closed = false;
 };
-
-// Channel 0..3 of an image, from its first and fifth attribute:
-// (1, 1) -> 0, (1, 3) -> 1, (2, 1) -> 2, (2, 3) -> 3; anything else -> 0,
-// as the device files it.
-int ChannelOf(int attr1, int attr5);
 
 }  // namespace travik_py

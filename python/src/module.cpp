@@ -15,6 +15,7 @@
 
 #include "device_core.h"
 #include "inbox.h"
+#include "protocol/switch_value.h"
 #include "viewer_core.h"
 
 namespace py = pybind11;
@@ -118,7 +119,9 @@ py::object GetLog(ViewerCore& viewer, double timeout) {
     return py::reinterpret_steal<py::object>(text);
 }
 
-int Switch(const py::object& flag) { return flag.is_none() ? 0 : (flag.cast<bool>() ? 1 : 2); }
+int Switch(const py::object& flag) {
+    return flag.is_none() ? travik::SWITCH_KEEP : travik::SwitchOf(flag.cast<bool>());
+}
 
 // A channel number from Python: an int 0..3. The Python layer checks too,
 // but this module is importable on its own and indexes arrays with it.

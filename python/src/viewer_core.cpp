@@ -3,16 +3,12 @@
 #include <chrono>
 #include <utility>
 
+#include "platform/clock.h"
 #include "signal_guards.h"
 
 namespace travik_py {
 
 namespace {
-
-long long WallMicros() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // How often the watcher looks at the connection, and how long it waits
 // between two reconnection attempts.
@@ -50,7 +46,7 @@ bool ViewerCore::ConnectOnce() {
     m_mgr.SetImageCb([inbox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
                              unsigned long long tag) {
         ReceivedImage image;
-        image.channel = ChannelOf(a1, a5);
+        image.channel = travik::ChannelOf(a1, a5);
         image.attr[0] = a1;
         image.attr[1] = a2;
         image.attr[2] = a3;
@@ -59,7 +55,7 @@ bool ViewerCore::ConnectOnce() {
         image.data = std::move(data);
         image.len = len;
         image.tag = tag;
-        image.arrivalUs = WallMicros();
+        image.arrivalUs = travik::NowMicros();
         inbox->PushImage(std::move(image));
     });
     CommandSt state;

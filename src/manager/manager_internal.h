@@ -45,9 +45,6 @@ int ViewerCount(TravikMgr& mgr);
 // Failed accepts on the device endpoint so far (0 when not listening).
 long long AcceptFailures(TravikMgr& mgr);
 
-// Pure. Image channel 0..3 chosen by the first and fifth attribute.
-int ChannelOf(int attr1, int attr5);
-
 // Device loop thread, lock-free (the settings are atomics). Applies one
 // command frame's body to the manager's send switches.
 void ApplyCommand(TravikMgr& mgr, const CmdSt& cmd);

@@ -4,16 +4,10 @@
 
 #include "manager/manager_internal.h"
 #include "platform/clock.h"
+#include "protocol/channel_rule.h"
 #include "protocol/frame_writer.h"
 
 namespace travik {
-
-int ChannelOf(int attr1, int attr5) {
-    if (attr1 == 2 && attr5 == 1) return 2;
-    if (attr1 == 2 && attr5 == 3) return 3;
-    if (attr5 == 3) return 1;
-    return 0;
-}
 
 namespace {
 

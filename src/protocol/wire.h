@@ -7,17 +7,18 @@
 
 #include <cstdint>
 
+#include "protocol/channel_rule.h"
+#include "protocol/switch_value.h"
+
 namespace travik {
 
 enum MsgType : int32_t { MSG_LOG = 1, MSG_IMAGE = 2, MSG_CMD = 3 };
 enum CmdType : int32_t { CMD_SET_SEND_STATE = 1 };
-enum SwitchValue : int32_t { SWITCH_KEEP = 0, SWITCH_ON = 1, SWITCH_OFF = 2 };
 
 constexpr int kFrameHeaderLen = 16;
 constexpr int kImageHeaderLen = 32;
 constexpr int kCmdBodyLen = 32;
 constexpr int kCmdFrameLen = kFrameHeaderLen + kCmdBodyLen;
-constexpr int kImageChannels = 4;
 
 // Largest frame a reader accepts (header included), and the largest raw
 // record sequence it inflates: room for four uncompressed 3840x2160 RGB

@@ -7,20 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "support/wait.h"
 #include "travik/travik.h"
 
 namespace travik_test {
-
-// The multiplier on every deadline in the tests: TRAVIK_TEST_TIME_SCALE
-// (at least 1, default 1). The sanitizer test presets raise it, since their
-// builds run several times slower. Deadlines only: a scaled deadline makes a
-// slow run wait longer, it never makes a check looser.
-double TimeScale();
-std::chrono::milliseconds Scaled(std::chrono::milliseconds deadline);
-
-// Polls `cond` every few milliseconds until it holds or `timeout` (scaled)
-// passes.
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Listens on a port the kernel chooses; returns it, or -1 when Listen fails.
 int ListenOnAnyPort(TravikMgr& device);

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wait.h"
 #include "web/protocol.h"
 #include "web/server.h"
 #include "web/server_impl.h"
@@ -36,14 +37,7 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using namespace travik_tool;
 
-bool WaitUntil(const std::function<bool()>& cond, std::chrono::seconds timeout = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using travik_test::WaitUntil;
 
 // A blocking client whose reads give up after 10 s instead of hanging.
 struct Client {
@@ -319,7 +313,7 @@ namespace {
 // A channel the library does not have is refused everywhere, never folded
 // onto one it has: by the server, the header codec and the command path.
 TEST_F(WebServerTest, ChannelsWeDoNotHaveAreRefusedNotFolded) {
-    for (int bad : {-1, kChannelCount, 7}) {
+    for (int bad : {-1, travik::kImageChannels, 7}) {
         WebImage image;
         image.channel = bad;
         image.message = ImageMessage(0, 99, 16);

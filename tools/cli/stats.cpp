@@ -7,11 +7,6 @@
 
 namespace travik_tool {
 
-uint64_t WallMicros() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-}
-
 bool LatencyOf(uint64_t tag, uint64_t nowMicros, int64_t& latencyMicros) {
     const uint64_t kBefore = 3600ull * 1000000ull;
     const uint64_t kAfter = 60ull * 1000000ull;

@@ -1,7 +1,7 @@
-// Counting helpers shared by the subcommands: the wall clock that image tags
-// use, latency samples with percentiles, and number formatting for the
-// status lines.
-// Contract: the functions are pure (WallMicros reads the clock) and safe on
+// Counting helpers shared by the subcommands: latency samples with
+// percentiles, and number formatting for the status lines. Image tags are
+// travik::NowMicros() capture times.
+// Contract: the functions are pure and safe on
 // any thread, the library's callbacks included; a Reservoir has no lock and
 // is used by one thread at a time. Nothing blocks; nothing is borrowed.
 #pragma once
@@ -12,10 +12,6 @@
 #include <vector>
 
 namespace travik_tool {
-
-// Wall clock in microseconds since 1970-01-01 UTC: the unit of an image's
-// tag under the tool's attribute convention.
-uint64_t WallMicros();
 
 // Latency in microseconds when `tag` is a capture time close to `nowMicros`
 // (within an hour before, a minute after); false for tags that are not

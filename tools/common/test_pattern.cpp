@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/channels.h"
 #include "common/image_file.h"
+#include "protocol/channel_rule.h"
 
 namespace travik_tool {
 
@@ -108,12 +108,12 @@ void DrawTestPattern(unsigned char* out, int width, int height, int attr2, int c
     }
     Canvas canvas(out, width, height, bpp);
     // A bouncing square, a different colour per channel.
-    static const unsigned char kColours[kChannelCount][3] = {
+    static const unsigned char kColours[travik::kImageChannels][3] = {
         {250, 250, 250}, {250, 60, 40}, {60, 220, 60}, {60, 90, 250}};
     int side = std::max(4, height / 5);
     int sx = Bounce(frame * 7, width - side);
     int sy = Bounce(frame * 5, height - side);
-    canvas.Fill(sx, sy, sx + side, sy + side, kColours[channel % kChannelCount]);
+    canvas.Fill(sx, sy, sx + side, sy + side, kColours[channel % travik::kImageChannels]);
     // "CH2 #000123": channel and frame number.
     char label[32];
     std::snprintf(label, sizeof label, "CH%d #%06llu", channel, static_cast<unsigned long long>(frame % 1000000));

@@ -234,7 +234,7 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
             DeviceCounters counters = device->Counters();
             ViewCounts window = viewer.TakeWindow();
             uint64_t offered = 0, got = 0;
-            for (int c = 0; c < kChannelCount; ++c) {
+            for (int c = 0; c < travik::kImageChannels; ++c) {
                 offered += counters.offered[c] - before.offered[c];
                 got += window.images[c];
             }

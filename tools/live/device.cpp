@@ -10,6 +10,7 @@
 #include "cli/status_ticker.h"
 #include "common/test_pattern.h"
 #include "common/wire_meter.h"
+#include "platform/clock.h"
 
 namespace travik_tool {
 
@@ -50,7 +51,7 @@ bool DeviceHost::Log(const std::string& text) {
 
 DeviceCounters DeviceHost::Counters() const {
     DeviceCounters c;
-    for (int i = 0; i < kChannelCount; ++i) {
+    for (int i = 0; i < travik::kImageChannels; ++i) {
         c.offered[i] = m_offered[i].load();
         c.offeredBytes[i] = m_offeredBytes[i].load();
         c.refused[i] = m_refused[i].load();
@@ -64,7 +65,7 @@ DeviceCounters DeviceHost::Counters() const {
 void DeviceHost::StageImages(uint64_t frame) {
     for (const SourceSpec& src : m_config.sources) {
         int attr1 = 0, attr5 = 0;
-        ChannelAttrs(src.channel, attr1, attr5);
+        travik::ChannelAttrs(src.channel, attr1, attr5);
         std::shared_ptr<unsigned char> data;
         int len = 0, attr2 = src.attr2, width = src.width, height = src.height;
         if (!m_config.files.empty()) {
@@ -81,9 +82,9 @@ void DeviceHost::StageImages(uint64_t frame) {
             DrawTestPattern(data.get(), width, height, attr2, src.channel, frame, m_config.noise);
             len = static_cast<int>(n);
         }
-        uint64_t tag = WallMicros();  // capture time
+        uint64_t tag = static_cast<uint64_t>(travik::NowMicros());  // capture time
         int rc = m_mgr.SendImageDataPtr(attr1, attr2, width, height, attr5, data, len, tag);
-        int c = src.channel % kChannelCount;
+        int c = src.channel % travik::kImageChannels;
         if (rc == 0) {
             ++m_offered[c];
             m_offeredBytes[c] += static_cast<uint64_t>(len);
@@ -144,7 +145,7 @@ void PrintDeviceStatus(const DeviceCounters& now, const DeviceCounters& before, 
                        const WireSample& wireBefore, double seconds) {
     std::string line = "[device] viewers " + std::to_string(wire.connections) + " | offered/s";
     uint64_t bytes = 0;
-    for (int c = 0; c < kChannelCount; ++c) {
+    for (int c = 0; c < travik::kImageChannels; ++c) {
         bytes += now.offeredBytes[c] - before.offeredBytes[c];
         if (now.offered[c] + now.refused[c] == 0) continue;
         char part[48];
@@ -237,7 +238,7 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
     mgr.Release();
     DeviceCounters total = host.Counters();
     uint64_t offered = 0;
-    for (int c = 0; c < kChannelCount; ++c) offered += total.offered[c];
+    for (int c = 0; c < travik::kImageChannels; ++c) offered += total.offered[c];
     Status("travik device: stopped after %.1f s: %" PRIu64 " frames produced, %" PRIu64 " images offered, %" PRIu64
            " log lines staged, %" PRIu64 " refused",
            std::chrono::duration<double>(Clock::now() - start).count(), total.frames, offered, total.logsStaged,

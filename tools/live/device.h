@@ -18,8 +18,8 @@
 
 #include "cli/options.h"
 #include "cli/stop_signal.h"
-#include "common/channels.h"
 #include "common/image_file.h"
+#include "protocol/channel_rule.h"
 
 namespace travik_tool {
 
@@ -47,9 +47,9 @@ struct DeviceConfig {
 // dropped it at a gate (first image of a channel, interval, nobody
 // connected, channel off), and the host cannot tell which.
 struct DeviceCounters {
-    uint64_t offered[kChannelCount] = {};
-    uint64_t offeredBytes[kChannelCount] = {};
-    uint64_t refused[kChannelCount] = {};  // -1: the image stream is closed
+    uint64_t offered[travik::kImageChannels] = {};
+    uint64_t offeredBytes[travik::kImageChannels] = {};
+    uint64_t refused[travik::kImageChannels] = {};  // -1: the image stream is closed
     uint64_t frames = 0;
     uint64_t logsStaged = 0;
     uint64_t logsRefused = 0;  // -1: log stream not opened by a viewer, or nobody connected
@@ -83,9 +83,9 @@ private:
     bool m_stop = false;
     uint64_t m_nextFile = 0;
 
-    std::atomic<uint64_t> m_offered[kChannelCount] = {};
-    std::atomic<uint64_t> m_offeredBytes[kChannelCount] = {};
-    std::atomic<uint64_t> m_refused[kChannelCount] = {};
+    std::atomic<uint64_t> m_offered[travik::kImageChannels] = {};
+    std::atomic<uint64_t> m_offeredBytes[travik::kImageChannels] = {};
+    std::atomic<uint64_t> m_refused[travik::kImageChannels] = {};
     std::atomic<uint64_t> m_frames{0};
     std::atomic<uint64_t> m_logsStaged{0};
     std::atomic<uint64_t> m_logsRefused{0};

@@ -7,6 +7,8 @@
 #include "cli/console.h"
 #include "cli/status_ticker.h"
 #include "common/wire_meter.h"
+#include "platform/clock.h"
+#include "protocol/switch_value.h"
 
 namespace travik_tool {
 
@@ -42,10 +44,10 @@ int ViewerHost::Connect() {
     m_mgr.SetLogCb([this](std::string& text) { OnLog(text); });
     m_mgr.SetImageCb([this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
                             unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
-    int switches[kChannelCount];
-    for (int c = 0; c < kChannelCount; ++c) switches[c] = m_config.channels[c] ? 1 : 2;
+    int switches[travik::kImageChannels];
+    for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(m_config.channels[c]);
     // One command carries the whole wish: log stream, image stream, channels, interval.
-    m_mgr.SendCmd(m_config.logs ? 1 : 2, 1, switches, m_config.intervalMs);
+    m_mgr.SendCmd(travik::SwitchOf(m_config.logs), travik::SWITCH_ON, switches, m_config.intervalMs);
     return 0;
 }
 
@@ -77,8 +79,8 @@ void ViewerHost::OnLog(std::string& text) {
 
 void ViewerHost::OnImage(int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
                          uint64_t tag) {
-    const uint64_t now = WallMicros();
-    const int channel = ChannelOfAttrs(a1, a5);
+    const uint64_t now = static_cast<uint64_t>(travik::NowMicros());
+    const int channel = travik::ChannelOf(a1, a5);
     int64_t latency = 0;
     const bool hasLatency = LatencyOf(tag, now, latency);
     bool save = false;
@@ -173,7 +175,7 @@ ViewCounts ViewerHost::Totals() {
     ViewCounts totals;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (int c = 0; c < kChannelCount; ++c) {
+        for (int c = 0; c < travik::kImageChannels; ++c) {
             totals.images[c] = m_channels[c].images;
             totals.bytes[c] = m_channels[c].bytes;
         }
@@ -190,7 +192,7 @@ bool ViewerHost::LatencyPercentiles(int channel, int64_t& p50, int64_t& p99) {
     std::vector<int64_t> values;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        values = channel < 0 ? m_allLatency.Values() : m_channels[channel % kChannelCount].latency.Values();
+        values = channel < 0 ? m_allLatency.Values() : m_channels[channel % travik::kImageChannels].latency.Values();
     }
     if (values.empty()) return false;
     p50 = Percentile(values, 50);
@@ -203,7 +205,7 @@ namespace {
 void PrintViewStatus(const ViewCounts& window, const WireSample& wire, const WireSample& wireBefore, double seconds) {
     std::string line = "[view] images/s";
     uint64_t bytes = 0;
-    for (int c = 0; c < kChannelCount; ++c) {
+    for (int c = 0; c < travik::kImageChannels; ++c) {
         bytes += window.bytes[c];
         char part[32];
         std::snprintf(part, sizeof part, " ch%d %.1f", c, static_cast<double>(window.images[c]) / seconds);
@@ -259,7 +261,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     config.port = port;
     config.logs = options.logs;
     for (bool& on : config.channels) on = false;
-    for (int c : options.channels) config.channels[c % kChannelCount] = true;
+    for (int c : options.channels) config.channels[c % travik::kImageChannels] = true;
     config.intervalMs = options.interval;
     config.outDir = options.outDir;
     config.count = options.count > 0 ? static_cast<uint64_t>(options.count) : 0;
@@ -321,7 +323,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     ViewCounts totals = viewer.Totals();
     uint64_t images = 0;
     std::string perChannel;
-    for (int c = 0; c < kChannelCount; ++c) {
+    for (int c = 0; c < travik::kImageChannels; ++c) {
         images += totals.images[c];
         perChannel += " ch" + std::to_string(c) + " " + std::to_string(totals.images[c]);
     }

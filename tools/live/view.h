@@ -16,8 +16,8 @@
 #include "cli/options.h"
 #include "cli/stats.h"
 #include "cli/stop_signal.h"
-#include "common/channels.h"
 #include "common/image_file.h"
+#include "protocol/channel_rule.h"
 
 namespace travik_tool {
 
@@ -25,7 +25,7 @@ struct ViewConfig {
     std::string ip = "127.0.0.1";  // dotted IPv4
     int port = kDefaultPort;
     bool logs = false;
-    bool channels[kChannelCount] = {true, true, true, true};
+    bool channels[travik::kImageChannels] = {true, true, true, true};
     int intervalMs = 100;
     std::string outDir;      // empty: save nothing
     uint64_t count = 0;      // images to take before done; 0: no limit
@@ -41,8 +41,8 @@ struct ChannelStats {
 
 // Everything counted so far, or in the window since the last TakeWindow.
 struct ViewCounts {
-    uint64_t images[kChannelCount] = {};
-    uint64_t bytes[kChannelCount] = {};
+    uint64_t images[travik::kImageChannels] = {};
+    uint64_t bytes[travik::kImageChannels] = {};
     uint64_t logTexts = 0;
     uint64_t logLines = 0;
     uint64_t saved = 0;
@@ -97,13 +97,13 @@ private:
     ViewConfig m_config;
 
     std::mutex m_mutex;  // the counts below
-    ChannelStats m_channels[kChannelCount];
+    ChannelStats m_channels[travik::kImageChannels];
     Reservoir m_allLatency;
     ViewCounts m_window;
     uint64_t m_total = 0;
     uint64_t m_logTexts = 0;
     uint64_t m_logLines = 0;
-    uint64_t m_lastSave[kChannelCount] = {};
+    uint64_t m_lastSave[travik::kImageChannels] = {};
 
     std::mutex m_queueMutex;  // the writer's queue and its results
     std::condition_variable m_queueCond;

@@ -1,6 +1,7 @@
 #include "recording/commands.h"
 
 #include "cli/options.h"
+#include "cli/validators.h"
 
 namespace travik_tool {
 
@@ -13,21 +14,13 @@ const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--spee
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
 const char* kInfoUsage = "usage: travik info FILE.mcap";
 
-const CLI::Validator kTarget(
-    [](std::string& text) {
-        std::string host;
-        int port = 0;
-        return ParseTarget(text, host, port) ? std::string() : "must be HOST or HOST:PORT with a port 1..65535";
-    },
-    "HOST[:PORT]");
-
 }  // namespace
 
 void AddRecordingCommands(CLI::App& app, RecordingCommands& o) {
     CLI::App* rec = app.add_subcommand("record", "Record a device's log texts and images to an MCAP file");
     rec->add_option("target", o.record.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
         ->required()
-        ->check(kTarget);
+        ->check(TargetCheck());
     rec->add_option("-o,--output", o.record.file, "MCAP file to write (replaced if it exists)")->required();
     rec->add_flag("--logs", o.record.logs, "Open and record the device's log stream");
     rec->add_option("--channels", o.record.channels, "Image channels to switch on and record")

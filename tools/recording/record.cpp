@@ -16,7 +16,9 @@
 #include "cli/options.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
-#include "common/channels.h"
+#include "platform/clock.h"
+#include "protocol/channel_rule.h"
+#include "protocol/switch_value.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_tool {
@@ -31,11 +33,6 @@ constexpr size_t kMaxQueued = 4096;
 constexpr size_t kMaxQueuedBytes = 512u << 20;
 // A chunk is written at least this often, bounding what a crash can lose.
 constexpr auto kChunkAge = std::chrono::seconds(1);
-
-uint64_t WallNanos() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
-}
 
 struct Item {
     uint64_t time = 0;  // arrival, ns since 1970
@@ -154,7 +151,7 @@ bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const Reco
     if (mgr.Connect(&host[0], port) != 0) return false;
     mgr.SetLogCb([&rec](std::string& text) {
         Item item;
-        item.time = WallNanos();
+        item.time = static_cast<uint64_t>(travik::NowNanos());
         item.size = text.size();
         item.text = std::move(text);
         rec.Push(std::move(item));
@@ -162,8 +159,8 @@ bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const Reco
     mgr.SetImageCb([&rec](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
                           unsigned long long tag) {
         Item item;
-        item.time = WallNanos();
-        item.channel = ChannelOfAttrs(a1, a5);
+        item.time = static_cast<uint64_t>(travik::NowNanos());
+        item.channel = travik::ChannelOf(a1, a5);
         int attrs[5] = {a1, a2, a3, a4, a5};
         std::copy(attrs, attrs + 5, item.attrs);
         item.tag = tag;
@@ -171,9 +168,10 @@ bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const Reco
         item.size = len > 0 ? static_cast<size_t>(len) : 0;
         rec.Push(std::move(item));
     });
-    int switches[4] = {2, 2, 2, 2};
-    for (int c : o.channels) switches[c & 3] = 1;
-    mgr.SendCmd(o.logs ? 1 : 2, 1, switches, o.interval);
+    int switches[travik::kImageChannels];
+    for (int& s : switches) s = travik::SWITCH_OFF;
+    for (int c : o.channels) switches[c & 3] = travik::SWITCH_ON;
+    mgr.SendCmd(travik::SwitchOf(o.logs), travik::SWITCH_ON, switches, o.interval);
     return true;
 }
 

@@ -13,8 +13,8 @@
 #include "cli/console.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
-#include "common/channels.h"
 #include "common/image_file.h"
+#include "protocol/channel_rule.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_tool {
@@ -199,7 +199,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     unsigned char none = 0;
     for (int c = 0; c < travik_mcap::kImageChannels; ++c) {
         int a1 = 0, a5 = 0;
-        ChannelAttrs(c, a1, a5);
+        travik::ChannelAttrs(c, a1, a5);
         mgr.SendImageData(a1, kFormatOpaque, 0, 0, a5, &none, 0, 0);
     }
     const auto primed = Clock::now();

@@ -53,7 +53,7 @@ bool ReadInt(const json& value, const char* name, long long min, long long max, 
 }  // namespace
 
 bool WriteImageHeader(const ImageHeader& h, std::string& out) {
-    if (!ValidChannel(h.channel)) return false;
+    if (!travik::ValidChannel(h.channel)) return false;
     if (out.size() < kImageHeaderBytes) out.resize(kImageHeaderBytes);
     out[0] = 1;
     out[1] = static_cast<char>(h.channel);
@@ -72,7 +72,7 @@ bool WriteImageHeader(const ImageHeader& h, std::string& out) {
 }
 
 bool ReadImageHeader(const unsigned char* p, size_t size, ImageHeader& h) {
-    if (!p || size < kImageHeaderBytes || p[0] != 1 || !ValidChannel(p[1])) return false;
+    if (!p || size < kImageHeaderBytes || p[0] != 1 || !travik::ValidChannel(p[1])) return false;
     h.channel = p[1];
     h.encoding = static_cast<WebEncoding>(p[2]);
     h.sequence = Get32(p + 4);
@@ -111,7 +111,7 @@ bool ParsePageCommand(const std::string& text, PageCommand& command, std::string
         } else if (key == "images") {
             ok = ReadBool(it.value(), "images", command.images, error);
         } else if (key == "channel") {
-            ok = ReadInt(it.value(), "channel", 0, kChannelCount - 1, command.channel, error);
+            ok = ReadInt(it.value(), "channel", 0, travik::kImageChannels - 1, command.channel, error);
         } else if (key == "on") {
             ok = ReadBool(it.value(), "on", command.on, error);
         } else if (key == "interval") {
@@ -134,7 +134,7 @@ bool ParsePageCommand(const std::string& text, PageCommand& command, std::string
 }
 
 bool ApplyCommand(const PageCommand& c, DeviceWish& wish) {
-    if (c.channel != -1 && !ValidChannel(c.channel)) return false;
+    if (c.channel != -1 && !travik::ValidChannel(c.channel)) return false;
     if (c.logs >= 0) wish.logs = c.logs == 1;
     if (c.images >= 0) wish.images = c.images == 1;
     if (c.channel >= 0) wish.channels[c.channel] = c.on == 1;

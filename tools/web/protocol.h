@@ -4,7 +4,7 @@
 // Server to page:
 //   binary: one image. A 40-byte little-endian header, then the encoded
 //           image (nothing for a placeholder):
-//             0 u8  kind (1 = image)      1 u8  channel 0..kChannelCount-1
+//             0 u8  kind (1 = image)      1 u8  channel 0..travik::kImageChannels-1
 //             2 u8  encoding (0 placeholder, 1 JPEG, 2 PNG)   3 u8 0
 //             4 u32 sequence number on the channel, from 1
 //             8 u32 width   12 u32 height   16 i32 attr2 (1 gray, 3 RGB)
@@ -15,7 +15,7 @@
 // Page to server (text, at most kMaxCommandBytes):
 //   {"type":"command", "logs":bool | "images":bool | "channel":0..3,"on":bool
 //    | "interval":1..3600000}  -- at least one setting, nothing else.
-//   A channel outside 0..kChannelCount-1 is refused, never folded onto one.
+//   A channel outside 0..travik::kImageChannels-1 is refused, never folded onto one.
 // Thread: pure functions, any thread.
 #pragma once
 
@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/channels.h"
+#include "protocol/channel_rule.h"
 #include "web/encoder.h"
 
 namespace travik_tool {
@@ -55,7 +55,7 @@ bool ReadImageHeader(const unsigned char* bytes, size_t size, ImageHeader& heade
 struct DeviceWish {
     bool logs = true;
     bool images = true;
-    bool channels[kChannelCount] = {true, true, true, true};
+    bool channels[travik::kImageChannels] = {true, true, true, true};
     int intervalMs = 100;
 };
 
@@ -63,7 +63,7 @@ struct DeviceWish {
 struct PageCommand {
     int logs = -1;     // 0 off, 1 on
     int images = -1;   // 0 off, 1 on
-    int channel = -1;  // 0..kChannelCount-1 with `on`
+    int channel = -1;  // 0..travik::kImageChannels-1 with `on`
     int on = -1;
     int intervalMs = -1;
 };

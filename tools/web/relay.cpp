@@ -5,6 +5,7 @@
 
 #include "cli/stats.h"
 #include "common/image_file.h"
+#include "platform/clock.h"
 #include "web/encoder.h"
 #include "web/protocol.h"
 
@@ -21,9 +22,9 @@ ImageRelay::~ImageRelay() { Stop(); }
 
 void ImageRelay::Offer(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data, int len,
                        uint64_t tag) {
-    const uint64_t now = WallMicros();
+    const uint64_t now = static_cast<uint64_t>(travik::NowMicros());
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stop || !ValidChannel(channel)) return;
+    if (m_stop || !travik::ValidChannel(channel)) return;
     ++m_window.received[channel];
     if (m_full[channel]) ++m_window.skipped;
     Raw& slot = m_slots[channel];
@@ -60,10 +61,11 @@ void ImageRelay::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_cond.wait(lock, [this] {
-            return m_stop || std::find(m_full, m_full + kChannelCount, true) != m_full + kChannelCount;
+            return m_stop ||
+                   std::find(m_full, m_full + travik::kImageChannels, true) != m_full + travik::kImageChannels;
         });
         if (m_stop) return;
-        for (int c = 0; c < kChannelCount; ++c) {
+        for (int c = 0; c < travik::kImageChannels; ++c) {
             if (!m_full[c]) continue;
             Raw raw = std::move(m_slots[c]);
             m_slots[c] = Raw();

@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/channels.h"
+#include "protocol/channel_rule.h"
 #include "web/server.h"
 
 namespace travik_tool {
 
 struct RelayCounts {
-    uint64_t received[kChannelCount] = {};  // since the last TakeWindow
+    uint64_t received[travik::kImageChannels] = {};  // since the last TakeWindow
     uint64_t encoded = 0;
     uint64_t skipped = 0;  // replaced before the encoder took it
     uint64_t failed = 0;
@@ -34,7 +34,7 @@ public:
     ImageRelay(const ImageRelay&) = delete;
     ImageRelay& operator=(const ImageRelay&) = delete;
 
-    // A channel outside 0..kChannelCount-1 is ignored.
+    // A channel outside 0..travik::kImageChannels-1 is ignored.
     void Offer(int channel, int attr2, int width, int height, std::shared_ptr<unsigned char> data, int len,
                uint64_t tag);
     void Stop();
@@ -53,9 +53,9 @@ private:
     bool m_lossless;
     std::mutex m_mutex;
     std::condition_variable m_cond;
-    Raw m_slots[kChannelCount];
-    bool m_full[kChannelCount] = {};
-    uint64_t m_sequence[kChannelCount] = {};
+    Raw m_slots[travik::kImageChannels];
+    bool m_full[travik::kImageChannels] = {};
+    uint64_t m_sequence[travik::kImageChannels] = {};
     bool m_stop = false;
     RelayCounts m_window;
     std::thread m_thread;

@@ -8,6 +8,7 @@
 #include <exception>
 #include <optional>
 
+#include "common/bounded_lines.h"
 #include "web/assets.h"
 #include "web/server_impl.h"
 
@@ -63,12 +64,12 @@ struct WebServer::Impl {
     std::map<WebTab*, std::shared_ptr<WebTab>> tabs;
     std::map<std::string, std::string> texts;  // "hello", "state", ...
     std::deque<std::string> logSnapshot;
-    WebImage imageSnapshot[kChannelCount];
+    WebImage imageSnapshot[travik::kImageChannels];
 
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;
-    WebImage inImages[kChannelCount];
-    std::deque<std::string> inLogs;
+    WebImage inImages[travik::kImageChannels];
+    BoundedLines inLogs{0, 0, true};  // bounded once Start has the config
     uint64_t inLogsDropped = 0;
     std::vector<std::pair<std::string, std::string>> inTexts;
     bool drainPosted = false;
@@ -275,14 +276,14 @@ void WebServer::Impl::Wake() {
 }
 
 void WebServer::Impl::Drain() {
-    WebImage images[kChannelCount];
+    WebImage images[travik::kImageChannels];
     std::deque<std::string> logs;
     uint64_t dropped = 0;
     std::vector<std::pair<std::string, std::string>> newTexts;
     {
         std::lock_guard<std::mutex> lock(inboxMutex);
-        for (int c = 0; c < kChannelCount; ++c) std::swap(images[c], inImages[c]);
-        logs.swap(inLogs);
+        for (int c = 0; c < travik::kImageChannels; ++c) std::swap(images[c], inImages[c]);
+        logs = inLogs.TakeAll();
         std::swap(dropped, inLogsDropped);
         newTexts.swap(inTexts);
         drainPosted = false;
@@ -318,6 +319,10 @@ void WebServer::SetCommandHandler(CommandHandler handler) { m_impl->handler = st
 bool WebServer::Start(const WebServerConfig& config, std::string& error) {
     Impl& s = *m_impl;
     s.config = config;
+    {
+        std::lock_guard<std::mutex> lock(s.inboxMutex);
+        s.inLogs = BoundedLines(config.tabLogLines, BoundedLines::kNoByteLimit, true);
+    }
     beast::error_code ec;
     const auto address = asio::ip::make_address(config.address, ec);
     if (ec) {
@@ -375,7 +380,7 @@ void WebServer::Stop() {
 }
 
 bool WebServer::PublishImage(WebImage image) {
-    if (!image.message || !ValidChannel(image.channel)) return false;
+    if (!image.message || !travik::ValidChannel(image.channel)) return false;
     std::lock_guard<std::mutex> lock(m_impl->inboxMutex);
     const int channel = image.channel;
     m_impl->inImages[channel] = std::move(image);
@@ -386,20 +391,9 @@ bool WebServer::PublishImage(WebImage image) {
 void WebServer::PublishLog(const std::string& text) {
     Impl& s = *m_impl;
     std::lock_guard<std::mutex> lock(s.inboxMutex);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (s.inLogs.size() >= s.config.tabLogLines) {
-            s.inLogs.pop_front();
-            ++s.inLogsDropped;
-            ++s.counters.logLinesDropped;
-        }
-        s.inLogs.push_back(std::move(line));
-        start = end + 1;
-    }
+    const uint64_t dropped = s.inLogs.Push(text);
+    s.inLogsDropped += dropped;
+    s.counters.logLinesDropped += dropped;
     s.Wake();
 }
 

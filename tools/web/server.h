@@ -37,7 +37,7 @@ struct WebServerConfig {
 // One encoded image message (see protocol.h), shared by every tab.
 struct WebImage {
     std::shared_ptr<const std::string> message;
-    int channel = 0;              // 0..kChannelCount-1 (channels.h)
+    int channel = 0;              // 0..travik::kImageChannels-1 (protocol/channel_rule.h)
     uint64_t receivedMicros = 0;  // wall clock when the web process got the raw image
 };
 
@@ -75,7 +75,7 @@ public:
     void Stop();
 
     // False (and nothing published) without a message or with a channel
-    // outside 0..kChannelCount-1.
+    // outside 0..travik::kImageChannels-1.
     bool PublishImage(WebImage image);
     // Splits into lines; an empty text is ignored.
     void PublishLog(const std::string& text);

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/channels.h"
+#include "protocol/channel_rule.h"
 #include "web/server.h"
 
 namespace travik_tool {
@@ -110,7 +110,7 @@ private:
     std::deque<std::string> m_texts;
     std::deque<std::string> m_logs;
     uint64_t m_logsDropped = 0;
-    WebImage m_pending[kChannelCount];
+    WebImage m_pending[travik::kImageChannels];
     int m_nextChannel = 0;
     std::string m_textOut;
     std::shared_ptr<const std::string> m_imageOut;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include "platform/clock.h"
 #include "web/protocol.h"
 #include "web/server_impl.h"
 
@@ -13,11 +14,6 @@ namespace {
 // Larger page messages close the socket (WebSocket status 1009); up to this
 // size they are parsed and answered.
 constexpr size_t kReadMessageMax = 64 * 1024;
-
-int64_t WallMicrosNow() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 }  // namespace
 
 WebTab::WebTab(tcp::socket socket, size_t logLines, ServerCounters& counters, const Handler* handler,
@@ -53,7 +49,7 @@ void WebTab::Accept(http::request<http::string_body> request, std::vector<std::s
 }
 
 void WebTab::QueueImage(const WebImage& image) {
-    if (m_closed || !image.message || !ValidChannel(image.channel)) return;
+    if (m_closed || !image.message || !travik::ValidChannel(image.channel)) return;
     ++m_counters.imagesQueued;
     WebImage& slot = m_pending[image.channel];
     if (slot.message) ++m_counters.imagesReplaced;  // latest wins: never a growing lag
@@ -139,10 +135,10 @@ void WebTab::Pump() {
                          [self](beast::error_code ec, size_t) { self->OnWritten(ec, false, 0); });
         return;
     }
-    for (int i = 0; i < kChannelCount; ++i) {
-        WebImage& slot = m_pending[(m_nextChannel + i) % kChannelCount];
+    for (int i = 0; i < travik::kImageChannels; ++i) {
+        WebImage& slot = m_pending[(m_nextChannel + i) % travik::kImageChannels];
         if (!slot.message) continue;
-        m_nextChannel = (m_nextChannel + i + 1) % kChannelCount;
+        m_nextChannel = (m_nextChannel + i + 1) % travik::kImageChannels;
         m_imageOut = std::move(slot.message);
         const uint64_t received = slot.receivedMicros;
         slot = WebImage();
@@ -161,7 +157,7 @@ void WebTab::OnWritten(beast::error_code ec, bool image, uint64_t receivedMicros
     if (image) {
         ++m_counters.imagesWritten;
         if (receivedMicros > 0) {
-            const int64_t hop = WallMicrosNow() - static_cast<int64_t>(receivedMicros);
+            const int64_t hop = travik::NowMicros() - static_cast<int64_t>(receivedMicros);
             std::lock_guard<std::mutex> lock(m_counters.hopMutex);
             if (m_counters.hopMicros.size() < kMaxHopSamples) m_counters.hopMicros.push_back(hop);
         }

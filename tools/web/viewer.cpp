@@ -6,17 +6,15 @@
 #include "cli/console.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
-#include "common/channels.h"
 #include "common/image_file.h"
+#include "protocol/channel_rule.h"
+#include "protocol/switch_value.h"
 
 namespace travik_tool {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The switches of SendCmd: 1 on, 2 off.
-int Switch(bool on) { return on ? 1 : 2; }
 
 }  // namespace
 
@@ -100,13 +98,13 @@ void WebViewer::Tick() {
     });
     m_mgr.SetImageCb(
         [relay](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                unsigned long long tag) { relay->Offer(ChannelOfAttrs(a1, a5), a2, a3, a4, data, len, tag); });
+                unsigned long long tag) { relay->Offer(travik::ChannelOf(a1, a5), a2, a3, a4, data, len, tag); });
     {
         // Under the lock, so that a page command cannot overtake this one.
         std::lock_guard<std::mutex> lock(m_mutex);
-        int switches[kChannelCount];
-        for (int c = 0; c < kChannelCount; ++c) switches[c] = Switch(m_wish.channels[c]);
-        m_mgr.SendCmd(Switch(m_wish.logs), Switch(m_wish.images), switches, m_wish.intervalMs);
+        int switches[travik::kImageChannels];
+        for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(m_wish.channels[c]);
+        m_mgr.SendCmd(travik::SwitchOf(m_wish.logs), travik::SwitchOf(m_wish.images), switches, m_wish.intervalMs);
         m_link = DeviceLink::Connected;
     }
     PublishState();
@@ -121,12 +119,12 @@ std::string WebViewer::OnCommand(const std::string& text) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!ApplyCommand(command, m_wish)) return "no such channel";
         // Only what the command changes; the rest keeps its value on the
-        // device (0 = keep). Before a connection it waits in the wish.
-        int switches[kChannelCount] = {};
-        if (command.channel >= 0) switches[command.channel] = Switch(command.on == 1);
+        // device (keep). Before a connection it waits in the wish.
+        int switches[travik::kImageChannels] = {};  // SWITCH_KEEP
+        if (command.channel >= 0) switches[command.channel] = travik::SwitchOf(command.on == 1);
         if (m_link == DeviceLink::Connected)
-            m_mgr.SendCmd(command.logs >= 0 ? Switch(command.logs == 1) : 0,
-                          command.images >= 0 ? Switch(command.images == 1) : 0, switches,
+            m_mgr.SendCmd(command.logs >= 0 ? travik::SwitchOf(command.logs == 1) : travik::SWITCH_KEEP,
+                          command.images >= 0 ? travik::SwitchOf(command.images == 1) : travik::SWITCH_KEEP, switches,
                           command.intervalMs > 0 ? command.intervalMs : 0);
     }
     PublishState();
@@ -153,7 +151,7 @@ std::string WebViewer::StatusLine(double seconds) {
     }
     std::string line = std::string("[web] device ") + (link == DeviceLink::Connected ? "connected" : "retrying");
     line += " | images/s in";
-    for (int c = 0; c < kChannelCount; ++c) {
+    for (int c = 0; c < travik::kImageChannels; ++c) {
         char part[32];
         std::snprintf(part, sizeof part, " %.1f", static_cast<double>(relay.received[c]) / seconds);
         line += part;
@@ -190,8 +188,8 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
     config.wish.logs = options.logs;
     for (bool& on : config.wish.channels) on = false;
     for (int c : options.channels) {
-        if (!ValidChannel(c)) {
-            Status("travik web: no channel %d (0..%d)", c, kChannelCount - 1);
+        if (!travik::ValidChannel(c)) {
+            Status("travik web: no channel %d (0..%d)", c, travik::kImageChannels - 1);
             return 2;
         }
         config.wish.channels[c] = true;

@@ -16,13 +16,13 @@
 #include <cstdint>
 #include <string>
 
-#include "common/channels.h"
+#include "protocol/channel_rule.h"
 #include "recording/mcap/reader.h"
 #include "recording/mcap/writer.h"
 
 namespace travik_mcap {
 
-constexpr int kImageChannels = travik_tool::kChannelCount;
+constexpr int kImageChannels = travik::kImageChannels;
 constexpr size_t kImageHeader = 28;  // int32 attr1..attr5, uint64 tag, little-endian
 
 extern const char kLogTopic[];

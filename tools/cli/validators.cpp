@@ -1,0 +1,30 @@
+#include "cli/validators.h"
+
+#include <string>
+
+#include "cli/options.h"
+
+namespace travik_tool {
+
+const CLI::Validator& TargetCheck() {
+    static const CLI::Validator check(
+        [](std::string& text) {
+            std::string host;
+            int port = 0;
+            return ParseTarget(text, host, port) ? std::string() : "must be HOST or HOST:PORT with a port 1..65535";
+        },
+        "HOST[:PORT]");
+    return check;
+}
+
+const CLI::Validator& SizeCheck() {
+    static const CLI::Validator check(
+        [](std::string& text) {
+            int w = 0, h = 0;
+            return ParseSize(text, w, h) ? std::string() : "must be WIDTHxHEIGHT, each 1..16384, e.g. 640x480";
+        },
+        "WxH");
+    return check;
+}
+
+}  // namespace travik_tool

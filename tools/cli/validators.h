@@ -1,0 +1,17 @@
+// Command-line checks that more than one subcommand family uses, built on
+// the parsers of cli/options.h so that a value the parser takes is exactly
+// a value the check lets through.
+// Contract: used while the main thread builds and parses the command line;
+// the validators are immutable after construction and borrow nothing.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace travik_tool {
+
+// HOST or HOST:PORT (port 1..65535).
+const CLI::Validator& TargetCheck();
+// WIDTHxHEIGHT, each 1..16384.
+const CLI::Validator& SizeCheck();
+
+}  // namespace travik_tool
