@@ -14,7 +14,7 @@ PACKAGES=(
     pybind11-dev python3-dev python3-numpy python3-pytest libzstd-dev
     libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev chromium nodejs
 )
-PRESETS=(default asan tsan bench fuzz libdeflate)
+PRESETS=(default asan tsan bench fuzz zlib)
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
 
 usage() {

@@ -2,18 +2,35 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent_core>=2.1 libevent_pthreads>=2.1)
 
-if(TRAVIK_DEFLATE STREQUAL "libdeflate")
+# TRAVIK_CODEC is the compressor actually used: "auto" takes libdeflate
+# (about three times faster, same stream) when pkg-config finds it.
+if(TRAVIK_DEFLATE STREQUAL "auto")
+  pkg_check_modules(LIBDEFLATE QUIET IMPORTED_TARGET libdeflate)
+  if(LIBDEFLATE_FOUND)
+    set(TRAVIK_CODEC "libdeflate")
+  else()
+    set(TRAVIK_CODEC "zlib")
+    message(STATUS "travik: libdeflate not found, images compressed with zlib")
+  endif()
+else()
+  set(TRAVIK_CODEC "${TRAVIK_DEFLATE}")
+endif()
+
+if(TRAVIK_CODEC STREQUAL "libdeflate")
   pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
-  set(TRAVIK_CODEC_LIBS PkgConfig::LIBDEFLATE)
+  # zlib too: it finds the block boundaries when a lone large frame is
+  # compressed in pieces on several threads, and combines their checksums.
+  find_package(ZLIB REQUIRED)
+  set(TRAVIK_CODEC_LIBS PkgConfig::LIBDEFLATE ZLIB::ZLIB)
   set(TRAVIK_CODEC_DEFINE TRAVIK_WITH_LIBDEFLATE=1)
-  set(TRAVIK_PC_CODEC "libdeflate")
-elseif(TRAVIK_DEFLATE STREQUAL "zlib")
+  set(TRAVIK_PC_CODEC "libdeflate zlib")
+elseif(TRAVIK_CODEC STREQUAL "zlib")
   find_package(ZLIB REQUIRED)
   set(TRAVIK_CODEC_LIBS ZLIB::ZLIB)
   set(TRAVIK_CODEC_DEFINE "")
   set(TRAVIK_PC_CODEC "zlib")
 else()
-  message(FATAL_ERROR "TRAVIK_DEFLATE must be zlib or libdeflate, not '${TRAVIK_DEFLATE}'")
+  message(FATAL_ERROR "TRAVIK_DEFLATE must be auto, zlib or libdeflate, not '${TRAVIK_DEFLATE}'")
 endif()
 
 find_package(Threads REQUIRED)
