@@ -85,8 +85,9 @@ int TravikMgr::SendLogInfo(char* text, int /*len*/) {
     if (!server->RoomFor(static_cast<size_t>(inFlight + frameBytes))) return -1;
     m_logInFlight += frameBytes;
     m_logText.append(text, n);
-    m_dataReady.exchange(true);
-    m_cond.notify_all();
+    // One wake-up per pass, not per line: whoever raised the flag since the
+    // send thread last took everything has woken it already.
+    if (!m_dataReady.exchange(true)) m_cond.notify_all();
     return 0;
 }
 
