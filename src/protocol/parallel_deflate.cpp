@@ -53,6 +53,14 @@ int JoinPieces(const std::vector<DeflatedPiece>& pieces, size_t count, int level
 }
 
 }  // namespace
+
+size_t IndependentPieceCount(uint32_t srcLen, int threads) {
+    if (srcLen < kIndependentSplitMin || threads < 2) return 1;
+    const size_t most = srcLen / kIndependentPieceMin, n = static_cast<size_t>(threads);
+    // Equal shares for the threads, so that none is left with an extra piece.
+    return most >= 2 * n ? 2 * n : std::max<size_t>(1, std::min(most, n));
+}
+
 }  // namespace travik
 
 #if !defined(TRAVIK_WITH_LIBDEFLATE)
@@ -257,13 +265,6 @@ int DeflateIndependentOrThrow(const unsigned char* src, size_t len, bool last, i
 }
 
 }  // namespace
-
-size_t IndependentPieceCount(uint32_t srcLen, int threads) {
-    if (srcLen < kIndependentSplitMin || threads < 2) return 1;
-    const size_t most = srcLen / kIndependentPieceMin, n = static_cast<size_t>(threads);
-    // Equal shares for the threads, so that none is left with an extra piece.
-    return most >= 2 * n ? 2 * n : std::max<size_t>(1, std::min(most, n));
-}
 
 int DeflateIndependentPieces(const unsigned char* src, uint32_t srcLen, int level, size_t count, const PieceRunner& run,
                              size_t headroom, int64_t maxStreamLen, std::vector<DeflatedPiece>& pieces,
