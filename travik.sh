@@ -18,7 +18,7 @@ TEST_PACKAGES=(
     libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
     pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs
 )
-PRESETS=(default asan tsan bench fuzz libdeflate demo windows)
+PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest)
 # Debian source packages cross-built for Windows (`./travik.sh deps windows`).

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds travik-bench against both image compressors (zlib, the default, and
-# libdeflate), runs them one after the other, and writes bench/RESULTS.md
+# Builds travik-bench against both image compressors (libdeflate, the
+# default build's when installed, and zlib, the fallback and `zlib` preset),
+# runs them one after the other, and writes bench/RESULTS.md
 # whole: the merged travik-bench tables, then the stdout of every executable
 # bench/sections/*.sh in name order (each called with the zlib build
 # directory as $1; see bench/sections/README.md).
@@ -9,7 +10,10 @@
 #
 # The zlib build measures every row, ZeroMQ and raw TCP included; the
 # libdeflate build measures the rows its compressor changes (compressor
-# limit, image throughput, image latency). Build directories default to
+# limit, image throughput, image latency), which gives the codec comparison
+# (default build against the zlib build, same run). The camera rows (four
+# 30 fps 720p gray streams, levels 6/3/1) come from
+# bench/sections/40-compression.sh, in both builds. Build directories default to
 # build/bench and build/bench-libdeflate; BENCH_BUILD_ZLIB and
 # BENCH_BUILD_LIBDEFLATE override them. A full run takes about 12 minutes on
 # 2 cores plus the builds; --quick (about 2 minutes) is a smoke run whose

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -141,8 +142,9 @@ TEST(Backpressure, StalledViewerIsBoundedThenClosedWhileHealthyOneKeepsUp) {
     EXPECT_LT(lateGrowth, lateBound) << "device RSS still growing: " << (lateGrowth >> 20) << " MiB in the last 2 s";
 #endif
 
-    // Phase 2: log frames are never skipped, so the stalled viewer's backlog
-    // reaches the hard bound and it is closed.
+    // Phase 2: log frames are never skipped, so log text is refused while the
+    // stalled viewer's backlog is full, until it is closed for making no
+    // progress.
     const std::string slowLine = "slow connection fd = " + std::to_string(stalledFd) + " closed";
     std::string line(64 * 1024, 'L');
     const auto deadline = Clock::now() + Scaled(std::chrono::seconds(30));
@@ -179,9 +181,9 @@ TEST(Backpressure, StalledViewerIsBoundedThenClosedWhileHealthyOneKeepsUp) {
 }
 
 TEST(Backpressure, LogProducerFasterThanEveryViewerIsHeldBackNotDisconnecting) {
-    // When no viewer keeps up, log text is refused (-1) once every backlog is
-    // over the soft bound, instead of being accepted until the hard bound
-    // closes them all. Accepted text is never dropped for a connected viewer.
+    // When no viewer keeps up, log text is refused (-1) before a backlog
+    // would pass the hard bound, instead of closing the viewer. Accepted
+    // text is never dropped for a connected viewer.
     auto cap = std::make_unique<StdoutCapture>();
     TravikMgr mgr;
     const int port = ListenOnAnyPort(mgr);
@@ -198,7 +200,7 @@ TEST(Backpressure, LogProducerFasterThanEveryViewerIsHeldBackNotDisconnecting) {
     long long accepted = 0;
     bool refused = false;
     const auto deadline = Clock::now() + Scaled(std::chrono::seconds(8));
-    // 48 MiB of acceptance would reach the hard bound; stop well after that.
+    // 48 MiB of backlog is the hard bound; stop well after that.
     while (!refused && Clock::now() < deadline && accepted < (200LL << 20)) {
         if (mgr.SendLogInfo(&line[0], 0) == 0) {
             accepted += static_cast<long long>(line.size());
@@ -210,9 +212,203 @@ TEST(Backpressure, LogProducerFasterThanEveryViewerIsHeldBackNotDisconnecting) {
         }
     }
     EXPECT_TRUE(refused) << accepted << " bytes accepted without a refusal";
-    EXPECT_LT(accepted, static_cast<long long>(travik::kHardBacklogBytes));
+    // The backlog stops at the hard bound; the kernel's socket buffers,
+    // autotuned on loopback, hold a few MB more.
+    EXPECT_LT(accepted, static_cast<long long>(travik::kHardBacklogBytes) + (16LL << 20));
     EXPECT_TRUE(WaitUntil([&] { return !mgr.m_dataReady.load(); }));  // the send thread took the rest
     EXPECT_EQ(1, mgr.IsConnected());
     EXPECT_EQ(std::string::npos, cap->Text().find("slow connection")) << cap->Text();
+    mgr.Release();
+}
+
+namespace {
+
+// Lines of 64 bytes: a 15-digit line number, spaces, a newline.
+constexpr size_t kLineLen = 64;
+constexpr size_t kDigits = 15;
+constexpr size_t kCallBytes = 16u << 20;
+constexpr size_t kLinesPerCall = kCallBytes / kLineLen;
+#if defined(BACKPRESSURE_SANITIZED)
+constexpr int kExtraCalls = 0;  // the checks, not the volume, are the point there
+#else
+constexpr int kExtraCalls = 1;
+#endif
+
+// The decimal digits of a line number, counted up in place.
+class LineNumber {
+public:
+    LineNumber() { std::memset(m_digits, '0', kDigits); }
+    const char* digits() const { return m_digits; }
+    void Next() {
+        for (size_t i = kDigits; i-- > 0;) {
+            if (m_digits[i] != '9') {
+                ++m_digits[i];
+                return;
+            }
+            m_digits[i] = '0';
+        }
+    }
+
+private:
+    char m_digits[kDigits];
+};
+
+// Reads log frames on its own thread and checks that they carry the lines
+// 0, 1, 2, ... in order, nothing missing, nothing repeated. A slow reader
+// pauses a millisecond after every 16 KiB (under 16 MB/s) but never stops.
+class LineReader {
+public:
+    explicit LineReader(int port, bool slow = false) : m_slow(slow) {
+        connected = m_client.Connect(port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~LineReader() { Join(); }
+    void Join() {
+        m_stopping = true;
+        if (m_client.fd() >= 0) shutdown(m_client.fd(), SHUT_RDWR);
+        if (m_thread.joinable()) m_thread.join();
+    }
+    bool LogsOn() {
+        std::vector<unsigned char> cmd;
+        for (int v : {3, 0, 32, 0, 1, 1, 0, 0, 0, 0, 0, 0}) PutLE32(cmd, v);  // logs on
+        return m_client.Send(cmd);
+    }
+    bool connected = false;
+    std::atomic<size_t> lines{0};
+    std::atomic<bool> wrong{false};
+    std::atomic<bool> lostEarly{false};
+
+private:
+    void Run() {
+        std::vector<unsigned char> f;
+        LineNumber expected;
+        while (!wrong && ReadFrame(f)) {
+            if (GetLE32(f.data()) != 1) continue;
+            const size_t text = f.size() - 16 - 1;  // the payload ends with a NUL
+            if (f.size() < 17 || text % kLineLen != 0) {
+                wrong = true;
+                break;
+            }
+            size_t n = lines.load();
+            for (size_t at = 16; at < 16 + text; at += kLineLen, ++n, expected.Next()) {
+                if (std::memcmp(f.data() + at, expected.digits(), kDigits) != 0 || f[at + kLineLen - 1] != '\n') {
+                    wrong = true;
+                    break;
+                }
+            }
+            lines = n;
+        }
+        if (!m_stopping) lostEarly = true;
+    }
+    bool ReadFrame(std::vector<unsigned char>& f) {
+        if (!m_slow) return m_client.ReadFrame(f, std::chrono::seconds(60));
+        if (!m_client.ReadExact(f, 16, std::chrono::seconds(60))) return false;
+        const int32_t len = GetLE32(f.data() + 8);
+        std::vector<unsigned char> piece;
+        for (int32_t left = len; left > 0; left -= static_cast<int32_t>(piece.size())) {
+            if (!m_client.ReadExact(piece, std::min<size_t>(16 * 1024, static_cast<size_t>(left)),
+                                    std::chrono::seconds(60)))
+                return false;
+            f.insert(f.end(), piece.begin(), piece.end());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return len >= 0;
+    }
+    const bool m_slow;
+    RawClient m_client;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+};
+
+// Stages `calls` texts of kCallBytes (whole lines, numbered on from 0),
+// retrying each refused one; false when one is still refused at `deadline`.
+bool ProduceRetrying(TravikMgr& mgr, int calls, Clock::time_point deadline, int& refusals) {
+    std::string text(kCallBytes, ' ');
+    LineNumber number;
+    for (int call = 0; call < calls; ++call) {
+        for (size_t i = 0; i < kLinesPerCall; ++i, number.Next()) {
+            std::memcpy(&text[i * kLineLen], number.digits(), kDigits);
+            text[i * kLineLen + kLineLen - 1] = '\n';
+        }
+        while (mgr.SendLogInfo(&text[0], 0) != 0) {
+            if (Clock::now() > deadline) return false;
+            ++refusals;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// The rule a user who retries on refusal relies on: eight viewers that keep
+// reading, two of them slowly, get every line of a producer staging 16 MB
+// per call, and none is closed as slow, however far behind the fast ones
+// the slow ones fall.
+TEST(Backpressure, RetryingProducerLosesNoLineAtEightReadingViewers) {
+    constexpr int kCalls = 3 + kExtraCalls;
+    TravikMgr mgr;
+    const int port = ListenOnAnyPort(mgr);
+    ASSERT_GT(port, 0);
+    std::vector<std::unique_ptr<LineReader>> viewers;
+    for (int i = 0; i < 8; ++i) {
+        viewers.push_back(std::make_unique<LineReader>(port, i < 2));
+        ASSERT_TRUE(viewers.back()->connected);
+    }
+    ASSERT_TRUE(WaitForViewers(mgr, 8));
+    ASSERT_TRUE(viewers[0]->LogsOn());
+    ASSERT_TRUE(WaitUntil([&] { return mgr.m_logClosed.load() == 0; }));
+
+    int refusals = 0;
+    ASSERT_TRUE(ProduceRetrying(mgr, kCalls, Clock::now() + Scaled(std::chrono::seconds(60)), refusals));
+    const size_t total = kCalls * kLinesPerCall;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return std::all_of(viewers.begin(), viewers.end(), [&](const auto& v) { return v->lines >= total; }); },
+        std::chrono::seconds(60)));
+    for (const auto& v : viewers) {
+        EXPECT_EQ(v->lines.load(), total);
+        EXPECT_FALSE(v->wrong.load()) << "a line missing, repeated or out of order";
+        EXPECT_FALSE(v->lostEarly.load()) << "a reading viewer was closed";
+    }
+    EXPECT_EQ(travik::ViewerCount(mgr), 8);
+    mgr.Release();
+    RecordProperty("refusals", refusals);
+}
+
+// A viewer that stops reading holds the producer back for the no-progress
+// deadline only: it is then closed, and the seven that read lose nothing.
+TEST(Backpressure, StoppedViewerIsCutAfterTheDeadlineOthersLoseNothing) {
+    constexpr int kCalls = 4 + kExtraCalls;  // past what the stopped viewer's backlog can hold
+    TravikMgr mgr;
+    const int port = ListenOnAnyPort(mgr);
+    ASSERT_GT(port, 0);
+    RawClient stopped;
+    ASSERT_TRUE(stopped.Connect(port, 4096));  // never reads
+    std::vector<std::unique_ptr<LineReader>> viewers;
+    for (int i = 0; i < 7; ++i) {
+        viewers.push_back(std::make_unique<LineReader>(port));
+        ASSERT_TRUE(viewers.back()->connected);
+    }
+    ASSERT_TRUE(WaitForViewers(mgr, 8));
+    ASSERT_TRUE(viewers[0]->LogsOn());
+    ASSERT_TRUE(WaitUntil([&] { return mgr.m_logClosed.load() == 0; }));
+
+    int refusals = 0;
+    const auto start = Clock::now();
+    const auto noProgress = std::chrono::microseconds(travik::kNoProgressMicros);
+    ASSERT_TRUE(ProduceRetrying(mgr, kCalls, start + noProgress + Scaled(std::chrono::seconds(60)), refusals));
+    EXPECT_GT(refusals, 0) << "the stopped viewer never held the producer back";
+    EXPECT_GE(Clock::now() - start, noProgress) << "cut before the no-progress deadline";
+    EXPECT_TRUE(stopped.WaitClosed(std::chrono::seconds(30)));
+    const size_t total = kCalls * kLinesPerCall;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return std::all_of(viewers.begin(), viewers.end(), [&](const auto& v) { return v->lines >= total; }); },
+        std::chrono::seconds(60)));
+    for (const auto& v : viewers) {
+        EXPECT_EQ(v->lines.load(), total);
+        EXPECT_FALSE(v->wrong.load()) << "a line missing, repeated or out of order";
+        EXPECT_FALSE(v->lostEarly.load()) << "a reading viewer was closed";
+    }
+    EXPECT_EQ(travik::ViewerCount(mgr), 7);
     mgr.Release();
 }

@@ -136,9 +136,10 @@ void ExpectEveryReader(const Bytes& stream, const Bytes& expected, bool joined) 
 Bytes Deflate(const Bytes& input, int level, int threads) {
     const int n = travik::ResolveCompressThreads(threads);
     Bytes stream;
-    // A compressor that cannot split frames compresses each frame in one
-    // call whatever the setting (several frames run side by side instead).
-    if (n == 1 || !travik::CodecSplitsFrames()) {
+    // A compressor that cannot split frames compresses a lone frame in
+    // independent pieces once it is large enough, else in one call.
+    if (n == 1 ||
+        (!travik::CodecSplitsFrames() && travik::IndependentPieceCount(static_cast<uint32_t>(input.size()), n) == 1)) {
         uint32_t len = travik::CompressCapacity(static_cast<uint32_t>(input.size()));
         stream.resize(len);
         EXPECT_EQ(
@@ -155,6 +156,20 @@ Bytes Deflate(const Bytes& input, int level, int threads) {
     EXPECT_EQ(
         0, travik::DeflateInPieces(
                input.data(), static_cast<uint32_t>(input.size()), level,
+               [&](size_t count, const std::function<void(size_t)>& work) { pool.ParallelFor(count, n - 1, work); }, 16,
+               travik::kMaxFrameLen, pieces, out, len));
+    pool.Stop();
+    if (out) stream.assign(out.get() + 16, out.get() + 16 + len);
+#else
+    travik::CompressPool pool;
+    pool.Start(n - 1);
+    std::vector<travik::DeflatedPiece> pieces;
+    std::shared_ptr<unsigned char> out;
+    uint32_t len = 0;
+    const uint32_t size = static_cast<uint32_t>(input.size());
+    EXPECT_EQ(
+        0, travik::DeflateIndependentPieces(
+               input.data(), size, level, travik::IndependentPieceCount(size, n),
                [&](size_t count, const std::function<void(size_t)>& work) { pool.ParallelFor(count, n - 1, work); }, 16,
                travik::kMaxFrameLen, pieces, out, len));
     pool.Stop();
@@ -184,10 +199,24 @@ TEST_P(ParallelStream, EveryReaderRestoresTheInput) {
     const Bytes input = CameraBytes(c.size, static_cast<uint32_t>(c.size + c.level));
     const Bytes stream = Deflate(input, c.level, c.threads);
     ASSERT_FALSE(stream.empty());
-    const bool joined =
-        travik::CodecSplitsFrames() && c.size > kPieceLen && travik::ResolveCompressThreads(c.threads) > 1;
+    const int threads = travik::ResolveCompressThreads(c.threads);
+    const bool joined = threads > 1 && (travik::CodecSplitsFrames() ? c.size > kPieceLen
+                                                                    : travik::IndependentPieceCount(
+                                                                          static_cast<uint32_t>(c.size), threads) > 1);
     ExpectEveryReader(stream, input, joined);
-    if (!travik::CodecSplitsFrames()) return;
+    if (!travik::CodecSplitsFrames()) {
+        // Independent pieces lose only the matches across each cut.
+        uint32_t single = travik::CompressCapacity(static_cast<uint32_t>(input.size()));
+        Bytes one(single);
+        ASSERT_EQ(
+            0, travik::CompressAtLevel(one.data(), single, input.data(), static_cast<uint32_t>(input.size()), c.level));
+        if (joined) {
+            EXPECT_LE(stream.size(), single + single / 100) << "single call " << single;
+        } else {
+            EXPECT_EQ(stream.size(), single) << "unsplit: one call's stream";
+        }
+        return;
+    }
     const Bytes single = Compress2(input, c.level);
     if (!joined) {
         EXPECT_EQ(single, stream) << "one piece or one thread: exactly compress2's stream";
@@ -211,10 +240,14 @@ std::vector<StreamCase> Cases() {
     for (size_t size : {size_t{0}, size_t{1}, size_t{kPieceLen - 1}, size_t{kPieceLen}, size_t{kPieceLen + 1},
                         size_t{5 * kPieceLen + 4321}})
         for (int threads : {1, 2, 0}) out.push_back({size, 6, threads});
+    // ...where a lone frame starts to be split without dictionaries...
+    for (size_t size : {size_t{travik::kIndependentSplitMin - 1}, size_t{travik::kIndependentSplitMin},
+                        size_t{9 * travik::kIndependentPieceMin + 4321}})
+        for (int threads : {2, 3}) out.push_back({size, 6, threads});
     // ...and every level across a few pieces.
     for (int level = 1; level <= 9; ++level)
         if (level != 6)
-            for (int threads : {1, 2, 0}) out.push_back({2 * kPieceLen + 77, level, threads});
+            for (int threads : {1, 2, 0}) out.push_back({travik::kIndependentSplitMin + 77, level, threads});
     return out;
 }
 

@@ -1,7 +1,9 @@
 // travik-compress-bench: image throughput of one device against the number
 // of compressing threads (SetCompression), the compression ratio against
-// one thread, each shape's single-thread compressor limit, and the latency
-// of one 1920x1080 RGB frame from staging to a viewer's image callback.
+// one thread, each shape's single-thread compressor limit, four 30 fps
+// camera streams at levels 6, 3 and 1 on two threads (delivered against
+// offered images/s), and the latency of one 1920x1080 RGB frame from staging
+// to a viewer's image callback.
 // Device and viewers run in this process over loopback. Prints TSV rows on
 // standard output (bench/sections/*-compression.sh turns them into a table),
 // progress on standard error.
@@ -195,6 +197,49 @@ Throughput MeasureThroughput(const Workload& w, int threads, double seconds) {
     return result;
 }
 
+// Four camera-like streams, 1280x720 gray with sensor noise, each staged at
+// 30 frames/s (110 MB/s raw in all) into a device compressing at `level` on
+// `threads` threads: images per second the viewer receives. Offered: 120.
+double MeasureCamera(int level, int threads, double seconds) {
+    const FrameShape shape{1280, 720, 1};
+    constexpr int kFps = 30;
+    TravikMgr device;
+    const int port = FreePort();
+    if (device.Listen(port) != 0) return 0;
+    device.SetCompression(level, threads);
+    ScanViewer viewer;
+    if (!viewer.Start(port)) return 0;
+    // Eight frames of different noise per channel: no two passes alike.
+    std::vector<std::shared_ptr<unsigned char>> frames[4];
+    for (int c = 0; c < 4; ++c)
+        for (uint32_t seed = 0; seed < 8; ++seed) frames[c].push_back(MakeSharedCameraFrame(shape, seed * 4 + c));
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        auto next = Clock::now();
+        for (uint64_t i = 0; !stop.load(); ++i) {
+            for (int c = 0; c < 4; ++c) {
+                const ChannelKey key = ChannelKeyOf(c);
+                device.SendImageDataPtr(key.attr1, 1, shape.width, shape.height, key.attr5, frames[c][i % 8],
+                                        static_cast<int>(shape.Bytes()), i);
+            }
+            next += std::chrono::microseconds(1000000 / kFps);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // warm-up
+    const ScanViewer::Count first = viewer.Snapshot();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const ScanViewer::Count last = viewer.Snapshot();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    stop = true;
+    producer.join();
+    device.Release();
+    viewer.Stop();
+    // Frames carry the records of every channel fresh at the time.
+    return static_cast<double>(last.raw - first.raw) / static_cast<double>(RecordBytes(shape)) / elapsed;
+}
+
 // Median time from staging one 1920x1080 RGB image (nothing else staged)
 // to the viewer's image callback, inflating included, over `count` frames.
 double MeasureLatencyMs(int threads, int count) {
@@ -281,6 +326,12 @@ int main(int argc, char** argv) {
                          oneThreadRatio > 0 ? t.ratio / oneThreadRatio : 0);
             std::fflush(out);
         }
+    }
+    for (int level : {6, 3, 1}) {
+        std::fprintf(stderr, "[compression] %s: four 720p gray cameras at 30 fps, level %d\n", codec.c_str(), level);
+        std::fprintf(out, "camera\t%s\t%d\t2\t120\t%.1f\n", codec.c_str(), level,
+                     MeasureCamera(level, 2, std::max(seconds, 2.0)));
+        std::fflush(out);
     }
     for (int threads : {1, 2}) {
         std::fprintf(stderr, "[compression] %s: 1080p RGB latency, %d thread(s)\n", codec.c_str(), threads);

@@ -192,6 +192,9 @@ public:
     std::condition_variable m_cond;
     std::mutex m_mutex;
     std::string m_logText;
+    // Bytes of log frames accepted but not yet queued on the connections:
+    // the staged text as one frame plus the frames the send thread holds.
+    std::atomic<long long> m_logInFlight{0};
     std::vector<SendImageSt> m_images;
     int m_imagesPending = 0;
     std::atomic<int> m_sendImagesOnOff[4] = {};

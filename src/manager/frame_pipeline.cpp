@@ -29,6 +29,7 @@ void FramePipeline::Complete(uint64_t seq, ByteBuffer frame) {
             else
                 head.server->SendData(head.frame.data, head.frame.len);
         }
+        if (head.sent) head.sent();
         m_entries.erase(m_entries.begin());
     }
     m_cond.notify_all();
@@ -46,8 +47,19 @@ void FramePipeline::Push(CompressPool& pool, int depth, const std::shared_ptr<Tr
     if (!pool.Post(task)) task();
 }
 
-void FramePipeline::PushReady(const std::shared_ptr<Travik>& server, ByteBuffer frame, bool latest) {
-    Complete(Add(server, latest), std::move(frame));
+bool FramePipeline::Idle() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries.empty();
+}
+
+void FramePipeline::PushReady(const std::shared_ptr<Travik>& server, ByteBuffer frame, bool latest,
+                              std::function<void()> sent) {
+    const uint64_t seq = Add(server, latest);
+    if (sent) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries[seq].sent = std::move(sent);
+    }
+    Complete(seq, std::move(frame));
 }
 
 }  // namespace travik

@@ -30,8 +30,14 @@ public:
     // before it has left. An empty frame is skipped. `build` must not throw.
     void Push(CompressPool& pool, int depth, const std::shared_ptr<Travik>& server, std::function<ByteBuffer()> build);
     // A ready frame, sent after the earlier ones (at once when none is in
-    // flight) with SendLatest (`latest`, image frames) or SendData.
-    void PushReady(const std::shared_ptr<Travik>& server, ByteBuffer frame, bool latest);
+    // flight) with SendLatest (`latest`, image frames) or SendData. `sent`,
+    // when given, runs (under the pipeline's mutex, so it must be brief and
+    // lock-free) once the frame has been handed over or dropped.
+    void PushReady(const std::shared_ptr<Travik>& server, ByteBuffer frame, bool latest,
+                   std::function<void()> sent = nullptr);
+
+    // True when no frame is in flight: a frame pushed now leaves at once.
+    bool Idle();
 
 private:
     struct Entry {
@@ -39,6 +45,7 @@ private:
         bool latest = false;
         std::shared_ptr<Travik> server;
         ByteBuffer frame;
+        std::function<void()> sent;
     };
     uint64_t Add(const std::shared_ptr<Travik>& server, bool latest);
     void Complete(uint64_t seq, ByteBuffer frame);

@@ -6,7 +6,9 @@
 // path and therefore the host's callbacks (viewer) and commands (device).
 // Locks, each held briefly and never nested with another manager lock or a
 // transport's:
-//   m_mutex           staging (log text, image slots, pending flag, m_exit)
+//   m_mutex           staging (log text, image slots, pending flag, m_exit);
+//                     SendLogInfo holds it across the transport's RoomFor
+//                     (the transport never calls the manager under a lock)
 //   m_transportMutex  the m_server/m_client pointers, held only to copy them
 //   m_recvMutex       reassembly state, callbacks, m_recvGeneration; never
 //                     held while a host callback runs

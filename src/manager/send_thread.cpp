@@ -1,5 +1,7 @@
 // The device's only writer of log and image frames: one pass per wake-up,
 // everything staged since the previous pass in at most two frames.
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <new>
 
@@ -11,6 +13,7 @@
 #include "platform/net_startup.h"
 #include "protocol/codec.h"
 #include "protocol/frame_writer.h"
+#include "protocol/parallel_deflate.h"
 
 namespace travik {
 namespace {
@@ -45,12 +48,35 @@ private:
 
 CompressStats s_compressStats;
 
+// Size of the fresh slots' record sequence, saturated (only compared).
+uint32_t RecordBytes(const std::vector<SendImageSt>& slots) {
+    uint64_t total = 0;
+    for (const SendImageSt& s : slots)
+        if (s.attr2 != 0 && s.imageLen > 0) total += kImageHeaderLen + static_cast<uint64_t>(s.imageLen);
+    return static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+}
+
 bool HasViewer(const std::shared_ptr<Travik>& server) { return server && server->IsEmpty() == 0; }
 
-void SendLogFrame(FramePipeline& pipeline, const std::shared_ptr<Travik>& server, const std::string& text) {
-    if (text.empty() || !HasViewer(server)) return;
-    ByteBuffer frame = WriteLogFrame(text);
-    pipeline.PushReady(server, std::move(frame), false);
+// Sends the pass's text as one frame; once it is queued (or dropped), its
+// bytes no longer count against SendLogInfo's room.
+void SendLogFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_ptr<Travik>& server,
+                  const std::string& text) {
+    if (text.empty()) return;
+    const long long frameBytes = static_cast<long long>(text.size()) + kFrameHeaderLen + 1;
+    auto release = [&mgr, frameBytes] { mgr.m_logInFlight -= frameBytes; };
+    if (!HasViewer(server)) {
+        release();
+        return;
+    }
+    ByteBuffer frame;
+    try {
+        frame = WriteLogFrame(text);
+    } catch (...) {
+        release();
+        throw;
+    }
+    pipeline.PushReady(server, std::move(frame), false, release);
 }
 
 // The image frame of one pass, or an empty buffer (reported) when it could
@@ -78,7 +104,11 @@ void SendImageFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_p
                     const std::vector<SendImageSt>& slots) {
     if (slots.empty() || !HasViewer(server)) return;
     CompressOptions options = CompressOptionsOf(mgr);
-    if (options.threads > 1 && !CodecSplitsFrames()) {
+    // A lone large frame (nothing else in flight) is split between the
+    // threads instead, so that it arrives sooner.
+    const bool lone =
+        !CodecSplitsFrames() && pipeline.Idle() && IndependentPieceCount(RecordBytes(slots), options.threads) > 1;
+    if (options.threads > 1 && !CodecSplitsFrames() && !lone) {
         // The compressor cannot share one frame: whole frames go to the
         // workers, up to one per thread in flight.
         const int depth = options.threads;
@@ -113,7 +143,7 @@ void TravikMgr::ThreadSendInfo() {
         // Held for the whole pass: Release may drop the manager's reference.
         std::shared_ptr<Travik> server = ServerOf(*this);
         try {
-            SendLogFrame(*pipeline, server, text);
+            SendLogFrame(*this, *pipeline, server, text);
             SendImageFrame(*this, *pipeline, server, images);
         } catch (const std::bad_alloc&) {
             // A frame is built whole before it is queued, so nothing partial

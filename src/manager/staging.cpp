@@ -1,5 +1,6 @@
 // The staging area between host threads and the send thread: log text
 // accumulates, each image channel keeps only its newest image.
+#include <algorithm>
 #include <cstring>
 
 #include "manager/manager_internal.h"
@@ -65,15 +66,22 @@ int TravikMgr::SendLogInfo(char* text, int /*len*/) {
     if (!text || m_logClosed.load() == 1) return -1;
     std::shared_ptr<Travik> server = ServerOf(*this);
     if (!server || server->IsEmpty() != 0) return -1;
-    // Log text is never skipped for a slow viewer, so a producer faster than
-    // every viewer is told to hold back instead of having them all closed.
-    if (server->AllBacklogged()) return -1;
     size_t n = std::strlen(text);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_logText.size() + n > kMaxStagedLogBytes) return -1;
+    // Log text is never skipped nor a reading viewer cut, so the producer
+    // holds back instead: refused while the text, as part of the frame it
+    // joins, would take any viewer's backlog past the hard bound, counting
+    // the log frames not yet queued. Checked and counted under m_mutex, so
+    // that two producers cannot both take the last room.
+    const long long frameBytes = static_cast<long long>(n) + (m_logText.empty() ? kFrameHeaderLen + 1 : 0);
+    const long long inFlight = std::max(0LL, m_logInFlight.load());
+    if (!server->RoomFor(static_cast<size_t>(inFlight + frameBytes))) return -1;
+    m_logInFlight += frameBytes;
     m_logText.append(text, n);
-    m_dataReady.exchange(true);
-    m_cond.notify_all();
+    // One wake-up per pass, not per line: whoever raised the flag since the
+    // send thread last took everything has woken it already.
+    if (!m_dataReady.exchange(true)) m_cond.notify_all();
     return 0;
 }
 

@@ -128,6 +128,7 @@ int TravikMgr::Release() {
         }
     }
     m_compressPool->Stop();
+    m_logInFlight = 0;  // the send thread and workers are done with their frames
     StopAndWait(server);
     StopAndWait(client);
     {

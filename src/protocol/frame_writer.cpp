@@ -90,6 +90,15 @@ int Compress(const unsigned char* records, uint32_t total, const CompressOptions
         return DeflateInPieces(records, total, options.level, options.run, kFrameHeaderLen,
                                kMaxFrameLen - kFrameHeaderLen, pieces, frame, compressedLen);
     }
+#else
+    const size_t count = options.run ? IndependentPieceCount(total, options.threads) : 1;
+    if (count > 1) {
+        thread_local std::vector<DeflatedPiece> keptPieces;
+        std::vector<DeflatedPiece> oneOffPieces;
+        std::vector<DeflatedPiece>& pieces = total <= kKeptRecordBuffer ? keptPieces : oneOffPieces;
+        return DeflateIndependentPieces(records, total, options.level, count, options.run, kFrameHeaderLen,
+                                        kMaxFrameLen - kFrameHeaderLen, pieces, frame, compressedLen);
+    }
 #endif
     const uint32_t capacity = CompressCapacity(total);
     frame = AllocBytes(static_cast<size_t>(capacity) + kFrameHeaderLen);

@@ -50,7 +50,9 @@ ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResu
 // How to compress an image frame. threads <= 1: one compressor call at
 // `level` on the calling thread (level 6 gives WriteImageFrame's bytes);
 // threads > 1 with a runner, in a build whose compressor splits frames:
-// pieces of one stream spread through `run` (see parallel_deflate.h).
+// pieces of one stream spread through `run` (see parallel_deflate.h); in a
+// libdeflate build only records of at least kIndependentSplitMin bytes are
+// split, in independent pieces.
 struct CompressOptions {
     int level = 6;
     int threads = 1;

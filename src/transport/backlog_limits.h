@@ -11,9 +11,14 @@ namespace travik {
 // Over this backlog, image frames are not queued for the connection; it gets
 // fresh images once it has drained (images are latest-wins anyway).
 constexpr size_t kSoftBacklogBytes = 16u << 20;
-// A log or command frame that would take the backlog past this closes the
-// connection as too slow.
+// Log text is refused (RoomFor) before it would take the backlog of any
+// connection that still reads past this, so a reading viewer is never cut.
 constexpr size_t kHardBacklogBytes = 48u << 20;
+// A frame that finds the backlog this large closes the connection: the
+// guard against frames that bypass RoomFor (commands, a log frame racing an
+// image frame), never reached by a checked sender, whose backlog stays below
+// the hard bound plus one image frame.
+constexpr size_t kCutBacklogBytes = kHardBacklogBytes + 100'000'000;
 // A connection whose output has not moved for this long is closed as slow.
 constexpr int64_t kNoProgressMicros = 10'000'000;
 // Period of each connection's flush timer, the fallback wake-up of the loop.

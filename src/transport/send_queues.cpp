@@ -2,8 +2,9 @@
 // wake the loop; the loop hands each connection's queue to libevent when its
 // previous hand-over has been written. The backlog policy (backlog_limits.h)
 // decides what a slow connection gets: images are skipped over the soft
-// bound, and a connection is closed as slow past the hard bound or when its
-// output has not moved for too long.
+// bound, log text waits (RoomFor) before any backlog would pass the hard
+// bound, and a connection is closed as slow when its output has not moved
+// for too long (or, for unchecked frames, far past the hard bound).
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/event.h>
@@ -32,7 +33,7 @@ int TravikObj::Queue(std::shared_ptr<unsigned char>& data, int len, bool latest)
         size_t backlog = conn.queuedBytes + conn.outputBytes.load(std::memory_order_relaxed);
         if (latest) {
             if (backlog >= travik::kSoftBacklogBytes) continue;
-        } else if (backlog > 0 && backlog + static_cast<size_t>(len) > travik::kHardBacklogBytes) {
+        } else if (backlog > 0 && backlog + static_cast<size_t>(len) > travik::kCutBacklogBytes) {
             conn.closing = true;
             slow = true;
             continue;
@@ -64,9 +65,45 @@ bool TravikObj::AllBacklogged() {
     return !m_connMap.empty();
 }
 
+bool TravikObj::RoomFor(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    const int64_t now = travik::SteadyMicros();
+    bool room = true;
+    bool stuck = false;
+    for (auto& entry : m_connMap) {
+        ConnectionSt& conn = entry.second;
+        if (conn.closing) continue;
+        const size_t output = conn.outputBytes.load();
+        if (output > 0 && now - conn.lastProgress.load() > travik::kNoProgressMicros) {
+            // Not reading: closed on the loop thread, and no longer waited for.
+            conn.closing = true;
+            stuck = true;
+            continue;
+        }
+        if (conn.queuedBytes + output + bytes > travik::kHardBacklogBytes) room = false;
+    }
+    if (stuck) WakeLoopLocked();
+    return room;
+}
+
+namespace {
+
+// Frees the reference an output buffer held on a shared frame.
+void ReleaseFrame(const void*, size_t, void* holder) { delete static_cast<std::shared_ptr<unsigned char>*>(holder); }
+
+}  // namespace
+
 void TravikObj::HandOverLocked(ConnectionSt& conn) {
-    for (const SendDataSt& item : conn.pending)
-        bufferevent_write(conn.bev, item.data.get(), static_cast<size_t>(item.len));
+    // Every connection's output buffer references the one shared frame
+    // instead of copying it; the last one done with it frees it.
+    evbuffer* output = bufferevent_get_output(conn.bev);
+    for (const SendDataSt& item : conn.pending) {
+        auto* holder = new std::shared_ptr<unsigned char>(item.data);
+        if (evbuffer_add_reference(output, item.data.get(), static_cast<size_t>(item.len), ReleaseFrame, holder) != 0) {
+            delete holder;
+            bufferevent_write(conn.bev, item.data.get(), static_cast<size_t>(item.len));
+        }
+    }
     conn.pending.clear();
     conn.queuedBytes = 0;
     conn.busy = true;

@@ -55,6 +55,7 @@ public:
     int SendLatest(std::shared_ptr<unsigned char>& data, int len) override;
     int SetCloseCb(std::function<void(unsigned long long)> cb) override;
     bool AllBacklogged() override;
+    bool RoomFor(size_t bytes) override;
     bool WaitStopped(int timeoutMs) override;
     bool OnLoopThread() const override;
     int BoundPort() const override;

@@ -9,12 +9,13 @@
 //   (connection table, loop lifecycle, callbacks) briefly and never holds
 //   one while a read or close callback runs.
 // - Callbacks: the read and close callbacks run on the loop thread. From
-//   them, SendData, SendLatest, IsEmpty, AllBacklogged, Stop, OnLoopThread,
+//   them, SendData, SendLatest, IsEmpty, AllBacklogged, RoomFor, Stop, OnLoopThread,
 //   BoundPort and ConnectionCount may be called; Listen and Connect on the
 //   endpoint's own loop thread are refused (-1) instead of waiting for
 //   themselves, and WaitStopped must not be called there.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 #include "travik/travik.h"
@@ -49,6 +50,12 @@ public:
     // bound: a sender of frames that must not be skipped (log text) should
     // hold back.
     virtual bool AllBacklogged() = 0;
+    // Non-blocking. True when `bytes` more can be queued without taking any
+    // connection's backlog past the hard bound (backlog_limits.h); a
+    // connection whose output has not moved for the no-progress deadline
+    // does not count (it is marked for closing instead). Log text is staged
+    // only while this holds, so a viewer that keeps reading is never cut.
+    virtual bool RoomFor(size_t bytes) { return bytes == 0 || !AllBacklogged(); }
     // Called on the loop thread after a connection was removed, so that
     // per-connection state kept elsewhere can be dropped.
     virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
