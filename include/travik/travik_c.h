@@ -3,9 +3,15 @@
  * shared library (MSVC, C#, LabVIEW, Python's ctypes, ...).
  *
  * Threads, blocking and return values are those of the matching TravikMgr
- * member in travik.h. Callbacks run on the library's event-loop thread; a
- * callback must return quickly and must not call travik_release() for a
- * handle other than its own. */
+ * member in travik.h. Every function takes the handle from travik_get();
+ * NULL or any other pointer is refused (-1, or 0 from travik_is_connected).
+ * No function lets a C++ exception out: a failure inside (out of memory, no
+ * thread) is its -1 or NULL. Callbacks run on the library's event-loop
+ * thread and must return quickly; one may call travik_release(), which then
+ * does not wait for that callback, and the send functions. travik_listen,
+ * travik_connect, travik_release and the travik_set_*_cb functions are for
+ * one thread at a time, a callback counting as one. Strings must be
+ * NUL-terminated. */
 #ifndef TRAVIK_TRAVIK_C_H
 #define TRAVIK_TRAVIK_C_H
 
@@ -51,10 +57,12 @@ typedef void (*travik_image_fn)(void* user, const travik_image* image);
 /* The process-wide manager; never NULL. Any thread. */
 TRAVIK_C_API travik_handle* travik_get(void);
 
-/* Device side: 0 when listening on `port` (all IPv4 addresses), -1 when it
- * could not be bound. */
+/* Device side: 0 when listening on `port` 0..65535 (0: the system picks;
+ * all IPv4 addresses), -1 when out of range or it could not be bound. While
+ * already listening it keeps the first port and returns 0. */
 TRAVIK_C_API int travik_listen(travik_handle* h, int port);
-/* Viewer side: 0 when connected to the device at dotted IPv4 `ip`, else -1. */
+/* Viewer side: 0 when connected to the device at dotted IPv4 `ip` and `port`
+ * (1..65535), else -1. */
 TRAVIK_C_API int travik_connect(travik_handle* h, const char* ip, int port);
 /* Stops both sides; no callback starts after it returns. 0, or -1 for NULL. */
 TRAVIK_C_API int travik_release(travik_handle* h);
@@ -80,12 +88,15 @@ TRAVIK_C_API int travik_send_cmd(travik_handle* h, int log_switch, int image_swi
 TRAVIK_C_API int travik_set_log_cb(travik_handle* h, travik_log_fn fn, void* user);
 TRAVIK_C_API int travik_set_image_cb(travik_handle* h, travik_image_fn fn, void* user);
 
-/* From inside the image callback only: keeps the image's bytes (no copy)
- * until travik_bytes_free(). NULL when out of memory or `image` is NULL. */
+/* From inside the image callback only, on its thread, with the `image` it
+ * was given (or a copy of it): keeps the image's bytes (no copy) until
+ * travik_bytes_free(). NULL when out of memory, `image` is NULL, or the image
+ * is no longer lent (called after its callback returned). */
 TRAVIK_C_API travik_bytes* travik_image_keep(const travik_image* image);
 TRAVIK_C_API const unsigned char* travik_bytes_data(const travik_bytes* bytes);
 TRAVIK_C_API int travik_bytes_len(const travik_bytes* bytes);
-/* Any thread; NULL is ignored. */
+/* Any thread, also after travik_release(); once per kept bytes; NULL is
+ * ignored. */
 TRAVIK_C_API void travik_bytes_free(travik_bytes* bytes);
 
 #ifdef __cplusplus

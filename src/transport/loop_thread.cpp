@@ -4,6 +4,11 @@
 #include <event2/event.h>
 
 #include <chrono>
+#include <mutex>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include "platform/net_startup.h"
 #include "transport/travik_obj.h"
@@ -45,8 +50,41 @@ void TravikObj::RunLoopThread(void (TravikObj::*body)()) {
     });
 }
 
+namespace {
+
+#if !defined(_WIN32)
+// On POSIX systems libevent ends the whole process (exit) when a new base
+// gets its backend descriptor but not its signal socket pair, which happens
+// when the descriptor limit is nearly reached. A base needs at most five
+// descriptors (backend, socket pair, wake-up pipe); refusing to make one
+// unless six are free keeps the host alive. Both endpoints' loop threads
+// probe and create under one lock so that they do not take each other's
+// room; a host thread opening descriptors at that instant can still race.
+constexpr int kBaseDescriptors = 6;
+
+bool DescriptorsFree() {
+    int fds[kBaseDescriptors];
+    int n = 0;
+    while (n + 1 < kBaseDescriptors && pipe(fds + n) == 0) n += 2;
+    for (int i = 0; i < n; ++i) close(fds[i]);
+    return n >= kBaseDescriptors;
+}
+#endif
+
+event_base* NewBase() {
+#if defined(_WIN32)
+    return event_base_new();  // a failed socket pair is only a warning there
+#else
+    static std::mutex probeMutex;
+    std::lock_guard<std::mutex> lock(probeMutex);
+    return DescriptorsFree() ? event_base_new() : nullptr;
+#endif
+}
+
+}  // namespace
+
 bool TravikObj::MakeBase() {
-    event_base* base = event_base_new();
+    event_base* base = NewBase();
     if (!base) return false;
     event* stopEvent = event_new(base, -1, 0, StopCb, this);
     if (!stopEvent) {

@@ -1,7 +1,9 @@
-/* The C interface from a C program: a busy port refuses travik_listen, then
- * one process is device and viewer at once over loopback; a log line and an
- * image go through, the callbacks get their user argument, and image bytes
- * kept with travik_image_keep outlive the callback and travik_release. */
+/* The C interface from a C program: a busy port, a port out of range and a
+ * pointer that is not the handle are refused, then one process is device and
+ * viewer at once over loopback; a log line and an image go through, the
+ * callbacks get their user argument, image bytes kept with travik_image_keep
+ * outlive the callback and travik_release, and a copy of the lent image can
+ * no longer be kept once its callback returned. */
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -100,12 +102,15 @@ int main(void) {
 #endif
     CHECK(h != NULL && h == travik_get());
     CHECK(travik_listen(NULL, 0) == -1 && travik_connect(h, NULL, 1) == -1);
+    CHECK(travik_listen((travik_handle*)&r, 0) == -1 && travik_release((travik_handle*)&r) == -1);
+    CHECK(travik_listen(h, -1) == -1 && travik_listen(h, 65536) == -1);
 
     blocker = listen_raw(&port);
     CHECK(travik_listen(h, port) == -1); /* busy */
     close_raw(blocker);
     CHECK(travik_listen(h, port) == 0);
 
+    CHECK(travik_connect(h, "127.0.0.1", port + 65536) == -1); /* not the port's low 16 bits */
     CHECK(travik_connect(h, "127.0.0.1", port) == 0);
     CHECK(travik_set_log_cb(h, on_log_wrong_user, NULL) == 0);
     CHECK(travik_set_log_cb(h, on_log, &r) == 0); /* the newer one replaces it */
@@ -129,6 +134,7 @@ int main(void) {
     CHECK(strstr(r.text, "hello from C") != NULL);
     CHECK(r.first.attr2 == 3 && r.first.attr3 == 2 && r.first.attr4 == 1);
     CHECK(r.first.len == (int)sizeof pixels && r.first.tag == 0x1122334455667788ULL);
+    CHECK(travik_image_keep(&r.first) == NULL); /* its callback has returned */
 
     CHECK(travik_release(h) == 0);
     {
