@@ -7,6 +7,7 @@
 #include <mutex>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -65,7 +66,7 @@ constexpr int kBaseDescriptors = 6;
 bool DescriptorsFree() {
     int fds[kBaseDescriptors];
     int n = 0;
-    while (n + 1 < kBaseDescriptors && pipe(fds + n) == 0) n += 2;
+    while (n + 1 < kBaseDescriptors && pipe2(fds + n, O_CLOEXEC) == 0) n += 2;
     for (int i = 0; i < n; ++i) close(fds[i]);
     return n >= kBaseDescriptors;
 }
