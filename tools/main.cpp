@@ -49,7 +49,14 @@ const char* kWebUsage =
     "[--interval MS]";
 #endif
 const char* kTopUsage =
-    "usage: travik device|view|demo|web|record|replay|export|info [OPTIONS]  (travik SUBCOMMAND --help for each)";
+    "usage: travik device|view|demo"
+#ifdef TRAVIK_TOOL_WEB
+    "|web"
+#endif
+#ifdef TRAVIK_TOOL_RECORDING
+    "|record|replay|export|info"
+#endif
+    " [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
 #ifdef TRAVIK_TOOL_WEB
 const CLI::Validator kHttpCheck(
@@ -77,7 +84,7 @@ bool LeftOut(const std::string& name) {
 }
 
 int NotInThisBuild(const std::string& what) {
-    std::fprintf(stderr, "travik: %s is not available in this build\n", what.c_str());
+    std::fprintf(stderr, "travik: %s is not available in this build\n%s\n", what.c_str(), kTopUsage);
     return 2;
 }
 
