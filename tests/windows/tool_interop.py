@@ -19,7 +19,8 @@ import sys
 import time
 
 SKIP = 77
-TIMEOUT = 120 * float(os.environ.get("TRAVIK_TEST_TIME_SCALE", "1"))
+SCALE = float(os.environ.get("TRAVIK_TEST_TIME_SCALE", "1"))
+TIMEOUT = 120 * SCALE
 
 
 def fail(why):
@@ -103,7 +104,7 @@ def stream(device_cmd, view_cmd, out_dir, images, count):
         if device.poll() is None:
             device.send_signal(signal.SIGINT)
         try:
-            _, derr = device.communicate(timeout=TIMEOUT)
+            _, derr = device.communicate(timeout=30 * SCALE)
         except subprocess.TimeoutExpired:
             device.kill()
             device.communicate()
