@@ -8,7 +8,8 @@
 //   travik export   a recording's images and log text as `view --out` writes
 //   travik info     describes a recording: duration, channels, counts
 // Exit codes: 0 done, 1 runtime failure (connect, listen, lost connection),
-// 2 bad arguments.
+// 2 bad arguments, or a subcommand that this build leaves out (the Windows
+// build has no web, record, replay, export or info).
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -21,8 +22,15 @@
 #include "live/demo.h"
 #include "live/device.h"
 #include "live/view.h"
+#ifdef TRAVIK_TOOL_RECORDING
 #include "recording/commands.h"
+#endif
+#ifdef TRAVIK_TOOL_WEB
 #include "web/viewer.h"
+#endif
+#ifdef _WIN32
+#include "platform/sockets.h"
+#endif
 
 using namespace travik_tool;
 
@@ -35,12 +43,22 @@ const char* kViewUsage =
     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
     "[--count N] [--duration S] [--reconnect]";
 const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N] [--web [ADDR:PORT]]";
+#ifdef TRAVIK_TOOL_WEB
 const char* kWebUsage =
     "usage: travik web HOST[:PORT] [--http ADDR:PORT] [--quality Q] [--lossless] [--logs] [--channels 0,1,2,3] "
     "[--interval MS]";
+#endif
 const char* kTopUsage =
-    "usage: travik device|view|demo|web|record|replay|export|info [OPTIONS]  (travik SUBCOMMAND --help for each)";
+    "usage: travik device|view|demo"
+#ifdef TRAVIK_TOOL_WEB
+    "|web"
+#endif
+#ifdef TRAVIK_TOOL_RECORDING
+    "|record|replay|export|info"
+#endif
+    " [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
+#ifdef TRAVIK_TOOL_WEB
 const CLI::Validator kHttpCheck(
     [](std::string& text) {
         std::string address;
@@ -49,6 +67,26 @@ const CLI::Validator kHttpCheck(
                                                      : "must be ADDR:PORT with an IP address, e.g. 127.0.0.1:8080";
     },
     "ADDR:PORT");
+#else
+const CLI::Validator kHttpCheck([](std::string&) { return std::string(); }, "ADDR:PORT");
+#endif
+
+// Subcommands that this build leaves out (their libraries are not built).
+bool LeftOut(const std::string& name) {
+#ifndef TRAVIK_TOOL_WEB
+    if (name == "web") return true;
+#endif
+#ifndef TRAVIK_TOOL_RECORDING
+    if (name == "record" || name == "replay" || name == "export" || name == "info") return true;
+#endif
+    (void)name;
+    return false;
+}
+
+int NotInThisBuild(const std::string& what) {
+    std::fprintf(stderr, "travik: %s is not available in this build\n%s\n", what.c_str(), kTopUsage);
+    return 2;
+}
 
 void AddDevice(CLI::App& app, DeviceOptions& o) {
     CLI::App* cmd =
@@ -122,6 +160,7 @@ void AddDemo(CLI::App& app, DemoOptions& o) {
         ->check(kHttpCheck);
 }
 
+#ifdef TRAVIK_TOOL_WEB
 void AddWeb(CLI::App& app, WebOptions& o) {
     CLI::App* cmd = app.add_subcommand("web", "Connect to a device and show it live in a browser");
     cmd->add_option("target", o.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
@@ -141,14 +180,19 @@ void AddWeb(CLI::App& app, WebOptions& o) {
         ->check(CLI::Range(1, 3600000))
         ->capture_default_str();
 }
+#endif
 
 int UsageError(CLI::App& app, const CLI::ParseError& e) {
     const char* usage = kTopUsage;
     if (app.got_subcommand("device")) usage = kDeviceUsage;
     if (app.got_subcommand("view")) usage = kViewUsage;
     if (app.got_subcommand("demo")) usage = kDemoUsage;
+#ifdef TRAVIK_TOOL_RECORDING
     if (const char* recording = RecordingUsage(app)) usage = recording;
+#endif
+#ifdef TRAVIK_TOOL_WEB
     if (app.got_subcommand("web")) usage = kWebUsage;
+#endif
     std::fprintf(stderr, "travik: %s\n%s\n", e.what(), usage);
     return 2;
 }
@@ -158,6 +202,12 @@ int UsageError(CLI::App& app, const CLI::ParseError& e) {
 int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the mask.
     BlockStopSignals();
+#ifdef _WIN32
+    // For the tool's own address lookups and the demo's port probe; the
+    // library starts Windows Sockets on its threads itself.
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+#endif
 
     CLI::App app{"travik: stream log text and images from a device to viewers over TCP", "travik"};
     app.require_subcommand(1);
@@ -167,13 +217,18 @@ int main(int argc, char** argv) {
     AddDevice(app, device);
     AddView(app, view);
     AddDemo(app, demo);
+#ifdef TRAVIK_TOOL_RECORDING
     RecordingCommands recording;
     AddRecordingCommands(app, recording);
+#endif
+#ifdef TRAVIK_TOOL_WEB
     WebOptions web;
     AddWeb(app, web);
+#endif
     const std::string first = argc > 1 ? argv[1] : "";
+    if (LeftOut(first)) return NotInThisBuild("'" + first + "'");
     if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo" &&
-        first != "web" && !IsRecordingCommand(first)) {
+        first != "web" && first != "record" && first != "replay" && first != "export" && first != "info") {
         std::fprintf(stderr, "travik: unknown subcommand '%s'\n%s\n", argv[1], kTopUsage);
         return 2;
     }
@@ -184,12 +239,20 @@ int main(int argc, char** argv) {
         return UsageError(app, e);
     }
 
+#ifndef TRAVIK_TOOL_WEB
+    if (app.got_subcommand("demo") && !demo.web.empty()) return NotInThisBuild("the live page (demo --web)");
+#endif
+
     FILE* out = TakeStdout();
     StopSignal stop;
     if (app.got_subcommand("device")) return RunDevice(device, stop);
     if (app.got_subcommand("view")) return RunView(view, stop, out);
+#ifdef TRAVIK_TOOL_WEB
     if (app.got_subcommand("web")) return RunWeb(web, stop, out);
+#endif
+#ifdef TRAVIK_TOOL_RECORDING
     const int rc = RunRecordingCommand(app, recording, stop, out);
     if (rc >= 0) return rc;
+#endif
     return RunDemo(demo, stop, out);
 }

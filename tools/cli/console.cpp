@@ -4,6 +4,11 @@
 
 #include <cstdarg>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace travik_tool {
 
 FILE* TakeStdout() {
@@ -16,6 +21,10 @@ FILE* TakeStdout() {
         return stdout;
     }
     dup2(STDERR_FILENO, STDOUT_FILENO);
+#ifdef _WIN32
+    // Log texts leave byte for byte, as on Linux (no CR added before LF).
+    _setmode(_fileno(out), _O_BINARY);
+#endif
     return out;
 }
 

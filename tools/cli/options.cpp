@@ -1,11 +1,12 @@
 #include "cli/options.h"
 
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#endif
 
 #include <cstdlib>
+
+#include "platform/sockets.h"
 
 namespace travik_tool {
 

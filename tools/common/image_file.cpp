@@ -2,6 +2,9 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -170,14 +173,23 @@ bool LoadImageDir(const std::string& dir, std::vector<LoadedImage>& images, std:
 
 namespace {
 
+#ifdef _WIN32
+// Either separator, and "C:" alone is a drive, not a folder to make.
+constexpr const char* kSeparators = "/\\";
+int MakeDir(const std::string& path) { return path.size() == 2 && path[1] == ':' ? 0 : _mkdir(path.c_str()); }
+#else
+constexpr const char* kSeparators = "/";
+int MakeDir(const std::string& path) { return mkdir(path.c_str(), 0777); }
+#endif
+
 bool MakeDirs(const std::string& dir, std::string& error) {
     std::string path;
     size_t pos = 0;
     while (pos != std::string::npos) {
-        pos = dir.find('/', pos + 1);
+        pos = dir.find_first_of(kSeparators, pos + 1);
         path = dir.substr(0, pos);
         if (path.empty()) continue;
-        if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (MakeDir(path) != 0 && errno != EEXIST) {
             error = path + ": " + std::strerror(errno);
             return false;
         }
@@ -232,7 +244,7 @@ IndexCsv::~IndexCsv() { Close(); }
 bool IndexCsv::Open(const std::string& path, std::string& error) {
     m_path = path;
     m_ok = true;
-    m_file = std::fopen(path.c_str(), "w");
+    m_file = std::fopen(path.c_str(), "wb");  // the same bytes on every system
     if (!m_file) {
         error = path + ": " + std::strerror(errno);
         return false;

@@ -8,7 +8,8 @@
 // descriptors (another thread may close one at any moment): it learns which
 // socket inodes are this process's from the names in /proc/self/fd and asks
 // the kernel for their counters with a sock_diag query on a netlink socket
-// of its own.
+// of its own. On Windows it counts the connections from the system's TCP
+// table and has no byte counts (available stays false).
 #pragma once
 
 #include <sys/types.h>

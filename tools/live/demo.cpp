@@ -1,8 +1,8 @@
 #include "live/demo.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cinttypes>
@@ -15,7 +15,10 @@
 #include "common/wire_meter.h"
 #include "live/device.h"
 #include "live/view.h"
+#include "platform/sockets.h"
+#ifdef TRAVIK_TOOL_WEB
 #include "web/viewer.h"
+#endif
 
 namespace travik_tool {
 
@@ -37,8 +40,13 @@ const SourceSpec kDemoSources[] = {
 
 // A port that nothing listened on a moment ago.
 int FreePort() {
+#ifdef _WIN32
+    SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == INVALID_SOCKET) return -1;
+#else
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
+#endif
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -48,7 +56,11 @@ int FreePort() {
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
         port = ntohs(addr.sin_port);
+#ifdef _WIN32
+    closesocket(fd);
+#else
     close(fd);
+#endif
     return port;
 }
 
@@ -115,6 +127,7 @@ void PrintSummary(FILE* out, const DemoOptions& options, int port, double second
     std::fflush(out);
 }
 
+#ifdef TRAVIK_TOOL_WEB
 // Serves the live page for the demo's device; prints its URL.
 bool StartDemoWeb(const std::string& address, int devicePort, TravikMgr& mgr, std::unique_ptr<WebViewer>& web,
                   FILE* out) {
@@ -138,6 +151,15 @@ bool StartDemoWeb(const std::string& address, int devicePort, TravikMgr& mgr, st
     Status("travik demo: watch it live at %s", web->Url().c_str());
     return true;
 }
+#else
+// A build without the live page: main refuses --web, so none is started.
+struct WebViewer {
+    void Tick() {}
+    void Stop() {}
+    std::string StatusLine(double) { return {}; }
+};
+bool StartDemoWeb(const std::string&, int, TravikMgr&, std::unique_ptr<WebViewer>&, FILE*) { return false; }
+#endif
 
 }  // namespace
 

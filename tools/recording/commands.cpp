@@ -65,10 +65,6 @@ void AddRecordingCommands(CLI::App& app, RecordingCommands& o) {
     info->add_option("file", o.infoFile, "MCAP file")->required();
 }
 
-bool IsRecordingCommand(const std::string& name) {
-    return name == "record" || name == "replay" || name == "export" || name == "info";
-}
-
 const char* RecordingUsage(CLI::App& app) {
     if (app.got_subcommand("record")) return kRecordUsage;
     if (app.got_subcommand("replay")) return kReplayUsage;

@@ -24,8 +24,6 @@ struct RecordingCommands {
 };
 
 void AddRecordingCommands(CLI::App& app, RecordingCommands& o);
-// Whether `name` is one of these subcommands.
-bool IsRecordingCommand(const std::string& name);
 // Usage line of the subcommand that was given, or null.
 const char* RecordingUsage(CLI::App& app);
 // Runs the subcommand that was given; -1 when none of these was.

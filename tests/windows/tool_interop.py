@@ -1,0 +1,151 @@
+"""The travik tool across systems: travik.exe under wine and a Linux build of
+the same tool talking over loopback.
+
+  tool_interop.py cli    WINE TRAVIK_EXE
+  tool_interop.py device WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR   (Windows device, Linux view)
+  tool_interop.py view   WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR   (Linux device, Windows view)
+
+The device streams a few distinct image files in turn; every image the
+viewer saves must equal one of them byte for byte, and all of them must
+arrive. Paths given to travik.exe are Windows paths (drive letter,
+backslashes). Exit 0: passed, 77: skipped (reason printed), else failed.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+SKIP = 77
+SCALE = float(os.environ.get("TRAVIK_TEST_TIME_SCALE", "1"))
+TIMEOUT = 120 * SCALE
+
+
+def fail(why):
+    raise SystemExit("tool_interop: " + why)
+
+
+def windows_path(path):
+    # wine maps the Linux root to drive Z:.
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run(cmd):
+    p = subprocess.run(cmd, capture_output=True, timeout=TIMEOUT)
+    return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+
+
+def check_cli(wine, exe):
+    rc, out, _ = run([wine, exe, "--help"])
+    if rc != 0 or "device" not in out or "view" not in out:
+        fail("--help: exit %d, output %r" % (rc, out[:200]))
+    for args, what in ((["device", "--fps", "0"], "usage"), (["nonsense"], "unknown subcommand"),
+                       (["web", "127.0.0.1"], "not available in this build"),
+                       (["record", "x.mcap"], "not available in this build"),
+                       (["demo", "--web"], "not available in this build")):
+        rc, _, err = run([wine, exe] + args)
+        if rc != 2 or what not in err:
+            fail("%s: exit %d (expected 2), stderr %r" % (" ".join(args), rc, err[:300]))
+
+
+def write_images(folder):
+    """Three gray 64x48 PGM files that differ in every pixel."""
+    os.makedirs(folder)
+    images = []
+    for k in range(3):
+        pixels = bytes((i * (k + 3) + 17 * k) % 256 for i in range(64 * 48))
+        data = b"P5\n64 48\n255\n" + pixels
+        with open(os.path.join(folder, "img%d.pgm" % k), "wb") as f:
+            f.write(data)
+        images.append(data)
+    return images
+
+
+def check_saved(out_dir, images, count):
+    saved = sorted(n for n in os.listdir(out_dir) if n.startswith("ch0_"))
+    if len(saved) < count:
+        fail("%d images saved, expected %d: %s" % (len(saved), count, saved))
+    seen = set()
+    for name in saved:
+        with open(os.path.join(out_dir, name), "rb") as f:
+            data = f.read()
+        if data not in images:
+            fail("%s differs from every image the device sent" % name)
+        seen.add(images.index(data))
+    if len(seen) != len(images):
+        fail("only images %s of %d arrived" % (sorted(seen), len(images)))
+    with open(os.path.join(out_dir, "index.csv"), "rb") as f:
+        rows = f.read().splitlines()
+    if len(rows) != len(saved) + 1 or b"\r" in b"".join(rows):
+        fail("index.csv has %d rows for %d images" % (len(rows) - 1, len(saved)))
+
+
+def stream(device_cmd, view_cmd, out_dir, images, count):
+    """Runs the device, then the viewer until it has `count` images; the
+    device is stopped with Ctrl-C (SIGINT) and must exit 0 as on Linux."""
+    device = subprocess.Popen(device_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        # --reconnect: the viewer retries until the device listens.
+        rc, out, err = run(view_cmd)
+        if rc != 0:
+            fail("viewer exit %d: %s" % (rc, err[-2000:]))
+        if "device log line" not in out:
+            fail("no log text reached the viewer: %r" % out[:500])
+        check_saved(out_dir, images, count)
+    finally:
+        if device.poll() is None:
+            device.send_signal(signal.SIGINT)
+        try:
+            _, derr = device.communicate(timeout=30 * SCALE)
+        except subprocess.TimeoutExpired:
+            device.kill()
+            device.communicate()
+            fail("the device did not stop after Ctrl-C")
+    if device.returncode != 0:
+        fail("device exit %d after Ctrl-C: %s" % (device.returncode, derr.decode(errors="replace")[-2000:]))
+
+
+def check_stream(direction, wine, exe, linux_travik, work):
+    if not os.access(linux_travik, os.X_OK):
+        print("tool_interop: skipped: no Linux travik at %s (build it: cmake --build --preset default "
+              "--target travik_tool, or set TRAVIK_LINUX_TOOL)" % linux_travik)
+        sys.exit(SKIP)
+    shutil.rmtree(work, ignore_errors=True)
+    images = write_images(os.path.join(work, "images"))
+    out_dir = os.path.join(work, "out")
+    port = str(free_port())
+    count = 8
+    device_args = ["device", "--port", port, "--fps", "10", "--channels", "0", "--log-rate", "10",
+                   "--duration", str(int(TIMEOUT))]
+    view_args = ["view", "127.0.0.1:" + port, "--logs", "--channels", "0", "--interval", "1", "--count",
+                 str(count), "--reconnect"]
+    if direction == "device":
+        device_cmd = [wine, exe] + device_args + ["--images", windows_path(os.path.join(work, "images"))]
+        view_cmd = [linux_travik] + view_args + ["--out", out_dir]
+    else:
+        # A folder that does not exist yet: the Windows view makes it.
+        out_dir = os.path.join(out_dir, "nested")
+        device_cmd = [linux_travik] + device_args + ["--images", os.path.join(work, "images")]
+        view_cmd = [wine, exe] + view_args + ["--out", windows_path(out_dir)]
+    stream(device_cmd, view_cmd, out_dir, images, count)
+
+
+def main():
+    mode, wine, exe = sys.argv[1:4]
+    if mode == "cli":
+        check_cli(wine, exe)
+    else:
+        check_stream(mode, wine, exe, sys.argv[4], sys.argv[5])
+    print("tool_interop %s: passed" % mode)
+
+
+if __name__ == "__main__":
+    main()
