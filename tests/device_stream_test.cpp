@@ -194,6 +194,13 @@ protected:
         }
         port = ListenOnAnyPort(mgr);
         ASSERT_GT(port, 0);
+        // The gate parks whichever thread hands a frame over. With one
+        // compression thread that is always the send thread; with more, a
+        // build whose compressor works on whole frames sends from a worker
+        // while the send thread goes on taking what is staged.
+        if (gated) {
+            ASSERT_EQ(mgr.SetCompression(6, 1), 0);
+        }
     }
     // Connects and waits until the device has registered this viewer.
     void AddViewer(RawClient& v) {
