@@ -6,28 +6,15 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 namespace travik_bench {
 
-// A line channel over one file descriptor.
-class LineChannel {
-public:
-    explicit LineChannel(int fd = -1) : m_fd(fd) {}
-    bool Send(const std::string& line);
-    // Reads one line (without its '\n'); false on timeout, error or EOF.
-    bool Read(std::string& line, int timeoutMs);
-    int fd() const { return m_fd; }
-    void Reset(int fd) {
-        m_fd = fd;
-        m_buffer.clear();
-    }
-
-private:
-    int m_fd;
-    std::string m_buffer;
-};
+using LineChannel = travik_proc::LineChannel;
 
 class ChildProcess {
 public:
@@ -42,16 +29,17 @@ public:
     bool Start(const std::vector<std::string>& args);
     // Sends `command` and waits for the reply line.
     bool Ask(const std::string& command, std::string& reply, int timeoutMs = 10000);
-    bool Send(const std::string& command) { return m_channel.Send(command); }
-    bool Read(std::string& line, int timeoutMs) { return m_channel.Read(line, timeoutMs); }
+    bool Send(const std::string& command) { return m_process.Channel().Send(command); }
+    bool Read(std::string& line, int timeoutMs) {
+        return m_process.Channel().Read(line, std::chrono::milliseconds(timeoutMs));
+    }
     // Asks the child to finish and reaps it; a child that does not end
     // within a few seconds is killed (this child only, by its pid).
     void Stop();
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_process.pid(); }
 
 private:
-    pid_t m_pid = -1;
-    LineChannel m_channel;
+    travik_proc::Process m_process;
 };
 
 // Resident set size and its peak (VmRSS, VmHWM) of a process, in bytes; 0

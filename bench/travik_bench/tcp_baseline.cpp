@@ -54,14 +54,8 @@ public:
                 return true;
             });
         } else if (m_args.mode == "loglat") {
-            const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
-            auto next = std::chrono::steady_clock::now();
-            while (!stop.load()) {
-                next += period;
-                std::this_thread::sleep_until(next);
-                MakeLogLine(line, NowNanos());
-                if (!SendAll(m_conn, line, kLogLineBytes)) return;
-            }
+            SendTimedLines(stop, m_args.rate,
+                           [this](const char* stamped) { return SendAll(m_conn, stamped, kLogLineBytes); });
         }
     }
 
@@ -162,21 +156,13 @@ void MeasureTcpLogLatency(const Timing& t, Results& results) {
     if (!StartSender(sender, "tcp", WorkloadArgs{"loglat", {}, 1000}, port)) return;
     auto reader = std::make_unique<TcpReader>(port, true);
     if (!reader->ok()) return;
-    std::string reply;
-    sender.Ask("go", reply);
-    SleepSeconds(t.warmup);
-    const uint64_t t0 = NowNanos();
-    SleepSeconds(t.latencyWindow);
-    const uint64_t t1 = NowNanos();
-    const bool any = reader->Latency().Count(t0, t1) > 0;
-    const double p50 = reader->Latency().Percentile(50, t0, t1);
-    const double p99 = reader->Latency().Percentile(99, t0, t1);
+    const LatencyFigures f = LatencyOver(sender, reader->Latency(), t.warmup, t.latencyWindow);
     reader.reset();
     sender.Stop();
-    if (!any) return;
-    results.Set("loglat.tcp.p50us", p50 / 1e3);
-    results.Set("loglat.tcp.p99us", p99 / 1e3);
-    std::fprintf(stderr, "  %-52s %12.2f us\n", "raw TCP log latency p50", p50 / 1e3);
+    if (!f.any) return;
+    results.Set("loglat.tcp.p50us", f.p50 / 1e3);
+    results.Set("loglat.tcp.p99us", f.p99 / 1e3);
+    std::fprintf(stderr, "  %-52s %12.2f us\n", "raw TCP log latency p50", f.p50 / 1e3);
 }
 
 }  // namespace travik_bench

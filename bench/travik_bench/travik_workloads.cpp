@@ -166,15 +166,10 @@ private:
     }
 
     void StageTimedLogs(const std::atomic<bool>& stop) {
-        char line[kLogLineBytes + 1];
-        const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
-        auto next = std::chrono::steady_clock::now();
-        while (!stop.load()) {
-            next += period;
-            std::this_thread::sleep_until(next);
-            MakeLogLine(line, NowNanos());
+        SendTimedLines(stop, m_args.rate, [this](char* line) {
             m_mgr->SendLogInfo(line, kLogLineBytes);
-        }
+            return true;
+        });
     }
 
     void StageTimedImages(const std::atomic<bool>& stop) {
@@ -337,18 +332,13 @@ void MeasureTravikLogLatency(const Timing& t, Results& results) {
     });
     v[0].SendCmd(kOn, kKeep, nullptr, 0);
     SleepSeconds(0.1);
-    std::string reply;
-    device.Ask("go", reply);
-    SleepSeconds(t.warmup);
-    const uint64_t t0 = NowNanos();
-    SleepSeconds(t.latencyWindow);
-    const uint64_t t1 = NowNanos();
+    const LatencyFigures f = LatencyOver(device, lat, t.warmup, t.latencyWindow);
     v.Release();
     device.Stop();
-    if (lat.Count(t0, t1) == 0) return;
-    results.Set("loglat.travik.line.p50us", lat.Percentile(50, t0, t1) / 1e3);
-    results.Set("loglat.travik.line.p99us", lat.Percentile(99, t0, t1) / 1e3);
-    Report("travik log latency p50", lat.Percentile(50, t0, t1) / 1e3, "us");
+    if (!f.any) return;
+    results.Set("loglat.travik.line.p50us", f.p50 / 1e3);
+    results.Set("loglat.travik.line.p99us", f.p99 / 1e3);
+    Report("travik log latency p50", f.p50 / 1e3, "us");
 }
 
 void MeasureTravikImageLatency(const Timing& t, const std::string& codec, Results& results) {
@@ -365,19 +355,14 @@ void MeasureTravikImageLatency(const Timing& t, const std::string& codec, Result
     int channels[4] = {kOn, kOn, kOn, kOn};
     v[0].SendCmd(kKeep, kOn, channels, 1);
     SleepSeconds(0.1);
-    std::string reply;
-    device.Ask("go", reply);
-    SleepSeconds(std::max(t.warmup, 0.3));
-    const uint64_t t0 = NowNanos();
-    SleepSeconds(t.latencyWindow);
-    const uint64_t t1 = NowNanos();
+    const LatencyFigures f = LatencyOver(device, lat, std::max(t.warmup, 0.3), t.latencyWindow);
     v.Release();
     device.Stop();
-    if (lat.Count(t0, t1) == 0) return;
+    if (!f.any) return;
     const std::string key = "imglat.travik." + codec;
-    results.Set(key + ".p50ms", lat.Percentile(50, t0, t1) / 1e6);
-    results.Set(key + ".p99ms", lat.Percentile(99, t0, t1) / 1e6);
-    Report(("travik " + codec + " image latency p50").c_str(), lat.Percentile(50, t0, t1) / 1e6, "ms");
+    results.Set(key + ".p50ms", f.p50 / 1e6);
+    results.Set(key + ".p99ms", f.p99 / 1e6);
+    Report(("travik " + codec + " image latency p50").c_str(), f.p50 / 1e6, "ms");
 }
 
 void MeasureTravikIdle(const Timing& t, Results& results) {

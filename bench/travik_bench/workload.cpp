@@ -223,6 +223,22 @@ bool CpuShareOver(ChildProcess& child, double seconds, double& pct) {
     return true;
 }
 
+LatencyFigures LatencyOver(ChildProcess& sender, const LatencyLog& lat, double warmup, double window) {
+    std::string reply;
+    sender.Ask("go", reply);
+    SleepSeconds(warmup);
+    const uint64_t t0 = NowNanos();
+    SleepSeconds(window);
+    const uint64_t t1 = NowNanos();
+    LatencyFigures f;
+    f.any = lat.Count(t0, t1) > 0;
+    if (f.any) {
+        f.p50 = lat.Percentile(50, t0, t1);
+        f.p99 = lat.Percentile(99, t0, t1);
+    }
+    return f;
+}
+
 uint64_t WaitWindow(uint64_t t0, double window, const std::function<bool(uint64_t)>& enough) {
     const uint64_t end = t0 + static_cast<uint64_t>(window * 1e9);
     const uint64_t cap = t0 + static_cast<uint64_t>((4 * window + 10) * 1e9);
@@ -313,7 +329,7 @@ int RunChild(const std::vector<std::string>& args) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
     while (std::chrono::steady_clock::now() < deadline) {
         std::string line;
-        if (!control.Read(line, 1000)) {
+        if (!control.Read(line, std::chrono::milliseconds(1000))) {
             char probe;
             // A closed channel means the parent is gone: stop as on "stop".
             if (recv(control.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) break;

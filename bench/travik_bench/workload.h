@@ -3,7 +3,9 @@
 // viewer fills.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/loopback.h"
@@ -150,6 +153,17 @@ class ChildProcess;
 // Blocks for the window.
 bool CpuShareOver(ChildProcess& child, double seconds, double& pct);
 
+// Latency percentiles (ns) over one measuring window; `any` is false when
+// no sample fell inside it.
+struct LatencyFigures {
+    bool any = false;
+    double p50 = 0;
+    double p99 = 0;
+};
+// Says "go" to `sender`, lets `warmup` seconds pass, then takes the figures
+// of `lat` over the next `window` seconds. Blocks for both.
+LatencyFigures LatencyOver(ChildProcess& sender, const LatencyLog& lat, double warmup, double window);
+
 // Per-thread CPU time of a child, sampled over its control channel.
 struct ThreadSample {
     uint64_t at = 0;
@@ -166,6 +180,12 @@ void ThreadShares(const ThreadSample& a, const ThreadSample& b, double& busiest,
 template <class Fn>
 void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send);
 
+// The latency workloads' pace: every 1/`perSecond` s one log line stamped
+// with the time it is made, handed to `send(line)` (false gives up), until
+// `stop` is set.
+template <class Fn>
+void SendTimedLines(const std::atomic<bool>& stop, int perSecond, Fn&& send);
+
 // Sleeps until `window` seconds after `t0`, then on until `enough(now)`
 // holds (so that a window of a few large frames still has at least a few),
 // for at most four windows and ten seconds more. Returns the end time.
@@ -180,6 +200,19 @@ bool PinThread(int tid, int cpu);
 int FindThread(const std::string& name);
 // The CPUs thread `tid` (0: the caller) may run on, as "0-1" or "1".
 std::string ThreadAffinity(int tid);
+
+template <class Fn>
+void SendTimedLines(const std::atomic<bool>& stop, int perSecond, Fn&& send) {
+    char line[kLogLineBytes + 1];
+    const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, perSecond));
+    auto next = std::chrono::steady_clock::now();
+    while (!stop.load()) {
+        next += period;
+        std::this_thread::sleep_until(next);
+        MakeLogLine(line, NowNanos());
+        if (!send(line)) return;
+    }
+}
 
 template <class Fn>
 void SendPaced(const std::atomic<bool>& stop, int perSecond, Fn&& send) {

@@ -227,23 +227,14 @@ void MeasureZmqLogLatency(bool batched, const Timing& t, Results& results) {
     if (!StartSender(pub, "zmq", args, port)) return;
     auto subs = Subscribe(port, 1, SubKind::LogLatency);
     if (subs.empty()) return;
-    std::string reply;
-    pub.Ask("go", reply);
-    SleepSeconds(t.warmup);
-    const uint64_t t0 = NowNanos();
-    SleepSeconds(t.latencyWindow);
-    const uint64_t t1 = NowNanos();
-    const LatencyLog& lat = subs[0]->Latency();
-    const bool any = lat.Count(t0, t1) > 0;
-    const double p50 = lat.Percentile(50, t0, t1);
-    const double p99 = lat.Percentile(99, t0, t1);
+    const LatencyFigures f = LatencyOver(pub, subs[0]->Latency(), t.warmup, t.latencyWindow);
     subs.clear();
     pub.Stop();
-    if (!any) return;
+    if (!f.any) return;
     const std::string key = std::string("loglat.zmq.") + (batched ? "batch" : "line");
-    results.Set(key + ".p50us", p50 / 1e3);
-    results.Set(key + ".p99us", p99 / 1e3);
-    Report(key + " p50", p50 / 1e3, "us");
+    results.Set(key + ".p50us", f.p50 / 1e3);
+    results.Set(key + ".p99us", f.p99 / 1e3);
+    Report(key + " p50", f.p50 / 1e3, "us");
 }
 
 void MeasureZmqImageLatency(const Timing& t, Results& results) {
@@ -252,22 +243,13 @@ void MeasureZmqImageLatency(const Timing& t, Results& results) {
     if (!StartSender(pub, "zmq", WorkloadArgs{"imglat", {640, 480, 1}, 30}, port)) return;
     auto subs = Subscribe(port, 1, SubKind::ImageLatency);
     if (subs.empty()) return;
-    std::string reply;
-    pub.Ask("go", reply);
-    SleepSeconds(std::max(t.warmup, 0.3));
-    const uint64_t t0 = NowNanos();
-    SleepSeconds(t.latencyWindow);
-    const uint64_t t1 = NowNanos();
-    const LatencyLog& lat = subs[0]->Latency();
-    const bool any = lat.Count(t0, t1) > 0;
-    const double p50 = lat.Percentile(50, t0, t1);
-    const double p99 = lat.Percentile(99, t0, t1);
+    const LatencyFigures f = LatencyOver(pub, subs[0]->Latency(), std::max(t.warmup, 0.3), t.latencyWindow);
     subs.clear();
     pub.Stop();
-    if (!any) return;
-    results.Set("imglat.zmq.p50ms", p50 / 1e6);
-    results.Set("imglat.zmq.p99ms", p99 / 1e6);
-    Report("ZeroMQ image latency p50", p50 / 1e6, "ms");
+    if (!f.any) return;
+    results.Set("imglat.zmq.p50ms", f.p50 / 1e6);
+    results.Set("imglat.zmq.p99ms", f.p99 / 1e6);
+    Report("ZeroMQ image latency p50", f.p50 / 1e6, "ms");
 }
 
 void MeasureZmqIdle(const Timing& t, Results& results) {

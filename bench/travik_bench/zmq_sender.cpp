@@ -137,24 +137,19 @@ private:
     // 1000 lines/s with their staging time, one message per line or through
     // the batcher.
     void SendTimedLines(const std::atomic<bool>& stop) {
-        char line[kLogLineBytes + 1];
         std::unique_ptr<LineBatcher> batcher;
         if (m_args.batched)
             batcher = std::make_unique<LineBatcher>(
                 [this](std::string& b, const std::atomic<bool>& abandon) { return Send(b.data(), b.size(), abandon); },
                 kBatchCapBytes, false);
-        const auto period = std::chrono::nanoseconds(1000000000 / std::max(1, m_args.rate));
-        auto next = std::chrono::steady_clock::now();
-        while (!stop.load()) {
-            next += period;
-            std::this_thread::sleep_until(next);
-            MakeLogLine(line, NowNanos());
+        travik_bench::SendTimedLines(stop, m_args.rate, [&](const char* line) {
             if (batcher) {
                 batcher->Stage(line, kLogLineBytes, stop);
             } else {
                 zmq_send(m_pub, line, kLogLineBytes, 0);
             }
-        }
+            return true;
+        });
         if (batcher) batcher->Finish(1.0);
     }
 

@@ -11,12 +11,9 @@
 // travik viewer of the same device. Added latency is the clients' p50/p99
 // (device stage -> message read) minus the direct viewer's (device stage ->
 // image callback); web CPU is the web process's user + system time.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <travik/travik.h>
 #include <unistd.h>
 
@@ -37,10 +34,9 @@
 #include "common/loopback.h"
 #include "common/test_pattern.h"
 #include "platform/clock.h"
+#include "support/process.h"
 #include "web/encoder.h"
 #include "web/protocol.h"
-
-extern char** environ;
 
 namespace {
 
@@ -108,77 +104,33 @@ void EncodeSection(bool quick) {
 
 // ---- fan-out through the real tool ----
 
-struct Child {
-    pid_t pid = -1;
-    int out = -1;  // read end of its standard output, when captured
+// A `travik` process of the fan-out row: asked to stop with SIGINT, killed
+// when it has not ended 5 s later.
+class Child {
+public:
     ~Child() {
-        if (pid > 0) {
-            kill(pid, SIGINT);
-            for (int i = 0; i < 50; ++i) {
-                if (waitpid(pid, nullptr, WNOHANG) == pid) {
-                    pid = -1;
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-            if (pid > 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, nullptr, 0);
-            }
-        }
-        if (out >= 0) close(out);
+        m_process.Signal(SIGINT);
+        m_process.Wait(std::chrono::seconds(5));
     }
+    bool Start(const std::vector<std::string>& argv, bool captureOut) {
+        travik_proc::SpawnOptions options;
+        options.pipeOutput = captureOut;
+        options.outPath = "/dev/null";
+        options.errPath = "/dev/null";
+        return m_process.Start(argv[0], argv, options);
+    }
+    pid_t pid() const { return m_process.pid(); }
+    // The port in the URL `travik web` prints first; 0 when none within 10 s.
+    int ReadWebPort() {
+        std::string line;
+        if (!m_process.Output().Read(line, std::chrono::seconds(10))) return 0;
+        const size_t colon = line.rfind(':');
+        return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+    }
+
+private:
+    travik_proc::Process m_process;
 };
-
-bool Spawn(Child& child, const std::vector<std::string>& argv, bool captureOut) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    int pipefd[2] = {-1, -1};
-    if (captureOut && pipe(pipefd) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (captureOut) {
-        posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
-        posix_spawn_file_actions_addclose(&actions, pipefd[0]);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    }
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    const bool ok = posix_spawn(&child.pid, args[0], &actions, &attr, args.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (captureOut) {
-        close(pipefd[1]);
-        child.out = pipefd[0];
-    }
-    if (!ok) child.pid = -1;
-    return ok;
-}
-
-// The port in the URL `travik web` prints first; 0 when none within 10 s.
-int ReadWebPort(int fd) {
-    std::string line;
-    const auto end = Clock::now() + std::chrono::seconds(10);
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-    while (Clock::now() < end && line.find('\n') == std::string::npos) {
-        char buf[256];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            line.append(buf, static_cast<size_t>(n));
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    size_t colon = line.rfind(':');
-    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-}
 
 // user + system CPU seconds of a process.
 double CpuSeconds(pid_t pid) {
@@ -238,18 +190,16 @@ struct DirectViewer {
 void FanoutRow(const std::string& travik, int clients, double seconds, bool& headerDone) {
     const int devicePort = travik_bench::FreePort();
     Child device, web;
-    if (!Spawn(device,
-               {travik, "device", "--port", std::to_string(devicePort), "--fps", "10", "--size", "640x480", "--format",
-                "rgb", "--log-rate", "10"},
-               false) ||
-        !Spawn(web,
-               {travik, "web", "127.0.0.1:" + std::to_string(devicePort), "--http", "127.0.0.1:0", "--logs",
-                "--interval", "1"},
-               true)) {
+    if (!device.Start({travik, "device", "--port", std::to_string(devicePort), "--fps", "10", "--size", "640x480",
+                       "--format", "rgb", "--log-rate", "10"},
+                      false) ||
+        !web.Start({travik, "web", "127.0.0.1:" + std::to_string(devicePort), "--http", "127.0.0.1:0", "--logs",
+                    "--interval", "1"},
+                   true)) {
         std::fprintf(stderr, "cannot start %s\n", travik.c_str());
         return;
     }
-    const int webPort = ReadWebPort(web.out);
+    const int webPort = web.ReadWebPort();
     if (webPort <= 0) {
         std::fprintf(stderr, "travik web printed no URL\n");
         return;
@@ -284,9 +234,9 @@ void FanoutRow(const std::string& travik, int clients, double seconds, bool& hea
         std::lock_guard<std::mutex> lock(dv.mutex);
         dv.counting = true;
     }
-    const double cpu0 = CpuSeconds(web.pid);
+    const double cpu0 = CpuSeconds(web.pid());
     std::this_thread::sleep_until(end);
-    const double cpu1 = CpuSeconds(web.pid);
+    const double cpu1 = CpuSeconds(web.pid());
     {
         std::lock_guard<std::mutex> lock(dv.mutex);
         dv.counting = false;

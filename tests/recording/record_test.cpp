@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -30,7 +31,8 @@ void WriteText(const fs::path& p, const std::string& s) {
 }
 
 // A recording of `count` 2x2 gray images on channel 0, all at one time.
-void WriteOneInstant(const fs::path& file, int count) {
+// `count` 2x2 gray images on channel 0, `stepNanos` apart.
+void WriteImages(const fs::path& file, int count, uint64_t stepNanos) {
     travik_mcap::Writer writer;
     std::string error;
     ASSERT_TRUE(writer.Open(file.string(), travik_mcap::WriterOptions(), error)) << error;
@@ -41,10 +43,13 @@ void WriteOneInstant(const fs::path& file, int count) {
     const uint8_t pixels[4] = {0, 80, 160, 240};
     for (int i = 0; i < count; ++i) {
         travik_mcap::EncodeImageHeader(attrs, static_cast<uint64_t>(i), head);
-        ASSERT_TRUE(writer.Write(ids.image[0], 1000000000, 1000000000, head, sizeof head, pixels, sizeof pixels));
+        const uint64_t t = 1000000000 + stepNanos * static_cast<uint64_t>(i);
+        ASSERT_TRUE(writer.Write(ids.image[0], t, t, head, sizeof head, pixels, sizeof pixels));
     }
     ASSERT_TRUE(writer.Close()) << writer.Error();
 }
+
+void WriteOneInstant(const fs::path& file, int count) { WriteImages(file, count, 0); }
 
 struct Image {
     int attrs[5];
@@ -388,6 +393,28 @@ TEST_F(RecordTest, ExportFailsWhenItsIndexCannotBeWrittenInFull) {
         (m_dir / "limited.out").string(), (m_dir / "limited.err").string());
     EXPECT_EQ(c->Wait(seconds(60)), 1) << c->Err();
     EXPECT_NE(c->Err().find((out / "index.csv").string() + ": write failed"), std::string::npos) << c->Err();
+}
+
+// The same for `view --out`: a short index.csv ends the run with exit 1 and
+// names the file.
+TEST_F(RecordTest, ViewFailsWhenItsIndexCannotBeWrittenInFull) {
+    const fs::path rec = m_dir / "spaced.mcap";
+    WriteImages(rec, 1000, 2000000);  // 500 images a second
+    const travik_test::ReservedPort reserved;
+    const std::string port = std::to_string(reserved.port());
+    auto replay = Run("replay", {"replay", rec.string(), "--port", port, "--loop"});
+    ASSERT_TRUE(replay->WaitForErr("waiting for a viewer", seconds(10))) << replay->Err();
+    const fs::path out = m_dir / "viewed";
+    // 400 rows of index.csv are over 16 KB; the limit is 4 KB.
+    auto view = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4 && exec \"$0\" view \"$@\"",
+                                 TRAVIK_TOOL_PATH, "127.0.0.1:" + port, "--interval", "1", "--count", "400", "--out",
+                                 out.string(), "--duration", "60"},
+        (m_dir / "limited.out").string(), (m_dir / "limited.err").string());
+    EXPECT_EQ(view->Wait(seconds(90)), 1) << view->Err();
+    EXPECT_NE(view->Err().find((out / "index.csv").string() + ": write failed"), std::string::npos) << view->Err();
+    replay->Signal(SIGINT);
+    EXPECT_EQ(replay->Wait(seconds(20)), 0) << replay->Err();
 }
 
 // --loop of a recording whose messages share one time: each pass takes at

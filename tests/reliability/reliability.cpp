@@ -1,20 +1,12 @@
 #include "reliability.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace travik_rel {
 
@@ -269,102 +261,32 @@ bool LockstepStream::WaitForMore(uint64_t n, std::chrono::milliseconds timeout) 
 
 const char* PeerPath() { return TRAVIK_RELIABILITY_PEER; }
 
-Child::~Child() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGKILL);
-        Wait(std::chrono::seconds(10));
-    }
-    if (m_statusFd >= 0) close(m_statusFd);
-}
-
 bool Child::Spawn(const std::vector<std::string>& args, bool inheritFds, bool quiet) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    // The status pipe becomes descriptor 3 in the child; keep its source
-    // away from 3 so that the dup2 really copies (and drops close-on-exec).
-    if (fds[1] == 3) {
-        int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
-        close(fds[1]);
-        fds[1] = moved;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (!inheritFds) posix_spawn_file_actions_addclosefrom_np(&actions, 4);
-    std::vector<char*> argv;
-    std::string path = PeerPath();
-    argv.push_back(path.data());
-    std::vector<std::string> copies = args;
-    for (std::string& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return false;
-    }
-    m_pid = pid;
-    m_statusFd = fds[0];
-    return true;
+    travik_proc::SpawnOptions options;
+    options.channel = travik_proc::SpawnOptions::Channel::kPipe;
+    if (quiet) options.outPath = "/dev/null";
+    options.closeOthers = !inheritFds;
+    options.defaultSignals = false;
+    std::vector<std::string> argv{PeerPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return m_process.Start(PeerPath(), argv, options);
 }
 
 bool Child::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
-    return ReadLineBefore(line, Clock::now() + travik_test::Scaled(timeout));
-}
-
-bool Child::ReadLineBefore(std::string& line, std::chrono::steady_clock::time_point deadline) {
-    while (true) {
-        size_t nl = m_buffer.find('\n');
-        if (nl != std::string::npos) {
-            line = m_buffer.substr(0, nl);
-            m_buffer.erase(0, nl + 1);
-            return true;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || m_statusFd < 0) return false;
-        pollfd p{m_statusFd, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        char buf[512];
-        ssize_t n = read(m_statusFd, buf, sizeof buf);
-        if (n <= 0) return false;  // the child closed its end
-        m_buffer.append(buf, static_cast<size_t>(n));
-    }
+    return m_process.Channel().Read(line, travik_test::Scaled(timeout));
 }
 
 bool Child::WaitForLine(const std::string& prefix, std::string& line, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + travik_test::Scaled(timeout);
-    while (ReadLineBefore(line, deadline)) {
+    const auto deadline = Clock::now() + travik_test::Scaled(timeout);
+    while (m_process.Channel().ReadBefore(line, deadline)) {
         if (line.compare(0, prefix.size(), prefix) == 0) return true;
     }
     return false;
 }
 
-void Child::Signal(int sig) {
-    if (m_pid > 0) kill(m_pid, sig);
-}
-
 int Child::Wait(std::chrono::milliseconds timeout) {
-    if (m_pid <= 0) return -1;
-    auto deadline = Clock::now() + travik_test::Scaled(timeout);
-    while (true) {
-        int status = 0;
-        pid_t r = waitpid(m_pid, &status, WNOHANG);
-        if (r == m_pid) {
-            m_pid = -1;
-            return status;
-        }
-        if (r < 0 && errno != EINTR) {
-            m_pid = -1;
-            return -1;
-        }
-        if (Clock::now() > deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const int status = m_process.Wait(travik_test::Scaled(timeout));
+    return m_process.Ended() ? status : -1;
 }
 
 }  // namespace travik_rel

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/process.h"
 #include "travik/travik.h"
 
 namespace travik_rel {
@@ -130,31 +131,22 @@ private:
 // A helper child process (the reliability_peer executable). Its status
 // lines arrive on a pipe; its standard output goes to /dev/null unless
 // `quiet` is false. Descriptors of this process are not inherited unless
-// `inheritFds` is set.
+// `inheritFds` is set. Killed and reaped on destruction.
 class Child {
 public:
-    Child() = default;
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
     bool Spawn(const std::vector<std::string>& args, bool inheritFds = false, bool quiet = true);
     // Next status line, or false after `timeout`. Timeouts here are scaled
     // by TRAVIK_TEST_TIME_SCALE.
     bool ReadLine(std::string& line, std::chrono::milliseconds timeout);
     // Reads status lines until one starts with `prefix`.
     bool WaitForLine(const std::string& prefix, std::string& line, std::chrono::milliseconds timeout);
-    void Signal(int sig);
+    void Signal(int sig) { m_process.Signal(sig); }
     // Waits for the child to end; its wait status, or -1 after `timeout`.
     int Wait(std::chrono::milliseconds timeout);
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_process.pid(); }
 
 private:
-    bool ReadLineBefore(std::string& line, std::chrono::steady_clock::time_point deadline);
-
-    pid_t m_pid = -1;
-    int m_statusFd = -1;
-    std::string m_buffer;
+    travik_proc::Process m_process;
 };
 
 // Path of the reliability_peer helper executable.

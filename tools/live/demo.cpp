@@ -278,7 +278,10 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     if (web) web->Stop();
     viewer.Disconnect();
     deviceMgr.Release();
-    viewer.FinishOutput();
+    if (!viewer.FinishOutput(error)) {
+        Status("travik demo: %s", error.c_str());
+        return 1;
+    }
     PrintSummary(out, options, port, seconds, device->Counters(), viewer, wire);
     return 0;
 }

@@ -1,8 +1,11 @@
 #include "live/view.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
+#include <cstring>
 
 #include "cli/console.h"
 #include "cli/status_ticker.h"
@@ -28,7 +31,10 @@ bool ConnectionUp(TravikMgr& mgr) { return mgr.IsConnected() == 1; }
 
 ViewerHost::ViewerHost(TravikMgr& mgr, ViewConfig config) : m_mgr(mgr), m_config(std::move(config)) {}
 
-ViewerHost::~ViewerHost() { FinishOutput(); }
+ViewerHost::~ViewerHost() {
+    std::string ignored;
+    FinishOutput(ignored);
+}
 
 bool ViewerHost::OpenOutput(std::string& error) {
     if (m_config.outDir.empty()) return true;
@@ -120,7 +126,7 @@ void ViewerHost::OnImage(int a1, int a2, int a3, int a4, int a5, std::shared_ptr
     job.hasLatency = hasLatency;
     job.latency = latency;
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    if (m_writerStop || m_queue.size() >= kMaxQueuedJobs ||
+    if (m_writerStop || m_indexFailed.load() || m_queue.size() >= kMaxQueuedJobs ||
         m_queuedBytes + static_cast<size_t>(len) > kMaxQueuedBytes) {
         ++m_notSaved;
         return;
@@ -141,10 +147,15 @@ void ViewerHost::WriteFiles() {
         std::string error;
         bool ok = WriteImageFile(m_config.outDir + "/" + job.file, job.attrs[1], job.attrs[2], job.attrs[3],
                                  job.data.get(), job.len, error);
-        if (ok) {
-            m_index.Row(job.time, job.channel, job.attrs, job.tag, job.len, job.hasLatency, job.latency, job.file);
-        } else {
+        if (!ok) {
             Status("travik view: %s", error.c_str());
+        } else if (!m_index.Row(job.time, job.channel, job.attrs, job.tag, job.len, job.hasLatency, job.latency,
+                                job.file) &&
+                   !m_indexFailed.load()) {
+            // An image missing from the index is as lost as an unwritten one.
+            ok = false;
+            m_indexErrno = errno;
+            m_indexFailed = true;
         }
         lock.lock();
         m_queuedBytes -= static_cast<size_t>(job.len);
@@ -152,14 +163,21 @@ void ViewerHost::WriteFiles() {
     }
 }
 
-void ViewerHost::FinishOutput() {
+bool ViewerHost::FinishOutput(std::string& error) {
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_writerStop = true;
     }
     m_queueCond.notify_all();
     if (m_writer.joinable()) m_writer.join();
-    m_index.Close();
+    if (m_config.outDir.empty()) return true;
+    // Buffered rows may fail only when flushed here.
+    errno = 0;
+    const bool closed = m_index.Close();
+    int err = m_indexFailed.load() ? m_indexErrno : errno;
+    if (closed && !m_indexFailed.load()) return true;
+    error = m_index.Path() + ": write failed" + (err ? std::string(": ") + std::strerror(err) : std::string());
+    return false;
 }
 
 ViewCounts ViewerHost::TakeWindow() {
@@ -267,6 +285,8 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     config.count = options.count > 0 ? static_cast<uint64_t>(options.count) : 0;
     config.logOut = out;
 
+    // A file size limit is reported as a failed write, not as SIGXFSZ.
+    if (!config.outDir.empty()) std::signal(SIGXFSZ, SIG_IGN);
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     ViewerHost viewer(mgr, config);
     std::string error;
@@ -281,7 +301,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     const std::string where = config.ip + ":" + std::to_string(port);
     if (options.reconnect) Status("travik view: connecting to %s (retrying every second)", where.c_str());
     if (!ConnectLoop(viewer, options.reconnect, stop, timed, deadline)) {
-        viewer.FinishOutput();
+        viewer.FinishOutput(error);
         if (stop.Requested()) return 0;  // Ctrl-C while waiting for the device
         Status("travik view: cannot connect to %s (is a device listening there?)", where.c_str());
         return 1;
@@ -297,7 +317,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     for (;;) {
         if (stop.WaitFor(std::chrono::milliseconds(50))) break;
         auto now = Clock::now();
-        if (viewer.Done() || (timed && now >= deadline)) break;
+        if (viewer.Done() || (timed && now >= deadline) || viewer.OutputFailed()) break;
         if (!viewer.Up()) {
             if (!options.reconnect) {
                 Status("travik view: connection to %s lost", where.c_str());
@@ -319,7 +339,10 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
         }
     }
     viewer.Disconnect();
-    viewer.FinishOutput();
+    if (!viewer.FinishOutput(error)) {
+        Status("travik view: %s", error.c_str());
+        rc = 1;
+    }
     ViewCounts totals = viewer.Totals();
     uint64_t images = 0;
     std::string perChannel;

@@ -5,6 +5,7 @@
 
 #include <travik/travik.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -74,7 +75,11 @@ public:
     // Latency percentiles over the whole run for one channel (-1: all).
     bool LatencyPercentiles(int channel, int64_t& p50, int64_t& p99);
     // Waits for the writer to finish the queued files and closes index.csv.
-    void FinishOutput();
+    // False with `error` naming the file when a row of it was not written
+    // in full (disk full, file size limit).
+    bool FinishOutput(std::string& error);
+    // True once a write to index.csv has failed; no image is saved after it.
+    bool OutputFailed() const { return m_indexFailed.load(); }
 
 private:
     struct SaveJob {
@@ -114,6 +119,10 @@ private:
     uint64_t m_notSaved = 0;
     std::thread m_writer;
     IndexCsv m_index;
+    // Set by the writer at the first failed row (with its errno); read by any
+    // thread, and by FinishOutput after the writer has ended.
+    std::atomic<bool> m_indexFailed{false};
+    int m_indexErrno = 0;
 };
 
 // `travik view`. Exit code: 0 done, 1 connect failed or connection lost.

@@ -1,0 +1,92 @@
+// Child processes for the tests and the benchmarks: one way to start, talk
+// to, wait for and end them. Needs nothing of the library or of GoogleTest,
+// so bench/ links it too. POSIX only.
+// Contract: a Process and its LineChannel belong to the thread that started
+// it; Start does not block, Read and Wait block for at most their deadline
+// (not scaled: callers in tests scale it). Start copies what it is given.
+// The destructor kills (SIGKILL) and reaps a child that is still running:
+// this child only, by its pid.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace travik_proc {
+
+// Text lines over one descriptor, read with a deadline.
+class LineChannel {
+public:
+    explicit LineChannel(int fd = -1) : m_fd(fd) {}
+    bool Send(const std::string& line);
+    // Reads one line (without its '\n'); false on timeout, error or EOF.
+    bool Read(std::string& line, std::chrono::milliseconds timeout);
+    bool ReadBefore(std::string& line, std::chrono::steady_clock::time_point deadline);
+    int fd() const { return m_fd; }
+    // Takes `fd` (closing the one held before) and forgets buffered text.
+    void Reset(int fd);
+
+private:
+    int m_fd;
+    std::string m_buffer;
+};
+
+struct SpawnOptions {
+    // Standard output and error: "" inherits this process's. Files are
+    // created and truncated, or appended to with `appendOutput`.
+    std::string outPath;
+    std::string errPath;
+    bool appendOutput = false;
+    // Standard output to a pipe that Output() reads (outPath is ignored).
+    bool pipeOutput = false;
+    // Descriptor 3 of the child: a pipe it writes status lines to, or a
+    // socket pair for lines both ways; Channel() is this side's end.
+    enum class Channel { kNone, kPipe, kSocketPair } channel = Channel::kNone;
+    // Closes every descriptor above 3 in the child, whatever its flags.
+    bool closeOthers = false;
+    // An empty signal mask, and SIGINT, SIGTERM and SIGPIPE at their
+    // defaults (this process may block or ignore them).
+    bool defaultSignals = true;
+};
+
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // Runs `path` with `argv` (argv[0] included). False when it could not
+    // be started.
+    bool Start(const std::string& path, const std::vector<std::string>& argv, const SpawnOptions& options);
+    bool Started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
+    LineChannel& Channel() { return m_channel; }
+    LineChannel& Output() { return m_output; }
+
+    void Signal(int sig);
+    // True once the child has ended (reaps it).
+    bool Ended();
+    bool Running() { return m_pid > 0 && !Ended(); }
+    // Waits for the end; its wait status, or -1 while it still runs after
+    // `timeout` (or when there is no child).
+    int Wait(std::chrono::milliseconds timeout);
+    // Exit code of an ended child; -2 killed by a signal, -1 still running.
+    int ExitCode(std::chrono::milliseconds timeout);
+    // SIGKILL and reap, when still running.
+    void Kill();
+
+private:
+    pid_t m_pid = -1;
+    bool m_ended = false;
+    int m_status = 0;
+    LineChannel m_channel;
+    LineChannel m_output;
+};
+
+// The whole content of a file; "" when unreadable.
+std::string ReadText(const std::string& path);
+
+}  // namespace travik_proc
