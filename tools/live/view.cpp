@@ -286,7 +286,9 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     config.logOut = out;
 
     // A file size limit is reported as a failed write, not as SIGXFSZ.
+#if defined(SIGXFSZ)  // POSIX only
     if (!config.outDir.empty()) std::signal(SIGXFSZ, SIG_IGN);
+#endif
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     ViewerHost viewer(mgr, config);
     std::string error;
