@@ -183,18 +183,6 @@ bool RawClient::ReadExact(std::vector<unsigned char>& out, size_t len, std::chro
     return true;
 }
 
-bool RawClient::ReadFrame(std::vector<unsigned char>& frame, std::chrono::milliseconds timeout) {
-    std::vector<unsigned char> header;
-    if (!ReadExact(header, 16, timeout)) return false;
-    int32_t dataLen = GetLE32(header.data() + 8);
-    if (dataLen < 0) return false;
-    std::vector<unsigned char> payload;
-    if (!ReadExact(payload, static_cast<size_t>(dataLen), timeout)) return false;
-    frame = header;
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    return true;
-}
-
 bool RawClient::WaitClosed(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
     char buf[4096];
@@ -407,18 +395,6 @@ bool RawClient::ReadExact(std::vector<unsigned char>& out, size_t len, std::chro
     return true;
 }
 
-bool RawClient::ReadFrame(std::vector<unsigned char>& frame, std::chrono::milliseconds timeout) {
-    std::vector<unsigned char> header;
-    if (!ReadExact(header, 16, timeout)) return false;
-    int32_t dataLen = GetLE32(header.data() + 8);
-    if (dataLen < 0) return false;
-    std::vector<unsigned char> payload;
-    if (!ReadExact(payload, static_cast<size_t>(dataLen), timeout)) return false;
-    frame = header;
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    return true;
-}
-
 bool RawClient::WaitClosed(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
     char buf[4096];
@@ -466,6 +442,19 @@ std::string StdoutCapture::Text() {
     return ss.str();
 }
 #endif  // _WIN32
+
+// Both systems: one frame is its 16-byte header, then the length it announces.
+bool RawClient::ReadFrame(std::vector<unsigned char>& frame, std::chrono::milliseconds timeout) {
+    std::vector<unsigned char> header;
+    if (!ReadExact(header, 16, timeout)) return false;
+    int32_t dataLen = GetLE32(header.data() + 8);
+    if (dataLen < 0) return false;
+    std::vector<unsigned char> payload;
+    if (!ReadExact(payload, static_cast<size_t>(dataLen), timeout)) return false;
+    frame = header;
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return true;
+}
 
 void PutLE32(std::vector<unsigned char>& out, int32_t v) {
     uint32_t u = static_cast<uint32_t>(v);
