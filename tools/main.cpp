@@ -1,4 +1,4 @@
-// travik: one binary, eight subcommands.
+// travik: one binary, ten subcommands.
 //   travik device   a device host that streams test frames or image files
 //   travik view     a viewer that prints logs and saves images
 //   travik demo     both on loopback, then a summary
@@ -7,18 +7,23 @@
 //   travik replay   a device host that plays a recording back at its pace
 //   travik export   a recording's images and log text as `view --out` writes
 //   travik info     describes a recording: duration, channels, counts
+//   travik bridge   a viewer of one device that publishes it into NATS
+//   travik list     the devices that bridges publish on a NATS server
+// view and record also take nats://HOST[:PORT]/NAME instead of a device.
 // Exit codes: 0 done, 1 runtime failure (connect, listen, lost connection),
 // 2 bad arguments, or a subcommand that this build leaves out (the Windows
-// build has no web, record, replay, export or info).
+// build has no web, record, replay, export, info, bridge or list).
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "cli/console.h"
 #include "cli/options.h"
 #include "cli/stop_signal.h"
 #include "cli/validators.h"
+#include "cli/view_source.h"
 #include "live/demo.h"
 #include "live/device.h"
 #include "live/view.h"
@@ -27,6 +32,9 @@
 #endif
 #ifdef TRAVIK_TOOL_WEB
 #include "web/viewer.h"
+#endif
+#ifdef TRAVIK_TOOL_NATS
+#include "nats/commands.h"
 #endif
 #ifdef _WIN32
 #include "platform/sockets.h"
@@ -48,6 +56,12 @@ const char* kWebUsage =
     "usage: travik web HOST[:PORT] [--http ADDR:PORT] [--quality Q] [--lossless] [--logs] [--channels 0,1,2,3] "
     "[--interval MS]";
 #endif
+#ifdef TRAVIK_TOOL_NATS
+const char* kBridgeUsage =
+    "usage: travik bridge DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] [--interval MS] "
+    "[--logs] [--level 1..9] [--nats-creds FILE] [--nats-tls-ca FILE]";
+const char* kListUsage = "usage: travik list nats://HOST[:PORT] [--wait S] [--nats-creds FILE] [--nats-tls-ca FILE]";
+#endif
 const char* kTopUsage =
     "usage: travik device|view|demo"
 #ifdef TRAVIK_TOOL_WEB
@@ -55,6 +69,9 @@ const char* kTopUsage =
 #endif
 #ifdef TRAVIK_TOOL_RECORDING
     "|record|replay|export|info"
+#endif
+#ifdef TRAVIK_TOOL_NATS
+    "|bridge|list"
 #endif
     " [OPTIONS]  (travik SUBCOMMAND --help for each)";
 
@@ -78,6 +95,9 @@ bool LeftOut(const std::string& name) {
 #endif
 #ifndef TRAVIK_TOOL_RECORDING
     if (name == "record" || name == "replay" || name == "export" || name == "info") return true;
+#endif
+#ifndef TRAVIK_TOOL_NATS
+    if (name == "bridge" || name == "list") return true;
 #endif
     (void)name;
     return false;
@@ -182,6 +202,40 @@ void AddWeb(CLI::App& app, WebOptions& o) {
 }
 #endif
 
+#ifdef TRAVIK_TOOL_NATS
+void AddBridge(CLI::App& app, travik_nats::BridgeOptions& o) {
+    CLI::App* cmd = app.add_subcommand("bridge", "View one device and publish it into a NATS cluster");
+    cmd->add_option("target", o.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
+        ->required()
+        ->check(TargetCheck());
+    cmd->add_option("--nats", o.nats, "The cluster's servers, URL[,URL...] (nats://HOST:PORT)")->required();
+    cmd->add_option("--name", o.name, "The device's name on NATS (A-Z a-z 0-9 _ -)")->required();
+    cmd->add_option("--channels", o.channels, "The most it forwards: channels viewers may switch on")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 3))
+        ->capture_default_str();
+    cmd->add_option("--interval", o.interval, "The smallest interval in ms it asks the device for")
+        ->check(CLI::Range(1, 3600000))
+        ->capture_default_str();
+    cmd->add_flag("--logs", o.logs, "Forward log texts when a viewer asks for them (never otherwise)");
+    cmd->add_option("--level", o.level, "Image compression level 1..9")->check(CLI::Range(1, 9))->capture_default_str();
+    cmd->add_option("--nats-creds", o.creds, "NATS credentials file")->check(CLI::ExistingFile);
+    cmd->add_option("--nats-tls-ca", o.tlsCa, "CA certificates for TLS to NATS")->check(CLI::ExistingFile);
+}
+
+void AddList(CLI::App& app, travik_nats::ListOptions& o) {
+    CLI::App* cmd = app.add_subcommand("list", "List the devices that bridges publish on a NATS server");
+    cmd->add_option("target", o.target, "nats://HOST[:PORT]")->required();
+    cmd->add_option("--wait", o.wait, "Seconds to listen for the bridges' status")
+        ->check(CLI::Range(0.1, 600.0))
+        ->capture_default_str();
+    cmd->add_option("--nats-creds", o.creds, "NATS credentials file")->check(CLI::ExistingFile);
+    cmd->add_option("--nats-tls-ca", o.tlsCa, "CA certificates for TLS to NATS")->check(CLI::ExistingFile);
+}
+#endif
+
+bool IsNats(const std::string& target) { return target.compare(0, 7, "nats://") == 0; }
+
 int UsageError(CLI::App& app, const CLI::ParseError& e) {
     const char* usage = kTopUsage;
     if (app.got_subcommand("device")) usage = kDeviceUsage;
@@ -192,6 +246,10 @@ int UsageError(CLI::App& app, const CLI::ParseError& e) {
 #endif
 #ifdef TRAVIK_TOOL_WEB
     if (app.got_subcommand("web")) usage = kWebUsage;
+#endif
+#ifdef TRAVIK_TOOL_NATS
+    if (app.got_subcommand("bridge")) usage = kBridgeUsage;
+    if (app.got_subcommand("list")) usage = kListUsage;
 #endif
     std::fprintf(stderr, "travik: %s\n%s\n", e.what(), usage);
     return 2;
@@ -225,10 +283,17 @@ int main(int argc, char** argv) {
     WebOptions web;
     AddWeb(app, web);
 #endif
+#ifdef TRAVIK_TOOL_NATS
+    travik_nats::BridgeOptions bridge;
+    travik_nats::ListOptions list;
+    AddBridge(app, bridge);
+    AddList(app, list);
+#endif
     const std::string first = argc > 1 ? argv[1] : "";
     if (LeftOut(first)) return NotInThisBuild("'" + first + "'");
     if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo" &&
-        first != "web" && first != "record" && first != "replay" && first != "export" && first != "info") {
+        first != "web" && first != "record" && first != "replay" && first != "export" && first != "info" &&
+        first != "bridge" && first != "list") {
         std::fprintf(stderr, "travik: unknown subcommand '%s'\n%s\n", argv[1], kTopUsage);
         return 2;
     }
@@ -243,10 +308,36 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("demo") && !demo.web.empty()) return NotInThisBuild("the live page (demo --web)");
 #endif
 
+    // nats:// addresses: a source of this build's NATS code, or refused.
+    std::unique_ptr<ViewSource> source;
+    std::string natsTarget;
+    if (app.got_subcommand("view") && IsNats(view.target)) natsTarget = view.target;
+#ifdef TRAVIK_TOOL_RECORDING
+    if (app.got_subcommand("record") && IsNats(recording.record.target)) natsTarget = recording.record.target;
+#endif
+#ifdef TRAVIK_TOOL_WEB
+    if (app.got_subcommand("web") && IsNats(web.target)) return NotInThisBuild("web with a nats:// address");
+#endif
+    if (!natsTarget.empty()) {
+#ifdef TRAVIK_TOOL_NATS
+        source = travik_nats::MakeSource(natsTarget);
+        if (!source) return 2;
+#else
+        return NotInThisBuild("a nats:// address");
+#endif
+    }
+#ifdef TRAVIK_TOOL_RECORDING
+    recording.record.source = source.get();
+#endif
+
     FILE* out = TakeStdout();
     StopSignal stop;
     if (app.got_subcommand("device")) return RunDevice(device, stop);
-    if (app.got_subcommand("view")) return RunView(view, stop, out);
+    if (app.got_subcommand("view")) return RunView(view, stop, out, source.get());
+#ifdef TRAVIK_TOOL_NATS
+    if (app.got_subcommand("bridge")) return travik_nats::RunBridge(bridge, stop);
+    if (app.got_subcommand("list")) return travik_nats::RunList(list, stop, out);
+#endif
 #ifdef TRAVIK_TOOL_WEB
     if (app.got_subcommand("web")) return RunWeb(web, stop, out);
 #endif

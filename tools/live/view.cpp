@@ -45,6 +45,16 @@ bool ViewerHost::OpenOutput(std::string& error) {
 }
 
 int ViewerHost::Connect() {
+    if (m_config.source != nullptr) {
+        SourceWish wish;
+        wish.logs = m_config.logs;
+        for (int c = 0; c < travik::kImageChannels; ++c) wish.channels[c] = m_config.channels[c];
+        wish.intervalMs = m_config.intervalMs;
+        return m_config.source->Connect(
+            wish, [this](std::string& text) { OnLog(text); },
+            [this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                   unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
+    }
     std::string ip = m_config.ip;  // Connect takes a mutable C string
     if (m_mgr.Connect(&ip[0], m_config.port) != 0) return -1;
     m_mgr.SetLogCb([this](std::string& text) { OnLog(text); });
@@ -57,9 +67,15 @@ int ViewerHost::Connect() {
     return 0;
 }
 
-bool ViewerHost::Up() { return ConnectionUp(m_mgr); }
+bool ViewerHost::Up() { return m_config.source != nullptr ? m_config.source->Up() : ConnectionUp(m_mgr); }
 
-void ViewerHost::Disconnect() { m_mgr.Release(); }
+void ViewerHost::Disconnect() {
+    if (m_config.source != nullptr) {
+        m_config.source->Release();
+    } else {
+        m_mgr.Release();
+    }
+}
 
 bool ViewerHost::Done() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -263,16 +279,17 @@ bool ConnectLoop(ViewerHost& viewer, bool retry, StopSignal& stop, bool timed, C
 
 }  // namespace
 
-int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
+int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource* source) {
     std::string host;
     int port = 0;
-    if (!ParseTarget(options.target, host, port)) {
+    if (source == nullptr && !ParseTarget(options.target, host, port)) {
         Status("travik view: bad target '%s' (expected HOST[:PORT])", options.target.c_str());
         Status("usage: travik view HOST[:PORT] [OPTIONS]  (travik view --help)");
         return 2;
     }
     ViewConfig config;
-    if (!ResolveIPv4(host, config.ip)) {
+    config.source = source;
+    if (source == nullptr && !ResolveIPv4(host, config.ip)) {
         Status("travik view: cannot resolve host '%s' to an IPv4 address", host.c_str());
         return 1;
     }
@@ -300,7 +317,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out) {
     const bool timed = options.duration > 0;
     const auto deadline =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.duration));
-    const std::string where = config.ip + ":" + std::to_string(port);
+    const std::string where = source != nullptr ? source->Where() : config.ip + ":" + std::to_string(port);
     if (options.reconnect) Status("travik view: connecting to %s (retrying every second)", where.c_str());
     if (!ConnectLoop(viewer, options.reconnect, stop, timed, deadline)) {
         viewer.FinishOutput(error);

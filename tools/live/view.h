@@ -17,6 +17,7 @@
 #include "cli/options.h"
 #include "cli/stats.h"
 #include "cli/stop_signal.h"
+#include "cli/view_source.h"
 #include "common/image_file.h"
 #include "protocol/channel_rule.h"
 
@@ -28,10 +29,11 @@ struct ViewConfig {
     bool logs = false;
     bool channels[travik::kImageChannels] = {true, true, true, true};
     int intervalMs = 100;
-    std::string outDir;      // empty: save nothing
-    uint64_t count = 0;      // images to take before done; 0: no limit
-    int saveEveryMs = 0;     // > 0: save at most one image per channel per period
-    FILE* logOut = nullptr;  // where log texts are printed; null: only counted
+    std::string outDir;            // empty: save nothing
+    uint64_t count = 0;            // images to take before done; 0: no limit
+    int saveEveryMs = 0;           // > 0: save at most one image per channel per period
+    FILE* logOut = nullptr;        // where log texts are printed; null: only counted
+    ViewSource* source = nullptr;  // borrowed; null: a direct connection to ip:port
 };
 
 struct ChannelStats {
@@ -126,6 +128,8 @@ private:
 };
 
 // `travik view`. Exit code: 0 done, 1 connect failed or connection lost.
-int RunView(const ViewOptions& options, StopSignal& stop, FILE* out);
+// With `source` (borrowed for the call) the target is not a device address:
+// the images and logs come from the source instead.
+int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource* source = nullptr);
 
 }  // namespace travik_tool

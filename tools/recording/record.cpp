@@ -146,18 +146,19 @@ private:
     std::thread m_thread;
 };
 
-bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const RecordOptions& o, Recorder& rec) {
-    std::string host = ip;
-    if (mgr.Connect(&host[0], port) != 0) return false;
-    mgr.SetLogCb([&rec](std::string& text) {
+ViewSource::LogCb LogToRecorder(Recorder& rec) {
+    return [&rec](std::string& text) {
         Item item;
         item.time = static_cast<uint64_t>(travik::NowNanos());
         item.size = text.size();
         item.text = std::move(text);
         rec.Push(std::move(item));
-    });
-    mgr.SetImageCb([&rec](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                          unsigned long long tag) {
+    };
+}
+
+ViewSource::ImageCb ImageToRecorder(Recorder& rec) {
+    return [&rec](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                  unsigned long long tag) {
         Item item;
         item.time = static_cast<uint64_t>(travik::NowNanos());
         item.channel = travik::ChannelOf(a1, a5);
@@ -167,7 +168,22 @@ bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const Reco
         item.image = data;  // the library hands over a buffer the callee may keep
         item.size = len > 0 ? static_cast<size_t>(len) : 0;
         rec.Push(std::move(item));
-    });
+    };
+}
+
+bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const RecordOptions& o, Recorder& rec) {
+    if (o.source != nullptr) {
+        SourceWish wish;
+        wish.logs = o.logs;
+        for (bool& on : wish.channels) on = false;
+        for (int c : o.channels) wish.channels[c & 3] = true;
+        wish.intervalMs = o.interval;
+        return o.source->Connect(wish, LogToRecorder(rec), ImageToRecorder(rec)) == 0;
+    }
+    std::string host = ip;
+    if (mgr.Connect(&host[0], port) != 0) return false;
+    mgr.SetLogCb(LogToRecorder(rec));
+    mgr.SetImageCb(ImageToRecorder(rec));
     int switches[travik::kImageChannels];
     for (int& s : switches) s = travik::SWITCH_OFF;
     for (int c : o.channels) switches[c & 3] = travik::SWITCH_ON;
@@ -175,16 +191,28 @@ bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const Reco
     return true;
 }
 
+bool RecorderUp(TravikMgr& mgr, const RecordOptions& o) {
+    return o.source != nullptr ? o.source->Up() : mgr.IsConnected() == 1;
+}
+
+void ReleaseRecorder(TravikMgr& mgr, const RecordOptions& o) {
+    if (o.source != nullptr) {
+        o.source->Release();
+    } else {
+        mgr.Release();
+    }
+}
+
 }  // namespace
 
 int RunRecord(const RecordOptions& o, StopSignal& stop) {
     std::string host, ip;
     int port = 0;
-    if (!ParseTarget(o.target, host, port)) {
+    if (o.source == nullptr && !ParseTarget(o.target, host, port)) {
         Status("travik record: bad target '%s' (expected HOST[:PORT])", o.target.c_str());
         return 2;
     }
-    if (!ResolveIPv4(host, ip)) {
+    if (o.source == nullptr && !ResolveIPv4(host, ip)) {
         Status("travik record: cannot resolve host '%s' to an IPv4 address", host.c_str());
         return 1;
     }
@@ -204,7 +232,7 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
 
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     Recorder recorder(writer, ids);
-    const std::string where = ip + ":" + std::to_string(port);
+    const std::string where = o.source != nullptr ? o.source->Where() : ip + ":" + std::to_string(port);
     const auto start = Clock::now();
     const bool timed = o.duration > 0;
     const auto deadline =
@@ -212,7 +240,7 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
     auto connect = [&]() {
         for (;;) {
             if (ConnectRecorder(mgr, ip, port, o, recorder)) return true;
-            mgr.Release();
+            ReleaseRecorder(mgr, o);
             if (!o.reconnect || stop.WaitFor(std::chrono::seconds(1)) || (timed && Clock::now() >= deadline))
                 return false;
         }
@@ -237,14 +265,14 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
             if (timed && now >= deadline) break;
             uint64_t written = recorder.Written(failed);
             if (failed) break;
-            if (mgr.IsConnected() != 1) {
+            if (!RecorderUp(mgr, o)) {
                 if (!o.reconnect) {
                     Status("travik record: connection to %s lost", where.c_str());
                     rc = 1;
                     break;
                 }
                 Status("travik record: connection to %s lost; reconnecting every second", where.c_str());
-                mgr.Release();
+                ReleaseRecorder(mgr, o);
                 if (!connect()) break;
                 Status("travik record: reconnected to %s", where.c_str());
             }
@@ -263,7 +291,7 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
             }
         }
     }
-    mgr.Release();  // no callback runs after this
+    ReleaseRecorder(mgr, o);  // no callback runs after this
     recorder.Finish();
     recorder.Written(failed);
     const bool closed = !failed && writer.Close();

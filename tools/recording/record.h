@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/stop_signal.h"
+#include "cli/view_source.h"
 
 namespace travik_tool {
 
@@ -22,6 +23,7 @@ struct RecordOptions {
     bool reconnect = false;
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
+    ViewSource* source = nullptr;  // borrowed; set: record from it instead of a device address
 };
 
 // Exit code: 0 done (file closed with its summary), 1 connect failed,

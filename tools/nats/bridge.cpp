@@ -1,0 +1,361 @@
+// The bridge: a viewer of one device (public API only) that publishes what
+// it receives into NATS, compressed once, and asks the device only for what
+// the live leases of all viewers combined want.
+#include <travik/travik.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "nats/commands.h"
+#include "nats/link.h"
+#include "nats/protocol.h"
+#include "nats/source.h"
+#include "platform/clock.h"
+#include "protocol/channel_rule.h"
+#include "protocol/switch_value.h"
+
+namespace travik_nats {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxLogBytes = 1u << 20;  // log text waiting to be published
+constexpr int kControlPendingMsgs = 1024;
+constexpr int kControlPendingBytes = 1 << 20;
+
+uint64_t WallMs() { return static_cast<uint64_t>(travik::NowMicros() / 1000); }
+
+class Bridge {
+public:
+    Bridge(TravikMgr& mgr, const BridgeOptions& o, std::string device) : m_mgr(mgr), m_o(o), m_device(device) {
+        for (int c : o.channels) m_allowed[c % kChannels] = true;
+    }
+
+    bool Start(const LinkOptions& link, std::string& error) {
+        if (!m_link.Connect(link, error)) return false;
+        if (!m_link.Subscribe(
+                Subject(m_o.name, "interest"), [this](natsMsg* msg) { OnLease(msg, false); }, kControlPendingMsgs,
+                kControlPendingBytes, error) ||
+            !m_link.Subscribe(
+                Subject(m_o.name, "command"), [this](natsMsg* msg) { OnLease(msg, true); }, kControlPendingMsgs,
+                kControlPendingBytes, error))
+            return false;
+        for (int c = 0; c < kChannels; ++c) m_workers[c] = std::thread(&Bridge::PublishImages, this, c);
+        return true;
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cond.notify_all();
+        for (auto& w : m_workers)
+            if (w.joinable()) w.join();
+        m_mgr.Release();  // no device callback after this
+        m_link.Close();
+    }
+
+    bool ConnectDevice(const std::string& ip, int port) {
+        std::string host = ip;  // Connect takes a mutable C string
+        if (m_mgr.Connect(&host[0], port) != 0) {
+            m_mgr.Release();
+            return false;
+        }
+        m_mgr.SetLogCb([this](std::string& text) { OnLog(text); });
+        m_mgr.SetImageCb([this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                                unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deviceUp = true;
+        ApplyLocked(true);
+        return true;
+    }
+
+    bool DeviceUp() { return m_mgr.IsConnected() == 1; }
+    void DeviceLost() {
+        m_mgr.Release();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deviceUp = false;
+    }
+    bool NatsUp() { return m_link.Up(); }
+
+    // Main thread, every tick: leases that ran out, log text, status.
+    void Tick() {
+        std::string logs;
+        bool statusDue = false;
+        Status status;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto now = Clock::now();
+            for (auto it = m_leases.begin(); it != m_leases.end();) {
+                it = it->second.expiry <= now ? m_leases.erase(it) : std::next(it);
+            }
+            ApplyLocked(false);
+            logs.swap(m_logText);
+            if (now >= m_nextStatus) {
+                statusDue = true;
+                m_nextStatus = now + std::chrono::milliseconds(kStatusPeriodMs);
+                status = StatusLocked();
+            }
+        }
+        if (!logs.empty()) m_link.Publish(Subject(m_o.name, "log"), logs.data(), static_cast<int>(logs.size()));
+        if (statusDue) {
+            const std::string text = FormatStatus(status);
+            m_link.Publish(Subject(m_o.name, "status"), text.data(), static_cast<int>(text.size()));
+        }
+    }
+
+    void Summary() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        travik_tool::Status("travik bridge: published %" PRIu64 " images (%" PRIu64 " MB), %" PRIu64
+                            " skipped as too large, %" PRIu64 " not published",
+                            m_published, m_publishedBytes >> 20, m_tooLarge, m_failed);
+    }
+
+private:
+    struct Lease {
+        Wish wish;
+        Clock::time_point expiry;
+    };
+    struct Slot {
+        bool pending = false;
+        int attrs[5] = {};
+        std::shared_ptr<unsigned char> data;
+        int len = 0;
+        uint64_t tag = 0;
+    };
+
+    // Library loop thread: latest wins per channel, nothing compressed here.
+    void OnImage(int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                 unsigned long long tag) {
+        const int channel = travik::ChannelOf(a1, a5);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || !m_applied.channels[channel] || len < 0) return;
+        Slot& slot = m_slots[channel];
+        slot.pending = true;
+        slot.attrs[0] = a1;
+        slot.attrs[1] = a2;
+        slot.attrs[2] = a3;
+        slot.attrs[3] = a4;
+        slot.attrs[4] = a5;
+        slot.data = data;
+        slot.len = len;
+        slot.tag = tag;
+        m_cond.notify_all();
+    }
+
+    void OnLog(std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_applied.logs) return;
+        if (m_logText.size() + text.size() > kMaxLogBytes) return;  // NATS is slower than the device
+        m_logText += text;
+    }
+
+    // One worker per channel: the channels compress in parallel, each image once.
+    void PublishImages(int channel) {
+        std::vector<unsigned char> message;
+        for (;;) {
+            Slot slot;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_cond.wait(lock, [&] { return m_stop || m_slots[channel].pending; });
+                if (m_stop) return;
+                slot = std::move(m_slots[channel]);
+                m_slots[channel] = Slot();
+            }
+            ImageHeader header;
+            std::copy(slot.attrs, slot.attrs + 5, header.attrs);
+            header.tag = slot.tag;
+            bool ok = EncodeImage(header, slot.data.get(), static_cast<uint32_t>(slot.len), m_o.level, message);
+            const int64_t maxPayload = m_link.MaxPayload();
+            if (ok && maxPayload > 0 && static_cast<int64_t>(message.size()) > maxPayload) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_tooLarge;
+                if (!m_reportedTooLarge[channel]) {
+                    m_reportedTooLarge[channel] = true;
+                    travik_tool::Status(
+                        "travik bridge: channel %d: an image of %zu bytes (compressed) exceeds the server's "
+                        "max_payload of %" PRId64 " bytes; such images are skipped",
+                        channel, message.size(), maxPayload);
+                }
+                continue;
+            }
+            if (ok)
+                ok = m_link.Publish(ImageSubject(m_o.name, channel), message.data(),
+                                    static_cast<int>(message.size())) == NATS_OK;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (ok) {
+                ++m_published;
+                m_publishedBytes += message.size();
+            } else {
+                ++m_failed;
+            }
+        }
+    }
+
+    // Client library thread: a lease renewed, or a command to answer.
+    void OnLease(natsMsg* msg, bool command) {
+        const std::string text(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
+        std::string id;
+        Wish wish;
+        int ttl = 0;
+        const bool valid = ParseLease(text, id, wish, ttl);
+        std::string answer;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (valid) {
+                if (m_leases.size() < 100000 || m_leases.count(id)) {
+                    m_leases[id] = Lease{wish, Clock::now() + std::chrono::milliseconds(ttl)};
+                }
+                ApplyLocked(false);
+            }
+            answer = valid ? FormatStatus(StatusLocked()) : "error: malformed command";
+        }
+        const char* reply = natsMsg_GetReply(msg);
+        if (command && reply != nullptr) m_link.Publish(reply, answer.data(), static_cast<int>(answer.size()));
+    }
+
+    // The union of the live leases within what this bridge forwards.
+    Wish CombinedLocked() const {
+        Wish combined;
+        combined.intervalMs = m_applied.intervalMs;
+        int smallest = 0;
+        for (const auto& entry : m_leases) {
+            const Wish& w = entry.second.wish;
+            bool any = false;
+            for (int c = 0; c < kChannels; ++c) {
+                if (w.channels[c] && m_allowed[c]) combined.channels[c] = any = true;
+            }
+            if (w.logs && m_o.logs) combined.logs = any = true;
+            if (any && (smallest == 0 || w.intervalMs < smallest)) smallest = w.intervalMs;
+        }
+        if (smallest > 0) combined.intervalMs = std::max(smallest, m_o.interval);
+        return combined;
+    }
+
+    void ApplyLocked(bool force) {
+        const Wish wish = CombinedLocked();
+        if (!force && wish == m_applied) return;
+        m_applied = wish;
+        if (!m_deviceUp) return;
+        int switches[kChannels];
+        bool anyImage = false;
+        for (int c = 0; c < kChannels; ++c) {
+            switches[c] = travik::SwitchOf(wish.channels[c]);
+            anyImage = anyImage || wish.channels[c];
+        }
+        m_mgr.SendCmd(travik::SwitchOf(wish.logs), travik::SwitchOf(anyImage), switches, wish.intervalMs);
+        travik_tool::Status("travik bridge: device asked for channels %s, interval %d ms, logs %s (%zu leases)",
+                            FormatChannels(wish.channels).c_str(), wish.intervalMs, wish.logs ? "on" : "off",
+                            m_leases.size());
+    }
+
+    Status StatusLocked() const {
+        Status s;
+        s.name = m_o.name;
+        s.device = m_device;
+        s.up = m_deviceUp;
+        s.sending = m_applied;
+        s.leases = static_cast<int>(m_leases.size());
+        s.timeMs = WallMs();
+        return s;
+    }
+
+    TravikMgr& m_mgr;
+    const BridgeOptions& m_o;
+    const std::string m_device;
+    bool m_allowed[kChannels] = {};
+    NatsLink m_link;
+    std::thread m_workers[kChannels];
+
+    std::mutex m_mutex;  // everything below
+    std::condition_variable m_cond;
+    bool m_stop = false;
+    bool m_deviceUp = false;
+    std::map<std::string, Lease> m_leases;
+    Wish m_applied;  // what the device was last asked for
+    Slot m_slots[kChannels];
+    std::string m_logText;
+    Clock::time_point m_nextStatus;
+    bool m_reportedTooLarge[kChannels] = {};
+    uint64_t m_published = 0;
+    uint64_t m_publishedBytes = 0;
+    uint64_t m_tooLarge = 0;
+    uint64_t m_failed = 0;
+};
+
+}  // namespace
+
+int RunBridge(const BridgeOptions& o, travik_tool::StopSignal& stop) {
+    std::string host;
+    int port = 0;
+    if (!travik_tool::ParseTarget(o.target, host, port)) {
+        travik_tool::Status("travik bridge: bad device '%s' (expected HOST[:PORT])", o.target.c_str());
+        return 2;
+    }
+    if (!ValidName(o.name)) {
+        travik_tool::Status("travik bridge: bad --name '%s' (1..64 of A-Z a-z 0-9 _ -)", o.name.c_str());
+        return 2;
+    }
+    LinkOptions link;
+    if (!SplitUrls(o.nats, link.urls)) {
+        travik_tool::Status("travik bridge: bad --nats (expected URL[,URL...])");
+        return 2;
+    }
+    link.credsFile = o.creds;
+    link.tlsCaFile = o.tlsCa;
+    link.who = "travik bridge";
+    std::string ip;
+    if (!travik_tool::ResolveIPv4(host, ip)) {
+        travik_tool::Status("travik bridge: cannot resolve host '%s' to an IPv4 address", host.c_str());
+        return 1;
+    }
+    const std::string device = ip + ":" + std::to_string(port);
+    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
+    Bridge bridge(mgr, o, device);
+    std::string error;
+    if (!bridge.Start(link, error)) {
+        travik_tool::Status("travik bridge: %s", error.c_str());
+        bridge.Stop();
+        return 1;
+    }
+    travik_tool::Status("travik bridge: %s published as %s.%s on NATS", device.c_str(), kSubjectRoot, o.name.c_str());
+    bool connected = false;
+    bool reported = false;
+    auto nextTry = Clock::now();
+    while (!stop.WaitFor(std::chrono::milliseconds(50))) {
+        if (connected && !bridge.DeviceUp()) {
+            bridge.DeviceLost();
+            travik_tool::Status("travik bridge: connection to device %s lost; retrying every second", device.c_str());
+            connected = false;
+            reported = true;
+            nextTry = Clock::now() + std::chrono::seconds(1);
+        }
+        if (!connected && Clock::now() >= nextTry) {
+            if (bridge.ConnectDevice(ip, port)) {
+                travik_tool::Status("travik bridge: connected to device %s", device.c_str());
+                connected = true;
+                reported = false;
+            } else {
+                if (!reported)
+                    travik_tool::Status("travik bridge: device %s unreachable; retrying every second", device.c_str());
+                reported = true;
+                nextTry = Clock::now() + std::chrono::seconds(1);
+            }
+        }
+        bridge.Tick();
+    }
+    bridge.Stop();
+    bridge.Summary();
+    return 0;
+}
+
+}  // namespace travik_nats

@@ -1,0 +1,84 @@
+// The messages travik exchanges through NATS (docs/nats-protocol.md): the
+// subjects, the image message (a fixed little-endian prefix and the image,
+// compressed once by the bridge), and the one-line texts of leases,
+// commands and status. Hostile input is refused, never trusted for sizes.
+// Contract: pure functions and plain values, any thread, nothing blocks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace travik_nats {
+
+constexpr int kChannels = 4;
+constexpr const char* kSubjectRoot = "travik.v1";
+constexpr size_t kImagePrefixLen = 36;
+// Largest image a viewer restores: bounds what a hostile prefix can make
+// it allocate.
+constexpr uint32_t kMaxRawLen = 256u << 20;
+// Lease period of a viewer, and how long a bridge keeps a lease it no longer
+// hears about (three missed periods and a half).
+constexpr int kLeasePeriodMs = 1000;
+constexpr int kLeaseTtlMs = 3500;
+constexpr int kStatusPeriodMs = 1000;
+
+enum class Codec : uint8_t { Raw = 0, Zlib = 1 };
+
+// NAME: 1..64 of [A-Za-z0-9_-], so it is one subject token.
+bool ValidName(const std::string& name);
+// "travik.v1.NAME.image.2", ".log", ".command", ".status", ".interest".
+std::string Subject(const std::string& name, const std::string& leaf);
+std::string ImageSubject(const std::string& name, int channel);
+// The name in "travik.v1.NAME.status"; false for any other subject.
+bool NameOfStatusSubject(const std::string& subject, std::string& name);
+
+struct ImageHeader {
+    int attrs[5] = {};
+    uint64_t tag = 0;
+    Codec codec = Codec::Raw;
+    uint32_t rawLen = 0;
+};
+
+// The whole message: prefix, then the image compressed at `level` 1..9
+// (stored raw when it would not shrink). Returns false when compression
+// failed or the image is too large.
+bool EncodeImage(const ImageHeader& header, const unsigned char* data, uint32_t len, int level,
+                 std::vector<unsigned char>& message);
+// Restores the image of `message` into a new buffer of header.rawLen bytes.
+// False for a malformed message, unknown version or codec, a size past
+// kMaxRawLen or a stream that does not restore exactly rawLen bytes.
+bool DecodeImage(const unsigned char* message, size_t len, ImageHeader& header, std::shared_ptr<unsigned char>& image);
+
+// What one viewer asks for (a lease or a command), or what a bridge makes
+// the device send.
+struct Wish {
+    bool channels[kChannels] = {};
+    int intervalMs = 100;
+    bool logs = false;
+    bool Any() const;
+    bool operator==(const Wish& o) const;
+    bool operator!=(const Wish& o) const { return !(*this == o); }
+};
+
+// "id=ID channels=0,2 interval=100 logs=1 ttl=3500"
+std::string FormatLease(const std::string& id, const Wish& wish, int ttlMs);
+// False when a field is missing or out of range (interval 1..3600000, ttl
+// 1..60000, id 1..64 printable characters without spaces).
+bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs);
+
+struct Status {
+    std::string name;
+    std::string device;  // HOST:PORT
+    bool up = false;     // the bridge is connected to its device
+    Wish sending;        // what the device is asked to send now
+    int leases = 0;
+    uint64_t timeMs = 0;  // wall clock of the bridge, ms since 1970
+};
+std::string FormatStatus(const Status& status);
+bool ParseStatus(const std::string& text, Status& status);
+
+std::string FormatChannels(const bool channels[kChannels]);
+
+}  // namespace travik_nats

@@ -1,0 +1,252 @@
+#include "nats/source.h"
+
+#include <chrono>
+#include <random>
+
+#include "cli/console.h"
+
+namespace travik_nats {
+
+namespace {
+
+// Bounds of what waits for the delivery thread besides one image per
+// channel: log texts, and the client's own queue per subscription.
+constexpr size_t kMaxLogBytes = 4u << 20;
+constexpr int kPendingMsgs = 64;
+constexpr int kPendingBytes = 64 << 20;
+constexpr int kCommandTimeoutMs = 2000;
+
+Wish ToWish(const travik_tool::SourceWish& w) {
+    Wish wish;
+    for (int c = 0; c < kChannels; ++c) wish.channels[c] = w.channels[c];
+    wish.intervalMs = w.intervalMs < 1 ? 1 : w.intervalMs;
+    wish.logs = w.logs;
+    return wish;
+}
+
+std::string RandomId() {
+    std::random_device rd;
+    const uint64_t v = (static_cast<uint64_t>(rd()) << 32) ^ rd();
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+    return text;
+}
+
+}  // namespace
+
+bool IsNatsTarget(const std::string& text) { return text.compare(0, 7, "nats://") == 0; }
+
+bool ParseNatsTarget(const std::string& text, std::string& url, std::string& name, bool nameOptional) {
+    if (!IsNatsTarget(text)) return false;
+    const std::string rest = text.substr(7);
+    const size_t slash = rest.find('/');
+    std::string host = rest.substr(0, slash);
+    name = slash == std::string::npos ? "" : rest.substr(slash + 1);
+    if (host.empty() || host.find('@') != std::string::npos) return false;
+    const size_t colon = host.rfind(':');
+    if (colon == std::string::npos) {
+        host += ":4222";
+    } else {
+        const std::string port = host.substr(colon + 1);
+        if (colon == 0 || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const int p = std::stoi(port);
+        if (p < 1 || p > 65535) return false;
+    }
+    url = "nats://" + host;
+    if (name.empty()) return nameOptional;
+    return ValidName(name);
+}
+
+NatsViewer::NatsViewer(std::string url, std::string name, LinkOptions link)
+    : m_url(std::move(url)), m_name(std::move(name)), m_linkOptions(std::move(link)), m_id(RandomId()) {
+    m_linkOptions.urls = {m_url};
+    m_linkOptions.who = "travik: nats " + m_name;
+}
+
+NatsViewer::~NatsViewer() { Release(); }
+
+int NatsViewer::Connect(const travik_tool::SourceWish& wish, LogCb log, ImageCb image) {
+    Release();
+    std::string error;
+    if (!m_link.Connect(m_linkOptions, error)) {
+        travik_tool::Status("travik: %s (%s)", error.c_str(), Redacted(m_url).c_str());
+        return -1;
+    }
+    m_logCb = std::move(log);
+    m_imageCb = std::move(image);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = false;
+        m_wish = ToWish(wish);
+        m_wishChanged = true;
+    }
+    for (bool& s : m_subscribed) s = false;
+    if (!SubscribeWanted(error)) {
+        travik_tool::Status("travik: %s", error.c_str());
+        m_link.Close();
+        return -1;
+    }
+    m_deliver = std::thread(&NatsViewer::Deliver, this);
+    m_renew = std::thread(&NatsViewer::Renew, this);
+    return 0;
+}
+
+bool NatsViewer::SubscribeWanted(std::string& error) {
+    Wish wish;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wish = m_wish;
+    }
+    // Only what is wanted is subscribed: the cluster routes nothing else here.
+    for (int c = 0; c < kChannels; ++c) {
+        if (!wish.channels[c] || m_subscribed[c]) continue;
+        if (!m_link.Subscribe(
+                ImageSubject(m_name, c), [this, c](natsMsg* msg) { OnImageMessage(c, msg); }, kPendingMsgs,
+                kPendingBytes, error))
+            return false;
+        m_subscribed[c] = true;
+    }
+    if (wish.logs && !m_subscribed[kChannels]) {
+        if (!m_link.Subscribe(
+                Subject(m_name, "log"), [this](natsMsg* msg) { OnLogMessage(msg); }, kPendingMsgs, kPendingBytes,
+                error))
+            return false;
+        m_subscribed[kChannels] = true;
+    }
+    return true;
+}
+
+bool NatsViewer::Up() { return m_link.Up(); }
+
+void NatsViewer::SendWish(const travik_tool::SourceWish& wish) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_wish = ToWish(wish);
+        m_wishChanged = true;
+    }
+    m_renewCond.notify_all();
+    std::string error;
+    if (!SubscribeWanted(error)) travik_tool::Status("travik: %s", error.c_str());
+}
+
+void NatsViewer::Release() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_cond.notify_all();
+    m_renewCond.notify_all();
+    if (m_renew.joinable()) m_renew.join();
+    m_link.Close();  // no handler after this
+    if (m_deliver.joinable()) m_deliver.join();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int c = 0; c < kChannels; ++c) {
+        m_latest[c].clear();
+        m_pending[c] = false;
+    }
+    m_logs.clear();
+    m_logBytes = 0;
+}
+
+std::string NatsViewer::Where() const { return Redacted(m_url) + "/" + m_name; }
+
+std::string NatsViewer::LastReply() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reply;
+}
+
+void NatsViewer::OnImageMessage(int channel, natsMsg* msg) {
+    const char* data = natsMsg_GetData(msg);
+    const int len = natsMsg_GetDataLength(msg);
+    if (data == nullptr || len < 0) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop || !m_wish.channels[channel]) return;
+    // Latest wins: an image the delivery thread has not taken is replaced.
+    m_latest[channel].assign(data, data + len);
+    m_pending[channel] = true;
+    m_cond.notify_one();
+}
+
+void NatsViewer::OnLogMessage(natsMsg* msg) {
+    const char* data = natsMsg_GetData(msg);
+    const int len = natsMsg_GetDataLength(msg);
+    if (data == nullptr || len <= 0) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop || !m_wish.logs) return;
+    if (m_logBytes + static_cast<size_t>(len) > kMaxLogBytes) return;  // the reader fell behind
+    m_logs.emplace_back(data, static_cast<size_t>(len));
+    m_logBytes += static_cast<size_t>(len);
+    m_cond.notify_one();
+}
+
+void NatsViewer::Deliver() {
+    std::vector<unsigned char> message;
+    for (;;) {
+        int channel = -1;
+        std::string text;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cond.wait(lock, [this] {
+                if (m_stop || !m_logs.empty()) return true;
+                for (bool p : m_pending)
+                    if (p) return true;
+                return false;
+            });
+            if (m_stop) return;
+            if (!m_logs.empty()) {
+                text = std::move(m_logs.front());
+                m_logs.pop_front();
+                m_logBytes -= text.size();
+            } else {
+                for (int c = 0; c < kChannels && channel < 0; ++c) {
+                    if (!m_pending[c]) continue;
+                    channel = c;
+                    m_pending[c] = false;
+                    message.swap(m_latest[c]);
+                }
+            }
+        }
+        try {
+            if (channel < 0) {
+                if (m_logCb) m_logCb(text);
+                continue;
+            }
+            ImageHeader header;
+            std::shared_ptr<unsigned char> image;
+            if (!DecodeImage(message.data(), message.size(), header, image)) {
+                ++m_bad;
+                continue;
+            }
+            if (m_imageCb)
+                m_imageCb(header.attrs[0], header.attrs[1], header.attrs[2], header.attrs[3], header.attrs[4], image,
+                          static_cast<int>(header.rawLen), header.tag);
+        } catch (...) {
+            // A callback's failure costs this delivery only.
+        }
+    }
+}
+
+void NatsViewer::Renew() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stop) {
+        const Wish wish = m_wish;
+        const bool command = m_wishChanged;
+        m_wishChanged = false;
+        lock.unlock();
+        const std::string text = FormatLease(m_id, wish, kLeaseTtlMs);
+        std::string reply;
+        if (command && m_link.Request(Subject(m_name, "command"), text, kCommandTimeoutMs, reply)) {
+            lock.lock();
+            m_reply = reply;
+            lock.unlock();
+        } else {
+            m_link.Publish(Subject(m_name, "interest"), text.data(), static_cast<int>(text.size()));
+        }
+        lock.lock();
+        m_renewCond.wait_for(lock, std::chrono::milliseconds(kLeasePeriodMs),
+                             [this] { return m_stop || m_wishChanged; });
+    }
+}
+
+}  // namespace travik_nats

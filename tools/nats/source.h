@@ -1,0 +1,81 @@
+// A viewer of one device through NATS: subscribes to the images and logs a
+// bridge publishes for NAME, restores each image and hands it to the same
+// callbacks as a direct connection. Latest wins per channel: the client's
+// handler keeps only the newest message of each channel until the delivery
+// thread takes it, so a slow callback costs dropped images, never memory.
+// What it wants travels as a lease, renewed every second, and as a command
+// (request/reply) whenever the wish changes.
+// Contract: see ViewSource. Two threads of its own (delivery and leases)
+// besides the client library's; all end in Release.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/view_source.h"
+#include "nats/link.h"
+#include "nats/protocol.h"
+
+namespace travik_nats {
+
+// "nats://HOST[:PORT]/NAME" -> "nats://HOST:PORT" (4222 by default), NAME.
+// `name` may be left empty only when `nameOptional` (travik list).
+bool ParseNatsTarget(const std::string& text, std::string& url, std::string& name, bool nameOptional = false);
+bool IsNatsTarget(const std::string& text);
+
+class NatsViewer : public travik_tool::ViewSource {
+public:
+    // `link` carries credentials and the CA file; its URLs are replaced by `url`.
+    NatsViewer(std::string url, std::string name, LinkOptions link = LinkOptions());
+    ~NatsViewer() override;
+
+    int Connect(const travik_tool::SourceWish& wish, LogCb log, ImageCb image) override;
+    bool Up() override;
+    void SendWish(const travik_tool::SourceWish& wish) override;
+    void Release() override;
+    std::string Where() const override;
+
+    // The bridge's answer to the last command ("" before one came).
+    std::string LastReply();
+    // Messages that did not restore to an image.
+    uint64_t BadMessages() const { return m_bad.load(); }
+
+private:
+    void OnImageMessage(int channel, natsMsg* msg);
+    void OnLogMessage(natsMsg* msg);
+    bool SubscribeWanted(std::string& error);
+    void Deliver();
+    void Renew();
+
+    std::string m_url;
+    std::string m_name;
+    LinkOptions m_linkOptions;
+    std::string m_id;
+    NatsLink m_link;
+    bool m_subscribed[kChannels + 1] = {};  // the channels, then the log
+
+    std::mutex m_mutex;  // everything below up to m_cond
+    Wish m_wish;
+    bool m_wishChanged = false;
+    bool m_stop = false;
+    std::vector<unsigned char> m_latest[kChannels];
+    bool m_pending[kChannels] = {};
+    std::deque<std::string> m_logs;
+    size_t m_logBytes = 0;
+    std::string m_reply;
+    std::condition_variable m_cond;       // delivery thread
+    std::condition_variable m_renewCond;  // lease thread
+
+    LogCb m_logCb;
+    ImageCb m_imageCb;
+    std::thread m_deliver;
+    std::thread m_renew;
+    std::atomic<uint64_t> m_bad{0};
+};
+
+}  // namespace travik_nats
