@@ -245,7 +245,7 @@ private:
         const Wish wish = CombinedLocked();
         if (!force && wish == m_applied) return;
         m_applied = wish;
-        if (!m_deviceUp) return;
+        if (!m_deviceUp) return;  // applied on connecting
         int switches[kChannels];
         bool anyImage = false;
         for (int c = 0; c < kChannels; ++c) {

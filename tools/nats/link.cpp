@@ -49,6 +49,8 @@ bool NatsLink::Connect(const LinkOptions& options, std::string& error) {
     for (const std::string& url : options.urls) servers.push_back(url.c_str());
     natsStatus s = natsOptions_Create(&m_opts);
     if (s == NATS_OK) s = natsOptions_SetServers(m_opts, servers.data(), static_cast<int>(servers.size()));
+    // The URLs in the order given: the first is the preferred node.
+    if (s == NATS_OK) s = natsOptions_SetNoRandomize(m_opts, true);
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(m_opts, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(m_opts, options.reconnectWaitMs);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(m_opts, &NatsLink::OnError, this);

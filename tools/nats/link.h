@@ -61,6 +61,9 @@ public:
     bool Up();
     // True while connected (not while reconnecting).
     bool Connected();
+    // The client's connection, for calls this class does not wrap; null
+    // unless connected.
+    natsConnection* Raw() { return m_conn; }
     uint64_t SlowConsumerDrops() const { return m_slowDrops.load(); }
     void Close();
 

@@ -137,7 +137,14 @@ void NatsViewer::Release() {
     }
     m_cond.notify_all();
     m_renewCond.notify_all();
-    if (m_renew.joinable()) m_renew.join();
+    if (m_renew.joinable()) {
+        m_renew.join();
+        // Withdraws the lease at once rather than let it run out.
+        Wish wish;
+        const std::string text = FormatLease(m_id, wish, 1);
+        m_link.Publish(Subject(m_name, "interest"), text.data(), static_cast<int>(text.size()));
+        if (m_link.Connected()) natsConnection_FlushTimeout(m_link.Raw(), 500);
+    }
     m_link.Close();  // no handler after this
     if (m_deliver.joinable()) m_deliver.join();
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -229,14 +236,19 @@ void NatsViewer::Deliver() {
 
 void NatsViewer::Renew() {
     std::unique_lock<std::mutex> lock(m_mutex);
+    // A changed wish goes as a command until a bridge answers it (none may
+    // run yet); then as leases only.
+    bool answered = false;
     while (!m_stop) {
         const Wish wish = m_wish;
-        const bool command = m_wishChanged;
+        if (m_wishChanged) answered = false;
+        const bool command = !answered;
         m_wishChanged = false;
         lock.unlock();
         const std::string text = FormatLease(m_id, wish, kLeaseTtlMs);
         std::string reply;
         if (command && m_link.Request(Subject(m_name, "command"), text, kCommandTimeoutMs, reply)) {
+            answered = true;
             lock.lock();
             m_reply = reply;
             lock.unlock();

@@ -1,0 +1,254 @@
+// The NATS bridge end to end: a device in this process, `travik bridge` on
+// node 1 of a three-node nats-server cluster, a viewer on node 3; and the
+// image message's decoder against damaged input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <travik/travik.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "nats/link.h"
+#include "nats/protocol.h"
+#include "nats/source.h"
+#include "protocol/channel_rule.h"
+#include "support/process.h"
+#include "support/wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using travik_test::WaitUntil;
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+
+// The image the device sends with `tag` on `channel`: every byte depends on both.
+std::vector<unsigned char> Pattern(uint64_t tag, int channel) {
+    std::vector<unsigned char> image(kWidth * kHeight);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<unsigned char>((tag * 131 + i * (7 + channel) + (i >> 5) * tag) & 0xff);
+    return image;
+}
+
+std::string TempDir() {
+    char pattern[] = "/tmp/travik-nats-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    return dir ? dir : "";
+}
+
+// One nats-server, its ports read from the file it writes (state, not log).
+class Node {
+public:
+    bool Start(const std::string& dir, const std::string& name, const std::string& route) {
+#ifdef TRAVIK_NATS_SERVER
+        m_dir = dir + "/" + name;
+        if (mkdir(m_dir.c_str(), 0700) != 0) return false;
+        const std::string conf = m_dir + "/server.conf";
+        std::ofstream out(conf);
+        out << "listen: \"127.0.0.1:-1\"\nports_file_dir: \"" << m_dir << "\"\n"
+            << "cluster { name: \"travik\", listen: \"127.0.0.1:-1\"";
+        if (!route.empty()) out << ", routes: [\"nats-route://" << route << "\"]";
+        out << " }\n";
+        out.close();
+        travik_proc::SpawnOptions options;
+        options.outPath = m_dir + "/server.log";
+        options.errPath = m_dir + "/server.log";
+        if (!m_process.Start(TRAVIK_NATS_SERVER, {"nats-server", "-c", conf}, options)) return false;
+        const std::string ports = m_dir + "/nats-server_" + std::to_string(m_process.pid()) + ".ports";
+        return WaitUntil([&] {
+            const std::string text = travik_proc::ReadText(ports);
+            return Field(text, "\"nats\":[\"nats://", m_url) && Field(text, "\"cluster\":[\"nats://", m_cluster);
+        });
+#else
+        (void)dir, (void)name, (void)route;
+        return false;
+#endif
+    }
+    std::string Url() const { return "nats://" + m_url; }
+    const std::string& Cluster() const { return m_cluster; }
+    void Kill() { m_process.Kill(); }
+
+private:
+    static bool Field(const std::string& text, const std::string& key, std::string& value) {
+        const size_t at = text.find(key);
+        if (at == std::string::npos) return false;
+        const size_t end = text.find('"', at + key.size());
+        if (end == std::string::npos) return false;
+        value = text.substr(at + key.size(), end - at - key.size());
+        return true;
+    }
+    std::string m_dir;
+    std::string m_url;
+    std::string m_cluster;
+    travik_proc::Process m_process;
+};
+
+// True once a message published on `from` arrives at a subscriber on `to`.
+bool RouteUp(const Node& from, const Node& to) {
+    travik_nats::LinkOptions a, b;
+    a.urls = {from.Url()};
+    b.urls = {to.Url()};
+    travik_nats::NatsLink sender, receiver;
+    std::string error;
+    std::atomic<int> got{0};
+    if (!sender.Connect(a, error) || !receiver.Connect(b, error)) return false;
+    if (!receiver.Subscribe(
+            "probe", [&](natsMsg*) { ++got; }, 16, 1 << 16, error))
+        return false;
+    return WaitUntil(
+        [&] {
+            sender.Publish("probe", "x", 1);
+            return got.load() > 0;
+        },
+        20s);
+}
+
+// Listens on a free port: the kernel's choice is taken, then reused at once;
+// another process taking it in between only costs one more try.
+int ListenAnywhere(TravikMgr& device) {
+    std::mt19937 random(static_cast<unsigned>(getpid()));
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int port = 20000 + static_cast<int>(random() % 30000);
+        if (device.Listen(port) == 0) return port;
+    }
+    return -1;
+}
+
+TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
+    travik_nats::ImageHeader header;
+    const int attrs[5] = {2, 1, kWidth, kHeight, 3};
+    std::copy(attrs, attrs + 5, header.attrs);
+    header.tag = 0x0123456789abcdefULL;
+    for (const auto& image : {Pattern(7, 1), std::vector<unsigned char>(5000, 9)}) {
+        std::vector<unsigned char> message;
+        ASSERT_TRUE(travik_nats::EncodeImage(header, image.data(), static_cast<uint32_t>(image.size()), 6, message));
+        travik_nats::ImageHeader back;
+        std::shared_ptr<unsigned char> restored;
+        ASSERT_TRUE(travik_nats::DecodeImage(message.data(), message.size(), back, restored));
+        EXPECT_EQ(0, std::memcmp(back.attrs, attrs, sizeof attrs));
+        EXPECT_EQ(header.tag, back.tag);
+        ASSERT_EQ(image.size(), back.rawLen);
+        EXPECT_EQ(0, std::memcmp(image.data(), restored.get(), image.size()));
+
+        // Cut short, a raw length that lies, an unknown codec: refused.
+        EXPECT_FALSE(travik_nats::DecodeImage(message.data(), message.size() - 1, back, restored));
+        EXPECT_FALSE(travik_nats::DecodeImage(message.data(), travik_nats::kImagePrefixLen - 1, back, restored));
+        for (uint32_t lie : {static_cast<uint32_t>(image.size() + 1), 0xffffffffu}) {
+            auto bad = message;
+            for (int i = 0; i < 4; ++i) bad[32 + i] = static_cast<unsigned char>(lie >> (8 * i));
+            EXPECT_FALSE(travik_nats::DecodeImage(bad.data(), bad.size(), back, restored));
+        }
+        auto bad = message;
+        bad[3] = 7;
+        EXPECT_FALSE(travik_nats::DecodeImage(bad.data(), bad.size(), back, restored));
+    }
+}
+
+TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatchedChannelsOff) {
+#ifndef TRAVIK_NATS_SERVER
+    GTEST_SKIP() << "nats-server not installed";
+#endif
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    Node n1, n2, n3;
+    ASSERT_TRUE(n1.Start(dir, "n1", ""));
+    ASSERT_TRUE(n2.Start(dir, "n2", n1.Cluster()));
+    ASSERT_TRUE(n3.Start(dir, "n3", n1.Cluster()));
+    // Full mesh, so node 2 and node 3 still reach each other without node 1.
+    ASSERT_TRUE(RouteUp(n1, n3));
+    ASSERT_TRUE(RouteUp(n2, n3));
+
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    std::atomic<bool> stopDevice{false};
+    // Channels 0 and 1 offered; 4000 frames at most (a bound, never reached).
+    std::thread sender([&] {
+        for (uint64_t tag = 1; tag <= 4000 && !stopDevice.load(); ++tag) {
+            for (int channel = 0; channel < 2; ++channel) {
+                int a1 = 0, a5 = 0;
+                travik::ChannelAttrs(channel, a1, a5);
+                auto image = Pattern(tag, channel);
+                device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
+            }
+            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
+        }
+    });
+
+    travik_proc::Process bridge;
+    travik_proc::SpawnOptions options;
+    options.errPath = dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
+                             {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats",
+                              n1.Url() + "," + n2.Url() + "," + n3.Url(), "--name", "cam-1", "--interval", "5"},
+                             options));
+
+    std::mutex mutex;
+    uint64_t exact = 0, wrong = 0, otherChannel = 0;
+    travik_nats::NatsViewer viewer(n3.Url(), "cam-1");
+    travik_tool::SourceWish wish;
+    wish.channels[1] = wish.channels[2] = wish.channels[3] = false;
+    wish.intervalMs = 5;
+    ASSERT_EQ(0, viewer.Connect(
+                     wish, [](std::string&) {},
+                     [&](int a1, int, int, int, int a5, std::shared_ptr<unsigned char>& data, int len,
+                         unsigned long long tag) {
+                         const int channel = travik::ChannelOf(a1, a5);
+                         const auto expected = Pattern(tag, channel);
+                         std::lock_guard<std::mutex> lock(mutex);
+                         if (channel != 0) {
+                             ++otherChannel;
+                         } else if (len == static_cast<int>(expected.size()) &&
+                                    std::memcmp(data.get(), expected.data(), expected.size()) == 0) {
+                             ++exact;
+                         } else {
+                             ++wrong;
+                         }
+                     }));
+    auto exactCount = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return exact;
+    };
+
+    EXPECT_TRUE(WaitUntil([&] { return exactCount() >= 20; }, 30s)) << travik_proc::ReadText(dir + "/bridge.log");
+    // Nobody watches channel 1: the device has it switched off, channel 0 on.
+    EXPECT_TRUE(WaitUntil([&] { return device.m_sendImagesOnOff[1].load() == 0; }, 15s));
+    EXPECT_EQ(1, device.m_sendImagesOnOff[0].load());
+    EXPECT_TRUE(WaitUntil([&] { return viewer.LastReply().find("channels=0 ") != std::string::npos; }, 15s))
+        << viewer.LastReply();
+
+    // The bridge's node dies: it reconnects to another, and images go on.
+    n1.Kill();
+    const uint64_t before = exactCount();
+    EXPECT_TRUE(WaitUntil([&] { return exactCount() >= before + 20; }, 60s))
+        << travik_proc::ReadText(dir + "/bridge.log");
+
+    viewer.Release();
+    // The viewer gone, its lease withdrawn: the device stops sending channel 0 too.
+    EXPECT_TRUE(WaitUntil([&] { return device.m_sendImagesOnOff[0].load() == 0; }, 15s));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    stopDevice = true;
+    sender.join();
+    device.Release();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0u, wrong);
+    EXPECT_EQ(0u, otherChannel);
+    EXPECT_EQ(0u, viewer.BadMessages());
+    n2.Kill();
+    n3.Kill();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
