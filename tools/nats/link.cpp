@@ -56,6 +56,7 @@ bool NatsLink::Connect(const LinkOptions& options, std::string& error) {
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(m_opts, &NatsLink::OnError, this);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(m_opts, &NatsLink::OnDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(m_opts, &NatsLink::OnReconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(m_opts, &NatsLink::OnClosed, this);
     if (s == NATS_OK && !options.credsFile.empty())
         s = natsOptions_SetUserCredentialsFromFiles(m_opts, options.credsFile.c_str(), nullptr);
     if (s == NATS_OK && !options.tlsCaFile.empty()) {
@@ -66,8 +67,15 @@ bool NatsLink::Connect(const LinkOptions& options, std::string& error) {
         error = std::string("NATS options: ") + natsStatus_GetText(s);
         return false;
     }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_live;
+    }
     s = natsConnection_Connect(&m_conn, m_opts);
     if (s != NATS_OK) {
+        // No connection, so no closed callback will come.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_live;
         m_conn = nullptr;
         error = std::string("cannot connect to NATS: ") + natsStatus_GetText(s);
         return false;
@@ -181,6 +189,13 @@ void NatsLink::OnDisconnected(natsConnection*, void* closure) {
     auto* link = static_cast<NatsLink*>(closure);
     if (link->m_closing.load()) return;
     travik_tool::Status("%s: NATS connection lost; reconnecting", link->m_who.c_str());
+}
+
+void NatsLink::OnClosed(natsConnection*, void* closure) {
+    auto* link = static_cast<NatsLink*>(closure);
+    std::lock_guard<std::mutex> lock(link->m_mutex);
+    --link->m_live;
+    link->m_cond.notify_all();
 }
 
 void NatsLink::OnReconnected(natsConnection* nc, void* closure) {

@@ -79,6 +79,7 @@ private:
     static void OnError(natsConnection*, natsSubscription* sub, natsStatus err, void* closure);
     static void OnDisconnected(natsConnection* nc, void* closure);
     static void OnReconnected(natsConnection* nc, void* closure);
+    static void OnClosed(natsConnection* nc, void* closure);
 
     std::string m_who;
     natsOptions* m_opts = nullptr;
@@ -86,7 +87,9 @@ private:
     std::vector<std::unique_ptr<Sub>> m_subs;
     std::mutex m_mutex;  // m_live
     std::condition_variable m_cond;
-    int m_live = 0;  // subscriptions whose completion has not been seen
+    // Subscriptions whose completion has not been seen, plus the connection
+    // until its closed callback (the last of its callbacks) has run.
+    int m_live = 0;
     std::atomic<uint64_t> m_slowDrops{0};
     std::atomic<int64_t> m_lastSlowReport{0};
     std::atomic<bool> m_closing{false};  // no "connection lost" report for our own Close
