@@ -39,12 +39,12 @@ void WriteImages(const fs::path& file, int count, uint64_t stepNanos) {
     travik_mcap::RecordingChannels ids;
     ASSERT_TRUE(travik_mcap::AddRecordingChannels(writer, ids));
     const int attrs[5] = {1, 1, 2, 2, 1};
-    uint8_t head[travik_mcap::kImageHeader];
     const uint8_t pixels[4] = {0, 80, 160, 240};
+    std::string scratch;
     for (int i = 0; i < count; ++i) {
-        travik_mcap::EncodeImageHeader(attrs, static_cast<uint64_t>(i), head);
         const uint64_t t = 1000000000 + stepNanos * static_cast<uint64_t>(i);
-        ASSERT_TRUE(writer.Write(ids.image[0], t, t, head, sizeof head, pixels, sizeof pixels));
+        ASSERT_TRUE(travik_mcap::WriteImage(writer, ids, t, 0, attrs, static_cast<uint64_t>(i), pixels, sizeof pixels,
+                                            scratch));
     }
     ASSERT_TRUE(writer.Close()) << writer.Error();
 }
@@ -71,9 +71,10 @@ Session ReadSession(const fs::path& file) {
     std::string error;
     EXPECT_TRUE(src.Open(file.string(), error)) << error;
     travik_mcap::Reader reader(src);
+    travik_mcap::MessageDecoder decoder;
     s.result = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         travik_mcap::Decoded d;
-        EXPECT_TRUE(travik_mcap::DecodeMessage(ch, m, d, error)) << error;
+        EXPECT_TRUE(decoder.Decode(ch, m, d, error)) << error;
         auto& t = s.topics[ch.topic];
         ++t.first;
         t.second += m.size;

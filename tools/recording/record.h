@@ -1,6 +1,6 @@
 // `travik record`: a viewer that writes every log text and image it gets,
 // with attributes, tag and arrival time, to an MCAP file
-// (recording/mcap/recording.h has the layout). Callbacks only queue; a
+// (recording/mcap/recording.h has the layouts). Callbacks only queue; a
 // writer thread fills chunks and writes them, so the library's loop thread
 // never waits on the disk.
 #pragma once
@@ -22,6 +22,7 @@ struct RecordOptions {
     bool reconnect = false;
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
+    std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
 };
 
 // Exit code: 0 done (file closed with its summary), 1 connect failed,
