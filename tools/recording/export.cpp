@@ -165,9 +165,9 @@ int RunInfo(const std::string& file, FILE* out) {
     }
     std::fprintf(out, "schemas:    %s%s\n", schemas.empty() ? "none" : schemas.c_str(),
                  travikLayout ? " (travik layout of earlier versions)" : "");
-    std::fprintf(out, "%-22s %10s %14s\n", "channel", "messages", "bytes");
+    std::fprintf(out, "%-30s %10s %14s\n", "channel", "messages", "bytes");
     for (const auto& t : topics)
-        std::fprintf(out, "%-22s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
+        std::fprintf(out, "%-30s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
     std::fflush(out);
     if (r.status == travik_mcap::ScanResult::kCorrupt) {
         Status("travik info: %s: %s", file.c_str(), r.error.c_str());
