@@ -168,7 +168,7 @@ bool MessageDecoder::Decode(const Channel& channel, const Message& message, Deco
             fg::LogView v;
             if (!fg::DecodeLog(bytes, v)) return Malformed("log", message, error);
             out.kind = Decoded::kLog;
-            out.data = reinterpret_cast<const uint8_t*>(v.message.data());
+            out.data = v.message.empty() ? message.data : reinterpret_cast<const uint8_t*>(v.message.data());
             out.size = v.message.size();
             return true;
         }
@@ -210,7 +210,8 @@ bool MessageDecoder::Decode(const Channel& channel, const Message& message, Deco
     }
     out.kind = Decoded::kImage;
     out.channel = c;
-    out.data = reinterpret_cast<const uint8_t*>(data.data());
+    // An empty field may have no pointer; callers get one into the message all the same.
+    out.data = data.empty() ? message.data : reinterpret_cast<const uint8_t*>(data.data());
     out.size = data.size();
     Pending& p = m_pending[c];
     if (p.valid && p.logTime == message.logTime && p.info.size == data.size()) {
