@@ -6,10 +6,11 @@
 // fast as it can and syncs the file, so the time includes the disk.
 //
 //   travik-record-bench --dir DIR [--seconds 60] [--fps 10] [--noise 0]
-//                       [--mode zstd|none|plain]
+//                       [--mode zstd|none|plain] [--layout foxglove|travik]
 // Prints one tab-separated line: mode, noise, raw image bytes, file bytes,
-// seconds, raw MB/s. `plain` writes the raw image bytes with write(2) only:
-// the disk's speed.
+// seconds, raw MB/s, layout. `plain` writes the raw image bytes with
+// write(2) only: the disk's speed. The layout is what `travik record
+// --layout` writes (recording/mcap/recording.h).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,7 +42,7 @@ bool SyncFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir, mode = "zstd";
+    std::string dir, mode = "zstd", layout = "foxglove";
     double seconds = 60, fps = 10;
     int noise = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
             dir = v;
         else if (k == "--mode")
             mode = v;
+        else if (k == "--layout")
+            layout = v;
         else if (k == "--seconds")
             seconds = std::atof(v.c_str());
         else if (k == "--fps")
@@ -61,10 +64,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (dir.empty() || seconds <= 0 || fps <= 0 || (mode != "zstd" && mode != "none" && mode != "plain")) {
+    if (dir.empty() || seconds <= 0 || fps <= 0 || (mode != "zstd" && mode != "none" && mode != "plain") ||
+        (layout != "foxglove" && layout != "travik")) {
         std::fprintf(stderr,
                      "usage: travik-record-bench --dir DIR [--seconds S] [--fps F] [--noise N] "
-                     "[--mode zstd|none|plain]\n");
+                     "[--mode zstd|none|plain] [--layout foxglove|travik]\n");
         return 2;
     }
     std::vector<std::vector<unsigned char>> frames[4];
@@ -104,25 +108,25 @@ int main(int argc, char** argv) {
         o.zstd = mode == "zstd";
         std::string error;
         travik_mcap::RecordingChannels ids;
-        if (!w.Open(path, o, error) || !travik_mcap::AddRecordingChannels(w, ids)) {
+        const auto l = layout == "travik" ? travik_mcap::Layout::kTravik : travik_mcap::Layout::kFoxglove;
+        if (!w.Open(path, o, error) || !travik_mcap::AddRecordingChannels(w, ids, l)) {
             std::fprintf(stderr, "%s\n", error.empty() ? w.Error().c_str() : error.c_str());
             return 1;
         }
         uint64_t now = 1700000000000000000ull;
         const std::string line = "device log line 123: frame 456, uptime 7.8 s\n";
+        std::string scratch;
         for (long t = 0; t < ticks; ++t) {
             now += stepNs;
             for (int c = 0; c < 4; ++c) {
                 const auto& f = frames[c][static_cast<size_t>(t % kDistinctFrames)];
                 int a1 = c >= 2 ? 2 : 1, a5 = c % 2 ? 3 : 1;
                 int attrs[5] = {a1, kDemo[c].attr2, kDemo[c].width, kDemo[c].height, a5};
-                uint8_t head[travik_mcap::kImageHeader];
-                travik_mcap::EncodeImageHeader(attrs, now / 1000, head);
-                w.Write(ids.image[c], now, now, head, sizeof head, f.data(), f.size());
+                travik_mcap::WriteImage(w, ids, now, c, attrs, now / 1000, f.data(), f.size(), scratch);
                 raw += f.size();
             }
             if (static_cast<long>(t * 5 / fps) != static_cast<long>((t + 1) * 5 / fps))
-                w.Write(ids.log, now, now, nullptr, 0, reinterpret_cast<const uint8_t*>(line.data()), line.size());
+                travik_mcap::WriteLog(w, ids, now, reinterpret_cast<const uint8_t*>(line.data()), line.size(), scratch);
         }
         if (!w.Close() || !SyncFile(path)) {
             std::fprintf(stderr, "%s\n", w.Error().c_str());
@@ -138,7 +142,7 @@ int main(int argc, char** argv) {
         std::fclose(f);
     }
     std::remove(path.c_str());
-    std::printf("%s\t%d\t%llu\t%lld\t%.3f\t%.1f\n", mode.c_str(), noise, static_cast<unsigned long long>(raw),
-                fileBytes, secs, static_cast<double>(raw) / 1e6 / secs);
+    std::printf("%s\t%d\t%llu\t%lld\t%.3f\t%.1f\t%s\n", mode.c_str(), noise, static_cast<unsigned long long>(raw),
+                fileBytes, secs, static_cast<double>(raw) / 1e6 / secs, layout.c_str());
     return 0;
 }

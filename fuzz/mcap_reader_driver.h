@@ -1,6 +1,7 @@
 // One input of the MCAP reader's fuzz target, also replayed by the unit
 // tests: the bytes as a whole recording, read the way replay, export and
-// info read it (scan every chunk, decode travik's messages, check the
+// info read it (scan every chunk, decode travik's messages in either
+// layout, check the
 // summary). Returns false when an invariant breaks; the sanitizers catch
 // the rest.
 #pragma once
@@ -27,10 +28,11 @@ inline bool DriveMcapReader(const uint8_t* data, size_t size, McapDriveResult* o
     McapDriveResult r;
     uint64_t sum = 0;
     bool sound = true;
+    travik_mcap::MessageDecoder decoder;
     travik_mcap::ScanResult scan = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         travik_mcap::Decoded d;
         std::string error;
-        if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
+        if (!decoder.Decode(ch, m, d, error)) return false;
         ++r.messages;
         if (d.kind == travik_mcap::Decoded::kImage) {
             ++r.images;

@@ -5,6 +5,8 @@
 #   - recorder throughput: the MCAP writer (zstd and stored chunks) against
 #     the disk's own write speed for the same bytes, measured in this run;
 #   - file size per minute for the demo's four channels;
+#   - the Foxglove layout (what record writes) against the travik layout of
+#     earlier versions, both measured in this run;
 #   - replay pace: p50/p99 of (staging time - recorded time) over a replay.
 set -euo pipefail
 
@@ -31,13 +33,17 @@ if [[ "${TRAVIK_BENCH_QUICK:-0}" == 1 ]]; then
     REPLAY_SECONDS=4
 fi
 declare -A RATE SIZE
+# RATE/SIZE keys: mode, noise, and "t" for the travik layout.
 for noise in 0 8; do
-    for mode in plain none zstd; do
-        echo "[record] writer: $mode, noise $noise" >&2
-        line="$("$RB" --dir "$WORK" --seconds "$SECONDS_OF_DATA" --fps 10 --noise "$noise" --mode "$mode")"
-        IFS=$'\t' read -r _ _ raw file secs mbps <<<"$line"
-        RATE[$mode$noise]="$mbps"
-        SIZE[$mode$noise]="$(awk -v f="$file" -v s="$SECONDS_OF_DATA" 'BEGIN { printf "%.0f", f * 60 / s / 1e6 }')"
+    for run in plain none zstd nonet zstdt; do
+        mode="${run%t}" layout=foxglove
+        [[ "$run" == *t ]] && layout=travik
+        echo "[record] writer: $mode, $layout layout, noise $noise" >&2
+        line="$("$RB" --dir "$WORK" --seconds "$SECONDS_OF_DATA" --fps 10 --noise "$noise" --mode "$mode" --layout "$layout")"
+        IFS=$'\t' read -r _ _ raw file secs mbps _ <<<"$line"
+        key="$mode$noise${run#"$mode"}"
+        RATE[$key]="$mbps"
+        SIZE[$key]="$(awk -v f="$file" -v s="$SECONDS_OF_DATA" 'BEGIN { printf "%.0f", f * 60 / s / 1e6 }')"
     done
 done
 
@@ -81,7 +87,14 @@ cat <<MD
 | demo test pattern, no noise | ${RATE[plain0]} | ${RATE[none0]} ($(ratio "${RATE[none0]}" "${RATE[plain0]}")x disk) | ${RATE[zstd0]} ($(ratio "${RATE[zstd0]}" "${RATE[plain0]}")x disk) | ${SIZE[none0]} | ${SIZE[zstd0]} |
 | with sensor noise ±8 | ${RATE[plain8]} | ${RATE[none8]} ($(ratio "${RATE[none8]}" "${RATE[plain8]}")x disk) | ${RATE[zstd8]} ($(ratio "${RATE[zstd8]}" "${RATE[plain8]}")x disk) | ${SIZE[none8]} | ${SIZE[zstd8]} |
 
+Foxglove layout (foxglove.RawImage plus a travik.ImageInfo per image, protobuf, what \`travik record\` writes) against the travik layout of earlier versions (\`--layout travik\`), same data, same run:
+
+| Frames | Stored, Foxglove (MB/s) | Stored, travik (MB/s) | zstd, Foxglove (MB/s) | zstd, travik (MB/s) | File per minute zstd, Foxglove / travik (MB) |
+|---|---|---|---|---|---|
+| demo test pattern, no noise | ${RATE[none0]} ($(ratio "${RATE[none0]}" "${RATE[none0t]}")x travik) | ${RATE[none0t]} | ${RATE[zstd0]} ($(ratio "${RATE[zstd0]}" "${RATE[zstd0t]}")x travik) | ${RATE[zstd0t]} | ${SIZE[zstd0]} / ${SIZE[zstd0t]} |
+| with sensor noise ±8 | ${RATE[none8]} ($(ratio "${RATE[none8]}" "${RATE[none8t]}")x travik) | ${RATE[none8t]} | ${RATE[zstd8]} ($(ratio "${RATE[zstd8]}" "${RATE[zstd8t]}")x travik) | ${RATE[zstd8t]} | ${SIZE[zstd8]} / ${SIZE[zstd8t]} |
+
 Replay pace over a ${REPLAY_SECONDS} s recording (4 channels 320x240 at 25 images/s, 5 log lines/s; $staged): lateness of each staging against its scheduled time (the schedule slips after a lag over 20 ms), p50 ${p50} µs, p99 ${p99} µs.
 
-Throughput is raw image megabytes (10^6 bytes) per second through the recorder's MCAP writer, file synced, over ${SECONDS_OF_DATA} s of data at 10 images/s per channel (the demo viewer's 100 ms interval: 640x480 gray and RGB, 320x240 gray and RGB, 15.4 MB/s raw); "disk" writes the same raw bytes with plain write(2) and fsync in the same run. zstd is level 1 with 4 MiB chunks. File size per minute is scaled from the ${SECONDS_OF_DATA} s run. Load average ${LOAD_START} at the start, ${LOAD_END} at the end.
+Throughput is raw image megabytes (10^6 bytes) per second through the recorder's MCAP writer (the first table in the Foxglove layout), file synced, over ${SECONDS_OF_DATA} s of data at 10 images/s per channel (the demo viewer's 100 ms interval: 640x480 gray and RGB, 320x240 gray and RGB, 15.4 MB/s raw); "disk" writes the same raw bytes with plain write(2) and fsync in the same run. zstd is level 1 with 4 MiB chunks. File size per minute is scaled from the ${SECONDS_OF_DATA} s run. Load average ${LOAD_START} at the start, ${LOAD_END} at the end.
 MD

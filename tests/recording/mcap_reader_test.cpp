@@ -28,8 +28,11 @@ struct Sent {
     std::string bytes;
 };
 
-// A recording of `n` messages written through a file, returned as bytes.
-Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkBytes) {
+// A recording of `messages` written through a file, returned as bytes;
+// `rawImageMessage`, when given, is written as it is on channel 0's image topic.
+Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkBytes,
+                     travik_mcap::Layout layout = travik_mcap::Layout::kFoxglove,
+                     const std::string& rawImageMessage = "") {
     char path[] = "/tmp/travik_mcap_test.XXXXXX";
     int fd = mkstemp(path);
     EXPECT_GE(fd, 0);
@@ -41,18 +44,22 @@ Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkB
     std::string error;
     EXPECT_TRUE(w.Open(path, o, error)) << error;
     travik_mcap::RecordingChannels ids;
-    EXPECT_TRUE(travik_mcap::AddRecordingChannels(w, ids));
+    EXPECT_TRUE(travik_mcap::AddRecordingChannels(w, ids, layout));
     uint64_t t = 1700000000000000000ull;
+    std::string scratch;
     for (const Sent& s : messages) {
         t += 1000;
         const uint8_t* body = reinterpret_cast<const uint8_t*>(s.bytes.data());
         if (s.channel < 0) {
-            EXPECT_TRUE(w.Write(ids.log, t, t, nullptr, 0, body, s.bytes.size()));
+            EXPECT_TRUE(travik_mcap::WriteLog(w, ids, t, body, s.bytes.size(), scratch));
         } else {
-            uint8_t head[travik_mcap::kImageHeader];
-            travik_mcap::EncodeImageHeader(s.attrs, s.tag, head);
-            EXPECT_TRUE(w.Write(ids.image[s.channel], t, t, head, sizeof head, body, s.bytes.size()));
+            EXPECT_TRUE(travik_mcap::WriteImage(w, ids, t, s.channel, s.attrs, s.tag, body, s.bytes.size(), scratch));
         }
+    }
+    if (!rawImageMessage.empty()) {
+        t += 1000;
+        EXPECT_TRUE(w.Write(ids.image[0], t, t, nullptr, 0, reinterpret_cast<const uint8_t*>(rawImageMessage.data()),
+                            rawImageMessage.size()));
     }
     EXPECT_TRUE(w.Close()) << w.Error();
     std::ifstream in(path, std::ios::binary);
@@ -65,10 +72,12 @@ std::vector<Sent> SampleSession() {
     std::vector<Sent> out;
     for (int i = 0; i < 40; ++i) {
         if (i % 5 == 0) out.push_back({-1, {}, 0, "log line " + std::to_string(i) + "\n"});
-        int c = i % 4;
-        std::string pixels(200 + 37 * i, static_cast<char>(i));
+        // Opaque bytes (every other one a JPEG by its magic), gray and RGB pixels.
+        const int c = i % 4, format = i % 3 == 0 ? 2 : i % 3 == 1 ? 1 : 3;
+        std::string pixels(format == 2 ? 200 + 37 * i : 20 * (10 + i) * format, static_cast<char>(i));
         pixels[0] = static_cast<char>(255 - i);
-        out.push_back({c, {c >= 2 ? 2 : 1, i % 3 == 0 ? 2 : 1, 20, 10 + i, c % 2 ? 3 : 1}, 1000000ull * i + 7, pixels});
+        if (i % 6 == 0) pixels.replace(0, 3, "\xff\xd8\xff");
+        out.push_back({c, {c >= 2 ? 2 : 1, format, 20, 10 + i, c % 2 ? 3 : 1}, 1000000ull * i + 7, pixels});
     }
     return out;
 }
@@ -82,10 +91,12 @@ ReadBack ReadAll(const Bytes& file) {
     travik_mcap::MemorySource src(file.data(), file.size());
     travik_mcap::Reader reader(src);
     ReadBack rb;
+    travik_mcap::MessageDecoder decoder;
     rb.result = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         travik_mcap::Decoded d;
         std::string error;
-        EXPECT_TRUE(travik_mcap::DecodeMessage(ch, m, d, error)) << error;
+        EXPECT_TRUE(decoder.Decode(ch, m, d, error)) << error;
+        if (d.kind == travik_mcap::Decoded::kOther) return true;  // an image's info
         Sent s{d.kind == travik_mcap::Decoded::kLog ? -1 : d.channel,
                {},
                d.tag,
@@ -111,11 +122,25 @@ void ExpectSame(const std::vector<Sent>& got, const std::vector<Sent>& want, siz
     }
 }
 
-TEST(McapRecording, ZstdAndStoredChunksReadBackInOrderWithTheirSummary) {
+// Both layouts: the Foxglove one recordings are written in, and the travik
+// one of files from earlier versions.
+class McapLayouts : public ::testing::TestWithParam<travik_mcap::Layout> {};
+INSTANTIATE_TEST_SUITE_P(Recording, McapLayouts,
+                         ::testing::Values(travik_mcap::Layout::kFoxglove, travik_mcap::Layout::kTravik),
+                         [](const ::testing::TestParamInfo<travik_mcap::Layout>& p) {
+                             return p.param == travik_mcap::Layout::kFoxglove ? "Foxglove" : "Travik";
+                         });
+
+TEST_P(McapLayouts, ZstdAndStoredChunksReadBackInOrderWithTheirSummary) {
     const std::vector<Sent> session = SampleSession();
+    // The Foxglove layout writes an info message before each image.
+    size_t written = session.size();
+    if (GetParam() == travik_mcap::Layout::kFoxglove)
+        written += static_cast<size_t>(
+            std::count_if(session.begin(), session.end(), [](const Sent& s) { return s.channel >= 0; }));
     for (bool zstd : {true, false}) {
         SCOPED_TRACE(zstd ? "zstd" : "stored");
-        const Bytes file = WriteRecording(session, zstd, 2048);  // many chunks
+        const Bytes file = WriteRecording(session, zstd, 2048, GetParam());  // many chunks
         ReadBack rb = ReadAll(file);
         EXPECT_EQ(rb.result.status, ScanResult::kComplete) << rb.result.error;
         EXPECT_TRUE(rb.result.dataEnd);
@@ -128,14 +153,14 @@ TEST(McapRecording, ZstdAndStoredChunksReadBackInOrderWithTheirSummary) {
         ASSERT_TRUE(reader.ReadSummary(info, error)) << error;
         EXPECT_TRUE(info.present);
         EXPECT_TRUE(info.hasStatistics);
-        EXPECT_EQ(info.messages, session.size());
+        EXPECT_EQ(info.messages, written);
         EXPECT_EQ(info.chunks, rb.result.chunks);
     }
 }
 
-TEST(McapRecording, EveryCutReadsUpToItsLastWholeChunk) {
+TEST_P(McapLayouts, EveryCutReadsUpToItsLastWholeChunk) {
     const std::vector<Sent> session = SampleSession();
-    const Bytes file = WriteRecording(session, true, 1024);
+    const Bytes file = WriteRecording(session, true, 1024, GetParam());
     const size_t whole = ReadAll(file).result.chunks;
     size_t lastCount = 0, lastChunks = 0;
     for (size_t cut = 0; cut < file.size(); cut += cut < 64 ? 1 : 5) {  // every header byte, then a stride
@@ -192,6 +217,24 @@ TEST(McapRecording, BrokenAndForeignBytesGiveAnErrorWithItsOffset) {
     rb = ReadAll(huge);
     EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);
     EXPECT_NE(rb.result.error.find("past the end of the file"), std::string::npos) << rb.result.error;
+
+    // Protobuf messages whose data field claims more bytes than follow, or
+    // that end inside a varint, are refused by name, with the offset.
+    for (const std::string& bad : {std::string("\x32\x05"
+                                               "ab",
+                                               4),
+                                   std::string("\x0a\x80", 2)}) {
+        const Bytes withBad = WriteRecording({}, false, 4096, travik_mcap::Layout::kFoxglove, bad);
+        travik_mcap::MemorySource src(withBad.data(), withBad.size());
+        travik_mcap::Reader reader(src);
+        travik_mcap::MessageDecoder decoder;
+        std::string error;
+        reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+            travik_mcap::Decoded d;
+            return decoder.Decode(ch, m, d, error);
+        });
+        EXPECT_NE(error.find("malformed raw image message (chunk at offset "), std::string::npos) << error;
+    }
 
     const std::string foreign = "P5\n2 2\n255\nabcd";
     rb = ReadAll(Bytes(foreign.begin(), foreign.end()));

@@ -4,7 +4,9 @@
 // recorder leaves a readable file; bad paths, bad files and a full disk
 // fail clearly; a looped one-instant recording does not flood the viewer.
 // The independent npm reader (@mcap/core) checks the files when node and
-// tests/recording/node_modules are there (./travik.sh deps installs them).
+// tests/recording/node_modules are there (./travik.sh deps installs them),
+// and decodes the Foxglove layout's messages with protobufjs as a viewer
+// would.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -39,12 +41,12 @@ void WriteImages(const fs::path& file, int count, uint64_t stepNanos) {
     travik_mcap::RecordingChannels ids;
     ASSERT_TRUE(travik_mcap::AddRecordingChannels(writer, ids));
     const int attrs[5] = {1, 1, 2, 2, 1};
-    uint8_t head[travik_mcap::kImageHeader];
     const uint8_t pixels[4] = {0, 80, 160, 240};
+    std::string scratch;
     for (int i = 0; i < count; ++i) {
-        travik_mcap::EncodeImageHeader(attrs, static_cast<uint64_t>(i), head);
         const uint64_t t = 1000000000 + stepNanos * static_cast<uint64_t>(i);
-        ASSERT_TRUE(writer.Write(ids.image[0], t, t, head, sizeof head, pixels, sizeof pixels));
+        ASSERT_TRUE(travik_mcap::WriteImage(writer, ids, t, 0, attrs, static_cast<uint64_t>(i), pixels, sizeof pixels,
+                                            scratch));
     }
     ASSERT_TRUE(writer.Close()) << writer.Error();
 }
@@ -71,9 +73,10 @@ Session ReadSession(const fs::path& file) {
     std::string error;
     EXPECT_TRUE(src.Open(file.string(), error)) << error;
     travik_mcap::Reader reader(src);
+    travik_mcap::MessageDecoder decoder;
     s.result = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         travik_mcap::Decoded d;
-        EXPECT_TRUE(travik_mcap::DecodeMessage(ch, m, d, error)) << error;
+        EXPECT_TRUE(decoder.Decode(ch, m, d, error)) << error;
         auto& t = s.topics[ch.topic];
         ++t.first;
         t.second += m.size;
@@ -113,6 +116,13 @@ std::map<std::string, std::vector<std::string>> IndexRows(const fs::path& csv) {
         if (f.size() == 11) rows[f[10]] = f;
     }
     return rows;
+}
+
+std::string Unhex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
 }
 
 // The pixels of a saved .pgm/.ppm, or the whole .bin.
@@ -177,10 +187,77 @@ protected:
 #endif
     }
 
+    // What a generic viewer decodes (protobufjs, with the descriptor set of
+    // each schema record) is what the device staged: the pixels of `gray`
+    // (5x3) and `rgb` (4x2), the JPEG and the opaque bytes, and the log text.
+    void ViewerDecodingShows(const fs::path& file, const Session& ours, const std::string& gray, const std::string& rgb,
+                             const std::string& jpeg, const std::string& opaque) {
+#if defined(TRAVIK_NODE) && defined(TRAVIK_MCAP_JS_DIR)
+        auto node = std::make_unique<Child>(
+            std::vector<std::string>{TRAVIK_NODE, std::string(TRAVIK_MCAP_JS_DIR) + "/decode_recording.mjs",
+                                     file.string()},
+            (m_dir / "decode.out").string(), (m_dir / "decode.err").string());
+        ASSERT_EQ(node->Wait(seconds(60)), 0) << node->Err();
+        std::istringstream lines(node->Out());
+        std::string line, logText;
+        std::map<std::string, size_t> kinds;
+        size_t images = 0;
+        while (std::getline(lines, line)) {
+            SCOPED_TRACE(line.substr(0, 160));
+            const std::vector<std::string> f = Split(line, ' ');
+            ASSERT_GE(f.size(), 5u);
+            if (f[0] == "log") {
+                EXPECT_EQ(f[3] + " " + f[4], "INFO device");
+                const std::string text = f[5] == "-" ? "" : Unhex(f[5]);
+                logText += text;
+                if (!text.empty() && text.back() != '\n') logText += '\n';
+                continue;
+            }
+            const std::string frame = "channel" + f[1].substr(std::string("/travik/channel/").size(), 1);
+            EXPECT_EQ(f[3], frame);
+            if (f[0] == "image") {
+                ASSERT_EQ(f.size(), 9u);
+                const bool isGray = f[6] == "mono8";
+                EXPECT_EQ(f[6], isGray ? "mono8" : "rgb8");
+                EXPECT_EQ(f[4] + "x" + f[5] + "/" + f[7], isGray ? "5x3/5" : "4x2/12");
+                EXPECT_EQ(Unhex(f[8]), isGray ? gray : rgb);
+                ++kinds[f[6]];
+            } else if (f[0] == "compressed") {
+                ASSERT_EQ(f.size(), 6u);
+                EXPECT_EQ(f[4], "jpeg");
+                EXPECT_EQ(Unhex(f[5]), jpeg);
+                ++kinds["jpeg"];
+            } else if (f[0] == "blob") {
+                ASSERT_EQ(f.size(), 5u);
+                EXPECT_EQ(Unhex(f[4]), opaque);
+                ++kinds["blob"];
+            } else {
+                EXPECT_EQ(f[0], "info");
+                continue;
+            }
+            EXPECT_EQ(f[1].find("/travik/channel/"), 0u);
+            ++images;
+        }
+        size_t total = 0;
+        for (const auto& channel : ours.images) total += channel.size();
+        EXPECT_EQ(images, total);
+        EXPECT_EQ(kinds.size(), 4u) << "mono8, rgb8, jpeg and blob each seen";
+        EXPECT_EQ(logText, ours.logText);
+#else
+        (void)file, (void)ours, (void)gray, (void)rgb, (void)jpeg, (void)opaque;
+#endif
+    }
+
     fs::path m_dir;
 };
 
-TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
+// Recordings in the Foxglove layout (the default) and in the travik layout
+// of earlier versions give the same session.
+class RecordLayouts : public RecordTest, public ::testing::WithParamInterface<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Layout, RecordLayouts, ::testing::Values("foxglove", "travik"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
+
+TEST_P(RecordLayouts, RecordReplayViewAndExportGiveTheSameSession) {
     // A PGM, a PPM and a file that is no image, streamed round the list on all four channels.
     fs::path images = m_dir / "images";
     fs::create_directories(images);
@@ -190,7 +267,9 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     std::string rgb;
     for (int i = 0; i < 24; ++i) rgb.push_back(static_cast<char>(255 - i * 9));
     WriteText(images / "b.ppm", "P6 4 2 255\n" + rgb);
-    WriteText(images / "c.dat", std::string("opaque\0bytes\n", 13));
+    const std::string opaque("opaque\0bytes\n", 13), jpeg("\xff\xd8\xff\xe0 not quite a JPEG", 22);
+    WriteText(images / "c.dat", opaque);
+    WriteText(images / "d.jpg", jpeg);
 
     const travik_test::ReservedPort deviceReserved;  // held while the device listens on it
     const int devicePort = deviceReserved.port();
@@ -202,7 +281,7 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     ASSERT_TRUE(liveView->WaitForErr("connected to", seconds(10))) << liveView->Err();
     const fs::path rec = m_dir / "rec.mcap";
     auto record = Run("record", {"record", "127.0.0.1:" + std::to_string(devicePort), "-o", rec.string(), "--logs",
-                                 "--interval", "1", "--duration", "2.5"});
+                                 "--interval", "1", "--duration", "2.5", "--layout", GetParam()});
     ASSERT_EQ(record->Wait(seconds(30)), 0) << record->Err();
     liveView->Signal(SIGINT);
     EXPECT_EQ(liveView->Wait(seconds(10)), 0) << liveView->Err();
@@ -218,6 +297,7 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     }
     ASSERT_FALSE(session.logText.empty());
     IndependentReaderAgrees(rec, session, "indexed");
+    if (GetParam() == "foxglove") ViewerDecodingShows(rec, session, gray, rgb, jpeg, opaque);
 
     // Played back as a device: the viewer sees every recorded image and log text again.
     const travik_test::ReservedPort replayReserved;
@@ -283,6 +363,9 @@ TEST_F(RecordTest, RecordReplayViewAndExportGiveTheSameSession) {
     ASSERT_EQ(info->Wait(seconds(30)), 0) << info->Err();
     EXPECT_NE(info->Out().find("closed:     yes"), std::string::npos) << info->Out();
     EXPECT_NE(info->Out().find("/travik/channel/3"), std::string::npos) << info->Out();
+    EXPECT_NE(info->Out().find(GetParam() == "foxglove" ? "schemas:    foxglove.RawImage" : "schemas:    travik.Image"),
+              std::string::npos)
+        << info->Out();
 }
 
 TEST_F(RecordTest, KilledOrFullRecordersLeaveTheirWholeChunksAndCtrlCClosesTheFile) {

@@ -9,7 +9,7 @@ namespace {
 
 const char* kRecordUsage =
     "usage: travik record HOST[:PORT] -o FILE.mcap [--logs] [--channels 0,1,2,3] [--interval MS] [--duration S] "
-    "[--reconnect] [--compression zstd|none] [--chunk-size MiB]";
+    "[--reconnect] [--compression zstd|none] [--chunk-size MiB] [--layout foxglove|travik]";
 const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--speed X] [--loop]";
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
 const char* kInfoUsage = "usage: travik info FILE.mcap";
@@ -40,6 +40,11 @@ void AddRecordingCommands(CLI::App& app, RecordingCommands& o) {
     rec->add_option("--chunk-size", o.record.chunkMiB,
                     "Uncompressed MiB per chunk (a chunk is also written every second)")
         ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    rec->add_option("--layout", o.record.layout,
+                    "foxglove: images and logs in Foxglove's protobuf schemas, which Foxglove and Lichtblick "
+                    "show; travik: the layout of earlier versions")
+        ->check(CLI::IsMember({"foxglove", "travik"}))
         ->capture_default_str();
 
     CLI::App* rep = app.add_subcommand("replay", "Act as a device that plays a recording back at its recorded pace");

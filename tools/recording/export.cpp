@@ -46,6 +46,7 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
     uint64_t seq[travik_mcap::kImageChannels] = {};
     uint64_t logTexts = 0, images = 0;
     travik_mcap::Reader reader(source);
+    travik_mcap::MessageDecoder decoder;
     StatusTicker ticker;
     travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         if (stop.Requested()) return false;
@@ -55,7 +56,7 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
                    images, logTexts, m.recordOffset, source.Size());
         }
         travik_mcap::Decoded d;
-        if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
+        if (!decoder.Decode(ch, m, d, error)) return false;
         if (d.kind == travik_mcap::Decoded::kLog) {
             // As `travik view` prints a log text: its bytes, then a newline unless it ends with one.
             if (d.size > 0 && (std::fwrite(d.data, 1, d.size, log) != d.size ||
@@ -156,9 +157,17 @@ int RunInfo(const std::string& file, FILE* out) {
     std::fprintf(out, "chunks:     %" PRIu64 ", %" PRIu64 " bytes stored, %" PRIu64 " bytes uncompressed\n", r.chunks,
                  r.compressedBytes, r.uncompressedBytes);
     std::fprintf(out, "messages:   %" PRIu64 "\n", messages);
-    std::fprintf(out, "%-22s %10s %14s\n", "channel", "messages", "bytes");
+    std::string schemas;
+    bool travikLayout = false;
+    for (const auto& s : reader.Schemas()) {
+        schemas += (schemas.empty() ? "" : ", ") + s.second.name;
+        travikLayout = travikLayout || s.second.name == travik_mcap::kImageSchemaName;
+    }
+    std::fprintf(out, "schemas:    %s%s\n", schemas.empty() ? "none" : schemas.c_str(),
+                 travikLayout ? " (travik layout of earlier versions)" : "");
+    std::fprintf(out, "%-30s %10s %14s\n", "channel", "messages", "bytes");
     for (const auto& t : topics)
-        std::fprintf(out, "%-22s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
+        std::fprintf(out, "%-30s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
     std::fflush(out);
     if (r.status == travik_mcap::ScanResult::kCorrupt) {
         Status("travik info: %s: %s", file.c_str(), r.error.c_str());

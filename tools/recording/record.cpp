@@ -107,13 +107,12 @@ private:
                 lock.unlock();
                 if (!m_writer.ChunkOpen()) chunkSince = Clock::now();
                 if (item.channel < 0) {
-                    ok = m_writer.Write(m_ids.log, item.time, item.time, nullptr, 0,
-                                        reinterpret_cast<const uint8_t*>(item.text.data()), item.text.size());
+                    ok = travik_mcap::WriteLog(m_writer, m_ids, item.time,
+                                               reinterpret_cast<const uint8_t*>(item.text.data()), item.text.size(),
+                                               m_scratch);
                 } else {
-                    uint8_t head[travik_mcap::kImageHeader];
-                    travik_mcap::EncodeImageHeader(item.attrs, item.tag, head);
-                    ok = m_writer.Write(m_ids.image[item.channel], item.time, item.time, head, sizeof head,
-                                        item.image.get(), item.size);
+                    ok = travik_mcap::WriteImage(m_writer, m_ids, item.time, item.channel, item.attrs, item.tag,
+                                                 item.image.get(), item.size, m_scratch);
                 }
                 lock.lock();
             }
@@ -135,6 +134,7 @@ private:
 
     travik_mcap::Writer& m_writer;  // only the writer thread touches it while it runs
     travik_mcap::RecordingChannels m_ids;
+    std::string m_scratch;  // encoded message heads, writer thread only
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::deque<Item> m_queue;
@@ -224,8 +224,9 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
     wo.chunkBytes = static_cast<size_t>(o.chunkMiB) << 20;
     travik_mcap::Writer writer;
     travik_mcap::RecordingChannels ids;
+    const auto layout = o.layout == "travik" ? travik_mcap::Layout::kTravik : travik_mcap::Layout::kFoxglove;
     std::string error;
-    if (!writer.Open(o.file, wo, error) || !travik_mcap::AddRecordingChannels(writer, ids)) {
+    if (!writer.Open(o.file, wo, error) || !travik_mcap::AddRecordingChannels(writer, ids, layout)) {
         Status("travik record: %s", error.empty() ? writer.Error().c_str() : error.c_str());
         return 1;
     }
@@ -254,9 +255,9 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
             rc = 1;
         }
     } else {
-        Status("travik record: recording %s to %s; logs %s, channels %s, interval %d ms, %s chunks", where.c_str(),
-               o.file.c_str(), o.logs ? "on" : "off", JoinChannels(o.channels).c_str(), o.interval,
-               wo.zstd ? "zstd" : "stored");
+        Status("travik record: recording %s to %s; logs %s, channels %s, interval %d ms, %s chunks, %s layout",
+               where.c_str(), o.file.c_str(), o.logs ? "on" : "off", JoinChannels(o.channels).c_str(), o.interval,
+               wo.zstd ? "zstd" : "stored", o.layout.c_str());
         StatusTicker ticker;
         uint64_t lastWritten = 0, lastMessages = 0;
         for (;;) {

@@ -1,6 +1,6 @@
 // `travik record`: a viewer that writes every log text and image it gets,
 // with attributes, tag and arrival time, to an MCAP file
-// (recording/mcap/recording.h has the layout). Callbacks only queue; a
+// (recording/mcap/recording.h has the layouts). Callbacks only queue; a
 // writer thread fills chunks and writes them, so the library's loop thread
 // never waits on the disk.
 #pragma once
@@ -24,6 +24,7 @@ struct RecordOptions {
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
     ViewSource* source = nullptr;  // borrowed; set: record from it instead of a device address
+    std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
 };
 
 // Exit code: 0 done (file closed with its summary), 1 connect failed,

@@ -118,9 +118,10 @@ private:
         travik_mcap::ScanResult result;
         for (bool more = true; more;) {
             bool any = false;
+            travik_mcap::MessageDecoder decoder;
             result = m_reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
                 travik_mcap::Decoded d;
-                if (!travik_mcap::DecodeMessage(ch, m, d, error)) return false;
+                if (!decoder.Decode(ch, m, d, error)) return false;
                 if (d.kind == travik_mcap::Decoded::kOther) return true;
                 Item item;
                 item.kind = d.kind == travik_mcap::Decoded::kLog ? Item::kLog : Item::kImage;

@@ -1,6 +1,12 @@
 #include "recording/mcap/recording.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+
+#include "common/image_file.h"
+#include "foxglove/schemas.h"
+#include "foxglove/topics.h"
 
 namespace travik_mcap {
 
@@ -8,10 +14,15 @@ const char kLogTopic[] = "/travik/log";
 const char kImageSchemaName[] = "travik.Image";
 const char kImageEncoding[] = "travik-image";
 const char kLogEncoding[] = "text/plain";
+const char kProtobufEncoding[] = "protobuf";
 
 namespace {
 
-const char kImageTopicPrefix[] = "/travik/channel/";
+namespace fg = travik_tool::foxglove;
+
+using travik_tool::kFormatGray;
+using travik_tool::kFormatOpaque;
+using travik_tool::kFormatRgb;
 
 // Stored in the schema record so that a reader of the file learns the layout.
 const char kImageSchemaText[] =
@@ -22,15 +33,83 @@ const char kImageSchemaText[] =
 
 }  // namespace
 
-bool AddRecordingChannels(Writer& writer, RecordingChannels& ids) {
-    uint16_t schema = writer.AddSchema(kImageSchemaName, kImageEncoding, kImageSchemaText);
-    if (schema == 0) return false;
-    ids.log = writer.AddChannel(0, kLogTopic, kLogEncoding, {});
+bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout) {
+    ids = RecordingChannels();
+    ids.layout = layout;
+    if (layout == Layout::kTravik) {
+        uint16_t schema = writer.AddSchema(kImageSchemaName, kImageEncoding, kImageSchemaText);
+        if (schema == 0) return false;
+        ids.log = writer.AddChannel(0, kLogTopic, kLogEncoding, {});
+        for (int c = 0; c < kImageChannels; ++c) {
+            ids.image[c] =
+                writer.AddChannel(schema, fg::ImageTopic(c), kImageEncoding, {{"travik_channel", std::to_string(c)}});
+        }
+        return !writer.Failed();
+    }
+    auto add = [&writer](const fg::Schema& s) {
+        return writer.AddSchema(std::string(s.name), std::string(s.encoding), std::string(s.data));
+    };
+    const uint16_t raw = add(fg::RawImageSchema()), compressed = add(fg::CompressedImageSchema()),
+                   blob = add(fg::BlobSchema()), info = add(fg::ImageInfoSchema()), log = add(fg::LogSchema());
+    if (raw == 0 || compressed == 0 || blob == 0 || info == 0 || log == 0) return false;
+    ids.log = writer.AddChannel(log, kLogTopic, kProtobufEncoding, {});
     for (int c = 0; c < kImageChannels; ++c) {
-        ids.image[c] = writer.AddChannel(schema, kImageTopicPrefix + std::to_string(c), kImageEncoding,
-                                         {{"travik_channel", std::to_string(c)}});
+        const std::map<std::string, std::string> meta{{"travik_channel", std::to_string(c)}};
+        ids.info[c] = writer.AddChannel(info, fg::ImageInfoTopic(c), kProtobufEncoding, meta);
+        ids.image[c] = writer.AddChannel(raw, fg::ImageTopic(c), kProtobufEncoding, meta);
+        ids.compressed[c] = writer.AddChannel(compressed, fg::CompressedImageTopic(c), kProtobufEncoding, meta);
+        ids.blob[c] = writer.AddChannel(blob, fg::BlobTopic(c), kProtobufEncoding, meta);
     }
     return !writer.Failed();
+}
+
+bool WriteLog(Writer& writer, const RecordingChannels& ids, uint64_t time, const uint8_t* text, size_t size,
+              std::string& scratch) {
+    if (ids.layout == Layout::kTravik) return writer.Write(ids.log, time, time, nullptr, 0, text, size);
+    scratch.clear();
+    fg::AppendLog(scratch, time, std::string_view(reinterpret_cast<const char*>(text), size));
+    return writer.Write(ids.log, time, time, reinterpret_cast<const uint8_t*>(scratch.data()), scratch.size(), nullptr,
+                        0);
+}
+
+bool WriteImage(Writer& writer, const RecordingChannels& ids, uint64_t time, int channel, const int attrs[5],
+                uint64_t tag, const uint8_t* data, size_t size, std::string& scratch) {
+    if (ids.layout == Layout::kTravik) {
+        uint8_t head[kImageHeader];
+        EncodeImageHeader(attrs, tag, head);
+        return writer.Write(ids.image[channel], time, time, head, sizeof head, data, size);
+    }
+    // Each image is referred to by its channel's name, so viewers group the channel's topics.
+    const char frameId[] = {'c', 'h', 'a', 'n', 'n', 'e', 'l', static_cast<char>('0' + channel)};
+    const std::string_view frame(frameId, sizeof frameId);
+    fg::ImageInfo info;
+    std::copy(attrs, attrs + 5, info.attrs);
+    info.tag = tag;
+    info.size = size;
+    scratch.clear();
+    fg::AppendImageInfo(scratch, time, frame, info);
+    if (!writer.Write(ids.info[channel], time, time, reinterpret_cast<const uint8_t*>(scratch.data()), scratch.size(),
+                      nullptr, 0))
+        return false;
+    const fg::ImageForm form = fg::ClassifyImage(attrs[1], attrs[2], attrs[3], data, size);
+    scratch.clear();
+    uint16_t id = 0;
+    switch (form.kind) {
+        case fg::ImageKind::kRaw:
+            fg::AppendRawImageHead(scratch, time, frame, static_cast<uint32_t>(attrs[2]),
+                                   static_cast<uint32_t>(attrs[3]), form.encoding, form.step, size);
+            id = ids.image[channel];
+            break;
+        case fg::ImageKind::kCompressed:
+            fg::AppendCompressedImageHead(scratch, time, frame, form.format, size);
+            id = ids.compressed[channel];
+            break;
+        case fg::ImageKind::kBlob:
+            fg::AppendBlobHead(scratch, time, frame, size);
+            id = ids.blob[channel];
+            break;
+    }
+    return writer.Write(id, time, time, reinterpret_cast<const uint8_t*>(scratch.data()), scratch.size(), data, size);
 }
 
 void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeader]) {
@@ -41,30 +120,110 @@ void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeade
     for (int b = 0; b < 8; ++b) out[20 + b] = static_cast<uint8_t>(tag >> (8 * b));
 }
 
-bool DecodeMessage(const Channel& channel, const Message& message, Decoded& out, std::string& error) {
-    out = Decoded();
-    if (channel.topic == kLogTopic && channel.messageEncoding == kLogEncoding) {
-        out.kind = Decoded::kLog;
-        out.data = message.data;
-        out.size = message.size;
-        return true;
-    }
-    const size_t prefix = sizeof kImageTopicPrefix - 1;
-    if (channel.messageEncoding != kImageEncoding || channel.topic.size() != prefix + 1 ||
-        channel.topic.compare(0, prefix, kImageTopicPrefix) != 0 || channel.topic[prefix] < '0' ||
-        channel.topic[prefix] >= '0' + kImageChannels)
-        return true;  // not ours: the caller skips it
+namespace {
+
+bool DecodeTravikImage(int channel, const Message& message, Decoded& out, std::string& error) {
     if (message.size < kImageHeader) {
         error = "image message of " + std::to_string(message.size) +
                 " bytes is shorter than its header (chunk at offset " + std::to_string(message.recordOffset) + ")";
         return false;
     }
     out.kind = Decoded::kImage;
-    out.channel = channel.topic[prefix] - '0';
+    out.channel = channel;
     for (int i = 0; i < 5; ++i) out.attrs[i] = static_cast<int>(Get32(message.data + 4 * i));
     out.tag = Get64(message.data + 20);
     out.data = message.data + kImageHeader;
     out.size = message.size - kImageHeader;
+    return true;
+}
+
+bool Malformed(const char* what, const Message& message, std::string& error) {
+    error =
+        std::string("malformed ") + what + " message (chunk at offset " + std::to_string(message.recordOffset) + ")";
+    return false;
+}
+
+}  // namespace
+
+bool MessageDecoder::Decode(const Channel& channel, const Message& message, Decoded& out, std::string& error) {
+    out = Decoded();
+    int c = -1;
+    const fg::TopicKind kind = fg::ParseTopic(channel.topic, c);
+    if (kind == fg::TopicKind::kOther || kind == fg::TopicKind::kJpeg) return true;  // not ours: the caller skips it
+    const std::string_view bytes(reinterpret_cast<const char*>(message.data), message.size);
+    if (channel.messageEncoding == kLogEncoding && kind == fg::TopicKind::kLog) {
+        out.kind = Decoded::kLog;
+        out.data = message.data;
+        out.size = message.size;
+        return true;
+    }
+    if (channel.messageEncoding == kImageEncoding && kind == fg::TopicKind::kImage)
+        return DecodeTravikImage(c, message, out, error);
+    if (channel.messageEncoding != kProtobufEncoding) return true;
+
+    std::string_view data;
+    int attr2 = kFormatOpaque, width = 0, height = 0;
+    switch (kind) {
+        case fg::TopicKind::kLog: {
+            fg::LogView v;
+            if (!fg::DecodeLog(bytes, v)) return Malformed("log", message, error);
+            out.kind = Decoded::kLog;
+            out.data = v.message.empty() ? message.data : reinterpret_cast<const uint8_t*>(v.message.data());
+            out.size = v.message.size();
+            return true;
+        }
+        case fg::TopicKind::kInfo: {
+            Pending& p = m_pending[c];
+            uint64_t t = 0;
+            p.valid = fg::DecodeImageInfo(bytes, p.info, t);
+            if (!p.valid) return Malformed("image info", message, error);
+            p.logTime = message.logTime;
+            return true;
+        }
+        case fg::TopicKind::kImage: {
+            fg::RawImageView v;
+            if (!fg::DecodeRawImage(bytes, v)) return Malformed("raw image", message, error);
+            data = v.data;
+            const int bytesPerPixel = v.encoding == "mono8" ? 1 : v.encoding == "rgb8" ? 3 : 0;
+            if (bytesPerPixel && v.width <= INT32_MAX / 3 && v.height <= INT32_MAX &&
+                v.step == v.width * static_cast<uint32_t>(bytesPerPixel)) {
+                attr2 = bytesPerPixel == 1 ? kFormatGray : kFormatRgb;
+                width = static_cast<int>(v.width);
+                height = static_cast<int>(v.height);
+            }
+            break;
+        }
+        case fg::TopicKind::kCompressed: {
+            fg::CompressedImageView v;
+            if (!fg::DecodeCompressedImage(bytes, v)) return Malformed("compressed image", message, error);
+            data = v.data;
+            break;
+        }
+        case fg::TopicKind::kBlob: {
+            fg::BlobView v;
+            if (!fg::DecodeBlob(bytes, v)) return Malformed("blob", message, error);
+            data = v.data;
+            break;
+        }
+        default:
+            return true;
+    }
+    out.kind = Decoded::kImage;
+    out.channel = c;
+    // An empty field may have no pointer; callers get one into the message all the same.
+    out.data = data.empty() ? message.data : reinterpret_cast<const uint8_t*>(data.data());
+    out.size = data.size();
+    Pending& p = m_pending[c];
+    if (p.valid && p.logTime == message.logTime && p.info.size == data.size()) {
+        std::copy(p.info.attrs, p.info.attrs + 5, out.attrs);
+        out.tag = p.info.tag;
+    } else {
+        travik::ChannelAttrs(c, out.attrs[0], out.attrs[4]);
+        out.attrs[1] = attr2;
+        out.attrs[2] = width;
+        out.attrs[3] = height;
+    }
+    p.valid = false;
     return true;
 }
 
