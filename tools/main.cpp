@@ -36,6 +36,9 @@
 #ifdef TRAVIK_TOOL_NATS
 #include "nats/commands.h"
 #endif
+#ifdef TRAVIK_TOOL_NATS_WEB
+#include "nats/web.h"
+#endif
 #ifdef _WIN32
 #include "platform/sockets.h"
 #endif
@@ -306,6 +309,9 @@ int main(int argc, char** argv) {
 #endif
     NatsAccess natsAccess;
     AddNatsAccess(app.get_subcommand("view"), natsAccess);
+#ifdef TRAVIK_TOOL_WEB
+    AddNatsAccess(app.get_subcommand("web"), natsAccess);
+#endif
 #ifdef TRAVIK_TOOL_RECORDING
     AddNatsAccess(app.get_subcommand("record"), natsAccess);
 #endif
@@ -336,9 +342,14 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("record") && IsNats(recording.record.target)) natsTarget = recording.record.target;
 #endif
 #ifdef TRAVIK_TOOL_WEB
-    if (app.got_subcommand("web") && IsNats(web.target)) return NotInThisBuild("web with a nats:// address");
+    const bool natsWeb = app.got_subcommand("web") && IsNats(web.target);
+#ifndef TRAVIK_TOOL_NATS_WEB
+    if (natsWeb) return NotInThisBuild("web with a nats:// address");
 #endif
-    if (natsTarget.empty() && (!natsAccess.creds.empty() || !natsAccess.tlsCa.empty())) {
+#else
+    const bool natsWeb = false;
+#endif
+    if (natsTarget.empty() && !natsWeb && (!natsAccess.creds.empty() || !natsAccess.tlsCa.empty())) {
         std::fprintf(stderr, "travik: --nats-creds and --nats-tls-ca go with a nats:// address\n");
         return 2;
     }
@@ -361,6 +372,9 @@ int main(int argc, char** argv) {
 #ifdef TRAVIK_TOOL_NATS
     if (app.got_subcommand("bridge")) return travik_nats::RunBridge(bridge, stop);
     if (app.got_subcommand("list")) return travik_nats::RunList(list, stop, out);
+#endif
+#ifdef TRAVIK_TOOL_NATS_WEB
+    if (natsWeb) return travik_nats::RunNatsWeb(web, natsAccess.creds, natsAccess.tlsCa, stop, out);
 #endif
 #ifdef TRAVIK_TOOL_WEB
     if (app.got_subcommand("web")) return RunWeb(web, stop, out);
