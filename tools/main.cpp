@@ -36,6 +36,9 @@
 #ifdef TRAVIK_TOOL_NATS
 #include "nats/commands.h"
 #endif
+#ifdef TRAVIK_TOOL_NATS_WEB
+#include "nats/web.h"
+#endif
 #ifdef _WIN32
 #include "platform/sockets.h"
 #endif
@@ -49,7 +52,7 @@ const char* kDeviceUsage =
     "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S] [--noise 0..64]";
 const char* kViewUsage =
     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] "
-    "[--count N] [--duration S] [--reconnect]";
+    "[--count N] [--duration S] [--reconnect] [--nats-creds FILE] [--nats-tls-ca FILE]";
 const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N] [--web [ADDR:PORT]]";
 #ifdef TRAVIK_TOOL_WEB
 const char* kWebUsage =
@@ -236,6 +239,21 @@ void AddList(CLI::App& app, travik_nats::ListOptions& o) {
 
 bool IsNats(const std::string& target) { return target.compare(0, 7, "nats://") == 0; }
 
+// Credentials and CA file for the nats:// address of view, record and web
+// (only one subcommand runs, so they share one place).
+struct NatsAccess {
+    std::string creds;
+    std::string tlsCa;
+};
+
+void AddNatsAccess(CLI::App* cmd, NatsAccess& o) {
+    if (cmd == nullptr) return;
+    cmd->add_option("--nats-creds", o.creds, "NATS credentials file (with a nats:// address)")
+        ->check(CLI::ExistingFile);
+    cmd->add_option("--nats-tls-ca", o.tlsCa, "CA certificates for TLS to NATS (with a nats:// address)")
+        ->check(CLI::ExistingFile);
+}
+
 int UsageError(CLI::App& app, const CLI::ParseError& e) {
     const char* usage = kTopUsage;
     if (app.got_subcommand("device")) usage = kDeviceUsage;
@@ -289,6 +307,14 @@ int main(int argc, char** argv) {
     AddBridge(app, bridge);
     AddList(app, list);
 #endif
+    NatsAccess natsAccess;
+    AddNatsAccess(app.get_subcommand("view"), natsAccess);
+#ifdef TRAVIK_TOOL_WEB
+    AddNatsAccess(app.get_subcommand("web"), natsAccess);
+#endif
+#ifdef TRAVIK_TOOL_RECORDING
+    AddNatsAccess(app.get_subcommand("record"), natsAccess);
+#endif
     const std::string first = argc > 1 ? argv[1] : "";
     if (LeftOut(first)) return NotInThisBuild("'" + first + "'");
     if (!first.empty() && first[0] != '-' && first != "device" && first != "view" && first != "demo" &&
@@ -316,11 +342,20 @@ int main(int argc, char** argv) {
     if (app.got_subcommand("record") && IsNats(recording.record.target)) natsTarget = recording.record.target;
 #endif
 #ifdef TRAVIK_TOOL_WEB
-    if (app.got_subcommand("web") && IsNats(web.target)) return NotInThisBuild("web with a nats:// address");
+    const bool natsWeb = app.got_subcommand("web") && IsNats(web.target);
+#ifndef TRAVIK_TOOL_NATS_WEB
+    if (natsWeb) return NotInThisBuild("web with a nats:// address");
 #endif
+#else
+    const bool natsWeb = false;
+#endif
+    if (natsTarget.empty() && !natsWeb && (!natsAccess.creds.empty() || !natsAccess.tlsCa.empty())) {
+        std::fprintf(stderr, "travik: --nats-creds and --nats-tls-ca go with a nats:// address\n");
+        return 2;
+    }
     if (!natsTarget.empty()) {
 #ifdef TRAVIK_TOOL_NATS
-        source = travik_nats::MakeSource(natsTarget);
+        source = travik_nats::MakeSource(natsTarget, natsAccess.creds, natsAccess.tlsCa);
         if (!source) return 2;
 #else
         return NotInThisBuild("a nats:// address");
@@ -337,6 +372,9 @@ int main(int argc, char** argv) {
 #ifdef TRAVIK_TOOL_NATS
     if (app.got_subcommand("bridge")) return travik_nats::RunBridge(bridge, stop);
     if (app.got_subcommand("list")) return travik_nats::RunList(list, stop, out);
+#endif
+#ifdef TRAVIK_TOOL_NATS_WEB
+    if (natsWeb) return travik_nats::RunNatsWeb(web, natsAccess.creds, natsAccess.tlsCa, stop, out);
 #endif
 #ifdef TRAVIK_TOOL_WEB
     if (app.got_subcommand("web")) return RunWeb(web, stop, out);

@@ -213,9 +213,19 @@ PYBIND11_MODULE(_travik, m) {
     m.attr("STATUS_CLOSED") = static_cast<int>(kClosed);
     m.attr("STATUS_LOST") = static_cast<int>(kLost);
     m.attr("MAX_IMAGE_BYTES") = travik_py::kMaxImageBytes;
+    m.attr("HAS_NATS") = travik_py::HasNats();
 
     py::class_<ViewerCore, std::shared_ptr<ViewerCore>>(m, "ViewerCore")
         .def(py::init<std::string, int, bool>(), py::arg("ip"), py::arg("port"), py::arg("reconnect"))
+        .def_static(
+            "nats",
+            [](const std::string& address, const std::string& creds, const std::string& tlsCa) {
+                std::string error;
+                std::unique_ptr<travik_py::Remote> remote = travik_py::MakeNatsRemote(address, creds, tlsCa, error);
+                if (!remote) throw py::value_error(error);
+                return std::make_shared<ViewerCore>(std::move(remote));
+            },
+            py::arg("address"), py::arg("creds"), py::arg("tls_ca"))
         .def(
             "open",
             [](ViewerCore& v, const py::object& logs, const py::object& channels, int intervalMs) {

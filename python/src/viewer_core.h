@@ -1,7 +1,8 @@
 // The C++ half of travik.Viewer: a manager object of its own (so a process
 // may hold several viewers, and a device besides), callbacks that only feed
 // the Inbox, and a watcher thread that notices a lost connection and, when
-// asked to, connects again.
+// asked to, connects again. Or, for a nats:// address, a Remote in place of
+// the manager (it reconnects by itself).
 //
 // Contract: every method may be called from any Python thread with the GIL
 // released; none of them touches Python. Close is idempotent, may race with
@@ -30,9 +31,36 @@ struct CommandSt {
     int intervalMs = 0;
 };
 
+// An image callback's arguments into `inbox` (any thread).
+void PushReceivedImage(Inbox& inbox, int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data,
+                       int len, unsigned long long tag);
+
+// A viewer's stream that is not a direct connection to a device.
+// Contract: ViewerCore calls it under its lifecycle mutex only, so from one
+// thread at a time; Open may block for the connection, the others do not
+// (Close waits for its threads). No Inbox push after Close returns.
+class Remote {
+public:
+    virtual ~Remote() = default;
+    // Connects and asks for `state`; images and log text go to `inbox`.
+    virtual bool Open(const CommandSt& state, const std::shared_ptr<Inbox>& inbox) = 0;
+    // False once lost for good.
+    virtual bool Up() = 0;
+    // What is now wanted as a whole (commands already merged).
+    virtual void Want(const CommandSt& state) = 0;
+    virtual void Close() = 0;
+};
+
+// The Remote of "nats://HOST[:PORT]/NAME"; null with `error` set when the
+// address is malformed or this build has no NATS (HasNats()).
+std::unique_ptr<Remote> MakeNatsRemote(const std::string& address, const std::string& credsFile,
+                                       const std::string& tlsCaFile, std::string& error);
+bool HasNats();
+
 class ViewerCore {
 public:
     ViewerCore(std::string ip, int port, bool reconnect);
+    explicit ViewerCore(std::unique_ptr<Remote> remote);
     ~ViewerCore();
     ViewerCore(const ViewerCore&) = delete;
     ViewerCore& operator=(const ViewerCore&) = delete;
@@ -56,6 +84,7 @@ private:
     const bool m_reconnect;
     std::shared_ptr<Inbox> m_inbox = std::make_shared<Inbox>();
     TravikMgr m_mgr;
+    std::unique_ptr<Remote> m_remote;  // set: used instead of m_mgr
 
     std::mutex m_lifecycle;   // Connect/Release/SetCb on m_mgr
     std::mutex m_stateMutex;  // m_state, m_closing

@@ -8,11 +8,14 @@ STATUS_TIMEOUT: int
 STATUS_CLOSED: int
 STATUS_LOST: int
 MAX_IMAGE_BYTES: int
+HAS_NATS: bool
 
 _ImageTuple = Tuple[int, npt.NDArray[np.uint8], Tuple[int, int, int, int, int], int, int]
 
 class ViewerCore:
     def __init__(self, ip: str, port: int, reconnect: bool) -> None: ...
+    @staticmethod
+    def nats(address: str, creds: str, tls_ca: str) -> "ViewerCore": ...
     def open(self, logs: Optional[bool], channels: Optional[Iterable[int]], interval_ms: int) -> bool: ...
     def command(
         self, logs: Optional[bool], images: Optional[bool], channels: Optional[Iterable[int]], interval_ms: int

@@ -1,11 +1,21 @@
 """A viewer: receives a device's images and log text, and steers it."""
 
+import os
 import socket
 
 from . import _travik
 from ._common import CHANNELS, DEFAULT_PORT, _channels_arg, _int_arg, _interval_arg, _timeout_arg
 from ._endpoint import _Endpoint, _track
 from ._image import Image
+
+
+def _path_arg(path):
+    if path is None:
+        return ""
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"no such file: {path}")
+    return path
 
 
 class Viewer(_Endpoint):
@@ -23,9 +33,28 @@ class Viewer(_Endpoint):
     has been taken. With ``reconnect=True`` the viewer instead connects again
     (every half second) and repeats its commands, so a restarted device
     streams to it again.
+
+    ``host`` may also be ``"nats://HOST[:PORT]/NAME"``: the device that a
+    ``travik bridge`` publishes as NAME on that NATS server (port 4222 when
+    left out; ``port`` is then ignored). It behaves as a direct connection,
+    with what it asks for shared with the device's other viewers; it
+    reconnects to the NATS server by itself. ``nats_creds`` and
+    ``nats_tls_ca`` name a credentials file and a CA file for it. Raises
+    ``RuntimeError`` when this build of travik has no NATS support.
     """
 
-    def __init__(self, host, port=DEFAULT_PORT, *, logs=True, channels=CHANNELS, interval_ms=200, reconnect=False):
+    def __init__(
+        self,
+        host,
+        port=DEFAULT_PORT,
+        *,
+        logs=True,
+        channels=CHANNELS,
+        interval_ms=200,
+        reconnect=False,
+        nats_creds=None,
+        nats_tls_ca=None,
+    ):
         self._core = None
         self._closed = True
         port = _int_arg("port", port)
@@ -33,12 +62,22 @@ class Viewer(_Endpoint):
             raise ValueError(f"port must be 1 to 65535, got {port}")
         chosen = _channels_arg(channels)
         interval = _interval_arg(interval_ms)
-        self.address = f"{host}:{port}"
-        try:
-            ip = socket.gethostbyname(host)
-        except OSError as e:
-            raise ConnectionError(f"cannot connect to {self.address}: {e}") from None
-        core = _travik.ViewerCore(ip, port, bool(reconnect))
+        if isinstance(host, str) and host.startswith("nats://"):
+            if not _travik.HAS_NATS:
+                raise RuntimeError(
+                    f"cannot open {host}: this build of travik has no NATS support (libnats was missing when it was built)"
+                )
+            self.address = host
+            core = _travik.ViewerCore.nats(host, _path_arg(nats_creds), _path_arg(nats_tls_ca))
+        else:
+            if nats_creds is not None or nats_tls_ca is not None:
+                raise ValueError("nats_creds and nats_tls_ca go with a nats:// address")
+            self.address = f"{host}:{port}"
+            try:
+                ip = socket.gethostbyname(host)
+            except OSError as e:
+                raise ConnectionError(f"cannot connect to {self.address}: {e}") from None
+            core = _travik.ViewerCore(ip, port, bool(reconnect))
         if not core.open(bool(logs), chosen, interval):
             raise ConnectionError(f"cannot connect to {self.address}")
         self._core = core

@@ -1,4 +1,5 @@
-from typing import Iterable, Iterator, Optional
+import os
+from typing import Iterable, Iterator, Optional, Union
 
 from ._image import Image
 
@@ -13,6 +14,8 @@ class Viewer:
         channels: Iterable[int] = (0, 1, 2, 3),
         interval_ms: int = 200,
         reconnect: bool = False,
+        nats_creds: Optional[Union[str, "os.PathLike[str]"]] = None,
+        nats_tls_ca: Optional[Union[str, "os.PathLike[str]"]] = None,
     ) -> None: ...
     def get_image(self, timeout: Optional[float] = None) -> Optional[Image]: ...
     def images(self, timeout: Optional[float] = None) -> Iterator[Image]: ...

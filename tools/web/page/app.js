@@ -84,6 +84,7 @@
     else if (msg.type === 'state') onState(msg);
     else if (msg.type === 'error') { stats.errors.push(msg.message); showMessage(msg.message); }
     else if (msg.type === 'hello') document.title = `travik live · ${msg.device}`;
+    else if (window.travikOnMessage) window.travikOnMessage(msg, send);  // page extensions (nats.js)
   }
 
   function onState(msg) {
