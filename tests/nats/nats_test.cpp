@@ -155,6 +155,40 @@ TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
     }
 }
 
+TEST(NatsLogText, SplitsIntoPiecesTheServerTakesAtLineEndsAndNeverInsideACharacter) {
+    const std::string lines = "first line\nsecond\n\xc3\xa9t\xc3\xa9 \xc3\xa9t\xc3\xa9 \xc3\xa9t\xc3\xa9\n";
+    // From 4 bytes, the longest UTF-8 character, up.
+    for (size_t max : {4, 5, 7, 12, 1000}) {
+        std::string joined;
+        for (const auto& piece : travik_nats::SplitText(lines, max)) {
+            ASSERT_GT(piece.second, 0u);
+            EXPECT_LE(piece.second, max);
+            EXPECT_EQ(joined.size(), piece.first);
+            const std::string text = lines.substr(piece.first, piece.second);
+            // No piece starts inside a character.
+            EXPECT_NE(0x80, static_cast<unsigned char>(text[0]) & 0xC0) << max;
+            joined += text;
+        }
+        EXPECT_EQ(lines, joined) << max;
+    }
+    // Room for a whole line: pieces end at line ends.
+    const auto pieces = travik_nats::SplitText(lines, 20);
+    ASSERT_GE(pieces.size(), 2u);
+    EXPECT_EQ(0u, pieces[0].first);
+    EXPECT_EQ(18u, pieces[0].second);
+}
+
+TEST(NatsAddress, KeepsTheUserForTheClientAndNeverPrintsIt) {
+    std::string url, name;
+    ASSERT_TRUE(travik_nats::ParseNatsTarget("nats://ann:p@ss@127.0.0.1:4333/cam-1", url, name));
+    EXPECT_EQ("nats://ann:p@ss@127.0.0.1:4333", url);
+    EXPECT_EQ("cam-1", name);
+    EXPECT_EQ("nats://127.0.0.1:4333", travik_nats::Redacted(url));
+    EXPECT_FALSE(travik_nats::ParseNatsTarget("nats://@127.0.0.1/cam", url, name));
+    EXPECT_FALSE(travik_nats::ParseNatsTarget("nats://ann:pw@/cam", url, name));
+    EXPECT_FALSE(travik_nats::ParseNatsTarget("nats://ann:pw@127.0.0.1/a.*", url, name));
+}
+
 TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatchedChannelsOff) {
 #ifndef TRAVIK_NATS_SERVER
     GTEST_SKIP() << "nats-server not installed";
