@@ -50,7 +50,8 @@ std::string TempDir() {
 // One nats-server, its ports read from the file it writes (state, not log).
 class Node {
 public:
-    bool Start(const std::string& dir, const std::string& name, const std::string& route) {
+    bool Start(const std::string& dir, const std::string& name, const std::string& route,
+               const std::string& extraConf = "") {
 #ifdef TRAVIK_NATS_SERVER
         m_dir = dir + "/" + name;
         if (mkdir(m_dir.c_str(), 0700) != 0) return false;
@@ -59,7 +60,7 @@ public:
         out << "listen: \"127.0.0.1:-1\"\nports_file_dir: \"" << m_dir << "\"\n"
             << "cluster { name: \"travik\", listen: \"127.0.0.1:-1\"";
         if (!route.empty()) out << ", routes: [\"nats-route://" << route << "\"]";
-        out << " }\n";
+        out << " }\n" << extraConf << "\n";
         out.close();
         travik_proc::SpawnOptions options;
         options.outPath = m_dir + "/server.log";
@@ -71,7 +72,7 @@ public:
             return Field(text, "\"nats\":[\"nats://", m_url) && Field(text, "\"cluster\":[\"nats://", m_cluster);
         });
 #else
-        (void)dir, (void)name, (void)route;
+        (void)dir, (void)name, (void)route, (void)extraConf;
         return false;
 #endif
     }
@@ -153,6 +154,40 @@ TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
         bad[3] = 7;
         EXPECT_FALSE(travik_nats::DecodeImage(bad.data(), bad.size(), back, restored));
     }
+}
+
+TEST(NatsLogText, SplitsIntoPiecesTheServerTakesAtLineEndsAndNeverInsideACharacter) {
+    const std::string lines = "first line\nsecond\n\xc3\xa9t\xc3\xa9 \xc3\xa9t\xc3\xa9 \xc3\xa9t\xc3\xa9\n";
+    // From 4 bytes, the longest UTF-8 character, up.
+    for (size_t max : {4, 5, 7, 12, 1000}) {
+        std::string joined;
+        for (const auto& piece : travik_nats::SplitText(lines, max)) {
+            ASSERT_GT(piece.second, 0u);
+            EXPECT_LE(piece.second, max);
+            EXPECT_EQ(joined.size(), piece.first);
+            const std::string text = lines.substr(piece.first, piece.second);
+            // No piece starts inside a character.
+            EXPECT_NE(0x80, static_cast<unsigned char>(text[0]) & 0xC0) << max;
+            joined += text;
+        }
+        EXPECT_EQ(lines, joined) << max;
+    }
+    // Room for a whole line: pieces end at line ends.
+    const auto pieces = travik_nats::SplitText(lines, 20);
+    ASSERT_GE(pieces.size(), 2u);
+    EXPECT_EQ(0u, pieces[0].first);
+    EXPECT_EQ(18u, pieces[0].second);
+}
+
+TEST(NatsAddress, KeepsTheUserForTheClientAndNeverPrintsIt) {
+    std::string url, name;
+    ASSERT_TRUE(travik_nats::ParseNatsTarget("nats://ann:p@ss@127.0.0.1:4333/cam-1", url, name));
+    EXPECT_EQ("nats://ann:p@ss@127.0.0.1:4333", url);
+    EXPECT_EQ("cam-1", name);
+    EXPECT_EQ("nats://127.0.0.1:4333", travik_nats::Redacted(url));
+    EXPECT_FALSE(travik_nats::ParseNatsTarget("nats://@127.0.0.1/cam", url, name));
+    EXPECT_FALSE(travik_nats::ParseNatsTarget("nats://ann:pw@/cam", url, name));
+    EXPECT_FALSE(travik_nats::ParseNatsTarget("nats://ann:pw@127.0.0.1/a.*", url, name));
 }
 
 TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatchedChannelsOff) {
@@ -248,6 +283,82 @@ TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatc
     EXPECT_EQ(0u, viewer.BadMessages());
     n2.Kill();
     n3.Kill();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(NatsBridge, LogBurstsPastTheServersMaxPayloadArriveAsWholeLines) {
+#ifndef TRAVIK_NATS_SERVER
+    GTEST_SKIP() << "nats-server not installed";
+#endif
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    Node node;
+    ASSERT_TRUE(node.Start(dir, "n1", "", "max_payload: 1024"));
+
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    travik_proc::Process bridge;
+    travik_proc::SpawnOptions options;
+    options.errPath = dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(
+        TRAVIK_TOOL_PATH,
+        {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", node.Url(), "--name", "talk", "--logs"},
+        options));
+
+    std::mutex mutex;
+    std::string received;
+    travik_nats::NatsViewer viewer(node.Url(), "talk");
+    travik_tool::SourceWish wish;
+    for (bool& c : wish.channels) c = false;
+    wish.logs = true;
+    ASSERT_EQ(0, viewer.Connect(
+                     wish,
+                     [&](std::string& text) {
+                         std::lock_guard<std::mutex> lock(mutex);
+                         if (received.size() < (1u << 20)) received += text;
+                     },
+                     [](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {}));
+    auto receivedBytes = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received.size();
+    };
+    // Bursts of 8 KB, far past max_payload per bridge tick, until 64 KB came through.
+    std::atomic<bool> stopDevice{false};
+    std::thread sender([&] {
+        uint64_t n = 0;
+        for (int burst = 0; burst < 20000 && !stopDevice.load(); ++burst) {
+            for (int i = 0; i < 200; ++i, ++n) {
+                char line[64];
+                std::snprintf(line, sizeof line, "line %08llu of a log burst\n", static_cast<unsigned long long>(n));
+                device.SendLogInfo(line, static_cast<int>(std::strlen(line)));
+            }
+            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
+        }
+    });
+    EXPECT_TRUE(WaitUntil([&] { return receivedBytes() >= 64u * 1024; }, 60s))
+        << travik_proc::ReadText(dir + "/bridge.log");
+    stopDevice = true;
+    sender.join();
+    viewer.Release();
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    device.Release();
+    node.Kill();
+
+    // Every piece ends at a line end: no line is cut.
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t start = 0, lines = 0;
+    while (start < received.size()) {
+        const size_t end = received.find('\n', start);
+        ASSERT_NE(std::string::npos, end);
+        const std::string line = received.substr(start, end - start);
+        EXPECT_EQ(std::string("line 00000000 of a log burst").size(), line.size()) << line;
+        EXPECT_EQ(0u, line.find("line ")) << line;
+        start = end + 1;
+        ++lines;
+    }
+    EXPECT_GT(lines, 1000u);
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 

@@ -30,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxLogBytes = 1u << 20;  // log text waiting to be published
 constexpr int kControlPendingMsgs = 1024;
 constexpr int kControlPendingBytes = 1 << 20;
+constexpr int kCommandGapMs = 100;  // the least time between two commands to the device
 
 uint64_t WallMs() { return static_cast<uint64_t>(travik::NowMicros() / 1000); }
 
@@ -106,7 +107,13 @@ public:
                 status = StatusLocked();
             }
         }
-        if (!logs.empty()) m_link.Publish(Subject(m_o.name, "log"), logs.data(), static_cast<int>(logs.size()));
+        if (!logs.empty()) {
+            // In pieces the server takes: one message past its max_payload is refused whole.
+            const int64_t maxPayload = m_link.MaxPayload();
+            const size_t max = maxPayload > 0 ? static_cast<size_t>(maxPayload) : logs.size();
+            for (const auto& piece : SplitText(logs, max))
+                m_link.Publish(Subject(m_o.name, "log"), logs.data() + piece.first, static_cast<int>(piece.second));
+        }
         if (statusDue) {
             const std::string text = FormatStatus(status);
             m_link.Publish(Subject(m_o.name, "status"), text.data(), static_cast<int>(text.size()));
@@ -244,6 +251,11 @@ private:
     void ApplyLocked(bool force) {
         const Wish wish = CombinedLocked();
         if (!force && wish == m_applied) return;
+        // A flood of changing leases costs the device one command per gap;
+        // Tick applies what is left waiting.
+        const auto now = Clock::now();
+        if (!force && now < m_nextCommand) return;
+        m_nextCommand = now + std::chrono::milliseconds(kCommandGapMs);
         m_applied = wish;
         if (!m_deviceUp) return;  // applied on connecting
         int switches[kChannels];
@@ -263,7 +275,7 @@ private:
         s.name = m_o.name;
         s.device = m_device;
         s.up = m_deviceUp;
-        s.sending = m_applied;
+        s.sending = CombinedLocked();  // what the device is asked for now or at the next command gap
         s.leases = static_cast<int>(m_leases.size());
         s.timeMs = WallMs();
         return s;
@@ -285,6 +297,7 @@ private:
     Slot m_slots[kChannels];
     std::string m_logText;
     Clock::time_point m_nextStatus;
+    Clock::time_point m_nextCommand;
     bool m_reportedTooLarge[kChannels] = {};
     uint64_t m_published = 0;
     uint64_t m_publishedBytes = 0;
@@ -323,8 +336,9 @@ int RunBridge(const BridgeOptions& o, travik_tool::StopSignal& stop) {
     Bridge bridge(mgr, o, device);
     std::string error;
     if (!bridge.Start(link, error)) {
-        travik_tool::Status("travik bridge: %s", error.c_str());
         bridge.Stop();
+        if (stop.Requested()) return 0;  // Ctrl-C while connecting: not a failure to report
+        travik_tool::Status("travik bridge: %s", error.c_str());
         return 1;
     }
     travik_tool::Status("travik bridge: %s published as %s.%s on NATS", device.c_str(), kSubjectRoot, o.name.c_str());

@@ -21,7 +21,7 @@ constexpr size_t kMaxDevices = 10000;
 int RunList(const ListOptions& o, travik_tool::StopSignal& stop, FILE* out) {
     std::string url, name;
     if (!ParseNatsTarget(o.target, url, name, true) || !name.empty()) {
-        travik_tool::Status("travik list: bad address '%s' (expected nats://HOST[:PORT])", o.target.c_str());
+        travik_tool::Status("travik list: bad address '%s' (expected nats://HOST[:PORT])", Redacted(o.target).c_str());
         return 2;
     }
     LinkOptions link;
@@ -72,7 +72,7 @@ std::unique_ptr<travik_tool::ViewSource> MakeSource(const std::string& target, c
                                                     const std::string& tlsCa) {
     std::string url, name;
     if (!ParseNatsTarget(target, url, name)) {
-        travik_tool::Status("travik: bad address '%s' (expected nats://HOST[:PORT]/NAME)", target.c_str());
+        travik_tool::Status("travik: bad address '%s' (expected nats://HOST[:PORT]/NAME)", Redacted(target).c_str());
         return nullptr;
     }
     LinkOptions link;

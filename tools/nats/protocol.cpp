@@ -2,7 +2,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <sstream>
@@ -32,15 +34,21 @@ uint64_t GetU64(const unsigned char* p) {
     return v;
 }
 
-// "key=value" fields separated by spaces; later keys win.
-std::map<std::string, std::string> Fields(const std::string& text) {
+// "key=value" fields separated by spaces; later keys win. Only `known`
+// keys are kept: a line of many distinct keys costs no more than its size.
+std::map<std::string, std::string> Fields(const std::string& text, std::initializer_list<const char*> known) {
     std::map<std::string, std::string> fields;
     std::istringstream in(text);
     std::string word;
     while (in >> word) {
         const size_t eq = word.find('=');
         if (eq == std::string::npos || eq == 0) continue;
-        fields[word.substr(0, eq)] = word.substr(eq + 1);
+        for (const char* key : known) {
+            if (word.compare(0, eq, key) == 0 && std::strlen(key) == eq) {
+                fields[key] = word.substr(eq + 1);
+                break;
+            }
+        }
     }
     return fields;
 }
@@ -195,13 +203,36 @@ std::string FormatChannels(const bool channels[kChannels]) {
     return text.empty() ? "-" : text;
 }
 
+std::vector<std::pair<size_t, size_t>> SplitText(const std::string& text, size_t max) {
+    std::vector<std::pair<size_t, size_t>> pieces;
+    if (max == 0) return pieces;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t len = std::min(max, text.size() - start);
+        if (start + len < text.size()) {
+            const size_t newline = text.rfind('\n', start + len - 1);
+            if (newline != std::string::npos && newline >= start) {
+                len = newline + 1 - start;
+            } else {
+                // Back off continuation bytes (10xxxxxx) to a character start.
+                size_t cut = start + len;
+                while (cut > start && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+                if (cut > start) len = cut - start;
+            }
+        }
+        pieces.emplace_back(start, len);
+        start += len;
+    }
+    return pieces;
+}
+
 std::string FormatLease(const std::string& id, const Wish& wish, int ttlMs) {
     return "id=" + id + " channels=" + FormatChannels(wish.channels) + " interval=" + std::to_string(wish.intervalMs) +
            " logs=" + (wish.logs ? "1" : "0") + " ttl=" + std::to_string(ttlMs);
 }
 
 bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs) {
-    auto f = Fields(text);
+    auto f = Fields(text, {"id", "channels", "interval", "logs", "ttl"});
     long long interval = 0, logs = 0, ttl = 0;
     if (!Token(f["id"]) || !ParseChannels(f["channels"], wish.channels) ||
         !ParseInt(f["interval"], 1, 3600000, interval) || !ParseInt(f["logs"], 0, 1, logs) ||
@@ -222,7 +253,7 @@ std::string FormatStatus(const Status& s) {
 }
 
 bool ParseStatus(const std::string& text, Status& s) {
-    auto f = Fields(text);
+    auto f = Fields(text, {"v", "name", "device", "up", "channels", "interval", "logs", "leases", "t"});
     long long up = 0, interval = 0, logs = 0, leases = 0, t = 0;
     if (f["v"] != "1" || !ValidName(f["name"]) || !Token(f["device"]) || !ParseInt(f["up"], 0, 1, up) ||
         !ParseChannels(f["channels"], s.sending.channels) || !ParseInt(f["interval"], 1, 3600000, interval) ||

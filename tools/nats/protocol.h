@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace travik_nats {
@@ -80,5 +81,10 @@ std::string FormatStatus(const Status& status);
 bool ParseStatus(const std::string& text, Status& status);
 
 std::string FormatChannels(const bool channels[kChannels]);
+
+// Cuts log text into pieces of at most `max` bytes (> 0) for the server's
+// max_payload: after the last newline of a piece when it has one, else
+// never inside a UTF-8 character. Returns {offset, length} pairs.
+std::vector<std::pair<size_t, size_t>> SplitText(const std::string& text, size_t max);
 
 }  // namespace travik_nats

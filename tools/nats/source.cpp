@@ -42,7 +42,15 @@ bool ParseNatsTarget(const std::string& text, std::string& url, std::string& nam
     const size_t slash = rest.find('/');
     std::string host = rest.substr(0, slash);
     name = slash == std::string::npos ? "" : rest.substr(slash + 1);
-    if (host.empty() || host.find('@') != std::string::npos) return false;
+    // USER:PASSWORD@ (or TOKEN@) is kept for the client, never printed.
+    std::string user;
+    const size_t at = host.rfind('@');
+    if (at != std::string::npos) {
+        user = host.substr(0, at + 1);
+        host = host.substr(at + 1);
+        if (user.size() == 1) return false;
+    }
+    if (host.empty()) return false;
     const size_t colon = host.rfind(':');
     if (colon == std::string::npos) {
         host += ":4222";
@@ -53,7 +61,7 @@ bool ParseNatsTarget(const std::string& text, std::string& url, std::string& nam
         const int p = std::stoi(port);
         if (p < 1 || p > 65535) return false;
     }
-    url = "nats://" + host;
+    url = "nats://" + user + host;
     if (name.empty()) return nameOptional;
     return ValidName(name);
 }
