@@ -1,15 +1,15 @@
 // One input of the MCAP reader's fuzz target, also replayed by the unit
 // tests: the bytes as a whole recording, read the way replay, export and
 // info read it (scan every chunk, decode travik's messages in either
-// layout, check the
-// summary). Returns false when an invariant breaks; the sanitizers catch
-// the rest.
+// layout, name each image's file as export does, check the summary). Returns false when an invariant breaks; the
+// sanitizers catch the rest.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "common/image_file.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_fuzz {
@@ -38,7 +38,11 @@ inline bool DriveMcapReader(const uint8_t* data, size_t size, McapDriveResult* o
             ++r.images;
             // Every byte a message claims must be readable.
             if (d.size > 0) sum += d.data[0] + d.data[d.size - 1];
-            if (d.channel < 0 || d.channel >= travik_mcap::kImageChannels) sound = false;
+            if (d.channel < 0 || d.channel >= travik_mcap::kImageChannels ||
+                d.channel != travik::ChannelOf(d.attrs[0], d.attrs[4]))
+                sound = false;
+            // As export names the file (hostile sizes must not overflow).
+            sum += *travik_tool::ExtensionFor(d.attrs[1], d.attrs[2], d.attrs[3], static_cast<long long>(d.size));
         } else if (d.kind == travik_mcap::Decoded::kLog) {
             ++r.logs;
             if (d.size > 0) sum += d.data[d.size - 1];

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -28,11 +30,9 @@ struct Sent {
     std::string bytes;
 };
 
-// A recording of `messages` written through a file, returned as bytes;
-// `rawImageMessage`, when given, is written as it is on channel 0's image topic.
-Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkBytes,
-                     travik_mcap::Layout layout = travik_mcap::Layout::kFoxglove,
-                     const std::string& rawImageMessage = "") {
+// A recording whose messages `body` writes, through a file, returned as bytes.
+using Body = std::function<void(travik_mcap::Writer&, const travik_mcap::RecordingChannels&)>;
+Bytes WriteWith(travik_mcap::Layout layout, bool zstd, size_t chunkBytes, const Body& body) {
     char path[] = "/tmp/travik_mcap_test.XXXXXX";
     int fd = mkstemp(path);
     EXPECT_GE(fd, 0);
@@ -45,27 +45,40 @@ Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkB
     EXPECT_TRUE(w.Open(path, o, error)) << error;
     travik_mcap::RecordingChannels ids;
     EXPECT_TRUE(travik_mcap::AddRecordingChannels(w, ids, layout));
-    uint64_t t = 1700000000000000000ull;
-    std::string scratch;
-    for (const Sent& s : messages) {
-        t += 1000;
-        const uint8_t* body = reinterpret_cast<const uint8_t*>(s.bytes.data());
-        if (s.channel < 0) {
-            EXPECT_TRUE(travik_mcap::WriteLog(w, ids, t, body, s.bytes.size(), scratch));
-        } else {
-            EXPECT_TRUE(travik_mcap::WriteImage(w, ids, t, s.channel, s.attrs, s.tag, body, s.bytes.size(), scratch));
-        }
-    }
-    if (!rawImageMessage.empty()) {
-        t += 1000;
-        EXPECT_TRUE(w.Write(ids.image[0], t, t, nullptr, 0, reinterpret_cast<const uint8_t*>(rawImageMessage.data()),
-                            rawImageMessage.size()));
-    }
+    body(w, ids);
     EXPECT_TRUE(w.Close()) << w.Error();
     std::ifstream in(path, std::ios::binary);
     Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     unlink(path);
     return bytes;
+}
+
+bool WriteBytes(travik_mcap::Writer& w, uint16_t channel, uint64_t t, const std::string& message) {
+    return w.Write(channel, t, t, nullptr, 0, reinterpret_cast<const uint8_t*>(message.data()), message.size());
+}
+
+// A recording of `messages`; `rawImageMessage`, when given, is written as it
+// is on channel 0's image topic.
+Bytes WriteRecording(const std::vector<Sent>& messages, bool zstd, size_t chunkBytes,
+                     travik_mcap::Layout layout = travik_mcap::Layout::kFoxglove,
+                     const std::string& rawImageMessage = "") {
+    return WriteWith(layout, zstd, chunkBytes, [&](travik_mcap::Writer& w, const travik_mcap::RecordingChannels& ids) {
+        uint64_t t = 1700000000000000000ull;
+        std::string scratch;
+        for (const Sent& s : messages) {
+            t += 1000;
+            const uint8_t* body = reinterpret_cast<const uint8_t*>(s.bytes.data());
+            if (s.channel < 0) {
+                EXPECT_TRUE(travik_mcap::WriteLog(w, ids, t, body, s.bytes.size(), scratch));
+            } else {
+                EXPECT_TRUE(
+                    travik_mcap::WriteImage(w, ids, t, s.channel, s.attrs, s.tag, body, s.bytes.size(), scratch));
+            }
+        }
+        if (!rawImageMessage.empty()) {
+            EXPECT_TRUE(WriteBytes(w, ids.image[0], t + 1000, rawImageMessage));
+        }
+    });
 }
 
 std::vector<Sent> SampleSession() {
@@ -240,6 +253,56 @@ TEST(McapRecording, BrokenAndForeignBytesGiveAnErrorWithItsOffset) {
     rb = ReadAll(Bytes(foreign.begin(), foreign.end()));
     EXPECT_EQ(rb.result.status, ScanResult::kCorrupt);
     EXPECT_EQ(rb.result.error, "not an MCAP file (no MCAP magic at offset 0)");
+}
+
+// Attributes come from the file and are hostile: an image's info that
+// selects another channel than the image's topic is not taken, sizes whose
+// pixel count overflows are opaque bytes, and in the travik layout the
+// header, not the topic, picks the channel.
+TEST(McapRecording, AnImageKeepsToTheChannelItsAttributesSelect) {
+    namespace fg = travik_tool::foxglove;
+    const uint64_t t = 1700000000000000000ull;
+    const std::string pixels = "abcd";
+    auto info = [&](uint64_t time, std::vector<int> attrs, uint64_t tag) {
+        fg::ImageInfo i;
+        std::copy(attrs.begin(), attrs.end(), i.attrs);
+        i.tag = tag;
+        i.size = pixels.size();
+        std::string out;
+        fg::AppendImageInfo(out, time, "channel0", i);
+        return out;
+    };
+    auto raw = [&](uint64_t time) {
+        std::string out;
+        fg::AppendRawImage(out, time, "channel0", 2, 2, "mono8", 2, pixels);
+        return out;
+    };
+    const Bytes fox = WriteWith(travik_mcap::Layout::kFoxglove, false, 4096,
+                                [&](travik_mcap::Writer& w, const travik_mcap::RecordingChannels& ids) {
+                                    EXPECT_TRUE(WriteBytes(w, ids.info[0], t, info(t, {2, 1, 2, 2, 3}, 77)));
+                                    EXPECT_TRUE(WriteBytes(w, ids.image[0], t, raw(t)));
+                                    const std::vector<int> huge{1, 3, INT_MAX, INT_MAX, 1};
+                                    EXPECT_TRUE(WriteBytes(w, ids.info[0], t + 1, info(t + 1, huge, 5)));
+                                    EXPECT_TRUE(WriteBytes(w, ids.image[0], t + 1, raw(t + 1)));
+                                });
+    ReadBack rb = ReadAll(fox);
+    ASSERT_EQ(rb.messages.size(), 2u);
+    ExpectSame(rb.messages, {{0, {1, 1, 2, 2, 1}, 0, pixels}, {0, {1, 3, INT_MAX, INT_MAX, 1}, 5, pixels}}, 2);
+    EXPECT_STREQ(travik_tool::ExtensionFor(travik_tool::kFormatRgb, INT_MAX, INT_MAX, 4), ".bin");
+    EXPECT_TRUE(travik_fuzz::DriveMcapReader(fox.data(), fox.size(), nullptr));
+
+    const Bytes old =
+        WriteWith(travik_mcap::Layout::kTravik, false, 4096,
+                  [&](travik_mcap::Writer& w, const travik_mcap::RecordingChannels& ids) {
+                      const int attrs[5] = {2, 1, 2, 2, 3};
+                      uint8_t head[travik_mcap::kImageHeader];
+                      travik_mcap::EncodeImageHeader(attrs, 9, head);
+                      EXPECT_TRUE(WriteBytes(w, ids.image[0], t,
+                                             std::string(reinterpret_cast<char*>(head), sizeof head) + pixels));
+                  });
+    rb = ReadAll(old);
+    ExpectSame(rb.messages, {{3, {2, 1, 2, 2, 3}, 9, pixels}}, 1);
+    EXPECT_TRUE(travik_fuzz::DriveMcapReader(old.data(), old.size(), nullptr));
 }
 
 using travik_fuzz::ChannelRecord;

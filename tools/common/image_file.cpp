@@ -18,7 +18,8 @@ bool IsPixelImage(int attr2, int width, int height, long long len) {
     if (width <= 0 || height <= 0) return false;
     long long pixels = static_cast<long long>(width) * height;
     if (attr2 == kFormatGray) return len == pixels;
-    if (attr2 == kFormatRgb) return len == pixels * 3;
+    // Divided, not multiplied: pixels * 3 overflows for hostile sizes.
+    if (attr2 == kFormatRgb) return len % 3 == 0 && len / 3 == pixels;
     return false;
 }
 

@@ -23,7 +23,7 @@ struct RecordOptions {
     bool reconnect = false;
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
-    ViewSource* source = nullptr;  // borrowed; set: record from it instead of a device address
+    ViewSource* source = nullptr;     // borrowed; set: record from it instead of a device address
     std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
 };
 

@@ -122,15 +122,16 @@ void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeade
 
 namespace {
 
-bool DecodeTravikImage(int channel, const Message& message, Decoded& out, std::string& error) {
+bool DecodeTravikImage(const Message& message, Decoded& out, std::string& error) {
     if (message.size < kImageHeader) {
         error = "image message of " + std::to_string(message.size) +
                 " bytes is shorter than its header (chunk at offset " + std::to_string(message.recordOffset) + ")";
         return false;
     }
     out.kind = Decoded::kImage;
-    out.channel = channel;
     for (int i = 0; i < 5; ++i) out.attrs[i] = static_cast<int>(Get32(message.data + 4 * i));
+    // The header's attributes choose the channel, as on the wire, whatever the topic says.
+    out.channel = travik::ChannelOf(out.attrs[0], out.attrs[4]);
     out.tag = Get64(message.data + 20);
     out.data = message.data + kImageHeader;
     out.size = message.size - kImageHeader;
@@ -158,7 +159,7 @@ bool MessageDecoder::Decode(const Channel& channel, const Message& message, Deco
         return true;
     }
     if (channel.messageEncoding == kImageEncoding && kind == fg::TopicKind::kImage)
-        return DecodeTravikImage(c, message, out, error);
+        return DecodeTravikImage(message, out, error);
     if (channel.messageEncoding != kProtobufEncoding) return true;
 
     std::string_view data;
@@ -214,7 +215,10 @@ bool MessageDecoder::Decode(const Channel& channel, const Message& message, Deco
     out.data = data.empty() ? message.data : reinterpret_cast<const uint8_t*>(data.data());
     out.size = data.size();
     Pending& p = m_pending[c];
-    if (p.valid && p.logTime == message.logTime && p.info.size == data.size()) {
+    // An info whose attributes select another channel is not this image's:
+    // taking it would file the image under one channel and send it on another.
+    if (p.valid && p.logTime == message.logTime && p.info.size == data.size() &&
+        travik::ChannelOf(p.info.attrs[0], p.info.attrs[4]) == c) {
         std::copy(p.info.attrs, p.info.attrs + 5, out.attrs);
         out.tag = p.info.tag;
     } else {

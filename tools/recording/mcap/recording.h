@@ -70,7 +70,7 @@ void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeade
 // What a message of a recording is.
 struct Decoded {
     enum Kind { kOther, kLog, kImage } kind = kOther;
-    int channel = -1;  // kImage: 0..3
+    int channel = -1;  // kImage: 0..3, always the one attrs[0] and attrs[4] select
     int attrs[5] = {};
     uint64_t tag = 0;
     const uint8_t* data = nullptr;  // the log text or the image bytes, borrowed from the Message
@@ -78,8 +78,9 @@ struct Decoded {
 };
 
 // Reads either layout. An image's info message is held until its image
-// arrives; an image without one (a file edited by another tool) gets the
-// attributes of its channel, format and size, and tag 0.
+// arrives; an image without one (a file edited by another tool), or whose
+// info selects another channel, gets the attributes of its channel, format
+// and size, and tag 0.
 class MessageDecoder {
 public:
     // kOther for any other topic and for info messages. False with `error`
