@@ -34,10 +34,19 @@ bool Released(const Delivery& d) {
     return d.generation != d.mgr.m_recvGeneration;
 }
 
+// The text's storage is kept between frames on this loop thread (unless the
+// callback takes it away), so that a stream of large log frames does not
+// fault in fresh pages for every frame; more than this is not kept.
+constexpr size_t kKeptLogText = 32u << 20;
+
 void DeliverLog(const Delivery& d, const unsigned char* payload, int dataLen) {
-    std::string text;
-    if (!d.log || !DecodeLogPayload(payload, dataLen, text)) return;
-    RunGuarded("log callback threw", [&] { d.log(text); });
+    thread_local std::string text;
+    if (d.log && DecodeLogPayload(payload, dataLen, text)) RunGuarded("log callback threw", [&] { d.log(text); });
+    if (text.capacity() > kKeptLogText) {
+        std::string().swap(text);
+    } else {
+        text.clear();
+    }
 }
 
 void DeliverImages(const Delivery& d, const FrameHeaderSt& header, const unsigned char* payload) {

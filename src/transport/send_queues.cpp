@@ -9,6 +9,9 @@
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "transport/backlog_limits.h"
@@ -65,10 +68,12 @@ bool TravikObj::AllBacklogged() {
     return !m_connMap.empty();
 }
 
-bool TravikObj::RoomFor(size_t bytes) {
+bool TravikObj::RoomFor(size_t bytes) { return RoomLeft() >= bytes; }
+
+size_t TravikObj::RoomLeft() {
     std::lock_guard<std::mutex> lock(m_connMutex);
     const int64_t now = travik::SteadyMicros();
-    bool room = true;
+    size_t room = SIZE_MAX;
     bool stuck = false;
     for (auto& entry : m_connMap) {
         ConnectionSt& conn = entry.second;
@@ -80,7 +85,8 @@ bool TravikObj::RoomFor(size_t bytes) {
             stuck = true;
             continue;
         }
-        if (conn.queuedBytes + output + bytes > travik::kHardBacklogBytes) room = false;
+        const size_t backlog = conn.queuedBytes + output;
+        room = std::min(room, backlog < travik::kHardBacklogBytes ? travik::kHardBacklogBytes - backlog : 0);
     }
     if (stuck) WakeLoopLocked();
     return room;

@@ -56,6 +56,7 @@ public:
     int SetCloseCb(std::function<void(unsigned long long)> cb) override;
     bool AllBacklogged() override;
     bool RoomFor(size_t bytes) override;
+    size_t RoomLeft() override;
     bool WaitStopped(int timeoutMs) override;
     bool OnLoopThread() const override;
     int BoundPort() const override;

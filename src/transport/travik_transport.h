@@ -9,13 +9,14 @@
 //   (connection table, loop lifecycle, callbacks) briefly and never holds
 //   one while a read or close callback runs.
 // - Callbacks: the read and close callbacks run on the loop thread. From
-//   them, SendData, SendLatest, IsEmpty, AllBacklogged, RoomFor, Stop, OnLoopThread,
+//   them, SendData, SendLatest, IsEmpty, AllBacklogged, RoomFor, RoomLeft, Stop, OnLoopThread,
 //   BoundPort and ConnectionCount may be called; Listen and Connect on the
 //   endpoint's own loop thread are refused (-1) instead of waiting for
 //   themselves, and WaitStopped must not be called there.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "travik/travik.h"
@@ -55,7 +56,10 @@ public:
     // connection whose output has not moved for the no-progress deadline
     // does not count (it is marked for closing instead). Log text is staged
     // only while this holds, so a viewer that keeps reading is never cut.
-    virtual bool RoomFor(size_t bytes) { return bytes == 0 || !AllBacklogged(); }
+    virtual bool RoomFor(size_t bytes) { return bytes == 0 || RoomLeft() >= bytes; }
+    // Non-blocking. The most bytes RoomFor would take now, so that a caller
+    // can stop measuring its data there; the same side effects as RoomFor.
+    virtual size_t RoomLeft() { return AllBacklogged() ? 0 : SIZE_MAX; }
     // Called on the loop thread after a connection was removed, so that
     // per-connection state kept elsewhere can be dropped.
     virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
