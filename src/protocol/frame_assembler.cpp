@@ -56,6 +56,26 @@ void HoldPiece(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigne
     pending.push_back(RecvFragment{buffer, needed, expected, capacity});
 }
 
+// A large working buffer is kept for the next join on the same thread: a
+// stream of large frames would otherwise fault in fresh pages for every
+// frame. Reused only while nothing else holds it (a frame's remainder in a
+// connection's pending pieces does), and not kept beyond kMaxKeptJoin.
+constexpr int kMinKeptJoin = 256 * 1024;
+constexpr int kMaxKeptJoin = 32 << 20;
+
+struct KeptJoin {
+    std::shared_ptr<unsigned char> data;
+    int capacity = 0;
+};
+
+std::shared_ptr<unsigned char> JoinBuffer(int total) {
+    thread_local KeptJoin kept;
+    if (kept.data && kept.capacity >= total && kept.data.use_count() == 1) return kept.data;
+    std::shared_ptr<unsigned char> fresh = AllocBytes(static_cast<size_t>(total));
+    if (total >= kMinKeptJoin && total <= kMaxKeptJoin) kept = KeptJoin{fresh, total};
+    return fresh;
+}
+
 // Joins the pending pieces and the new chunk into one working buffer, reusing
 // a gathered buffer when the chunk fits into it.
 std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
@@ -65,7 +85,7 @@ std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const st
         joined = pending[0].data;
         std::memcpy(joined.get() + pending[0].len, data.get(), static_cast<size_t>(len));
     } else {
-        joined = AllocBytes(static_cast<size_t>(total));
+        joined = JoinBuffer(total);
         CopyPieces(pending, data.get(), len, joined.get());
     }
     pending.clear();  // keeps the storage for the next frame

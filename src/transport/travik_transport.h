@@ -9,7 +9,7 @@
 //   (connection table, loop lifecycle, callbacks) briefly and never holds
 //   one while a read or close callback runs.
 // - Callbacks: the read and close callbacks run on the loop thread. From
-//   them, SendData, SendLatest, IsEmpty, AllBacklogged, RoomFor, RoomLeft, Stop, OnLoopThread,
+//   them, SendData, SendParts, SendLatest, IsEmpty, AllBacklogged, RoomFor, RoomLeft, Stop, OnLoopThread,
 //   BoundPort and ConnectionCount may be called; Listen and Connect on the
 //   endpoint's own loop thread are refused (-1) instead of waiting for
 //   themselves, and WaitStopped must not be called there.
@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "travik/travik.h"
@@ -36,6 +37,19 @@ public:
     // not copied. Never blocks on the network. Always -1 (no caller needs
     // more; delivery problems show through IsEmpty).
     virtual int SendData(std::shared_ptr<unsigned char>& data, int len) = 0;
+    // As SendData, for a frame held in two buffers (its header and its body):
+    // queued back to back on every connection, so that no connection gets
+    // one without the other. Both are shared, not copied, by the libevent
+    // transport; this default joins them into one buffer.
+    virtual int SendParts(std::shared_ptr<unsigned char>& head, int headLen, std::shared_ptr<unsigned char>& body,
+                          int bodyLen) {
+        if (!head || !body || headLen <= 0 || bodyLen <= 0) return -1;
+        std::shared_ptr<unsigned char> joined(new unsigned char[static_cast<size_t>(headLen) + bodyLen],
+                                              std::default_delete<unsigned char[]>());
+        std::memcpy(joined.get(), head.get(), static_cast<size_t>(headLen));
+        std::memcpy(joined.get() + headLen, body.get(), static_cast<size_t>(bodyLen));
+        return SendData(joined, headLen + bodyLen);
+    }
     // Non-blocking. 1 when no connection is registered, else 0 (a snapshot).
     virtual int IsEmpty() = 0;
     // Replaces the read callback; it runs on the loop thread with no
