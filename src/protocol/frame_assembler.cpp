@@ -94,8 +94,37 @@ std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const st
 
 }  // namespace
 
-FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame)
-    : m_maxFrameLen(maxFrameLen), m_onFrame(std::move(onFrame)) {}
+FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced)
+    : m_maxFrameLen(maxFrameLen), m_onFrame(std::move(onFrame)), m_onPieced(std::move(onPieced)) {}
+
+bool FrameAssembler::OfferPieced(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
+                                 int len, int pendingBytes, int expected) const {
+    // The pending bytes are less than the head frame and the chunk completes it.
+    const int fromChunk = expected - pendingBytes;
+    CopyBytes copy = [&](int from, int n, unsigned char* dst) {
+        if (from < 0 || n <= 0 || from > expected - n) return;
+        for (const RecvFragment& piece : pending) {
+            if (from >= piece.len) {
+                from -= piece.len;
+                continue;
+            }
+            const int k = std::min(n, piece.len - from);
+            std::memcpy(dst, piece.data.get() + from, static_cast<size_t>(k));
+            dst += k;
+            n -= k;
+            from = 0;
+            if (n == 0) return;
+        }
+        std::memcpy(dst, data.get() + from, static_cast<size_t>(n));
+    };
+    unsigned char header[kFrameHeaderLen];
+    copy(0, kFrameHeaderLen, header);
+    const Pieced result = m_onPieced(header, expected, copy);
+    if (result == Pieced::Join) return false;
+    pending.clear();
+    if (result == Pieced::Taken && len > fromChunk) Parse(pending, data, fromChunk, len - fromChunk);
+    return true;
+}
 
 void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
                           int len) const {
@@ -115,21 +144,24 @@ void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_
         HoldPiece(pending, data, len, static_cast<int>(pendingBytes), expected);
         return;
     }
+    if (pendingBytes > 0 && m_onPieced && expected >= kPiecedFrameMin &&
+        OfferPieced(pending, data, len, static_cast<int>(pendingBytes), expected))
+        return;
     if (pendingBytes > 0) {
         std::shared_ptr<unsigned char> joined = Join(pending, data, len, static_cast<int>(total));
-        Parse(pending, joined, static_cast<int>(total));
+        Parse(pending, joined, 0, static_cast<int>(total));
     } else {
-        Parse(pending, data, len);
+        Parse(pending, data, 0, len);
     }
 }
 
-// Parses the working buffer `work` (`n` bytes, starting at a frame boundary),
-// handing on every whole frame. What is left of an incomplete frame goes into
+// Parses `n` bytes of the working buffer `work` from `offset` (a frame
+// boundary), handing on every whole frame. What is left of an incomplete frame goes into
 // `pending`: the working buffer itself when no frame was handled, else a copy
 // of the remainder so that the chunk can be freed.
-void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work,
+void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset,
                            int n) const {
-    const unsigned char* p = work.get();
+    const unsigned char* p = work.get() + offset;
     while (n > 0) {
         int frameLen = 0;
         HeaderCheck check = CheckFrameHeader(p, n, frameLen, m_maxFrameLen);

@@ -26,9 +26,21 @@ public:
     // false to stop: the rest of the chunk is dropped and nothing is kept.
     using OnFrame = std::function<bool(const unsigned char* frame, int frameLen)>;
 
+    // A frame of at least kPiecedFrameMin bytes that arrived in pieces is
+    // first offered here, before its pieces are joined into one buffer, so
+    // that its bytes can be copied once, straight to where they are wanted:
+    // `copy(from, n, dst)` copies bytes [from, from + n) of the frame (a range
+    // outside it copies nothing). `header` is its checked 16-byte header.
+    // Taken: done with it, nothing is joined; Join: join it and call OnFrame;
+    // Stop: as OnFrame returning false.
+    enum class Pieced { Taken, Join, Stop };
+    using CopyBytes = std::function<void(int from, int n, unsigned char* dst)>;
+    using OnPiecedFrame = std::function<Pieced(const unsigned char* header, int frameLen, const CopyBytes& copy)>;
+    static constexpr int kPiecedFrameMin = 64 * 1024;
+
     // Frames announcing more than `maxFrameLen` bytes (or of an unknown
     // kind) are malformed: the bytes from such a header on are dropped.
-    FrameAssembler(int maxFrameLen, OnFrame onFrame);
+    FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced = nullptr);
 
     // Adds `len` bytes of `data` to the connection whose pending pieces are
     // `pending`, calls the callback for each frame completed, and leaves the
@@ -37,10 +49,15 @@ public:
     void Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len) const;
 
 private:
-    void Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int n) const;
+    void Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset, int n) const;
+    // Offers the head frame, which this chunk completes, to m_onPieced; true
+    // when nothing is left to join.
+    bool OfferPieced(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len,
+                     int pendingBytes, int expected) const;
 
     int m_maxFrameLen;
     OnFrame m_onFrame;
+    OnPiecedFrame m_onPieced;
 };
 
 }  // namespace travik
