@@ -74,31 +74,33 @@ void DeliverLog(const Delivery& d, const unsigned char* payload, int dataLen) {
 
 // A large log frame that arrived in pieces: its text is copied from the
 // pieces straight into the callback's string, instead of joining the pieces
-// first and copying the text out of the joined frame. Same rules as
-// DecodeLogPayload: the text ends at the first NUL, and a payload without
-// one is dropped.
+// first and copying the text out of the joined frame; each piece is searched
+// for the NUL just before it is copied, while it is still in cache. Same
+// rules as DecodeLogPayload: the text ends at the first NUL, and a payload
+// without one is dropped.
 FrameAssembler::Pieced TakeLogFrame(const Delivery& d, const unsigned char* header, int frameLen,
-                                    const FrameAssembler::CopyBytes& copy) {
+                                    const FrameAssembler::VisitBytes& visit) {
     const FrameHeaderSt h = DecodeFrameHeader(header);
     if (h.msgType != MSG_LOG || h.dataLen != frameLen - kFrameHeaderLen) return FrameAssembler::Pieced::Join;
     if (Released(d)) return FrameAssembler::Pieced::Stop;
     if (!d.log || h.dataLen <= 0) return FrameAssembler::Pieced::Taken;
     LogText text;
     std::string& s = text.Get();
+    bool ended = false;
     try {
-        s.resize(static_cast<size_t>(h.dataLen - 1));
+        s.reserve(static_cast<size_t>(h.dataLen - 1));
+        visit(kFrameHeaderLen, h.dataLen, [&](const unsigned char* p, int k) {
+            const void* nul = std::memchr(p, 0, static_cast<size_t>(k));
+            const size_t take = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - p) : k;
+            s.append(reinterpret_cast<const char*>(p), take);
+            ended = nul != nullptr;
+            return !ended;
+        });
     } catch (const std::bad_alloc&) {
         Diag("receive: out of memory, frame dropped\n");
         return FrameAssembler::Pieced::Taken;
     }
-    copy(kFrameHeaderLen, h.dataLen - 1, reinterpret_cast<unsigned char*>(&s[0]));
-    unsigned char last = 1;
-    copy(frameLen - 1, 1, &last);
-    if (const void* nul = std::memchr(s.data(), 0, s.size())) {
-        s.resize(static_cast<size_t>(static_cast<const char*>(nul) - s.data()));
-    } else if (last != 0) {
-        return FrameAssembler::Pieced::Taken;
-    }
+    if (!ended) return FrameAssembler::Pieced::Taken;
     RunGuarded("log callback threw", [&] { d.log(s); });
     return FrameAssembler::Pieced::Taken;
 }
@@ -162,8 +164,8 @@ void ReceiveChunk(TravikMgr& mgr, unsigned long long connId, std::shared_ptr<uns
     const Delivery* dp = &d;
     FrameAssembler assembler(
         maxFrameLen, [dp](const unsigned char* frame, int) { return HandleFrame(*dp, frame); },
-        [dp](const unsigned char* header, int frameLen, const FrameAssembler::CopyBytes& copy) {
-            return TakeLogFrame(*dp, header, frameLen, copy);
+        [dp](const unsigned char* header, int frameLen, const FrameAssembler::VisitBytes& visit) {
+            return TakeLogFrame(*dp, header, frameLen, visit);
         });
     try {
         assembler.Push(pending, data, len);

@@ -101,7 +101,7 @@ bool FrameAssembler::OfferPieced(std::vector<RecvFragment>& pending, const std::
                                  int len, int pendingBytes, int expected) const {
     // The pending bytes are less than the head frame and the chunk completes it.
     const int fromChunk = expected - pendingBytes;
-    CopyBytes copy = [&](int from, int n, unsigned char* dst) {
+    VisitBytes visit = [&](int from, int n, const Span& span) {
         if (from < 0 || n <= 0 || from > expected - n) return;
         for (const RecvFragment& piece : pending) {
             if (from >= piece.len) {
@@ -109,17 +109,21 @@ bool FrameAssembler::OfferPieced(std::vector<RecvFragment>& pending, const std::
                 continue;
             }
             const int k = std::min(n, piece.len - from);
-            std::memcpy(dst, piece.data.get() + from, static_cast<size_t>(k));
-            dst += k;
+            if (!span(piece.data.get() + from, k)) return;
             n -= k;
             from = 0;
             if (n == 0) return;
         }
-        std::memcpy(dst, data.get() + from, static_cast<size_t>(n));
+        span(data.get() + from, n);
     };
     unsigned char header[kFrameHeaderLen];
-    copy(0, kFrameHeaderLen, header);
-    const Pieced result = m_onPieced(header, expected, copy);
+    unsigned char* at = header;
+    visit(0, kFrameHeaderLen, [&at](const unsigned char* p, int k) {
+        std::memcpy(at, p, static_cast<size_t>(k));
+        at += k;
+        return true;
+    });
+    const Pieced result = m_onPieced(header, expected, visit);
     if (result == Pieced::Join) return false;
     pending.clear();
     if (result == Pieced::Taken && len > fromChunk) Parse(pending, data, fromChunk, len - fromChunk);

@@ -29,13 +29,15 @@ public:
     // A frame of at least kPiecedFrameMin bytes that arrived in pieces is
     // first offered here, before its pieces are joined into one buffer, so
     // that its bytes can be copied once, straight to where they are wanted:
-    // `copy(from, n, dst)` copies bytes [from, from + n) of the frame (a range
-    // outside it copies nothing). `header` is its checked 16-byte header.
-    // Taken: done with it, nothing is joined; Join: join it and call OnFrame;
-    // Stop: as OnFrame returning false.
+    // `visit(from, n, span)` calls `span(p, k)` for the consecutive runs of
+    // bytes [from, from + n) of the frame, in order, until `span` returns
+    // false (a range outside the frame visits nothing). `header` is its
+    // checked 16-byte header. Taken: done with it, nothing is joined; Join:
+    // join it and call OnFrame; Stop: as OnFrame returning false.
     enum class Pieced { Taken, Join, Stop };
-    using CopyBytes = std::function<void(int from, int n, unsigned char* dst)>;
-    using OnPiecedFrame = std::function<Pieced(const unsigned char* header, int frameLen, const CopyBytes& copy)>;
+    using Span = std::function<bool(const unsigned char* p, int k)>;
+    using VisitBytes = std::function<void(int from, int n, const Span& span)>;
+    using OnPiecedFrame = std::function<Pieced(const unsigned char* header, int frameLen, const VisitBytes& visit)>;
     static constexpr int kPiecedFrameMin = 64 * 1024;
 
     // Frames announcing more than `maxFrameLen` bytes (or of an unknown
