@@ -151,7 +151,13 @@ void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_
     if (pendingBytes > 0 && m_onPieced && expected >= kPiecedFrameMin &&
         OfferPieced(pending, data, len, static_cast<int>(pendingBytes), expected))
         return;
-    if (pendingBytes > 0) {
+    if (pendingBytes > 0 && expected > 0) {
+        // Only the frame this chunk completes is joined; the rest of the
+        // chunk is parsed where it lies.
+        const int fromChunk = expected - static_cast<int>(pendingBytes);
+        std::shared_ptr<unsigned char> frame = Join(pending, data, fromChunk, expected);
+        if (Parse(pending, frame, 0, expected) && len > fromChunk) Parse(pending, data, fromChunk, len - fromChunk);
+    } else if (pendingBytes > 0) {
         std::shared_ptr<unsigned char> joined = Join(pending, data, len, static_cast<int>(total));
         Parse(pending, joined, 0, static_cast<int>(total));
     } else {
@@ -163,13 +169,13 @@ void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_
 // boundary), handing on every whole frame. What is left of an incomplete frame goes into
 // `pending`: the working buffer itself when no frame was handled, else a copy
 // of the remainder so that the chunk can be freed.
-void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset,
+bool FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset,
                            int n) const {
     const unsigned char* p = work.get() + offset;
     while (n > 0) {
         int frameLen = 0;
         HeaderCheck check = CheckFrameHeader(p, n, frameLen, m_maxFrameLen);
-        if (check == HeaderCheck::Bad) return;  // unknown kind or impossible size: drop the rest
+        if (check == HeaderCheck::Bad) return false;  // unknown kind or impossible size: drop the rest
         if (check == HeaderCheck::NeedMore) {
             if (p == work.get()) {
                 pending.push_back(RecvFragment{work, n, frameLen, 0});
@@ -178,15 +184,16 @@ void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared
                 std::memcpy(rest.get(), p, static_cast<size_t>(n));
                 pending.push_back(RecvFragment{rest, n, frameLen, 0});
             }
-            return;
+            return true;
         }
         if (!m_onFrame(p, frameLen)) {
             pending.clear();
-            return;
+            return false;
         }
         p += frameLen;
         n -= frameLen;
     }
+    return true;
 }
 
 }  // namespace travik

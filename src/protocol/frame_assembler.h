@@ -51,7 +51,8 @@ public:
     void Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len) const;
 
 private:
-    void Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset, int n) const;
+    // False when it stopped: a malformed header, or OnFrame said stop.
+    bool Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset, int n) const;
     // Offers the head frame, which this chunk completes, to m_onPieced; true
     // when nothing is left to join.
     bool OfferPieced(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len,
