@@ -484,6 +484,34 @@ TEST(ReceivePath, AnyChunkingOfAStreamDeliversTheSameCallbacks) {
     EXPECT_EQ(0, v.mgr.m_sendImagesOnOff[0].load());
 }
 
+// Large log frames that arrive in pieces are copied from the pieces straight
+// into the text: whatever the chunking, each text (cut at its first NUL,
+// dropped without one) and the frames after it come out as from the whole
+// stream.
+TEST(ReceivePath, LargeLogFramesInPiecesGiveTheSameTexts) {
+    std::string big(200000, ' ');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    Bytes early(big.begin(), big.begin() + 90000);
+    early[70000] = 0;
+    early.push_back(0);
+    const Bytes stream =
+        Cat({LogFrame(big), LogFrame("after"), HandFrame(MSG_LOG, 0, static_cast<int32_t>(early.size()), 0, early),
+             HandFrame(MSG_LOG, 0, 100000, 0, Bytes(100000, 'n')), LogFrame("tail")});
+    const Events expected = {"log:" + big, "log:after", "log:" + big.substr(0, 70000), "log:tail"};
+    Viewer v;
+    v.Feed(1, stream);
+    ASSERT_EQ(expected, v.events);
+    // 1000-byte chunks exceed the pieces held by reference (gathered), the
+    // others are held; several end inside a header or right after a frame.
+    for (size_t chunk : {1000u, 65536u, 99999u, 200016u, 300001u}) {
+        v.events.clear();
+        for (size_t off = 0; off < stream.size(); off += chunk)
+            v.Feed(2, stream, off, std::min(chunk, stream.size() - off));
+        EXPECT_EQ(expected, v.events) << "chunks of " << chunk;
+        EXPECT_TRUE(v.Pending(2).empty()) << "chunks of " << chunk;
+    }
+}
+
 TEST(ReceivePath, ThrowingCallbackIsReportedOnceAndLaterFramesArrive) {
     StdoutCapture out;
     Viewer v;

@@ -12,7 +12,9 @@
 // delivered nothing. --sections picks from limits,images,logs,imglat,idle,
 // stall,zmq,tcp (default: all); zmq and tcp add the baselines to the travik
 // rows picked. --log-rate N (default 500000, 0 for none) adds 8-viewer log
-// rows whose producer is paced at N lines/s. --pin-cpu N pins the device's
+// rows whose producer is paced at N lines/s. --log-rows TEXT measures only the
+// log throughput rows whose key (log.SYSTEM.batch.lossless.v8) contains TEXT,
+// with no latency or setup rows: for profiling one row. --pin-cpu N pins the device's
 // compressing thread and the compressor-limit child to CPU N (default: the
 // last CPU; -1: no pinning). --tsv keeps the raw figures so that runs of the
 // zlib and the libdeflate build can be merged into one table
@@ -58,13 +60,14 @@ struct Options {
     std::set<std::string> sections = {"limits", "images", "logs", "imglat", "idle", "stall", "zmq", "tcp"};
     std::vector<std::string> merge;
     int logRate = 500000;
-    int pinCpu = -2;  // -2: the last CPU when there are several
+    std::string logRows;  // empty: every log row
+    int pinCpu = -2;      // -2: the last CPU when there are several
 };
 
 void Usage() {
     std::fprintf(stderr,
                  "usage: travik-bench [--quick] [--smoke] [--out FILE] [--tsv FILE] [--sections LIST] "
-                 "[--command TEXT] [--log-rate N] [--pin-cpu N]\n"
+                 "[--command TEXT] [--log-rate N] [--log-rows TEXT] [--pin-cpu N]\n"
                  "       travik-bench --merge A.tsv B.tsv ... [--out FILE]\n"
                  "sections: limits,images,logs,imglat,idle,stall,zmq,tcp (default: all)\n");
 }
@@ -98,6 +101,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             std::string n;
             if (!value(n)) return false;
             o.logRate = std::atoi(n.c_str());
+        } else if (a == "--log-rows") {
+            if (!value(o.logRows)) return false;
         } else if (a == "--pin-cpu") {
             std::string n;
             if (!value(n)) return false;
@@ -266,6 +271,10 @@ int main(int argc, char** argv) {
         // paced producer. A smoke run paces everything at 50,000 lines/s, so
         // that it does not depend on how a loaded machine copes.
         std::fprintf(stderr, "[logs]\n");
+        auto picked = [&](int v, const LogProducer& p) {
+            return LogKey("travik", v, p).find(o.logRows) != std::string::npos ||
+                   LogKey("zmq", v, p).find(o.logRows) != std::string::npos;
+        };
         const int smokeRate = 50000;
         if (o.smoke) r.Set("log.paced_rate", smokeRate);
         for (bool lossless : {true, false}) {
@@ -276,18 +285,21 @@ int main(int argc, char** argv) {
                     p.batched = batched;
                     p.lossless = lossless;
                     p.perSecond = o.smoke ? smokeRate : 0;
+                    if (!picked(v, p)) continue;
                     MeasureTravikLogs(v, p, t, r);
                     if (zmq && !(o.quick && v > 1)) MeasureZmqLogs(v, p, t, r);
                 }
             }
         }
-        if (!o.smoke && o.logRate > 0) {
+        LogProducer paced;
+        paced.perSecond = o.logRate;
+        if (!o.smoke && o.logRate > 0 && picked(8, paced)) {
             r.Set("log.paced_rate", o.logRate);
-            LogProducer p;
-            p.perSecond = o.logRate;
-            MeasureTravikLogs(8, p, t, r);
-            if (zmq && !o.quick) MeasureZmqLogs(8, p, t, r);
+            MeasureTravikLogs(8, paced, t, r);
+            if (zmq && !o.quick) MeasureZmqLogs(8, paced, t, r);
         }
+    }
+    if (on("logs") && o.logRows.empty()) {
         if (tcp && !o.smoke) MeasureTcpLogs(t, r);
         if (zmq) {
             MeasureZmqPlainPubSub(false, t, r);

@@ -157,10 +157,16 @@ private:
         m_batcher = nullptr;
     }
 
+    // Retries back off from 50 us to 4 ms: waiting while viewers take their
+    // backlog is what ZeroMQ's blocking send does inside, and a retry that
+    // comes back at once only takes the CPU the viewers need. The backlog a
+    // refusal leaves (megabytes) lasts far longer than the pause.
     bool Stage(char* text, int len, const std::atomic<bool>& giveUp) {
+        int pauseMicros = 50;
         while (m_mgr->SendLogInfo(text, len) != 0) {
             if (!m_args.lossless || giveUp.load()) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            std::this_thread::sleep_for(std::chrono::microseconds(pauseMicros));
+            pauseMicros = std::min(2 * pauseMicros, 4000);
         }
         return true;
     }

@@ -24,7 +24,9 @@ void FramePipeline::Complete(uint64_t seq, ByteBuffer frame) {
     while (!m_entries.empty() && m_entries.begin()->second.done) {
         Entry& head = m_entries.begin()->second;
         if (head.frame.data && head.server) {
-            if (head.latest)
+            if (head.body.data)
+                head.server->SendParts(head.frame.data, head.frame.len, head.body.data, head.body.len);
+            else if (head.latest)
                 head.server->SendLatest(head.frame.data, head.frame.len);
             else
                 head.server->SendData(head.frame.data, head.frame.len);
@@ -45,6 +47,17 @@ void FramePipeline::Push(CompressPool& pool, int depth, const std::shared_ptr<Tr
     std::shared_ptr<FramePipeline> self = shared_from_this();
     auto task = [self, seq, build] { self->Complete(seq, build()); };
     if (!pool.Post(task)) task();
+}
+
+void FramePipeline::PushParts(const std::shared_ptr<Travik>& server, LogFrameParts frame, std::function<void()> sent) {
+    const uint64_t seq = Add(server, false);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Entry& e = m_entries[seq];
+        e.sent = std::move(sent);
+        e.body = std::move(frame.body);
+    }
+    Complete(seq, std::move(frame.head));
 }
 
 bool FramePipeline::Idle() {

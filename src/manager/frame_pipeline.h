@@ -36,6 +36,9 @@ public:
     void PushReady(const std::shared_ptr<Travik>& server, ByteBuffer frame, bool latest,
                    std::function<void()> sent = nullptr);
 
+    // As PushReady (SendData), for a log frame in two parts (SendParts).
+    void PushParts(const std::shared_ptr<Travik>& server, LogFrameParts frame, std::function<void()> sent);
+
     // True when no frame is in flight: a frame pushed now leaves at once.
     bool Idle();
 
@@ -45,6 +48,7 @@ private:
         bool latest = false;
         std::shared_ptr<Travik> server;
         ByteBuffer frame;
+        ByteBuffer body;  // set for a frame in two parts, `frame` being its header
         std::function<void()> sent;
     };
     uint64_t Add(const std::shared_ptr<Travik>& server, bool latest);

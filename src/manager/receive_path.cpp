@@ -34,10 +34,75 @@ bool Released(const Delivery& d) {
     return d.generation != d.mgr.m_recvGeneration;
 }
 
+// The text handed to the log callback. Its storage is kept between frames
+// on this thread (unless the callback takes it away), so that a stream of
+// large log frames does not fault in fresh pages for every frame; more than
+// kKeptLogText is not kept. A callback that makes this thread deliver again
+// (ReadCallback of another manager) gets storage of its own.
+class LogText {
+public:
+    LogText() : m_kept(!s_busy), m_text(m_kept ? s_text : m_own) { s_busy = true; }
+    ~LogText() {
+        if (!m_kept) return;
+        s_busy = false;
+        if (s_text.capacity() > kKeptLogText) {
+            std::string().swap(s_text);
+        } else {
+            s_text.clear();
+        }
+    }
+    LogText(const LogText&) = delete;
+    LogText& operator=(const LogText&) = delete;
+    std::string& Get() { return m_text; }
+
+private:
+    static constexpr size_t kKeptLogText = 32u << 20;
+    static thread_local std::string s_text;
+    static thread_local bool s_busy;
+    bool m_kept;
+    std::string m_own;
+    std::string& m_text;
+};
+thread_local std::string LogText::s_text;
+thread_local bool LogText::s_busy = false;
+
 void DeliverLog(const Delivery& d, const unsigned char* payload, int dataLen) {
-    std::string text;
-    if (!d.log || !DecodeLogPayload(payload, dataLen, text)) return;
-    RunGuarded("log callback threw", [&] { d.log(text); });
+    if (!d.log) return;
+    LogText text;
+    if (DecodeLogPayload(payload, dataLen, text.Get())) RunGuarded("log callback threw", [&] { d.log(text.Get()); });
+}
+
+// A large log frame that arrived in pieces: its text is copied from the
+// pieces straight into the callback's string, instead of joining the pieces
+// first and copying the text out of the joined frame; each piece is searched
+// for the NUL just before it is copied, while it is still in cache. Same
+// rules as DecodeLogPayload: the text ends at the first NUL, and a payload
+// without one is dropped.
+FrameAssembler::Pieced TakeLogFrame(const Delivery& d, const unsigned char* header, int frameLen,
+                                    const FrameAssembler::VisitBytes& visit) {
+    const FrameHeaderSt h = DecodeFrameHeader(header);
+    if (h.msgType != MSG_LOG || h.dataLen != frameLen - kFrameHeaderLen) return FrameAssembler::Pieced::Join;
+    if (Released(d)) return FrameAssembler::Pieced::Stop;
+    if (!d.log || h.dataLen <= 0) return FrameAssembler::Pieced::Taken;
+    LogText text;
+    std::string& s = text.Get();
+    bool ended = false;
+    try {
+        s.reserve(static_cast<size_t>(h.dataLen - 1));
+        visit(kFrameHeaderLen, h.dataLen, [&](const unsigned char* p, int k) {
+            const void* nul = std::memchr(p, 0, static_cast<size_t>(k));
+            const size_t take = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - p) : k;
+            s.append(reinterpret_cast<const char*>(p), take);
+            ended = nul != nullptr;
+            return !ended;
+        });
+    } catch (const std::bad_alloc&) {
+        Diag("receive: out of memory, frame dropped\n");
+        return FrameAssembler::Pieced::Taken;
+    }
+    if (!ended) return FrameAssembler::Pieced::Taken;
+    RunGuarded("log callback threw", [&] { d.log(s); });
+    return FrameAssembler::Pieced::Taken;
 }
 
 void DeliverImages(const Delivery& d, const FrameHeaderSt& header, const unsigned char* payload) {
@@ -97,7 +162,11 @@ void ReceiveChunk(TravikMgr& mgr, unsigned long long connId, std::shared_ptr<uns
     }
     // Frames run without the lock, so callbacks may call back into the manager.
     const Delivery* dp = &d;
-    FrameAssembler assembler(maxFrameLen, [dp](const unsigned char* frame, int) { return HandleFrame(*dp, frame); });
+    FrameAssembler assembler(
+        maxFrameLen, [dp](const unsigned char* frame, int) { return HandleFrame(*dp, frame); },
+        [dp](const unsigned char* header, int frameLen, const FrameAssembler::VisitBytes& visit) {
+            return TakeLogFrame(*dp, header, frameLen, visit);
+        });
     try {
         assembler.Push(pending, data, len);
     } catch (const std::bad_alloc&) {

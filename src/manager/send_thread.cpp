@@ -60,8 +60,7 @@ bool HasViewer(const std::shared_ptr<Travik>& server) { return server && server-
 
 // Sends the pass's text as one frame; once it is queued (or dropped), its
 // bytes no longer count against SendLogInfo's room.
-void SendLogFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_ptr<Travik>& server,
-                  const std::string& text) {
+void SendLogFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_ptr<Travik>& server, std::string text) {
     if (text.empty()) return;
     const long long frameBytes = static_cast<long long>(text.size()) + kFrameHeaderLen + 1;
     auto release = [&mgr, frameBytes] { mgr.m_logInFlight -= frameBytes; };
@@ -69,14 +68,15 @@ void SendLogFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_ptr
         release();
         return;
     }
-    ByteBuffer frame;
+    // The frame shares the staged text's storage: no copy, however large.
+    LogFrameParts frame;
     try {
-        frame = WriteLogFrame(text);
+        frame = ShareLogFrame(std::move(text));
     } catch (...) {
         release();
         throw;
     }
-    pipeline.PushReady(server, std::move(frame), false, release);
+    pipeline.PushParts(server, std::move(frame), release);
 }
 
 // The image frame of one pass, or an empty buffer (reported) when it could
@@ -143,7 +143,7 @@ void TravikMgr::ThreadSendInfo() {
         // Held for the whole pass: Release may drop the manager's reference.
         std::shared_ptr<Travik> server = ServerOf(*this);
         try {
-            SendLogFrame(*this, *pipeline, server, text);
+            SendLogFrame(*this, *pipeline, server, std::move(text));
             SendImageFrame(*this, *pipeline, server, images);
         } catch (const std::bad_alloc&) {
             // A frame is built whole before it is queued, so nothing partial

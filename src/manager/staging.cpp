@@ -17,6 +17,10 @@ bool HasViewer(TravikMgr& mgr) {
     return server && server->IsEmpty() == 0;
 }
 
+// Texts up to this long are measured whole at once; longer ones only as far
+// as there is room.
+constexpr size_t kShortLogText = 4096;
+
 bool BadImageArgs(const void* data, int len) { return len < 0 || (data == nullptr && len > 0); }
 
 // The channel's timer starts with its first image, which is itself dropped;
@@ -66,7 +70,17 @@ int TravikMgr::SendLogInfo(char* text, int /*len*/) {
     if (!text || m_logClosed.load() == 1) return -1;
     std::shared_ptr<Travik> server = ServerOf(*this);
     if (!server || server->IsEmpty() != 0) return -1;
-    size_t n = std::strlen(text);
+    size_t n = strnlen(text, kShortLogText);
+    if (n == kShortLogText) {
+        // A long text is measured only as far as it could be taken now: a
+        // producer that retries it while viewers catch up pays for the room
+        // left, not for the whole text on every refusal.
+        const size_t room = server->RoomLeft();
+        const size_t used = static_cast<size_t>(std::max(0LL, m_logInFlight.load())) + kFrameHeaderLen + 1;
+        const size_t limit = std::min(kMaxStagedLogBytes, room > used ? room - used : 0);
+        n = strnlen(text, limit + 1);
+        if (n > limit) return -1;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_logText.size() + n > kMaxStagedLogBytes) return -1;
     // Log text is never skipped nor a reading viewer cut, so the producer

@@ -56,6 +56,26 @@ void HoldPiece(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigne
     pending.push_back(RecvFragment{buffer, needed, expected, capacity});
 }
 
+// A large working buffer is kept for the next join on the same thread: a
+// stream of large frames would otherwise fault in fresh pages for every
+// frame. Reused only while nothing else holds it (a frame's remainder in a
+// connection's pending pieces does), and not kept beyond kMaxKeptJoin.
+constexpr int kMinKeptJoin = 256 * 1024;
+constexpr int kMaxKeptJoin = 32 << 20;
+
+struct KeptJoin {
+    std::shared_ptr<unsigned char> data;
+    int capacity = 0;
+};
+
+std::shared_ptr<unsigned char> JoinBuffer(int total) {
+    thread_local KeptJoin kept;
+    if (kept.data && kept.capacity >= total && kept.data.use_count() == 1) return kept.data;
+    std::shared_ptr<unsigned char> fresh = AllocBytes(static_cast<size_t>(total));
+    if (total >= kMinKeptJoin && total <= kMaxKeptJoin) kept = KeptJoin{fresh, total};
+    return fresh;
+}
+
 // Joins the pending pieces and the new chunk into one working buffer, reusing
 // a gathered buffer when the chunk fits into it.
 std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
@@ -65,7 +85,7 @@ std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const st
         joined = pending[0].data;
         std::memcpy(joined.get() + pending[0].len, data.get(), static_cast<size_t>(len));
     } else {
-        joined = AllocBytes(static_cast<size_t>(total));
+        joined = JoinBuffer(total);
         CopyPieces(pending, data.get(), len, joined.get());
     }
     pending.clear();  // keeps the storage for the next frame
@@ -74,8 +94,41 @@ std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const st
 
 }  // namespace
 
-FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame)
-    : m_maxFrameLen(maxFrameLen), m_onFrame(std::move(onFrame)) {}
+FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced)
+    : m_maxFrameLen(maxFrameLen), m_onFrame(std::move(onFrame)), m_onPieced(std::move(onPieced)) {}
+
+bool FrameAssembler::OfferPieced(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
+                                 int len, int pendingBytes, int expected) const {
+    // The pending bytes are less than the head frame and the chunk completes it.
+    const int fromChunk = expected - pendingBytes;
+    VisitBytes visit = [&](int from, int n, const Span& span) {
+        if (from < 0 || n <= 0 || from > expected - n) return;
+        for (const RecvFragment& piece : pending) {
+            if (from >= piece.len) {
+                from -= piece.len;
+                continue;
+            }
+            const int k = std::min(n, piece.len - from);
+            if (!span(piece.data.get() + from, k)) return;
+            n -= k;
+            from = 0;
+            if (n == 0) return;
+        }
+        span(data.get() + from, n);
+    };
+    unsigned char header[kFrameHeaderLen];
+    unsigned char* at = header;
+    visit(0, kFrameHeaderLen, [&at](const unsigned char* p, int k) {
+        std::memcpy(at, p, static_cast<size_t>(k));
+        at += k;
+        return true;
+    });
+    const Pieced result = m_onPieced(header, expected, visit);
+    if (result == Pieced::Join) return false;
+    pending.clear();
+    if (result == Pieced::Taken && len > fromChunk) Parse(pending, data, fromChunk, len - fromChunk);
+    return true;
+}
 
 void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
                           int len) const {
@@ -95,25 +148,34 @@ void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_
         HoldPiece(pending, data, len, static_cast<int>(pendingBytes), expected);
         return;
     }
-    if (pendingBytes > 0) {
+    if (pendingBytes > 0 && m_onPieced && expected >= kPiecedFrameMin &&
+        OfferPieced(pending, data, len, static_cast<int>(pendingBytes), expected))
+        return;
+    if (pendingBytes > 0 && expected > 0) {
+        // Only the frame this chunk completes is joined; the rest of the
+        // chunk is parsed where it lies.
+        const int fromChunk = expected - static_cast<int>(pendingBytes);
+        std::shared_ptr<unsigned char> frame = Join(pending, data, fromChunk, expected);
+        if (Parse(pending, frame, 0, expected) && len > fromChunk) Parse(pending, data, fromChunk, len - fromChunk);
+    } else if (pendingBytes > 0) {
         std::shared_ptr<unsigned char> joined = Join(pending, data, len, static_cast<int>(total));
-        Parse(pending, joined, static_cast<int>(total));
+        Parse(pending, joined, 0, static_cast<int>(total));
     } else {
-        Parse(pending, data, len);
+        Parse(pending, data, 0, len);
     }
 }
 
-// Parses the working buffer `work` (`n` bytes, starting at a frame boundary),
-// handing on every whole frame. What is left of an incomplete frame goes into
+// Parses `n` bytes of the working buffer `work` from `offset` (a frame
+// boundary), handing on every whole frame. What is left of an incomplete frame goes into
 // `pending`: the working buffer itself when no frame was handled, else a copy
 // of the remainder so that the chunk can be freed.
-void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work,
+bool FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& work, int offset,
                            int n) const {
-    const unsigned char* p = work.get();
+    const unsigned char* p = work.get() + offset;
     while (n > 0) {
         int frameLen = 0;
         HeaderCheck check = CheckFrameHeader(p, n, frameLen, m_maxFrameLen);
-        if (check == HeaderCheck::Bad) return;  // unknown kind or impossible size: drop the rest
+        if (check == HeaderCheck::Bad) return false;  // unknown kind or impossible size: drop the rest
         if (check == HeaderCheck::NeedMore) {
             if (p == work.get()) {
                 pending.push_back(RecvFragment{work, n, frameLen, 0});
@@ -122,15 +184,16 @@ void FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared
                 std::memcpy(rest.get(), p, static_cast<size_t>(n));
                 pending.push_back(RecvFragment{rest, n, frameLen, 0});
             }
-            return;
+            return true;
         }
         if (!m_onFrame(p, frameLen)) {
             pending.clear();
-            return;
+            return false;
         }
         p += frameLen;
         n -= frameLen;
     }
+    return true;
 }
 
 }  // namespace travik

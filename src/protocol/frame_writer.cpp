@@ -25,6 +25,20 @@ ByteBuffer WriteLogFrame(const std::string& text) {
     return out;
 }
 
+LogFrameParts ShareLogFrame(std::string text) {
+    LogFrameParts out;
+    if (text.empty() || text.size() > static_cast<size_t>(kMaxFrameLen - kFrameHeaderLen - 1)) return out;
+    const int n = static_cast<int>(text.size());
+    out.head.len = kFrameHeaderLen;
+    out.head.data = AllocBytes(kFrameHeaderLen);
+    EncodeFrameHeader(FrameHeaderSt{MSG_LOG, 0, n + 1, 0}, out.head.data.get());
+    // data()[size()] is the string's NUL, readable for as long as the string lives.
+    auto owner = std::make_shared<std::string>(std::move(text));
+    out.body.data = std::shared_ptr<unsigned char>(owner, reinterpret_cast<unsigned char*>(&(*owner)[0]));
+    out.body.len = n + 1;
+    return out;
+}
+
 ByteBuffer WriteCommandFrame(const CmdSt& cmd) {
     ByteBuffer out;
     out.len = kCmdFrameLen;

@@ -26,6 +26,16 @@ std::shared_ptr<unsigned char> AllocBytes(size_t len);
 // refuses.
 ByteBuffer WriteLogFrame(const std::string& text);
 
+// The same log frame in two parts, without copying the text: `head` is the
+// header, `body` the text followed by the string's own terminating NUL,
+// which `body` keeps alive. Both empty when the frame would exceed
+// kMaxFrameLen (or `text` is empty).
+struct LogFrameParts {
+    ByteBuffer head;
+    ByteBuffer body;
+};
+LogFrameParts ShareLogFrame(std::string text);
+
 // 48-byte command frame.
 ByteBuffer WriteCommandFrame(const CmdSt& cmd);
 

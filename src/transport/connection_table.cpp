@@ -30,6 +30,8 @@ TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* b
     timeval period{travik::kFlushPeriodSeconds, 0};
     if (conn.flushEvent) event_add(conn.flushEvent, &period);
     conn.outputCb = evbuffer_add_cb(bufferevent_get_output(bev), OutputCb, &conn);
+    bufferevent_set_max_single_read(bev, travik::kSingleIoBytes);
+    bufferevent_set_max_single_write(bev, travik::kSingleIoBytes);
     return conn;
 }
 

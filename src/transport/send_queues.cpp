@@ -9,6 +9,10 @@
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "transport/backlog_limits.h"
@@ -17,13 +21,32 @@
 
 using travik::Diag;
 
-int TravikObj::SendData(std::shared_ptr<unsigned char>& data, int len) { return Queue(data, len, false); }
+int TravikObj::SendData(std::shared_ptr<unsigned char>& data, int len) {
+    const SendDataSt part{data, len};
+    return Queue(&part, 1, false);
+}
 
-int TravikObj::SendLatest(std::shared_ptr<unsigned char>& data, int len) { return Queue(data, len, true); }
+int TravikObj::SendParts(std::shared_ptr<unsigned char>& head, int headLen, std::shared_ptr<unsigned char>& body,
+                         int bodyLen) {
+    const SendDataSt parts[2] = {{head, headLen}, {body, bodyLen}};
+    return Queue(parts, 2, false);
+}
 
-int TravikObj::Queue(std::shared_ptr<unsigned char>& data, int len, bool latest) {
-    travik::CountSentBytes(len);
-    if (len <= 0 || !data) return -1;  // nothing to write; would only leave a connection busy
+int TravikObj::SendLatest(std::shared_ptr<unsigned char>& data, int len) {
+    const SendDataSt part{data, len};
+    return Queue(&part, 1, true);
+}
+
+int TravikObj::Queue(const SendDataSt* parts, size_t count, bool latest) {
+    long long total = 0;
+    bool empty = false;  // a part with nothing to write would only leave a connection busy
+    for (size_t i = 0; i < count; ++i) {
+        total += parts[i].len;
+        empty = empty || parts[i].len <= 0 || !parts[i].data;
+    }
+    travik::CountSentBytes(static_cast<int>(std::min<long long>(total, INT32_MAX)));
+    if (empty) return -1;
+    const size_t len = static_cast<size_t>(total);
     std::lock_guard<std::mutex> lock(m_connMutex);
     bool queued = false;
     bool slow = false;
@@ -33,13 +56,13 @@ int TravikObj::Queue(std::shared_ptr<unsigned char>& data, int len, bool latest)
         size_t backlog = conn.queuedBytes + conn.outputBytes.load(std::memory_order_relaxed);
         if (latest) {
             if (backlog >= travik::kSoftBacklogBytes) continue;
-        } else if (backlog > 0 && backlog + static_cast<size_t>(len) > travik::kCutBacklogBytes) {
+        } else if (backlog > 0 && backlog + len > travik::kCutBacklogBytes) {
             conn.closing = true;
             slow = true;
             continue;
         }
-        conn.pending.push_back(SendDataSt{data, len});
-        conn.queuedBytes += static_cast<size_t>(len);
+        conn.pending.insert(conn.pending.end(), parts, parts + count);
+        conn.queuedBytes += len;
         queued = true;
     }
     if (queued || slow) WakeLoopLocked();
@@ -65,10 +88,12 @@ bool TravikObj::AllBacklogged() {
     return !m_connMap.empty();
 }
 
-bool TravikObj::RoomFor(size_t bytes) {
+bool TravikObj::RoomFor(size_t bytes) { return RoomLeft() >= bytes; }
+
+size_t TravikObj::RoomLeft() {
     std::lock_guard<std::mutex> lock(m_connMutex);
     const int64_t now = travik::SteadyMicros();
-    bool room = true;
+    size_t room = SIZE_MAX;
     bool stuck = false;
     for (auto& entry : m_connMap) {
         ConnectionSt& conn = entry.second;
@@ -80,7 +105,8 @@ bool TravikObj::RoomFor(size_t bytes) {
             stuck = true;
             continue;
         }
-        if (conn.queuedBytes + output + bytes > travik::kHardBacklogBytes) room = false;
+        const size_t backlog = conn.queuedBytes + output;
+        room = std::min(room, backlog < travik::kHardBacklogBytes ? travik::kHardBacklogBytes - backlog : 0);
     }
     if (stuck) WakeLoopLocked();
     return room;

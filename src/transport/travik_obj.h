@@ -49,6 +49,8 @@ public:
     int Listen(int port) override;
     int Connect(const char* ip, int port) override;
     int SendData(std::shared_ptr<unsigned char>& data, int len) override;
+    int SendParts(std::shared_ptr<unsigned char>& head, int headLen, std::shared_ptr<unsigned char>& body,
+                  int bodyLen) override;
     int IsEmpty() override;
     int SetReadCb(TravikReadCb cb) override;
     int Stop() override;
@@ -56,6 +58,7 @@ public:
     int SetCloseCb(std::function<void(unsigned long long)> cb) override;
     bool AllBacklogged() override;
     bool RoomFor(size_t bytes) override;
+    size_t RoomLeft() override;
     bool WaitStopped(int timeoutMs) override;
     bool OnLoopThread() const override;
     int BoundPort() const override;
@@ -123,7 +126,8 @@ private:
 
     // send_queues.cpp. Queue runs on sender threads; the rest on the loop
     // thread, the *Locked ones under m_connMutex.
-    int Queue(std::shared_ptr<unsigned char>& data, int len, bool latest);
+    // `parts` make one frame, queued back to back.
+    int Queue(const SendDataSt* parts, size_t count, bool latest);
     void WakeLoopLocked();
     void HandOverLocked(ConnectionSt& conn);
     std::vector<evutil_socket_t> CollectSlowLocked();

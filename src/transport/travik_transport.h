@@ -9,13 +9,15 @@
 //   (connection table, loop lifecycle, callbacks) briefly and never holds
 //   one while a read or close callback runs.
 // - Callbacks: the read and close callbacks run on the loop thread. From
-//   them, SendData, SendLatest, IsEmpty, AllBacklogged, RoomFor, Stop, OnLoopThread,
+//   them, SendData, SendParts, SendLatest, IsEmpty, AllBacklogged, RoomFor, RoomLeft, Stop, OnLoopThread,
 //   BoundPort and ConnectionCount may be called; Listen and Connect on the
 //   endpoint's own loop thread are refused (-1) instead of waiting for
 //   themselves, and WaitStopped must not be called there.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "travik/travik.h"
@@ -35,6 +37,19 @@ public:
     // not copied. Never blocks on the network. Always -1 (no caller needs
     // more; delivery problems show through IsEmpty).
     virtual int SendData(std::shared_ptr<unsigned char>& data, int len) = 0;
+    // As SendData, for a frame held in two buffers (its header and its body):
+    // queued back to back on every connection, so that no connection gets
+    // one without the other. Both are shared, not copied, by the libevent
+    // transport; this default joins them into one buffer.
+    virtual int SendParts(std::shared_ptr<unsigned char>& head, int headLen, std::shared_ptr<unsigned char>& body,
+                          int bodyLen) {
+        if (!head || !body || headLen <= 0 || bodyLen <= 0) return -1;
+        std::shared_ptr<unsigned char> joined(new unsigned char[static_cast<size_t>(headLen) + bodyLen],
+                                              std::default_delete<unsigned char[]>());
+        std::memcpy(joined.get(), head.get(), static_cast<size_t>(headLen));
+        std::memcpy(joined.get() + headLen, body.get(), static_cast<size_t>(bodyLen));
+        return SendData(joined, headLen + bodyLen);
+    }
     // Non-blocking. 1 when no connection is registered, else 0 (a snapshot).
     virtual int IsEmpty() = 0;
     // Replaces the read callback; it runs on the loop thread with no
@@ -55,7 +70,10 @@ public:
     // connection whose output has not moved for the no-progress deadline
     // does not count (it is marked for closing instead). Log text is staged
     // only while this holds, so a viewer that keeps reading is never cut.
-    virtual bool RoomFor(size_t bytes) { return bytes == 0 || !AllBacklogged(); }
+    virtual bool RoomFor(size_t bytes) { return bytes == 0 || RoomLeft() >= bytes; }
+    // Non-blocking. The most bytes RoomFor would take now, so that a caller
+    // can stop measuring its data there; the same side effects as RoomFor.
+    virtual size_t RoomLeft() { return AllBacklogged() ? 0 : SIZE_MAX; }
     // Called on the loop thread after a connection was removed, so that
     // per-connection state kept elsewhere can be dropped.
     virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
