@@ -16,7 +16,7 @@ namespace travik_tool {
 
 constexpr const char* kFoxgloveSubprotocol = "foxglove.websocket.v1";
 constexpr const char* kFoxgloveSdkSubprotocol = "foxglove.sdk.v1";
-constexpr uint8_t kFoxgloveMessageData = 0x01;         // server -> client
+constexpr uint8_t kFoxgloveMessageData = 0x01;          // server -> client
 constexpr uint8_t kFoxgloveServiceCallRequest = 0x02;   // client -> server
 constexpr uint8_t kFoxgloveServiceCallResponse = 0x03;  // server -> client
 // op + subscription id + log time

@@ -54,8 +54,7 @@ FoxgloveRelay::FoxgloveRelay(FoxgloveServer& server, int quality)
 
 FoxgloveRelay::~FoxgloveRelay() { Stop(); }
 
-void FoxgloveRelay::Offer(int channel, const int attrs[5], std::shared_ptr<unsigned char> data, int len,
-                          uint64_t tag) {
+void FoxgloveRelay::Offer(int channel, const int attrs[5], std::shared_ptr<unsigned char> data, int len, uint64_t tag) {
     const uint64_t now = static_cast<uint64_t>(travik::NowMicros());
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stop || !travik::ValidChannel(channel)) return;

@@ -52,8 +52,8 @@ struct FoxgloveServer::Impl {
     bool loopback = true;
 
     std::array<std::atomic<uint32_t>, kChannels> subscribers{};
-    std::atomic<uint64_t> clients{0}, written{0}, replaced{0}, badMessages{0}, refusedUpgrades{0}, acceptFailures{0},
-        loopErrors{0};
+    std::atomic<uint64_t> clients{0}, queued{0}, written{0}, replaced{0}, badMessages{0}, refusedUpgrades{0},
+        acceptFailures{0}, loopErrors{0};
     std::mutex hopMutex;
     std::vector<int64_t> hopMicros;
 
@@ -105,14 +105,15 @@ public:
             const auto now = std::chrono::steady_clock::now();
             if (now >= m_nextWarning) {
                 m_nextWarning = now + kBehindWarningEvery;
-                Control(false, FoxgloveStatusJson(FoxgloveStatusLevel::Warning,
-                                                  "travik: this connection is falling behind; " +
-                                                      std::to_string(m_behind) + " message(s) replaced by newer ones (" +
-                                                      info.topic + ")"));
+                Control(false,
+                        FoxgloveStatusJson(FoxgloveStatusLevel::Warning,
+                                           "travik: this connection is falling behind; " + std::to_string(m_behind) +
+                                               " message(s) replaced by newer ones (" + info.topic + ")"));
                 m_behind = 0;
             }
         }
         queue.push_back(item);
+        ++m_server.queued;
         Pump();
     }
 
@@ -429,7 +430,7 @@ FoxgloveServer::~FoxgloveServer() { Stop(); }
 void FoxgloveServer::SetChannels(std::vector<FoxgloveChannel> channels) {
     Impl& s = *m_impl;
     s.channels.clear();
-    for (const FoxgloveChannel* & p : s.byId) p = nullptr;
+    for (const FoxgloveChannel*& p : s.byId) p = nullptr;
     for (FoxgloveChannel& c : channels)
         if (c.id < kChannels) s.channels.push_back(std::move(c));
     for (const FoxgloveChannel& c : s.channels) s.byId[c.id] = &c;
@@ -521,6 +522,7 @@ FoxgloveServerStats FoxgloveServer::TakeStats() {
     Impl& s = *m_impl;
     FoxgloveServerStats out;
     out.clients = s.clients;
+    out.messagesQueued = s.queued;
     out.messagesWritten = s.written;
     out.messagesReplaced = s.replaced;
     out.badMessages = s.badMessages;

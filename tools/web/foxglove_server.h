@@ -39,7 +39,8 @@ struct FoxgloveServerConfig {
 
 struct FoxgloveServerStats {
     uint64_t clients = 0;           // open WebSocket clients now
-    uint64_t messagesWritten = 0;   // message data frames written (totals)
+    uint64_t messagesQueued = 0;    // messages handed to a client's queue (totals)
+    uint64_t messagesWritten = 0;   // message data frames written
     uint64_t messagesReplaced = 0;  // unsent messages replaced or dropped for a newer one
     uint64_t badMessages = 0;       // client messages answered with an error status
     uint64_t refusedUpgrades = 0;   // not a Foxglove handshake, Origin or Host not allowed

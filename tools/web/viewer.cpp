@@ -74,10 +74,10 @@ bool WebViewer::Start(std::string& error) {
         services[1].responseSchema =
             R"({"type":"object","properties":{"encodings":{"type":"object","additionalProperties":{"type":"integer"}},)"
             R"("subscribers":{"type":"object","additionalProperties":{"type":"integer"}}}})";
-        m_foxglove.SetServices(std::move(services), [this](uint32_t service, const std::string& request,
-                                                           std::string& reply) {
-            return OnService(service, request, reply);
-        });
+        m_foxglove.SetServices(std::move(services),
+                               [this](uint32_t service, const std::string& request, std::string& reply) {
+                                   return OnService(service, request, reply);
+                               });
         FoxgloveServerConfig fox;
         fox.address = m_config.foxgloveAddress;
         fox.port = m_config.foxglovePort;
@@ -146,8 +146,8 @@ void WebViewer::Tick() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     });
-    m_mgr.SetImageCb([relay, fox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data,
-                                  int len, unsigned long long tag) {
+    m_mgr.SetImageCb([relay, fox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                                  unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
         relay->Offer(channel, a2, a3, a4, data, len, tag);
         if (fox) {

@@ -45,10 +45,10 @@ struct WebConfig {
     int httpPort = 8080;  // 0: any free port
     int quality = 85;
     bool lossless = false;
-    DeviceWish wish;  // the first command sent to the device
+    DeviceWish wish;        // the first command sent to the device
     bool foxglove = false;  // also serve the Foxglove WebSocket endpoint
     std::string foxgloveAddress = "127.0.0.1";
-    int foxglovePort = 8765;  // 0: any free port
+    int foxglovePort = 8765;                // 0: any free port
     std::vector<std::string> allowOrigins;  // page origins the endpoint accepts
 };
 
