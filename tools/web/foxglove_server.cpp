@@ -454,7 +454,10 @@ bool FoxgloveServer::Start(const FoxgloveServerConfig& config, std::string& erro
         return false;
     }
     s.loopback = address.is_loopback();
-    s.ioc = std::make_unique<asio::io_context>(1);
+    {
+        std::lock_guard<std::mutex> lock(s.inboxMutex);  // Publish reads it
+        s.ioc = std::make_unique<asio::io_context>(1);
+    }
     s.acceptor = std::make_unique<tcp::acceptor>(*s.ioc);
     const tcp::endpoint endpoint(address, static_cast<unsigned short>(config.port));
     s.acceptor->open(endpoint.protocol(), ec);
@@ -464,6 +467,7 @@ bool FoxgloveServer::Start(const FoxgloveServerConfig& config, std::string& erro
     if (ec) {
         error = "cannot listen on " + config.address + ":" + std::to_string(config.port) + ": " + ec.message();
         s.acceptor.reset();
+        std::lock_guard<std::mutex> lock(s.inboxMutex);
         s.ioc.reset();
         return false;
     }

@@ -82,13 +82,15 @@ bool WebViewer::Start(std::string& error) {
         fox.address = m_config.foxgloveAddress;
         fox.port = m_config.foxglovePort;
         fox.allowedOrigins = m_config.allowOrigins;
+        // Before Start: the stats service reads it on the server's thread.
+        m_foxRelay = std::make_unique<FoxgloveRelay>(m_foxglove, m_config.quality);
         if (!m_foxglove.Start(fox, error)) {
+            m_foxRelay->Stop();
             m_relay->Stop();
             m_server.Stop();
             error = "foxglove endpoint: " + error;
             return false;
         }
-        m_foxRelay = std::make_unique<FoxgloveRelay>(m_foxglove, m_config.quality);
     }
     m_started = true;
     return true;
