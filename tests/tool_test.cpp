@@ -346,6 +346,7 @@ TEST_F(ToolTest, BadArgumentsExitNonZeroWithAUsageLine) {
         {"web"},
         {"web", "127.0.0.1", "--http", "nowhere:80"},
         {"web", "127.0.0.1", "--quality", "0"},
+        {"web", "127.0.0.1", "--foxglove", "nowhere:8765"},
     };
     int i = 0;
     for (const auto& args : cases) {

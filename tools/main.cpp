@@ -57,7 +57,7 @@ const char* kDemoUsage = "usage: travik demo [--seconds S] [--out DIR] [--port N
 #ifdef TRAVIK_TOOL_WEB
 const char* kWebUsage =
     "usage: travik web HOST[:PORT] [--http ADDR:PORT] [--quality Q] [--lossless] [--logs] [--channels 0,1,2,3] "
-    "[--interval MS]";
+    "[--interval MS] [--foxglove [ADDR:PORT]] [--allow-origin ORIGIN]...";
 #endif
 #ifdef TRAVIK_TOOL_NATS
 const char* kBridgeUsage =
@@ -202,6 +202,14 @@ void AddWeb(CLI::App& app, WebOptions& o) {
     cmd->add_option("--interval", o.interval, "Minimum ms between two images of one channel")
         ->check(CLI::Range(1, 3600000))
         ->capture_default_str();
+    cmd->add_option("--foxglove", o.foxglove, "Also serve the Foxglove WebSocket protocol on ADDR:PORT")
+        ->expected(0, 1)
+        ->default_str("127.0.0.1:8765")
+        ->check(kHttpCheck);
+    cmd->add_option("--allow-origin", o.allowOrigins,
+                    "A web page origin that may connect to --foxglove (e.g. https://app.foxglove.dev); repeatable")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 #endif
 

@@ -430,7 +430,7 @@ TEST(WebServerLimits, ServerLoopReportsWhatItCatchesAndCarriesOn) {
     asio::post(ioc, [] { throw std::runtime_error("boom in a handler"); });
     asio::post(ioc, [&] { after = true; });
     testing::internal::CaptureStderr();
-    RunServerLoop(ioc, counters);
+    RunServerLoop(ioc, counters.loopErrors);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(after);
     EXPECT_EQ(counters.loopErrors.load(), 1u);

@@ -142,6 +142,64 @@ bool ApplyCommand(const PageCommand& c, DeviceWish& wish) {
     return true;
 }
 
+bool ParseServiceCommand(const std::string& text, ServiceCommand& command, std::string& error) {
+    command = ServiceCommand();
+    if (text.size() > kMaxCommandBytes) {
+        error = "request too long";
+        return false;
+    }
+    const json msg = json::parse(text.empty() ? std::string("{}") : text, nullptr, false);
+    if (msg.is_discarded() || !msg.is_object()) {
+        error = "the request must be a JSON object";
+        return false;
+    }
+    for (auto it = msg.begin(); it != msg.end(); ++it) {
+        const std::string& key = it.key();
+        bool ok = true;
+        if (key == "logs") {
+            ok = ReadBool(it.value(), "logs", command.logs, error);
+        } else if (key == "images") {
+            ok = ReadBool(it.value(), "images", command.images, error);
+        } else if (key == "interval") {
+            ok = ReadInt(it.value(), "interval", 1, kMaxIntervalMs, command.intervalMs, error);
+        } else if (key == "channels") {
+            ok = it.value().is_array() && it.value().size() <= travik::kImageChannels;
+            command.channelMask = 0;
+            for (size_t i = 0; ok && i < it.value().size(); ++i) {
+                int channel = -1;
+                ok = ReadInt(it.value()[i], "channels[]", 0, travik::kImageChannels - 1, channel, error);
+                if (ok) command.channelMask |= 1 << channel;
+            }
+            if (!ok && error.empty())
+                error = "'channels' must be a list of channel numbers 0.." + std::to_string(travik::kImageChannels - 1);
+        } else {
+            error = "unknown field '" + key.substr(0, 40) + "'";
+            ok = false;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+void ApplyServiceCommand(const ServiceCommand& c, DeviceWish& wish) {
+    if (c.logs >= 0) wish.logs = c.logs == 1;
+    if (c.images >= 0) wish.images = c.images == 1;
+    if (c.channelMask >= 0)
+        for (int ch = 0; ch < travik::kImageChannels; ++ch) wish.channels[ch] = (c.channelMask >> ch & 1) != 0;
+    if (c.intervalMs > 0) wish.intervalMs = c.intervalMs;
+}
+
+std::string ServiceStateJson(DeviceLink link, const DeviceWish& wish) {
+    json channels = json::array();
+    for (int c = 0; c < travik::kImageChannels; ++c)
+        if (wish.channels[c]) channels.push_back(c);
+    return Dump({{"connected", link == DeviceLink::Connected},
+                 {"logs", wish.logs},
+                 {"images", wish.images},
+                 {"channels", channels},
+                 {"interval", wish.intervalMs}});
+}
+
 std::string HelloJson(const std::string& device, int quality, bool lossless) {
     json j = {{"type", "hello"}, {"device", device}, {"quality", quality}, {"lossless", lossless}};
     return Dump(j);

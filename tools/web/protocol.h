@@ -75,6 +75,20 @@ bool ParsePageCommand(const std::string& text, PageCommand& command, std::string
 // its channel is not one of ours.
 bool ApplyCommand(const PageCommand& command, DeviceWish& wish);
 
+// A request to the Foxglove endpoint's command service: a JSON object
+// with any of "logs": bool, "images": bool, "channels": [channel numbers]
+// (those on, the others off), "interval": 1..kMaxIntervalMs, and nothing
+// else. {} changes nothing and asks for the state. -1: not changed.
+struct ServiceCommand {
+    int logs = -1;
+    int images = -1;
+    int channelMask = -1;  // bit N: channel N on
+    int intervalMs = -1;
+};
+bool ParseServiceCommand(const std::string& text, ServiceCommand& command, std::string& error);
+// Applies it to the wish (always valid once parsed).
+void ApplyServiceCommand(const ServiceCommand& command, DeviceWish& wish);
+
 // Device connection as the page shows it.
 enum class DeviceLink { Connecting, Connected, Lost };
 
@@ -83,5 +97,8 @@ std::string StateJson(DeviceLink link, const std::string& device, const DeviceWi
 // Log lines (without newlines) and the lines this tab has lost so far.
 std::string LogsJson(const std::string* lines, size_t count, uint64_t dropped);
 std::string ErrorJson(const std::string& message);
+// The command service's answer: what the device is now asked to send.
+// {"connected":bool,"logs":bool,"images":bool,"channels":[on...],"interval":ms}
+std::string ServiceStateJson(DeviceLink link, const DeviceWish& wish);
 
 }  // namespace travik_tool

@@ -22,14 +22,13 @@ constexpr auto kHttpTimeout = std::chrono::seconds(30);
 // that a browser sees why; past these, accepting pauses.
 constexpr size_t kRefusalSlots = 8;
 
+}  // namespace
+
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
-// Host names under which a loopback-bound server is reached. Anything else
-// is refused so that a page from another site cannot rebind its own name
-// to 127.0.0.1 and pass the Origin check.
 bool LoopbackHost(const std::string& host) {
     std::string name = host;
     if (!name.empty() && name.front() == '[') {
@@ -40,8 +39,6 @@ bool LoopbackHost(const std::string& host) {
     name = Lower(name);
     return name == "127.0.0.1" || name == "localhost" || name == "[::1]";
 }
-
-}  // namespace
 
 class HttpConnection;
 
@@ -252,7 +249,7 @@ void WebServer::Impl::ConnectionClosed() {
     }
 }
 
-void RunServerLoop(asio::io_context& ioc, ServerCounters& counters) {
+void RunServerLoop(asio::io_context& ioc, std::atomic<uint64_t>& loopErrors) {
     for (;;) {
         std::string what;
         try {
@@ -263,7 +260,7 @@ void RunServerLoop(asio::io_context& ioc, ServerCounters& counters) {
         } catch (...) {
             what = "an exception that is not a std::exception";
         }
-        const uint64_t n = ++counters.loopErrors;
+        const uint64_t n = ++loopErrors;
         std::fprintf(stderr, "travik web: error on the server thread: %s (%" PRIu64 " so far); carrying on\n",
                      what.c_str(), n);
     }
@@ -352,7 +349,7 @@ bool WebServer::Start(const WebServerConfig& config, std::string& error) {
         s.drainPosted = false;
         s.Wake();  // items published before Start
     }
-    s.thread = std::thread([&s] { RunServerLoop(*s.ioc, s.counters); });
+    s.thread = std::thread([&s] { RunServerLoop(*s.ioc, s.counters.loopErrors); });
     return true;
 }
 

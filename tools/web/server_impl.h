@@ -57,9 +57,15 @@ constexpr size_t kMaxQueuedTexts = 32;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 // Runs `ioc` on the calling thread until it stops. An exception that
-// escapes a handler is counted in `counters.loopErrors`, printed on stderr
-// and the loop carries on: one bad handler must not take the page down.
-void RunServerLoop(asio::io_context& ioc, ServerCounters& counters);
+// escapes a handler is counted in `loopErrors`, printed on stderr and the
+// loop carries on: one bad handler must not take the server down.
+void RunServerLoop(asio::io_context& ioc, std::atomic<uint64_t>& loopErrors);
+
+// Whether `host` (a Host header) names the loopback interface. A server
+// bound to loopback refuses other names so that a page from another site
+// cannot rebind its own name to 127.0.0.1 and pass the Origin check.
+bool LoopbackHost(const std::string& host);
+std::string Lower(std::string s);
 
 // One open tab. Every member runs on the server thread.
 //

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/console.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
@@ -51,6 +53,45 @@ bool WebViewer::Start(std::string& error) {
     server.port = m_config.httpPort;
     if (!m_server.Start(server, error)) return false;
     m_relay = std::make_unique<ImageRelay>(m_server, m_config.quality, m_config.lossless);
+    if (m_config.foxglove) {
+        m_foxglove.SetChannels(TravikFoxgloveChannels());
+        std::vector<FoxgloveService> services(2);
+        services[0].id = kFoxgloveCommandService;
+        services[0].name = "/travik/command";
+        services[0].type = "travik.Command";
+        services[0].requestSchema =
+            R"({"type":"object","properties":{"logs":{"type":"boolean"},"images":{"type":"boolean"},)"
+            R"("channels":{"type":"array","items":{"type":"integer","minimum":0,"maximum":3}},)"
+            R"("interval":{"type":"integer","minimum":1,"maximum":3600000}},"additionalProperties":false})";
+        services[0].responseSchema =
+            R"({"type":"object","properties":{"connected":{"type":"boolean"},"logs":{"type":"boolean"},)"
+            R"("images":{"type":"boolean"},"channels":{"type":"array","items":{"type":"integer"}},)"
+            R"("interval":{"type":"integer"}}})";
+        services[1].id = kFoxgloveStatsService;
+        services[1].name = "/travik/stats";
+        services[1].type = "travik.Stats";
+        services[1].requestSchema = R"({"type":"object"})";
+        services[1].responseSchema =
+            R"({"type":"object","properties":{"encodings":{"type":"object","additionalProperties":{"type":"integer"}},)"
+            R"("subscribers":{"type":"object","additionalProperties":{"type":"integer"}}}})";
+        m_foxglove.SetServices(std::move(services),
+                               [this](uint32_t service, const std::string& request, std::string& reply) {
+                                   return OnService(service, request, reply);
+                               });
+        FoxgloveServerConfig fox;
+        fox.address = m_config.foxgloveAddress;
+        fox.port = m_config.foxglovePort;
+        fox.allowedOrigins = m_config.allowOrigins;
+        // Before Start: the stats service reads it on the server's thread.
+        m_foxRelay = std::make_unique<FoxgloveRelay>(m_foxglove, m_config.quality);
+        if (!m_foxglove.Start(fox, error)) {
+            m_foxRelay->Stop();
+            m_relay->Stop();
+            m_server.Stop();
+            error = "foxglove endpoint: " + error;
+            return false;
+        }
+    }
     m_started = true;
     return true;
 }
@@ -61,6 +102,15 @@ std::string WebViewer::Url() const {
     if (host == "::") host = "::1";
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
     return "http://" + host + ":" + std::to_string(m_server.Port()) + "/";
+}
+
+std::string WebViewer::FoxgloveUrl() const {
+    if (!m_config.foxglove) return std::string();
+    std::string host = m_config.foxgloveAddress;
+    if (host == "0.0.0.0") host = "127.0.0.1";
+    if (host == "::") host = "::1";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return "ws://" + host + ":" + std::to_string(m_foxglove.Port());
 }
 
 void WebViewer::PublishState() {
@@ -90,15 +140,23 @@ void WebViewer::Tick() {
         return;
     }
     ImageRelay* relay = m_relay.get();
+    FoxgloveRelay* fox = m_foxRelay.get();
     WebServer* server = &m_server;
-    m_mgr.SetLogCb([this, server](std::string& text) {
+    m_mgr.SetLogCb([this, server, fox](std::string& text) {
         server->PublishLog(text);
+        if (fox) fox->OfferLog(text);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     });
-    m_mgr.SetImageCb(
-        [relay](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                unsigned long long tag) { relay->Offer(travik::ChannelOf(a1, a5), a2, a3, a4, data, len, tag); });
+    m_mgr.SetImageCb([relay, fox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                                  unsigned long long tag) {
+        const int channel = travik::ChannelOf(a1, a5);
+        relay->Offer(channel, a2, a3, a4, data, len, tag);
+        if (fox) {
+            const int attrs[5] = {a1, a2, a3, a4, a5};
+            fox->Offer(channel, attrs, data, len, tag);
+        }
+    });
     {
         // Under the lock, so that a page command cannot overtake this one.
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -131,11 +189,45 @@ std::string WebViewer::OnCommand(const std::string& text) {
     return std::string();
 }
 
+bool WebViewer::OnService(uint32_t service, const std::string& request, std::string& reply) {
+    if (service == kFoxgloveStatsService) {
+        nlohmann::json encodings = nlohmann::json::object(), subscribers = nlohmann::json::object();
+        if (m_foxRelay) {
+            for (const auto& [topic, count] : m_foxRelay->Encodings()) encodings[topic] = count;
+        }
+        for (const FoxgloveChannel& c : TravikFoxgloveChannels()) subscribers[c.topic] = m_foxglove.Subscribers(c.id);
+        reply = nlohmann::json{{"encodings", encodings}, {"subscribers", subscribers}}.dump();
+        return true;
+    }
+    if (service != kFoxgloveCommandService) {
+        reply = "no such service";
+        return false;
+    }
+    ServiceCommand command;
+    if (!ParseServiceCommand(request, command, reply)) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ApplyServiceCommand(command, m_wish);
+        int switches[travik::kImageChannels] = {};  // SWITCH_KEEP
+        if (command.channelMask >= 0)
+            for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(m_wish.channels[c]);
+        if (m_link == DeviceLink::Connected)
+            m_mgr.SendCmd(command.logs >= 0 ? travik::SwitchOf(command.logs == 1) : travik::SWITCH_KEEP,
+                          command.images >= 0 ? travik::SwitchOf(command.images == 1) : travik::SWITCH_KEEP, switches,
+                          command.intervalMs > 0 ? command.intervalMs : 0);
+        reply = ServiceStateJson(m_link, m_wish);
+    }
+    PublishState();  // the page shows what a Foxglove user changed
+    return true;
+}
+
 void WebViewer::Stop() {
     if (!m_started) return;
     m_started = false;
     m_mgr.Release();
     if (m_relay) m_relay->Stop();
+    if (m_foxRelay) m_foxRelay->Stop();
+    m_foxglove.Stop();
     m_server.Stop();
 }
 
@@ -161,6 +253,16 @@ std::string WebViewer::StatusLine(double seconds) {
                   " | tabs %" PRIu64 ", written %" PRIu64 " images, replaced %" PRIu64 " | logs %.0f lines/s",
                   server.tabs, server.imagesWritten, server.imagesReplaced, static_cast<double>(logLines) / seconds);
     line += tail;
+    if (m_config.foxglove) {
+        const FoxgloveServerStats fox = m_foxglove.TakeStats();
+        char part[160];
+        std::snprintf(part, sizeof part, " | foxglove clients %" PRIu64 ", written %" PRIu64 ", replaced %" PRIu64,
+                      fox.clients, fox.messagesWritten, fox.messagesReplaced);
+        line += part;
+        if (!fox.hopMicros.empty())
+            line += " hop p50 " + FormatMicros(Percentile(fox.hopMicros, 50)) + " p99 " +
+                    FormatMicros(Percentile(fox.hopMicros, 99));
+    }
     if (!relay.encodeMicros.empty()) line += " | encode p50 " + FormatMicros(Percentile(relay.encodeMicros, 50));
     if (!server.hopMicros.empty())
         line += " | web hop p50 " + FormatMicros(Percentile(server.hopMicros, 50)) + " p99 " +
@@ -195,6 +297,15 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
         config.wish.channels[c] = true;
     }
     config.wish.intervalMs = options.interval;
+    if (!options.foxglove.empty()) {
+        config.foxglove = true;
+        if (!ParseHttpAddress(options.foxglove, config.foxgloveAddress, config.foxglovePort)) {
+            Status("travik web: bad --foxglove '%s' (expected ADDR:PORT, e.g. 127.0.0.1:8765)",
+                   options.foxglove.c_str());
+            return 2;
+        }
+    }
+    config.allowOrigins = options.allowOrigins;
 
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     WebViewer web(mgr, config);
@@ -204,7 +315,10 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
         return 1;
     }
     std::fprintf(out, "%s\n", web.Url().c_str());
+    if (config.foxglove) std::fprintf(out, "%s\n", web.FoxgloveUrl().c_str());
     std::fflush(out);
+    if (config.foxglove)
+        Status("travik web: Foxglove/Lichtblick: Open connection > Foxglove WebSocket > %s", web.FoxgloveUrl().c_str());
     Status("travik web: open %s in a browser; device %s:%d (retrying every second until it answers)", web.Url().c_str(),
            config.deviceIp.c_str(), config.devicePort);
     StatusTicker ticker;

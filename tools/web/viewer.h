@@ -14,6 +14,8 @@
 
 #include "cli/options.h"
 #include "cli/stop_signal.h"
+#include "web/foxglove_relay.h"
+#include "web/foxglove_server.h"
 #include "web/protocol.h"
 #include "web/relay.h"
 #include "web/server.h"
@@ -28,6 +30,8 @@ struct WebOptions {
     bool logs = false;
     std::vector<int> channels{0, 1, 2, 3};
     int interval = 100;
+    std::string foxglove;  // ADDR:PORT of the Foxglove endpoint; "": none
+    std::vector<std::string> allowOrigins;
 };
 
 // "127.0.0.1:8080", "0.0.0.0:80", "[::1]:0", "localhost:8080" -> address
@@ -41,12 +45,21 @@ struct WebConfig {
     int httpPort = 8080;  // 0: any free port
     int quality = 85;
     bool lossless = false;
-    DeviceWish wish;  // the first command sent to the device
+    DeviceWish wish;        // the first command sent to the device
+    bool foxglove = false;  // also serve the Foxglove WebSocket endpoint
+    std::string foxgloveAddress = "127.0.0.1";
+    int foxglovePort = 8765;                // 0: any free port
+    std::vector<std::string> allowOrigins;  // page origins the endpoint accepts
 };
 
+// Services of the Foxglove endpoint.
+constexpr uint32_t kFoxgloveCommandService = 1;  // /travik/command
+constexpr uint32_t kFoxgloveStatsService = 2;    // /travik/stats
+
 // Threads: Start, Tick, Stop and TakeWindow on one host thread. The
-// library's callbacks and the page's commands arrive on their own threads
-// and only touch the relay, the server and the wish (under m_mutex).
+// library's callbacks, the page's commands and the Foxglove service calls
+// arrive on their own threads and only touch the relays, the servers and
+// the wish (under m_mutex).
 class WebViewer {
 public:
     WebViewer(TravikMgr& mgr, WebConfig config);
@@ -57,6 +70,8 @@ public:
     // Starts the page's server; the device is connected by Tick.
     bool Start(std::string& error);
     std::string Url() const;
+    // ws://ADDR:PORT of the Foxglove endpoint; "" without one.
+    std::string FoxgloveUrl() const;
     // Connects when not connected (at most once a second), notices a lost
     // connection. Blocks only for a connect attempt.
     void Tick();
@@ -67,6 +82,7 @@ public:
 
 private:
     std::string OnCommand(const std::string& text);
+    bool OnService(uint32_t service, const std::string& request, std::string& reply);
     void PublishState();
 
     TravikMgr& m_mgr;
@@ -74,6 +90,8 @@ private:
     std::string m_device;  // "ip:port" for messages
     WebServer m_server;
     std::unique_ptr<ImageRelay> m_relay;
+    FoxgloveServer m_foxglove;
+    std::unique_ptr<FoxgloveRelay> m_foxRelay;
     bool m_started = false;
     std::chrono::steady_clock::time_point m_nextAttempt{};
 

@@ -1,0 +1,83 @@
+// Between the library's callbacks and the Foxglove endpoint: the channel
+// table (the recordings' topics and schemas plus a JPEG variant of each
+// image channel), and the encoding of what arrives, ONLY for topics that
+// somebody subscribes to and once per image whatever the number of
+// subscribers. Images are encoded on the relay's own thread; the newest
+// raw image of a channel replaces one still waiting, so a slow encoder
+// never builds a lag. Log lines are encoded at once on the caller's thread
+// (a few bytes each).
+// Threads: Offer and OfferLog from any thread (the library's loop thread),
+// never blocking on the network; Encodings from any thread; Stop joins.
+// Borrows the server, which must outlive the relay.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "protocol/channel_rule.h"
+#include "web/foxglove_server.h"
+
+namespace travik_tool {
+
+class ImageEncoder;
+
+// Channel ids: the log, then five per image channel.
+enum class FoxgloveTopic : uint32_t { Raw = 0, Jpeg = 1, Compressed = 2, Blob = 3, Info = 4 };
+constexpr uint32_t kFoxgloveLogChannel = 1;
+constexpr uint32_t FoxgloveChannelId(int channel, FoxgloveTopic topic) {
+    return 2 + static_cast<uint32_t>(channel) * 5 + static_cast<uint32_t>(topic);
+}
+constexpr uint32_t kFoxgloveChannelCount = 2 + travik::kImageChannels * 5;
+
+std::vector<FoxgloveChannel> TravikFoxgloveChannels();
+
+class FoxgloveRelay {
+public:
+    // `quality`: of the JPEG variant.
+    FoxgloveRelay(FoxgloveServer& server, int quality);
+    ~FoxgloveRelay();  // Stop()
+    FoxgloveRelay(const FoxgloveRelay&) = delete;
+    FoxgloveRelay& operator=(const FoxgloveRelay&) = delete;
+
+    // One image as the library hands it (attributes a1..a5); a channel
+    // outside 0..travik::kImageChannels-1 is ignored.
+    void Offer(int channel, const int attrs[5], std::shared_ptr<unsigned char> data, int len, uint64_t tag);
+    // Log text; one foxglove.Log per line.
+    void OfferLog(const std::string& text);
+    void Stop();
+
+    // Messages encoded per topic since the start (topic, count), in
+    // channel-id order.
+    std::vector<std::pair<std::string, uint64_t>> Encodings() const;
+
+private:
+    struct Raw {
+        std::shared_ptr<unsigned char> data;
+        int attrs[5] = {};
+        int len = 0;
+        uint64_t tag = 0, receivedMicros = 0;
+    };
+    void Run();
+    void Encode(int channel, const Raw& raw, ImageEncoder& encoder);
+    void Send(uint32_t id, uint64_t nanos, std::string message, uint64_t receivedMicros);
+
+    FoxgloveServer& m_server;
+    int m_quality;
+    std::vector<std::string> m_topics;  // by channel id
+    std::atomic<uint64_t> m_encoded[kFoxgloveChannelCount] = {};
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    Raw m_slots[travik::kImageChannels];
+    bool m_full[travik::kImageChannels] = {};
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+}  // namespace travik_tool
