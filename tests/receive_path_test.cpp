@@ -395,16 +395,22 @@ TEST(ReceivePath, HugeDeclaredLengthsAllocateNothing) {
     v.Feed(1, LogFrame("next"));
     EXPECT_EQ(Events{"log:next"}, v.events);
 
-    // The largest accepted frame only waits; its pieces are held, not sized.
+    // The largest accepted frames only wait; what they hold grows with the
+    // bytes that arrived, not with the size announced.
     v.Feed(2, HandFrame(MSG_LOG, 0, kMaxFrameLen - 16, 0, Pattern(100, 2)));
+    v.Feed(3, HandFrame(MSG_IMAGE, 0, kMaxFrameLen - 16, 0, Pattern(100, 2)));
     ASSERT_EQ(1u, v.Pending(2).size());
     EXPECT_EQ(kMaxFrameLen, v.Pending(2)[0].frameLen);
     v.Feed(2, Pattern(1000, 3));
-    EXPECT_EQ(2u, v.Pending(2).size());
+    v.Feed(3, Pattern(1000, 3));
+    EXPECT_FALSE(v.Pending(2).empty());
+    EXPECT_EQ(2u, v.Pending(3).size());
     EXPECT_LT(travik_test::RssBytes() - before, 50ll << 20);
+    EXPECT_EQ(Events{"log:next"}, v.events);
 
     v.mgr.Release();  // a partial frame does not survive a release
     EXPECT_TRUE(v.mgr.m_recvFragments.empty());
+    EXPECT_TRUE(v.mgr.m_recvLogText.empty());
     v.Feed(2, LogFrame("fresh"));
     EXPECT_EQ((Events{"log:next", "log:fresh"}), v.events);
 }
@@ -484,8 +490,8 @@ TEST(ReceivePath, AnyChunkingOfAStreamDeliversTheSameCallbacks) {
     EXPECT_EQ(0, v.mgr.m_sendImagesOnOff[0].load());
 }
 
-// Large log frames that arrive in pieces are copied from the pieces straight
-// into the text: whatever the chunking, each text (cut at its first NUL,
+// Large log frames that arrive in pieces are copied into the text as the
+// pieces arrive: whatever the chunking, each text (cut at its first NUL,
 // dropped without one) and the frames after it come out as from the whole
 // stream.
 TEST(ReceivePath, LargeLogFramesInPiecesGiveTheSameTexts) {

@@ -63,6 +63,12 @@ struct TRAVIK_API RecvFragment {
     int capacity = 0;  // > len when the library owns `data` and may append to it
 };
 
+// The text of a large log frame being received, gathered as its bytes arrive.
+struct TRAVIK_API RecvLogText {
+    std::string text;
+    int state = 0;  // 0 gathering, 1 its NUL was seen, 2 dropped
+};
+
 // Process-wide single instance, created on first use and destroyed at exit.
 template <class T>
 class TRAVIK_API Singleton {
@@ -186,6 +192,7 @@ public:
     int m_readCbSet = 0;
     // Reassembly state, one per connection (keyed by connection identifier).
     std::map<unsigned long long, std::vector<RecvFragment>> m_recvFragments;
+    std::map<unsigned long long, RecvLogText> m_recvLogText;
     std::thread m_sendThread;
     std::atomic<bool> m_exit{false};
     std::atomic<bool> m_dataReady{false};

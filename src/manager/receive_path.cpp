@@ -16,6 +16,7 @@ namespace travik {
 void DropConnectionState(TravikMgr& mgr, unsigned long long connId) {
     std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
     mgr.m_recvFragments.erase(connId);
+    mgr.m_recvLogText.erase(connId);
 }
 
 namespace {
@@ -105,6 +106,73 @@ FrameAssembler::Pieced TakeLogFrame(const Delivery& d, const unsigned char* head
     return FrameAssembler::Pieced::Taken;
 }
 
+// A large log frame streamed as it arrives: each span's text is appended to
+// the connection's string while the span is still in cache, and the chunk it
+// came in can go at once. Same rules as DecodeLogPayload: the text ends at
+// the first NUL, and a payload without one is dropped. The string's storage
+// is kept on this thread between frames, as LogText's is.
+class LogStream {
+public:
+    enum State { Gathering = 0, Ended = 1, Dropped = 2 };
+
+    LogStream(const Delivery& d, RecvLogText& state) : m_d(d), m_state(state) {}
+
+    FrameAssembler::Streamed Start(const unsigned char* header, int frameLen, const unsigned char* p, int n) {
+        const FrameHeaderSt h = DecodeFrameHeader(header);
+        if (h.msgType != MSG_LOG || h.dataLen != frameLen - kFrameHeaderLen) return FrameAssembler::Streamed::Decline;
+        if (Released(m_d)) return FrameAssembler::Streamed::Stop;
+        m_state.text.clear();
+        m_state.state = Dropped;
+        if (m_d.log) {
+            // Not sized from the header: the text grows with the bytes that
+            // arrive, into storage kept from earlier frames.
+            m_state.text.swap(Spare());
+            m_state.state = Gathering;
+        }
+        Append(p + kFrameHeaderLen, n - kFrameHeaderLen);
+        return FrameAssembler::Streamed::Stream;
+    }
+
+    FrameAssembler::Streamed More(const unsigned char* p, int n, bool last) {
+        if (Released(m_d)) return FrameAssembler::Streamed::Stop;
+        Append(p, n);
+        if (!last) return FrameAssembler::Streamed::Stream;
+        if (m_state.state == Ended && m_d.log) RunGuarded("log callback threw", [&] { m_d.log(m_state.text); });
+        // The callback may have taken the string; keep what is left for the next frame.
+        m_state.text.clear();
+        if (m_state.text.capacity() <= kKeptText && m_state.text.capacity() > Spare().capacity())
+            m_state.text.swap(Spare());
+        std::string().swap(m_state.text);
+        m_state.state = Dropped;
+        return FrameAssembler::Streamed::Stream;
+    }
+
+private:
+    static constexpr size_t kKeptText = 32u << 20;
+    static std::string& Spare() {
+        thread_local std::string spare;
+        return spare;
+    }
+
+    void Append(const unsigned char* p, int n) {
+        if (m_state.state != Gathering || n <= 0) return;
+        const void* nul = std::memchr(p, 0, static_cast<size_t>(n));
+        const size_t take = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - p) : n;
+        try {
+            m_state.text.append(reinterpret_cast<const char*>(p), take);
+        } catch (const std::bad_alloc&) {
+            Diag("receive: out of memory, frame dropped\n");
+            std::string().swap(m_state.text);
+            m_state.state = Dropped;
+            return;
+        }
+        if (nul) m_state.state = Ended;
+    }
+
+    const Delivery& m_d;
+    RecvLogText& m_state;
+};
+
 void DeliverImages(const Delivery& d, const FrameHeaderSt& header, const unsigned char* payload) {
     if (!d.image) return;
     DecodeImagePayload(header, payload, [&](const ImageRecordView& rec) {
@@ -151,22 +219,34 @@ void ReceiveChunk(TravikMgr& mgr, unsigned long long connId, std::shared_ptr<uns
                   int maxFrameLen) {
     if (!data || len <= 0) return;
     std::vector<RecvFragment> pending;
+    RecvLogText streamed;
     Delivery d{mgr, nullptr, nullptr, 0};
     {
         std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
         auto it = mgr.m_recvFragments.find(connId);
         if (it != mgr.m_recvFragments.end()) pending.swap(it->second);
+        auto st = mgr.m_recvLogText.find(connId);
+        if (st != mgr.m_recvLogText.end()) {
+            std::swap(streamed, st->second);
+            mgr.m_recvLogText.erase(st);
+        }
         d.log = mgr.m_logCb;
         d.image = mgr.m_imageCb;
         d.generation = mgr.m_recvGeneration;
     }
     // Frames run without the lock, so callbacks may call back into the manager.
     const Delivery* dp = &d;
+    LogStream stream(d, streamed);
+    LogStream* sp = &stream;
     FrameAssembler assembler(
         maxFrameLen, [dp](const unsigned char* frame, int) { return HandleFrame(*dp, frame); },
         [dp](const unsigned char* header, int frameLen, const FrameAssembler::VisitBytes& visit) {
             return TakeLogFrame(*dp, header, frameLen, visit);
-        });
+        },
+        [sp](const unsigned char* header, int frameLen, const unsigned char* p, int n) {
+            return sp->Start(header, frameLen, p, n);
+        },
+        [sp](const unsigned char* p, int n, bool last) { return sp->More(p, n, last); });
     try {
         assembler.Push(pending, data, len);
     } catch (const std::bad_alloc&) {
@@ -175,7 +255,9 @@ void ReceiveChunk(TravikMgr& mgr, unsigned long long connId, std::shared_ptr<uns
     }
     std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
     if (d.generation != mgr.m_recvGeneration) return;  // released meanwhile
+    const bool streaming = !pending.empty() && !pending.front().data;
     mgr.m_recvFragments[connId].swap(pending);
+    if (streaming) std::swap(mgr.m_recvLogText[connId], streamed);
 }
 
 }  // namespace travik

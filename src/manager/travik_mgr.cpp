@@ -134,6 +134,7 @@ int TravikMgr::Release() {
     {
         std::lock_guard<std::mutex> lock(m_recvMutex);
         m_recvFragments.clear();
+        m_recvLogText.clear();
         ++m_recvGeneration;
     }
     m_readCbSet = 0;

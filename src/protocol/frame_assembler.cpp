@@ -94,8 +94,30 @@ std::shared_ptr<unsigned char> Join(std::vector<RecvFragment>& pending, const st
 
 }  // namespace
 
-FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced)
-    : m_maxFrameLen(maxFrameLen), m_onFrame(std::move(onFrame)), m_onPieced(std::move(onPieced)) {}
+FrameAssembler::FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced, OnStreamStart onStreamStart,
+                               OnStream onStream)
+    : m_maxFrameLen(maxFrameLen),
+      m_onFrame(std::move(onFrame)),
+      m_onPieced(std::move(onPieced)),
+      m_onStreamStart(std::move(onStreamStart)),
+      m_onStream(std::move(onStream)) {}
+
+// A frame being streamed is marked in `pending` by one entry without data:
+// `len` bytes of its `frameLen` went to the sink so far.
+void FrameAssembler::PushStreamed(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
+                                  int len) const {
+    RecvFragment& marker = pending[0];
+    const int k = std::min(len, marker.frameLen - marker.len);
+    const bool last = marker.len + k == marker.frameLen;
+    if (m_onStream(data.get(), k, last) == Streamed::Stop) {
+        pending.clear();
+        return;
+    }
+    marker.len += k;
+    if (!last) return;
+    pending.clear();
+    if (len > k) Parse(pending, data, k, len - k);
+}
 
 bool FrameAssembler::OfferPieced(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
                                  int len, int pendingBytes, int expected) const {
@@ -133,6 +155,13 @@ bool FrameAssembler::OfferPieced(std::vector<RecvFragment>& pending, const std::
 void FrameAssembler::Push(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data,
                           int len) const {
     if (!data || len <= 0) return;
+    if (!pending.empty() && !pending[0].data) {
+        if (m_onStream) {
+            PushStreamed(pending, data, len);
+            return;
+        }
+        pending.clear();  // a stream this assembler cannot continue: resync at this chunk
+    }
     long long pendingBytes = 0;
     int expected = 0;
     for (const RecvFragment& piece : pending) {
@@ -177,6 +206,17 @@ bool FrameAssembler::Parse(std::vector<RecvFragment>& pending, const std::shared
         HeaderCheck check = CheckFrameHeader(p, n, frameLen, m_maxFrameLen);
         if (check == HeaderCheck::Bad) return false;  // unknown kind or impossible size: drop the rest
         if (check == HeaderCheck::NeedMore) {
+            if (frameLen >= kPiecedFrameMin && m_onStreamStart) {
+                const Streamed s = m_onStreamStart(p, frameLen, p, n);
+                if (s == Streamed::Stop) {
+                    pending.clear();
+                    return false;
+                }
+                if (s == Streamed::Stream) {
+                    pending.push_back(RecvFragment{nullptr, n, frameLen, 0});
+                    return true;
+                }
+            }
             if (p == work.get()) {
                 pending.push_back(RecvFragment{work, n, frameLen, 0});
             } else {

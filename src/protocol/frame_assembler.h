@@ -40,9 +40,23 @@ public:
     using OnPiecedFrame = std::function<Pieced(const unsigned char* header, int frameLen, const VisitBytes& visit)>;
     static constexpr int kPiecedFrameMin = 64 * 1024;
 
+    // A frame of at least kPiecedFrameMin bytes whose start has arrived but
+    // not its end can be streamed instead of held: offered with its checked
+    // 16-byte header, the first `n` bytes of the frame at `p` (header
+    // included) and `last` (always false here). Stream: the sink took them
+    // and is given the rest of the frame as it arrives, span by span, `last`
+    // on the final one; nothing is held or joined. Decline: its pieces are
+    // held as usual. Stop: as OnFrame returning false. The caller keeps the
+    // sink's own state per connection, beside `pending`.
+    enum class Streamed { Stream, Decline, Stop };
+    using OnStream = std::function<Streamed(const unsigned char* p, int n, bool last)>;
+    using OnStreamStart =
+        std::function<Streamed(const unsigned char* header, int frameLen, const unsigned char* p, int n)>;
+
     // Frames announcing more than `maxFrameLen` bytes (or of an unknown
     // kind) are malformed: the bytes from such a header on are dropped.
-    FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced = nullptr);
+    FrameAssembler(int maxFrameLen, OnFrame onFrame, OnPiecedFrame onPieced = nullptr,
+                   OnStreamStart onStreamStart = nullptr, OnStream onStream = nullptr);
 
     // Adds `len` bytes of `data` to the connection whose pending pieces are
     // `pending`, calls the callback for each frame completed, and leaves the
@@ -58,9 +72,14 @@ private:
     bool OfferPieced(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len,
                      int pendingBytes, int expected) const;
 
+    // Feeds a chunk to the frame being streamed (pending's marker entry).
+    void PushStreamed(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigned char>& data, int len) const;
+
     int m_maxFrameLen;
     OnFrame m_onFrame;
     OnPiecedFrame m_onPieced;
+    OnStreamStart m_onStreamStart;
+    OnStream m_onStream;
 };
 
 }  // namespace travik
