@@ -10,6 +10,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -89,7 +90,8 @@ protected:
         echo.id = kEcho;
         echo.name = "/echo";
         echo.type = "test.Echo";
-        server.SetServices({echo}, [](uint32_t, const std::string& request, std::string& reply) {
+        server.SetServices({echo}, [this](uint32_t, const std::string& request, std::string& reply) {
+            ++handled;
             reply = request;
             return true;
         });
@@ -100,6 +102,7 @@ protected:
         ASSERT_TRUE(server.Start(config, error)) << error;
         port = server.Port();
     }
+    std::atomic<int> handled{0};
     FoxgloveServer server;
     int port = 0;
 };
@@ -189,6 +192,59 @@ TEST_F(FoxgloveServerTest, HostileMessagesGetAnErrorStatusAndTheConnectionStays)
     }
     EXPECT_EQ(message, std::string("\x03\x07\0\0\0\x06\0\0\0\x04\0\0\0json{\"a\":1}", 24));
     EXPECT_EQ(server.TakeStats().badMessages, 7u);
+}
+
+TEST_F(FoxgloveServerTest, EveryThirtyTwoBitSubscriptionIdWorksAndIsDroppedOnClose) {
+    {
+        Client client;
+        ASSERT_TRUE(client.Open(port, "foxglove.websocket.v1"));
+        client.ws.write(
+            asio::buffer(std::string(R"({"op":"subscribe","subscriptions":[{"id":4294967295,"channelId":3}]})")));
+        ASSERT_TRUE(WaitUntil([&] { return server.Subscribers(kImage) == 1; }));
+        client.ws.write(asio::buffer(std::string(R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":3}]})")));
+        EXPECT_EQ(client.Next("status")["level"], 2);  // already subscribed
+        server.Publish(kImage, 5, std::make_shared<const std::string>("img"), 0);
+        std::string message;
+        while (client.Read(message) && !client.ws.got_binary()) {
+        }
+        EXPECT_EQ(message.substr(0, 5), std::string("\x01\xff\xff\xff\xff", 5));
+        EXPECT_EQ(server.Subscribers(kImage), 1u);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return server.Subscribers(kImage) == 0; }));
+}
+
+TEST_F(FoxgloveServerTest, ManyRefusedItemsGetOneStatusAndServiceFloodsAreCut) {
+    Client client;
+    ASSERT_TRUE(client.Open(port, "foxglove.websocket.v1"));
+    json bad = {{"op", "subscribe"}, {"subscriptions", json::array()}};
+    for (int i = 0; i < 64; ++i) bad["subscriptions"].push_back({{"id", i}, {"channelId", 99}});
+    // Back to back: a status per item would overflow the control queue.
+    for (int round = 0; round < 3; ++round) client.ws.write(asio::buffer(bad.dump()));
+    for (int round = 0; round < 3; ++round) {
+        const json status = client.Next("status");
+        ASSERT_EQ(status["level"], 2);
+        EXPECT_NE(status["message"].get<std::string>().find("and 60 more"), std::string::npos);
+    }
+    // Calls far faster than the budget: the excess fails without reaching
+    // the handler, and the connection stays.
+    constexpr int kCalls = 60;
+    int answered = 0, refused = 0;
+    client.ws.binary(true);
+    for (int i = 0; i < kCalls; ++i) {
+        client.ws.write(asio::buffer(std::string("\x02\x07\0\0\0\x01\0\0\0\x04\0\0\0json{}", 19)));
+        std::string message;
+        while (client.Read(message) && !client.ws.got_binary()) {
+            const json j = json::parse(message, nullptr, false);
+            if (j.value("op", "") != "serviceCallFailure") continue;
+            EXPECT_NE(j["message"].get<std::string>().find("too many"), std::string::npos);
+            ++refused;
+            break;
+        }
+        if (client.ws.got_binary()) ++answered;
+    }
+    EXPECT_EQ(answered + refused, kCalls);
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(handled.load(), answered);
 }
 
 }  // namespace

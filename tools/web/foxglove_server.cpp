@@ -3,6 +3,7 @@
 // server thread.
 #include "web/foxglove_server.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <exception>
@@ -30,7 +31,10 @@ struct Item {
 };
 
 constexpr uint32_t kChannels = FoxgloveServer::kMaxFoxgloveChannels;
-constexpr uint32_t kNoSubscription = 0xffffffffu;
+// Wider than any subscription id: a client may use every 32-bit value.
+constexpr uint64_t kNoSubscription = ~uint64_t{0};
+// Reasons named in the one error status answering a client message.
+constexpr size_t kMaxReasons = 4;
 
 }  // namespace
 
@@ -60,6 +64,8 @@ struct FoxgloveServer::Impl {
     // Server thread only.
     bool accepting = false, retryPending = false, acceptFailing = false;
     std::map<FoxgloveClient*, std::shared_ptr<FoxgloveClient>> connections;
+    double callTokens = 0;
+    std::chrono::steady_clock::time_point callRefill{};
 
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;
@@ -70,6 +76,8 @@ struct FoxgloveServer::Impl {
     void OnAcceptFailed(const beast::error_code& ec);
     void Closed(FoxgloveClient* client);
     void Drain();
+    // False when the service call budget is spent; takes one call from it.
+    bool TakeServiceCall();
     // "" when the handshake may proceed, else why not.
     std::string CheckHandshake(const http::request<http::empty_body>& req, std::string& subprotocol) const;
 };
@@ -197,31 +205,39 @@ private:
         FoxgloveClientOp op;
         std::string error;
         if (!ParseFoxgloveClientText(text, kChannels, op, error)) return Refuse(error);
+        // One status for the whole message, however many items fail: a
+        // status each would fill the control queue and close the client.
+        size_t refused = 0;
+        auto refuse = [&](const std::string& why) {
+            if (refused++ < kMaxReasons) error += (error.empty() ? "" : "; ") + why;
+        };
         if (op.kind == FoxgloveClientOp::Subscribe) {
             for (const auto& [id, channel] : op.subscriptions) {
                 if (channel >= kChannels || !m_server.byId[channel]) {
-                    Refuse("no channel " + std::to_string(channel));
+                    refuse("no channel " + std::to_string(channel));
                 } else if (m_subscriptionOf[channel] != kNoSubscription) {
-                    Refuse("channel " + std::to_string(channel) + " is already subscribed");
+                    refuse("channel " + std::to_string(channel) + " is already subscribed");
                 } else if (m_channelOf.count(id)) {
-                    Refuse("subscription id " + std::to_string(id) + " is in use");
+                    refuse("subscription id " + std::to_string(id) + " is in use");
                 } else {
                     m_subscriptionOf[channel] = id;
                     m_channelOf[id] = channel;
                     ++m_server.subscribers[channel];
                 }
             }
-            return;
-        }
-        for (uint32_t id : op.unsubscribe) {
-            auto found = m_channelOf.find(id);
-            if (found == m_channelOf.end()) {
-                Refuse("no subscription " + std::to_string(id));
-                continue;
+        } else {
+            for (uint32_t id : op.unsubscribe) {
+                auto found = m_channelOf.find(id);
+                if (found == m_channelOf.end()) {
+                    refuse("no subscription " + std::to_string(id));
+                    continue;
+                }
+                Unsubscribe(found->second);
+                m_channelOf.erase(found);
             }
-            Unsubscribe(found->second);
-            m_channelOf.erase(found);
         }
+        if (refused > kMaxReasons) error += "; and " + std::to_string(refused - kMaxReasons) + " more";
+        if (refused > 0) Refuse(error);
     }
 
     void Unsubscribe(uint32_t channel) {
@@ -244,6 +260,9 @@ private:
             reply = "service requests must be encoded as json";
         } else if (!m_server.handler) {
             reply = "services are not available";
+        } else if (!m_server.TakeServiceCall()) {
+            reply = "too many service calls (at most " + std::to_string(m_server.config.serviceCallsPerSecond) +
+                    " a second); try again";
         } else {
             try {
                 ok = m_server.handler(call.serviceId, call.payload, reply);
@@ -289,7 +308,8 @@ private:
             m_nextChannel = (channel + 1) % kChannels;
             m_itemOut = std::move(queue.front());
             queue.pop_front();
-            WriteFoxgloveMessageHeader(m_subscriptionOf[channel], m_itemOut.logTimeNanos, m_header);
+            WriteFoxgloveMessageHeader(static_cast<uint32_t>(m_subscriptionOf[channel]), m_itemOut.logTimeNanos,
+                                       m_header);
             const std::array<asio::const_buffer, 2> buffers{asio::buffer(m_header, sizeof m_header),
                                                             asio::buffer(*m_itemOut.payload)};
             m_writing = true;
@@ -337,7 +357,7 @@ private:
     std::optional<http::request_parser<http::empty_body>> m_parser;
     http::request<http::empty_body> m_request;
     bool m_open = false, m_writing = false, m_closed = false, m_finished = false, m_counted = false;
-    std::array<uint32_t, kChannels> m_subscriptionOf;  // channel -> subscription id
+    std::array<uint64_t, kChannels> m_subscriptionOf;  // channel -> subscription id
     std::map<uint32_t, uint32_t> m_channelOf;          // subscription id -> channel
     std::deque<Item> m_pending[kChannels];
     uint32_t m_nextChannel = 0;
@@ -406,6 +426,17 @@ void FoxgloveServer::Impl::Closed(FoxgloveClient* client) {
     // drain's copy) keeps it alive until it returns.
     connections.erase(client);
     Accept();
+}
+
+bool FoxgloveServer::Impl::TakeServiceCall() {
+    const double rate = config.serviceCallsPerSecond;
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - callRefill).count();
+    callRefill = now;
+    callTokens = std::min(rate, callTokens + seconds * rate);
+    if (callTokens < 1) return false;
+    callTokens -= 1;
+    return true;
 }
 
 void FoxgloveServer::Impl::Drain() {

@@ -34,6 +34,9 @@ struct FoxgloveServerConfig {
     std::vector<std::string> allowedOrigins;
     size_t maxConnections = 32;  // past it, accepting pauses until one closes
     size_t clientQueueMessages = 500;
+    // Service calls handled per second over all clients (and as a burst);
+    // past it calls fail at once, so a flood never reaches the device.
+    unsigned serviceCallsPerSecond = 20;
     std::string name = "travik";
 };
 
