@@ -112,7 +112,7 @@ bool WalkFrames(const uint8_t* p, size_t n, size_t& consumed, OnFrame&& onFrame)
 }
 
 // The reassembly state of one connection must hold exactly the unprocessed
-// bytes, in one of its three allowed shapes.
+// bytes, in one of its four allowed shapes.
 bool PendingShapeOk(TravikMgr& mgr, unsigned long long connId, long long& pendingBytes) {
     std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
     pendingBytes = 0;
@@ -120,6 +120,12 @@ bool PendingShapeOk(TravikMgr& mgr, unsigned long long connId, long long& pendin
     if (it == mgr.m_recvFragments.end() || it->second.empty()) return true;
     const std::vector<RecvFragment>& pieces = it->second;
     const int frameLen = pieces.front().frameLen;
+    if (!pieces.front().data) {
+        // A large log frame being streamed into its text: one marker entry
+        // counting the frame's bytes taken so far.
+        pendingBytes = pieces.front().len;
+        return pieces.size() == 1 && pendingBytes > 0 && pendingBytes < frameLen;
+    }
     for (const RecvFragment& piece : pieces) {
         if (!piece.data || piece.len <= 0 || piece.frameLen != frameLen) return false;
         pendingBytes += piece.len;
