@@ -20,6 +20,8 @@ bool HasViewer(TravikMgr& mgr) {
 // Texts up to this long are measured whole at once; longer ones only as far
 // as there is room.
 constexpr size_t kShortLogText = 4096;
+// Blocks in which a very long text is searched and copied.
+constexpr size_t kScanBlock = 64 * 1024;
 
 bool BadImageArgs(const void* data, int len) { return len < 0 || (data == nullptr && len > 0); }
 
@@ -61,6 +63,72 @@ void Stage(TravikMgr& mgr, int channel, SendImageSt image) {
     mgr.m_lastSendTime[channel] = static_cast<unsigned long long>(NowMicros());
 }
 
+// Log text is never skipped nor a reading viewer cut, so the producer holds
+// back instead: refused while the text, as part of the frame it joins, would
+// take any viewer's backlog past the hard bound, counting the log frames not
+// yet queued; refused too when nobody is connected. Checked and counted under
+// m_mutex, so that two producers cannot both take the last room.
+bool HasRoomLocked(TravikMgr& mgr, Travik& server, size_t staged, size_t n) {
+    if (staged + n > kMaxStagedLogBytes) return false;
+    const long long frameBytes = static_cast<long long>(n) + (staged == 0 ? kFrameHeaderLen + 1 : 0);
+    const long long inFlight = std::max(0LL, mgr.m_logInFlight.load());
+    if (!server.RoomFor(static_cast<size_t>(inFlight + frameBytes))) return false;
+    mgr.m_logInFlight += frameBytes;
+    return true;
+}
+
+// One wake-up per pass, not per line: whoever raised the flag since the send
+// thread last took everything has woken it already.
+void WakeSender(TravikMgr& mgr) {
+    if (!mgr.m_dataReady.exchange(true)) mgr.m_cond.notify_all();
+}
+
+// Under m_mutex: stages `n` bytes of `text` (no NUL among them).
+bool StageLogTextLocked(TravikMgr& mgr, Travik& server, const char* text, size_t n) {
+    if (!HasRoomLocked(mgr, server, mgr.m_logText.size(), n)) return false;
+    mgr.m_logText.append(text, n);
+    WakeSender(mgr);
+    return true;
+}
+
+// A long text is measured only as far as it could be taken now: a producer
+// that retries it while viewers catch up pays for the room left, not for the
+// whole text on every refusal. Past kScanBlock it is searched for its NUL one
+// block at a time and each block copied while still in cache, instead of
+// reading the whole text twice; a text found too long is taken back.
+int StageLongLogText(TravikMgr& mgr, Travik& server, const char* text) {
+    if (server.IsEmpty() != 0) return -1;
+    const size_t room = server.RoomLeft();
+    const size_t used = static_cast<size_t>(std::max(0LL, mgr.m_logInFlight.load())) + kFrameHeaderLen + 1;
+    size_t limit = std::min(kMaxStagedLogBytes, room > used ? room - used : 0);
+    size_t n = strnlen(text, std::min(limit + 1, kScanBlock));
+    if (n > limit) return -1;
+    std::lock_guard<std::mutex> lock(mgr.m_mutex);
+    if (n < kScanBlock) return StageLogTextLocked(mgr, server, text, n) ? 0 : -1;
+    std::string& staged = mgr.m_logText;
+    const size_t before = staged.size();
+    if (before + n > kMaxStagedLogBytes) return -1;
+    limit = std::min(limit, kMaxStagedLogBytes - before);
+    staged.reserve(before + limit);
+    staged.append(text, n);
+    bool ended = false;
+    while (!ended && n < limit + 1) {
+        const size_t block = std::min(kScanBlock, limit + 1 - n);
+        const void* nul = std::memchr(text + n, 0, block);
+        const size_t take = nul ? static_cast<size_t>(static_cast<const char*>(nul) - (text + n)) : block;
+        if (n + take > limit) break;
+        staged.append(text + n, take);
+        n += take;
+        ended = nul != nullptr;
+    }
+    if (!ended || !HasRoomLocked(mgr, server, before, n)) {
+        staged.resize(before);
+        return -1;
+    }
+    WakeSender(mgr);
+    return 0;
+}
+
 }  // namespace
 }  // namespace travik
 
@@ -69,34 +137,11 @@ using namespace travik;
 int TravikMgr::SendLogInfo(char* text, int /*len*/) {
     if (!text || m_logClosed.load() == 1) return -1;
     std::shared_ptr<Travik> server = ServerOf(*this);
-    if (!server || server->IsEmpty() != 0) return -1;
-    size_t n = strnlen(text, kShortLogText);
-    if (n == kShortLogText) {
-        // A long text is measured only as far as it could be taken now: a
-        // producer that retries it while viewers catch up pays for the room
-        // left, not for the whole text on every refusal.
-        const size_t room = server->RoomLeft();
-        const size_t used = static_cast<size_t>(std::max(0LL, m_logInFlight.load())) + kFrameHeaderLen + 1;
-        const size_t limit = std::min(kMaxStagedLogBytes, room > used ? room - used : 0);
-        n = strnlen(text, limit + 1);
-        if (n > limit) return -1;
-    }
+    if (!server) return -1;
+    const size_t n = strnlen(text, kShortLogText);
+    if (n == kShortLogText) return StageLongLogText(*this, *server, text);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_logText.size() + n > kMaxStagedLogBytes) return -1;
-    // Log text is never skipped nor a reading viewer cut, so the producer
-    // holds back instead: refused while the text, as part of the frame it
-    // joins, would take any viewer's backlog past the hard bound, counting
-    // the log frames not yet queued. Checked and counted under m_mutex, so
-    // that two producers cannot both take the last room.
-    const long long frameBytes = static_cast<long long>(n) + (m_logText.empty() ? kFrameHeaderLen + 1 : 0);
-    const long long inFlight = std::max(0LL, m_logInFlight.load());
-    if (!server->RoomFor(static_cast<size_t>(inFlight + frameBytes))) return -1;
-    m_logInFlight += frameBytes;
-    m_logText.append(text, n);
-    // One wake-up per pass, not per line: whoever raised the flag since the
-    // send thread last took everything has woken it already.
-    if (!m_dataReady.exchange(true)) m_cond.notify_all();
-    return 0;
+    return StageLogTextLocked(*this, *server, text, n) ? 0 : -1;
 }
 
 int TravikMgr::SendImageData(int attr1, int attr2, int attr3, int attr4, int attr5, unsigned char* data, int len,

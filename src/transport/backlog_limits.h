@@ -21,9 +21,9 @@ constexpr size_t kHardBacklogBytes = 48u << 20;
 constexpr size_t kCutBacklogBytes = kHardBacklogBytes + 100'000'000;
 // A connection whose output has not moved for this long is closed as slow.
 constexpr int64_t kNoProgressMicros = 10'000'000;
-// Most bytes one read or write call moves on a connection. libevent's
-// default of 16 KiB costs a system call (and, when reading, a chunk) per
-// 16 KiB of a large log frame; the kernel's buffers decide the rest.
+// Most bytes one write call moves on a connection. libevent's default of
+// 16 KiB costs a system call per 16 KiB of a large log frame; the kernel's
+// buffers decide the rest. (Reads: connection_events.cpp.)
 constexpr int kSingleIoBytes = 1 << 20;
 // Period of each connection's flush timer, the fallback wake-up of the loop.
 constexpr int kFlushPeriodSeconds = 5;

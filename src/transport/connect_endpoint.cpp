@@ -98,7 +98,7 @@ const char* TravikObj::BeginConnect() {
     {
         std::lock_guard<std::mutex> lock(m_connMutex);
         ConnectionSt& conn = Register(key, bev);
-        bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, &conn);
+        bufferevent_setcb(bev, nullptr, WriteCb, EventCb, &conn);
     }
     // Not under m_connMutex: an outcome that libevent reports at once runs
     // the event callback, whose removal takes that lock.
@@ -108,7 +108,8 @@ const char* TravikObj::BeginConnect() {
         // frees it otherwise.
         return "Connect failed\n";
     }
-    bufferevent_enable(bev, EV_READ | EV_WRITE);
+    // Reading starts once connected (OnEvent).
+    bufferevent_enable(bev, EV_WRITE);
     TuneSocket(fd);
     return nullptr;
 }

@@ -1,37 +1,84 @@
-// What a connection reports to the loop: bytes to read (handed to the read
-// callback), and its end (removed from the table, then the close callback).
+// What a connection reports to the loop: bytes to read (read here and handed
+// to the read callback), and its end (removed from the table, then the close
+// callback).
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
+#include <event2/event.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "platform/diag.h"
+#include "platform/sockets.h"
 #include "transport/travik_obj.h"
 
 using travik::Diag;
 
-void TravikObj::ReadCb(bufferevent*, void* arg) {
+void TravikObj::ReadCb(evutil_socket_t, short, void* arg) {
     auto* conn = static_cast<ConnectionSt*>(arg);
     travik::RunGuarded("read failed", [&] { conn->owner->OnRead(conn); });
 }
 
+namespace {
+
+// libevent's own socket reads stop at 4 KiB per call, a system call (and a
+// wake-up) per 4 KiB of a large log frame; the connection reads for itself
+// instead, up to kReadChunk per call and kReadsPerWakeup calls before the
+// loop serves its other events.
+constexpr int kReadChunk = 256 * 1024;
+constexpr int kReadsPerWakeup = 4;
+
+bool RetryLater(int err) {
+#if defined(_WIN32)
+    return err == WSAEWOULDBLOCK || err == WSAEINTR;
+#else
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+#endif
+}
+
+}  // namespace
+
+std::shared_ptr<unsigned char> TravikObj::NewReadChunk() {
+    return std::shared_ptr<unsigned char>(new unsigned char[kReadChunk], std::default_delete<unsigned char[]>());
+}
+
 void TravikObj::OnRead(ConnectionSt* conn) {
-    evbuffer* input = bufferevent_get_input(conn->bev);
-    size_t n = evbuffer_get_length(input);
-    if (n == 0) return;
-    unsigned long long connId = static_cast<unsigned long long>(conn->fd);
     TravikReadCb cb;
     {
         std::lock_guard<std::mutex> lock(m_cbMutex);
         cb = m_readCb;
     }
-    int len = n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(n);
-    std::shared_ptr<unsigned char> data(new unsigned char[static_cast<size_t>(len)],
-                                        std::default_delete<unsigned char[]>());
-    evbuffer_remove(input, data.get(), static_cast<size_t>(len));
-    if (cb) cb(connId, data, len);
+    const evutil_socket_t fd = bufferevent_getfd(conn->bev);
+    for (int i = 0; i < kReadsPerWakeup; ++i) {
+        // A chunk that a read filled well is handed on as it is (the receiver
+        // may keep it); a short read is copied out so that the spare chunk
+        // serves the next read and a kept piece is never mostly empty.
+        if (!m_readSpare) m_readSpare = NewReadChunk();
+        const auto got = recv(fd, reinterpret_cast<char*>(m_readSpare.get()), kReadChunk, 0);
+        if (got == 0) {
+            EventCb(conn->bev, BEV_EVENT_READING | BEV_EVENT_EOF, conn);  // frees conn
+            return;
+        }
+        if (got < 0) {
+            const int err = EVUTIL_SOCKET_ERROR();
+            if (RetryLater(err)) return;
+            errno = err;
+            EVUTIL_SET_SOCKET_ERROR(err);
+            EventCb(conn->bev, BEV_EVENT_READING | BEV_EVENT_ERROR, conn);  // frees conn
+            return;
+        }
+        const int len = static_cast<int>(got);
+        std::shared_ptr<unsigned char> data;
+        if (len >= kReadChunk / 4) {
+            data.swap(m_readSpare);
+        } else {
+            data.reset(new unsigned char[static_cast<size_t>(len)], std::default_delete<unsigned char[]>());
+            std::memcpy(data.get(), m_readSpare.get(), static_cast<size_t>(len));
+        }
+        if (cb) cb(static_cast<unsigned long long>(conn->fd), data, len);
+        if (len < kReadChunk) return;  // drained
+    }
 }
 
 void TravikObj::EventCb(bufferevent*, short events, void* arg) {
@@ -60,6 +107,7 @@ void TravikObj::OnEvent(evutil_socket_t fd, short events) {
         RemoveLocked(fd);
         removed = true;
     }
+    if (events & BEV_EVENT_CONNECTED) StartReading(fd);
     EndConnectAttempt((events & BEV_EVENT_CONNECTED) != 0);
     if (removed) NotifyClosed(fd);
 }

@@ -29,8 +29,8 @@ TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* b
     conn.flushEvent = event_new(m_base, -1, EV_PERSIST, FlushCb, &conn);
     timeval period{travik::kFlushPeriodSeconds, 0};
     if (conn.flushEvent) event_add(conn.flushEvent, &period);
+    conn.readEvent = event_new(m_base, bufferevent_getfd(bev), EV_READ | EV_PERSIST, ReadCb, &conn);
     conn.outputCb = evbuffer_add_cb(bufferevent_get_output(bev), OutputCb, &conn);
-    bufferevent_set_max_single_read(bev, travik::kSingleIoBytes);
     bufferevent_set_max_single_write(bev, travik::kSingleIoBytes);
     return conn;
 }
@@ -47,6 +47,8 @@ void TravikObj::RemoveLocked(evutil_socket_t fd) {
 void TravikObj::FreeConnection(ConnectionSt& conn) {
     if (conn.flushEvent) event_free(conn.flushEvent);
     conn.flushEvent = nullptr;
+    if (conn.readEvent) event_free(conn.readEvent);
+    conn.readEvent = nullptr;
     if (conn.bev) {
         // The record goes away with the connection; libevent may free the
         // buffer later, so it must not call back into the record.
@@ -77,6 +79,17 @@ void TravikObj::TuneSocket(evutil_socket_t fd) {
     SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, travik::kKeepAliveIntervalSeconds);
     SetIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, travik::kKeepAliveCount);
 #endif
+}
+
+void TravikObj::StartReading(evutil_socket_t key) {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    auto it = m_connMap.find(key);
+    if (it == m_connMap.end()) return;
+    if (!it->second.readEvent || event_add(it->second.readEvent, nullptr) != 0) {
+        // Cannot read: the connection would sit deaf; end it instead.
+        Diag("read event failed\n");
+        RemoveLocked(key);
+    }
 }
 
 int TravikObj::ConnectionCount() {

@@ -113,12 +113,14 @@ void TravikObj::OnAccept(evutil_socket_t fd) {
     }
     TuneSocket(fd);
     m_acceptPaused = false;
-    std::lock_guard<std::mutex> lock(m_connMutex);
-    ConnectionSt& conn = Register(fd, bev);
-    Diag("accept connect fd = %lld\n", static_cast<long long>(fd));
-    bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, &conn);
-    bufferevent_enable(bev, EV_READ | EV_PERSIST);
-    bufferevent_enable(bev, EV_WRITE | EV_PERSIST);
+    {
+        std::lock_guard<std::mutex> lock(m_connMutex);
+        ConnectionSt& conn = Register(fd, bev);
+        Diag("accept connect fd = %lld\n", static_cast<long long>(fd));
+        bufferevent_setcb(bev, nullptr, WriteCb, EventCb, &conn);
+        bufferevent_enable(bev, EV_WRITE | EV_PERSIST);
+    }
+    StartReading(fd);
 }
 
 void TravikObj::AcceptErrorCb(evconnlistener* listener, void* arg) {

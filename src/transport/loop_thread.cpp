@@ -92,6 +92,7 @@ bool TravikObj::MakeBase() {
         event_base_free(base);
         return false;
     }
+    m_readSpare = NewReadChunk();
     std::lock_guard<std::mutex> lock(m_loopMutex);
     m_base = base;
     m_stopEvent = stopEvent;
@@ -136,6 +137,7 @@ void TravikObj::Teardown() {
         m_connMap.clear();
     }
     for (evutil_socket_t fd : closed) NotifyClosed(fd);
+    m_readSpare.reset();
     std::lock_guard<std::mutex> lock(m_loopMutex);
     if (m_stopEvent) event_free(m_stopEvent);
     m_stopEvent = nullptr;

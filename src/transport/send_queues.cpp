@@ -88,18 +88,28 @@ bool TravikObj::AllBacklogged() {
     return !m_connMap.empty();
 }
 
-bool TravikObj::RoomFor(size_t bytes) { return RoomLeft() >= bytes; }
+bool TravikObj::RoomFor(size_t bytes) {
+    std::lock_guard<std::mutex> lock(m_connMutex);
+    if (m_connMap.empty()) return false;
+    // The clock is read only when a connection is short of room: only then
+    // may one that stopped reading be holding everybody back.
+    return RoomLocked(false) >= bytes || RoomLocked(true) >= bytes;
+}
 
 size_t TravikObj::RoomLeft() {
     std::lock_guard<std::mutex> lock(m_connMutex);
-    const int64_t now = travik::SteadyMicros();
+    return RoomLocked(true);
+}
+
+size_t TravikObj::RoomLocked(bool dropStuck) {
+    const int64_t now = dropStuck ? travik::SteadyMicros() : 0;
     size_t room = SIZE_MAX;
     bool stuck = false;
     for (auto& entry : m_connMap) {
         ConnectionSt& conn = entry.second;
         if (conn.closing) continue;
         const size_t output = conn.outputBytes.load();
-        if (output > 0 && now - conn.lastProgress.load() > travik::kNoProgressMicros) {
+        if (dropStuck && output > 0 && now - conn.lastProgress.load() > travik::kNoProgressMicros) {
             // Not reading: closed on the loop thread, and no longer waited for.
             conn.closing = true;
             stuck = true;

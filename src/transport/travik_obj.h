@@ -79,6 +79,8 @@ private:
         TravikObj* owner = nullptr;
         event* flushEvent = nullptr;
         evbuffer_cb_entry* outputCb = nullptr;
+        // Loop thread only: the socket's read event (the bufferevent only writes).
+        event* readEvent = nullptr;
         // Under m_connMutex: frames queued but not yet handed to libevent,
         // and whether handed frames are still being written.
         std::vector<SendDataSt> pending;
@@ -129,6 +131,10 @@ private:
     // `parts` make one frame, queued back to back.
     int Queue(const SendDataSt* parts, size_t count, bool latest);
     void WakeLoopLocked();
+    // The least room any open connection has below the hard bound; with
+    // `dropStuck`, first marks connections that made no progress for the
+    // deadline as closing (reads the clock).
+    size_t RoomLocked(bool dropStuck);
     void HandOverLocked(ConnectionSt& conn);
     std::vector<evutil_socket_t> CollectSlowLocked();
     void OnFlushEvent();
@@ -141,7 +147,10 @@ private:
     void OnRead(ConnectionSt* conn);
     void OnEvent(evutil_socket_t fd, short events);
     void NotifyClosed(evutil_socket_t fd);
-    static void ReadCb(bufferevent* bev, void* arg);
+    static void ReadCb(evutil_socket_t fd, short events, void* arg);
+    static std::shared_ptr<unsigned char> NewReadChunk();
+    // Starts reading the connection filed under `key` (once connected).
+    void StartReading(evutil_socket_t key);
     static void EventCb(bufferevent* bev, short events, void* arg);
 
     // Loop thread only (set before it starts, or by it).
@@ -163,6 +172,9 @@ private:
 
     std::mutex m_cbMutex;  // guards the two callbacks against the loop thread's reads
     TravikReadCb m_readCb;
+    // Loop thread only: the chunk the next read of any connection goes into,
+    // made with the loop (a fixed cost of the endpoint, not of a connection).
+    std::shared_ptr<unsigned char> m_readSpare;
     std::function<void(unsigned long long)> m_closeCb;
 
     std::mutex m_connectMutex;

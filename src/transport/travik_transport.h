@@ -65,12 +65,13 @@ public:
     // bound: a sender of frames that must not be skipped (log text) should
     // hold back.
     virtual bool AllBacklogged() = 0;
-    // Non-blocking. True when `bytes` more can be queued without taking any
-    // connection's backlog past the hard bound (backlog_limits.h); a
-    // connection whose output has not moved for the no-progress deadline
-    // does not count (it is marked for closing instead). Log text is staged
-    // only while this holds, so a viewer that keeps reading is never cut.
-    virtual bool RoomFor(size_t bytes) { return bytes == 0 || RoomLeft() >= bytes; }
+    // Non-blocking. True when there is a connection and `bytes` more can be
+    // queued without taking any connection's backlog past the hard bound
+    // (backlog_limits.h); a connection whose output has not moved for the
+    // no-progress deadline does not count (it is marked for closing instead).
+    // Log text is staged only while this holds, so a viewer that keeps
+    // reading is never cut.
+    virtual bool RoomFor(size_t bytes) { return IsEmpty() == 0 && (bytes == 0 || RoomLeft() >= bytes); }
     // Non-blocking. The most bytes RoomFor would take now, so that a caller
     // can stop measuring its data there; the same side effects as RoomFor.
     virtual size_t RoomLeft() { return AllBacklogged() ? 0 : SIZE_MAX; }
