@@ -32,7 +32,8 @@
 class Travik;
 namespace travik {
 class CompressPool;
-}
+class SpareLogText;
+}  // namespace travik
 
 // Connection identifier, received bytes, byte count.
 using TravikReadCb = std::function<void(unsigned long long, std::shared_ptr<unsigned char>&, int)>;
@@ -202,6 +203,11 @@ public:
     // Bytes of log frames accepted but not yet queued on the connections:
     // the staged text as one frame plus the frames the send thread holds.
     std::atomic<long long> m_logInFlight{0};
+    // Under m_mutex: room for log frames that the transport granted and that
+    // may be spent without asking it again while its room stamp stays
+    // m_logCreditStamp.
+    long long m_logCredit = 0;
+    uint64_t m_logCreditStamp = 0;
     std::vector<SendImageSt> m_images;
     int m_imagesPending = 0;
     std::atomic<int> m_sendImagesOnOff[4] = {};
@@ -223,4 +229,6 @@ public:
     std::atomic<int> m_compressLevel{6};
     std::atomic<int> m_compressThreads{1};
     std::shared_ptr<travik::CompressPool> m_compressPool;
+    // Storage of sent log frames, reused for the next staged text.
+    std::shared_ptr<travik::SpareLogText> m_spareLogText;
 };

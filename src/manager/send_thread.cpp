@@ -8,6 +8,7 @@
 #include "manager/compress_settings.h"
 #include "manager/frame_pipeline.h"
 #include "manager/manager_internal.h"
+#include "manager/spare_log_text.h"
 #include "platform/clock.h"
 #include "platform/diag.h"
 #include "platform/net_startup.h"
@@ -71,7 +72,8 @@ void SendLogFrame(TravikMgr& mgr, FramePipeline& pipeline, const std::shared_ptr
     // The frame shares the staged text's storage: no copy, however large.
     LogFrameParts frame;
     try {
-        frame = ShareLogFrame(std::move(text));
+        std::shared_ptr<SpareLogText> spare = mgr.m_spareLogText;
+        frame = ShareLogFrame(std::move(text), [spare](std::string& s) { spare->Give(s); });
     } catch (...) {
         release();
         throw;

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "manager/manager_internal.h"
+#include "manager/spare_log_text.h"
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "protocol/frame_writer.h"
+#include "transport/backlog_limits.h"
 
 namespace travik {
 
@@ -68,26 +70,58 @@ void Stage(TravikMgr& mgr, int channel, SendImageSt image) {
 // take any viewer's backlog past the hard bound, counting the log frames not
 // yet queued; refused too when nobody is connected. Checked and counted under
 // m_mutex, so that two producers cannot both take the last room.
+//
+// Room the transport grants beyond this text is kept as credit and spent by
+// later texts without asking again (a lock and a walk over the connections
+// per line) while the transport's room stamp says nothing else was queued and
+// no connection came or went.
 bool HasRoomLocked(TravikMgr& mgr, Travik& server, size_t staged, size_t n) {
     if (staged + n > kMaxStagedLogBytes) return false;
     const long long frameBytes = static_cast<long long>(n) + (staged == 0 ? kFrameHeaderLen + 1 : 0);
+    uint64_t stamp = 0;
+    const bool stamped = server.RoomStamp(stamp);
+    if (stamped && stamp == mgr.m_logCreditStamp && frameBytes <= mgr.m_logCredit) {
+        mgr.m_logCredit -= frameBytes;
+        mgr.m_logInFlight += frameBytes;
+        return true;
+    }
+    mgr.m_logCredit = 0;
     const long long inFlight = std::max(0LL, mgr.m_logInFlight.load());
     if (!server.RoomFor(static_cast<size_t>(inFlight + frameBytes))) return false;
     mgr.m_logInFlight += frameBytes;
+    if (stamped) {
+        const size_t room = std::min(server.RoomLeft(), kHardBacklogBytes);
+        const long long spent = inFlight + frameBytes;
+        mgr.m_logCredit = static_cast<long long>(room) > spent ? static_cast<long long>(room) - spent : 0;
+        mgr.m_logCreditStamp = stamp;
+    }
     return true;
 }
 
-// One wake-up per pass, not per line: whoever raised the flag since the send
-// thread last took everything has woken it already.
-void WakeSender(TravikMgr& mgr) {
-    if (!mgr.m_dataReady.exchange(true)) mgr.m_cond.notify_all();
-}
+// Staged text is ready, raised under m_mutex. One wake-up per pass, not per
+// line: whoever raised the flag since the send thread last took everything
+// has woken it already. The wake-up itself comes after m_mutex is let go, so
+// that the woken thread does not wait at once for the producer's lock.
+class WakeSender {
+public:
+    explicit WakeSender(TravikMgr& mgr) : m_mgr(mgr) {}
+    ~WakeSender() {
+        if (m_wake) m_mgr.m_cond.notify_all();
+    }
+    WakeSender(const WakeSender&) = delete;
+    WakeSender& operator=(const WakeSender&) = delete;
+    void RaiseLocked() { m_wake = !m_mgr.m_dataReady.exchange(true); }
+
+private:
+    TravikMgr& m_mgr;
+    bool m_wake = false;
+};
 
 // Under m_mutex: stages `n` bytes of `text` (no NUL among them).
-bool StageLogTextLocked(TravikMgr& mgr, Travik& server, const char* text, size_t n) {
+bool StageLogTextLocked(TravikMgr& mgr, Travik& server, const char* text, size_t n, WakeSender& wake) {
     if (!HasRoomLocked(mgr, server, mgr.m_logText.size(), n)) return false;
     mgr.m_logText.append(text, n);
-    WakeSender(mgr);
+    wake.RaiseLocked();
     return true;
 }
 
@@ -103,12 +137,14 @@ int StageLongLogText(TravikMgr& mgr, Travik& server, const char* text) {
     size_t limit = std::min(kMaxStagedLogBytes, room > used ? room - used : 0);
     size_t n = strnlen(text, std::min(limit + 1, kScanBlock));
     if (n > limit) return -1;
+    WakeSender wake(mgr);
     std::lock_guard<std::mutex> lock(mgr.m_mutex);
-    if (n < kScanBlock) return StageLogTextLocked(mgr, server, text, n) ? 0 : -1;
+    if (n < kScanBlock) return StageLogTextLocked(mgr, server, text, n, wake) ? 0 : -1;
     std::string& staged = mgr.m_logText;
     const size_t before = staged.size();
     if (before + n > kMaxStagedLogBytes) return -1;
     limit = std::min(limit, kMaxStagedLogBytes - before);
+    if (before == 0) mgr.m_spareLogText->Take(staged);
     staged.reserve(before + limit);
     staged.append(text, n);
     bool ended = false;
@@ -125,7 +161,7 @@ int StageLongLogText(TravikMgr& mgr, Travik& server, const char* text) {
         staged.resize(before);
         return -1;
     }
-    WakeSender(mgr);
+    wake.RaiseLocked();
     return 0;
 }
 
@@ -140,8 +176,9 @@ int TravikMgr::SendLogInfo(char* text, int /*len*/) {
     if (!server) return -1;
     const size_t n = strnlen(text, kShortLogText);
     if (n == kShortLogText) return StageLongLogText(*this, *server, text);
+    WakeSender wake(*this);
     std::lock_guard<std::mutex> lock(m_mutex);
-    return StageLogTextLocked(*this, *server, text, n) ? 0 : -1;
+    return StageLogTextLocked(*this, *server, text, n, wake) ? 0 : -1;
 }
 
 int TravikMgr::SendImageData(int attr1, int attr2, int attr3, int attr4, int attr5, unsigned char* data, int len,

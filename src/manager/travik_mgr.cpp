@@ -3,6 +3,7 @@
 
 #include "manager/compress_settings.h"
 #include "manager/manager_internal.h"
+#include "manager/spare_log_text.h"
 
 namespace travik {
 
@@ -63,7 +64,8 @@ void StopAndWait(const std::shared_ptr<Travik>& transport) {
 
 using namespace travik;
 
-TravikMgr::TravikMgr() : m_compressPool(std::make_shared<CompressPool>()) {}
+TravikMgr::TravikMgr()
+    : m_compressPool(std::make_shared<CompressPool>()), m_spareLogText(std::make_shared<SpareLogText>()) {}
 
 // A host is expected to call Release first; doing it here as well keeps a
 // host that forgot from having library threads run on a destroyed manager.
@@ -76,6 +78,7 @@ int TravikMgr::Listen(int port) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_images.assign(kImageChannels, SendImageSt{});
+        m_logCredit = 0;  // granted by an earlier transport
     }
     m_sendInterval = 200;
     for (int i = 0; i < kImageChannels; ++i) {
@@ -129,6 +132,10 @@ int TravikMgr::Release() {
     }
     m_compressPool->Stop();
     m_logInFlight = 0;  // the send thread and workers are done with their frames
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_logCredit = 0;
+    }
     StopAndWait(server);
     StopAndWait(client);
     {

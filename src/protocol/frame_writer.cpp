@@ -25,7 +25,7 @@ ByteBuffer WriteLogFrame(const std::string& text) {
     return out;
 }
 
-LogFrameParts ShareLogFrame(std::string text) {
+LogFrameParts ShareLogFrame(std::string text, std::function<void(std::string&)> giveBack) {
     LogFrameParts out;
     if (text.empty() || text.size() > static_cast<size_t>(kMaxFrameLen - kFrameHeaderLen - 1)) return out;
     const int n = static_cast<int>(text.size());
@@ -33,7 +33,10 @@ LogFrameParts ShareLogFrame(std::string text) {
     out.head.data = AllocBytes(kFrameHeaderLen);
     EncodeFrameHeader(FrameHeaderSt{MSG_LOG, 0, n + 1, 0}, out.head.data.get());
     // data()[size()] is the string's NUL, readable for as long as the string lives.
-    auto owner = std::make_shared<std::string>(std::move(text));
+    std::shared_ptr<std::string> owner(new std::string(std::move(text)), [giveBack](std::string* s) {
+        if (giveBack) giveBack(*s);
+        delete s;
+    });
     out.body.data = std::shared_ptr<unsigned char>(owner, reinterpret_cast<unsigned char*>(&(*owner)[0]));
     out.body.len = n + 1;
     return out;

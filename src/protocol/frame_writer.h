@@ -29,12 +29,14 @@ ByteBuffer WriteLogFrame(const std::string& text);
 // The same log frame in two parts, without copying the text: `head` is the
 // header, `body` the text followed by the string's own terminating NUL,
 // which `body` keeps alive. Both empty when the frame would exceed
-// kMaxFrameLen (or `text` is empty).
+// kMaxFrameLen (or `text` is empty). `giveBack`, when set, is handed the
+// string once the last holder of `body` lets go (on whichever thread that
+// is; it must not throw), so that its storage can be reused.
 struct LogFrameParts {
     ByteBuffer head;
     ByteBuffer body;
 };
-LogFrameParts ShareLogFrame(std::string text);
+LogFrameParts ShareLogFrame(std::string text, std::function<void(std::string&)> giveBack = nullptr);
 
 // 48-byte command frame.
 ByteBuffer WriteCommandFrame(const CmdSt& cmd);

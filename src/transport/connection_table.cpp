@@ -15,6 +15,7 @@ using travik::Diag;
 
 TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* bev) {
     ConnectionSt& conn = m_connMap[key];
+    ++m_roomStamp;
     conn.fd = key;
     conn.bev = bev;
     conn.owner = this;
@@ -40,6 +41,7 @@ void TravikObj::RemoveLocked(evutil_socket_t fd) {
     if (it != m_connMap.end()) {
         FreeConnection(it->second);
         m_connMap.erase(it);  // its queued frames go with it
+        ++m_roomStamp;
     }
     Diag("disconnect fd = %lld \n", static_cast<long long>(fd));
 }

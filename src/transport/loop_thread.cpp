@@ -135,6 +135,7 @@ void TravikObj::Teardown() {
             closed.push_back(entry.first);
         }
         m_connMap.clear();
+        ++m_roomStamp;
     }
     for (evutil_socket_t fd : closed) NotifyClosed(fd);
     m_readSpare.reset();

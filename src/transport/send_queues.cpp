@@ -23,21 +23,21 @@ using travik::Diag;
 
 int TravikObj::SendData(std::shared_ptr<unsigned char>& data, int len) {
     const SendDataSt part{data, len};
-    return Queue(&part, 1, false);
+    return Queue(&part, 1, false, true);
 }
 
 int TravikObj::SendParts(std::shared_ptr<unsigned char>& head, int headLen, std::shared_ptr<unsigned char>& body,
                          int bodyLen) {
     const SendDataSt parts[2] = {{head, headLen}, {body, bodyLen}};
-    return Queue(parts, 2, false);
+    return Queue(parts, 2, false, false);
 }
 
 int TravikObj::SendLatest(std::shared_ptr<unsigned char>& data, int len) {
     const SendDataSt part{data, len};
-    return Queue(&part, 1, true);
+    return Queue(&part, 1, true, true);
 }
 
-int TravikObj::Queue(const SendDataSt* parts, size_t count, bool latest) {
+int TravikObj::Queue(const SendDataSt* parts, size_t count, bool latest, bool stamped) {
     long long total = 0;
     bool empty = false;  // a part with nothing to write would only leave a connection busy
     for (size_t i = 0; i < count; ++i) {
@@ -65,6 +65,7 @@ int TravikObj::Queue(const SendDataSt* parts, size_t count, bool latest) {
         conn.queuedBytes += len;
         queued = true;
     }
+    if (queued && stamped) ++m_roomStamp;
     if (queued || slow) WakeLoopLocked();
     return -1;
 }
@@ -86,6 +87,11 @@ bool TravikObj::AllBacklogged() {
         if (!conn.closing && conn.queuedBytes + conn.outputBytes.load() < travik::kSoftBacklogBytes) return false;
     }
     return !m_connMap.empty();
+}
+
+bool TravikObj::RoomStamp(uint64_t& stamp) {
+    stamp = m_roomStamp.load();
+    return true;
 }
 
 bool TravikObj::RoomFor(size_t bytes) {

@@ -59,6 +59,7 @@ public:
     bool AllBacklogged() override;
     bool RoomFor(size_t bytes) override;
     size_t RoomLeft() override;
+    bool RoomStamp(uint64_t& stamp) override;
     bool WaitStopped(int timeoutMs) override;
     bool OnLoopThread() const override;
     int BoundPort() const override;
@@ -128,8 +129,9 @@ private:
 
     // send_queues.cpp. Queue runs on sender threads; the rest on the loop
     // thread, the *Locked ones under m_connMutex.
-    // `parts` make one frame, queued back to back.
-    int Queue(const SendDataSt* parts, size_t count, bool latest);
+    // `parts` make one frame, queued back to back; `stamped`: changes the
+    // room stamp (frames the log path did not count).
+    int Queue(const SendDataSt* parts, size_t count, bool latest, bool stamped);
     void WakeLoopLocked();
     // The least room any open connection has below the hard bound; with
     // `dropStuck`, first marks connections that made no progress for the
@@ -169,6 +171,8 @@ private:
     // The connection table. Lock order: m_connMutex before libevent's base lock.
     std::mutex m_connMutex;
     std::map<evutil_socket_t, ConnectionSt> m_connMap;
+    // Changed under m_connMutex (read without it): see RoomStamp.
+    std::atomic<uint64_t> m_roomStamp{0};
 
     std::mutex m_cbMutex;  // guards the two callbacks against the loop thread's reads
     TravikReadCb m_readCb;

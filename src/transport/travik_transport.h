@@ -75,6 +75,16 @@ public:
     // Non-blocking. The most bytes RoomFor would take now, so that a caller
     // can stop measuring its data there; the same side effects as RoomFor.
     virtual size_t RoomLeft() { return AllBacklogged() ? 0 : SIZE_MAX; }
+    // Non-blocking. A transport whose room shrinks only as frames are queued
+    // sets `stamp` to a count that changes whenever a connection comes or
+    // goes or a frame is queued by SendData or SendLatest, and returns true:
+    // while the stamp stays the same, room that RoomFor granted shrinks only
+    // by what the caller itself queues with SendParts, so the caller may
+    // spend it without asking again. False: ask RoomFor every time.
+    virtual bool RoomStamp(uint64_t& stamp) {
+        (void)stamp;
+        return false;
+    }
     // Called on the loop thread after a connection was removed, so that
     // per-connection state kept elsewhere can be dropped.
     virtual int SetCloseCb(std::function<void(unsigned long long)> cb) = 0;
