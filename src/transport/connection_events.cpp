@@ -76,7 +76,12 @@ void TravikObj::OnRead(ConnectionSt* conn) {
             data.reset(new unsigned char[static_cast<size_t>(len)], std::default_delete<unsigned char[]>());
             std::memcpy(data.get(), m_readSpare.get(), static_cast<size_t>(len));
         }
-        if (cb) cb(static_cast<unsigned long long>(conn->fd), data, len);
+        if (cb) {
+            std::shared_ptr<unsigned char> handed = data;  // the callback may reseat its argument
+            cb(static_cast<unsigned long long>(conn->fd), handed, len);
+        }
+        // A chunk the receiver did not keep serves the next read, warm.
+        if (!m_readSpare && data.use_count() == 1) m_readSpare.swap(data);
         if (len < kReadChunk) return;  // drained
     }
 }
