@@ -596,6 +596,26 @@ TEST_F(Staging, OneTakeJoinsTextAndKeepsNewestImagePerChannel) {
     EXPECT_EQ(text, "abcdef") << "text left as it was when nothing new was staged";
 }
 
+// Long texts are searched for their NUL block by block while being copied:
+// the text ends at its first NUL wherever that falls, and a text refused as
+// too long leaves what was staged before it untouched.
+TEST_F(Staging, LongTextEndsAtItsFirstNulAndARefusedOneLeavesStagingAsItWas) {
+    ASSERT_EQ(mgr.SendLogInfo(const_cast<char*>("ab"), 2), 0);
+    std::string longText(300 * 1024, 'x');
+    for (size_t i = 0; i < longText.size(); i += 97) longText[i] = static_cast<char>('a' + i % 26);
+    const size_t nul = 3 * 64 * 1024 + 5;  // past a few blocks, not on a block boundary
+    longText[nul] = '\0';
+    ASSERT_EQ(mgr.SendLogInfo(&longText[0], static_cast<int>(longText.size())), 0);
+
+    std::string tooLong(17u << 20, 'y');  // no NUL within the staging cap
+    EXPECT_EQ(mgr.SendLogInfo(&tooLong[0], 0), -1);
+
+    std::string text;
+    std::vector<SendImageSt> images;
+    ASSERT_EQ(mgr.GetSendInfo(text, images), 0);
+    EXPECT_EQ(text, "ab" + longText.substr(0, nul));
+}
+
 TEST_F(Staging, TakeWokenByTextAloneLeavesImagesAlone) {
     std::shared_ptr<unsigned char> data(new unsigned char[4](), std::default_delete<unsigned char[]>());
     ASSERT_EQ(mgr.SendImageDataPtr(1, 3, 0, 0, 1, data, 4, 1), 0);
