@@ -1,6 +1,9 @@
 // Viewer end to end: a device manager and a viewer manager in one process,
 // talking over loopback.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -304,4 +307,60 @@ TEST(Viewer, ReleaseFromItsOwnCallbackStopsDeliveryWithoutWaitingForItself) {
     EXPECT_EQ(1, calls.load()) << "a callback started after Release";
     EXPECT_EQ(0, viewer.IsConnected());
     device.Release();
+}
+
+// The socket holds more than one read's worth when the callback releases:
+// the bytes after the first read of that wake-up must not reach the host.
+TEST(Viewer, ReleaseFromItsOwnCallbackStopsDeliveryOfBytesAlreadyWaiting) {
+    ReservedPort held;
+    const int listener = held.ListenToo();
+    ASSERT_GE(listener, 0);
+    TravikMgr viewer;
+    ASSERT_EQ(0, viewer.Connect(g_loopback, held.port()));
+    const int peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    const int viewerFd = travik_test::DeviceSideFd(peer);
+    ASSERT_GE(viewerFd, 0);
+    int rcvbuf = 4 << 20;
+    setsockopt(viewerFd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    auto frame = [](const std::string& text) {
+        Bytes f;
+        for (int v : {1, 0, static_cast<int>(text.size()) + 1, static_cast<int>(text.size()) + 1})
+            travik_test::PutLE32(f, v);
+        f.insert(f.end(), text.begin(), text.end());
+        f.push_back(0);
+        return f;
+    };
+    // The frame that makes the callback release, then frames that end
+    // exactly at the first read chunk's end (256 KiB) and go on past it.
+    Bytes rest = frame("release");
+    const Bytes line = frame(std::string(26195, 'x'));
+    for (int i = 0; i < 13; ++i) rest.insert(rest.end(), line.begin(), line.end());
+    std::atomic<int> calls{0};
+    std::atomic<bool> gated{false};
+    viewer.SetLogCb([&](std::string& text) {
+        ++calls;
+        if (text == "gate") {
+            // Holds the loop until everything waits in the socket.
+            gated = true;
+            WaitUntil([&] {
+                int waiting = 0;
+                return ioctl(viewerFd, FIONREAD, &waiting) == 0 &&
+                       waiting >= static_cast<int>((256u << 10) + line.size());
+            });
+        } else if (text == "release") {
+            viewer.Release();
+        }
+    });
+    const Bytes gate = frame("gate");
+    ASSERT_EQ(static_cast<ssize_t>(gate.size()), send(peer, gate.data(), gate.size(), MSG_NOSIGNAL));
+    ASSERT_TRUE(WaitUntil([&] { return gated.load(); }));
+    ASSERT_EQ(static_cast<ssize_t>(rest.size()), send(peer, rest.data(), rest.size(), MSG_NOSIGNAL));
+    EXPECT_TRUE(WaitUntil([&] { return viewer.IsConnected() == 0 && calls.load() >= 2; }));
+    // The loop has ended once the peer sees the connection close.
+    char byte;
+    EXPECT_TRUE(WaitUntil([&] { return recv(peer, &byte, 1, MSG_DONTWAIT) == 0; }));
+    EXPECT_EQ(2, calls.load()) << "a callback started after Release";
+    close(peer);
+    close(listener);
 }

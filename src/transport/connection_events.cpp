@@ -44,11 +44,6 @@ std::shared_ptr<unsigned char> TravikObj::NewReadChunk() {
 }
 
 void TravikObj::OnRead(ConnectionSt* conn) {
-    TravikReadCb cb;
-    {
-        std::lock_guard<std::mutex> lock(m_cbMutex);
-        cb = m_readCb;
-    }
     const evutil_socket_t fd = bufferevent_getfd(conn->bev);
     for (int i = 0; i < kReadsPerWakeup; ++i) {
         // A chunk that a read filled well is handed on as it is (the receiver
@@ -75,6 +70,13 @@ void TravikObj::OnRead(ConnectionSt* conn) {
         } else {
             data.reset(new unsigned char[static_cast<size_t>(len)], std::default_delete<unsigned char[]>());
             std::memcpy(data.get(), m_readSpare.get(), static_cast<size_t>(len));
+        }
+        // Taken afresh for every chunk: a callback that released its manager
+        // (SetReadCb(nullptr)) must not be handed the chunks read after it.
+        TravikReadCb cb;
+        {
+            std::lock_guard<std::mutex> lock(m_cbMutex);
+            cb = m_readCb;
         }
         if (cb) {
             std::shared_ptr<unsigned char> handed = data;  // the callback may reseat its argument
