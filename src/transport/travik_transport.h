@@ -9,8 +9,8 @@
 //   (connection table, loop lifecycle, callbacks) briefly and never holds
 //   one while a read or close callback runs.
 // - Callbacks: the read and close callbacks run on the loop thread. From
-//   them, SendData, SendParts, SendLatest, IsEmpty, AllBacklogged, RoomFor, RoomLeft, Stop, OnLoopThread,
-//   BoundPort and ConnectionCount may be called; Listen and Connect on the
+//   them, SendData, SendParts, SendLatest, IsEmpty, AllBacklogged, RoomFor, RoomLeft, RoomStamp, Stop,
+//   OnLoopThread, BoundPort and ConnectionCount may be called; Listen and Connect on the
 //   endpoint's own loop thread are refused (-1) instead of waiting for
 //   themselves, and WaitStopped must not be called there.
 #pragma once
