@@ -405,7 +405,10 @@ TEST(CompressSettings, ImagesArriveIntactWithSeveralThreadsAndTheWorkersEndWithR
     ASSERT_TRUE(travik_test::WaitUntil([&] { return travik::ViewerCount(device) == 1; }));
     viewer.SendCmd(0, 1, nullptr, 1);
     ASSERT_TRUE(travik_test::WaitUntil([&] { return device.m_sendInterval.load() == 1; }));
-    EXPECT_EQ(3 + travik::WorkersFor(3), travik_test::ThreadCount()) << "two loop threads, the send thread, workers";
+    // A thread is counted once it has named itself, which a fresh worker may
+    // not have done yet.
+    EXPECT_TRUE(travik_test::WaitUntil([] { return travik_test::ThreadCount() == 3 + travik::WorkersFor(3); }))
+        << travik_test::ThreadCount() << " threads; expected two loop threads, the send thread and the workers";
 
     const int attrs[4][2] = {{1, 1}, {1, 3}, {2, 1}, {2, 3}};
     auto size = [](unsigned long long tag) { return static_cast<size_t>(kPieceLen / 2 + tag * 37777); };
