@@ -23,8 +23,12 @@ constexpr size_t kCutBacklogBytes = kHardBacklogBytes + 100'000'000;
 constexpr int64_t kNoProgressMicros = 10'000'000;
 // Most bytes one write call moves on a connection. libevent's default of
 // 16 KiB costs a system call per 16 KiB of a large log frame; the kernel's
-// buffers decide the rest. (Reads: connection_events.cpp.)
+// buffers decide the rest. (Reads: kReadChunkBytes.)
 constexpr int kSingleIoBytes = 1 << 20;
+// Most bytes one read call takes from a connection. libevent's own socket
+// reads stop at 4 KiB, a system call and a wake-up per 4 KiB of a large log
+// frame, so connections read for themselves (connection_events.cpp).
+constexpr int kReadChunkBytes = 256 * 1024;
 // Period of each connection's flush timer, the fallback wake-up of the loop.
 constexpr int kFlushPeriodSeconds = 5;
 // Pause after a failed accept (typically out of descriptors) before the

@@ -22,12 +22,10 @@ void TravikObj::ReadCb(evutil_socket_t, short, void* arg) {
 
 namespace {
 
-// libevent's own socket reads stop at 4 KiB per call, a system call (and a
-// wake-up) per 4 KiB of a large log frame; the connection reads for itself
-// instead, up to kReadChunk per call and kReadsPerWakeup calls before the
-// loop serves its other events.
-constexpr int kReadChunk = 256 * 1024;
+// Reads a wake-up makes (of up to kReadChunkBytes each, backlog_limits.h)
+// before the loop serves its other events.
 constexpr int kReadsPerWakeup = 4;
+constexpr int kReadChunk = travik::kReadChunkBytes;
 
 bool RetryLater(int err) {
 #if defined(_WIN32)
@@ -39,8 +37,8 @@ bool RetryLater(int err) {
 
 }  // namespace
 
-std::shared_ptr<unsigned char> TravikObj::NewReadChunk() {
-    return std::shared_ptr<unsigned char>(new unsigned char[kReadChunk], std::default_delete<unsigned char[]>());
+std::shared_ptr<unsigned char> TravikObj::NewReadChunk(size_t len) {
+    return std::shared_ptr<unsigned char>(new unsigned char[len], std::default_delete<unsigned char[]>());
 }
 
 void TravikObj::OnRead(ConnectionSt* conn) {
@@ -68,7 +66,7 @@ void TravikObj::OnRead(ConnectionSt* conn) {
         if (len >= kReadChunk / 4) {
             data.swap(m_readSpare);
         } else {
-            data.reset(new unsigned char[static_cast<size_t>(len)], std::default_delete<unsigned char[]>());
+            data = NewReadChunk(static_cast<size_t>(len));
             std::memcpy(data.get(), m_readSpare.get(), static_cast<size_t>(len));
         }
         // Taken afresh for every chunk: a callback that released its manager

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "transport/backlog_limits.h"
 #include "transport/travik_transport.h"
 
 struct event_base;
@@ -150,7 +151,7 @@ private:
     void OnEvent(evutil_socket_t fd, short events);
     void NotifyClosed(evutil_socket_t fd);
     static void ReadCb(evutil_socket_t fd, short events, void* arg);
-    static std::shared_ptr<unsigned char> NewReadChunk();
+    static std::shared_ptr<unsigned char> NewReadChunk(size_t len = travik::kReadChunkBytes);
     // Starts reading the connection filed under `key` (once connected).
     void StartReading(evutil_socket_t key);
     static void EventCb(bufferevent* bev, short events, void* arg);
