@@ -5,9 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <thread>
 
 #include "cli/console.h"
@@ -15,6 +12,7 @@
 #include "cli/status_ticker.h"
 #include "common/image_file.h"
 #include "protocol/channel_rule.h"
+#include "recording/mcap/read_ahead.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_tool {
@@ -36,9 +34,6 @@ constexpr auto kMaxLate = std::chrono::milliseconds(20);
 // whose messages share one time (a single message, say) would otherwise
 // replay as fast as the thread can go and flood the viewers.
 constexpr auto kMinLoopPass = std::chrono::milliseconds(100);
-// How far the reading thread may run ahead of the pace, in message bytes.
-constexpr size_t kReadAheadBytes = 64u << 20;
-
 // Sleeps until `due`, waking for a stop request. False when stopped.
 bool SleepUntil(Clock::time_point due, StopSignal& stop) {
     for (;;) {
@@ -55,110 +50,6 @@ bool SleepUntil(Clock::time_point due, StopSignal& stop) {
 struct Progress {
     uint64_t logs = 0, logsRefused = 0, images = 0;
     Reservoir deviation;  // staging time minus due time, microseconds
-};
-
-// One message to stage, or the end of a pass through the file.
-struct Item {
-    enum Kind { kLog, kImage, kEndOfPass, kEnd } kind = kEnd;
-    uint64_t logTime = 0;
-    int attrs[5] = {};
-    uint64_t tag = 0;
-    std::string bytes;
-};
-
-// Reads (and decompresses) the recording on its own thread, a bounded
-// distance ahead of the pace, so that a chunk's decoding never delays the
-// staging of its first message. Pop blocks; the thread ends at the end of
-// the file (or of each pass when looping, until Stop) or on a bad message.
-class ReadAhead {
-public:
-    ReadAhead(travik_mcap::Reader& reader, bool loop) : m_reader(reader), m_loop(loop) {
-        m_thread = std::thread(&ReadAhead::Run, this);
-    }
-    ~ReadAhead() {
-        Stop();
-        m_thread.join();
-    }
-    void Stop() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-        m_cond.notify_all();
-    }
-    Item Pop() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cond.wait(lock, [this] { return !m_queue.empty(); });
-        Item item = std::move(m_queue.front());
-        m_queue.pop_front();
-        m_bytes -= item.bytes.size();
-        m_cond.notify_all();
-        return item;
-    }
-    // After Pop returned kEnd: how the scan ended.
-    travik_mcap::ScanResult Result() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_result;
-    }
-    std::string Error() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_error;
-    }
-
-private:
-    bool Push(Item item) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cond.wait(lock, [this] { return m_stop || m_bytes < kReadAheadBytes || m_queue.empty(); });
-        if (m_stop) return false;
-        m_bytes += item.bytes.size();
-        m_queue.push_back(std::move(item));
-        m_cond.notify_all();
-        return true;
-    }
-    void Run() {
-        std::string error;
-        travik_mcap::ScanResult result;
-        for (bool more = true; more;) {
-            bool any = false;
-            travik_mcap::MessageDecoder decoder;
-            result = m_reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
-                travik_mcap::Decoded d;
-                if (!decoder.Decode(ch, m, d, error)) return false;
-                if (d.kind == travik_mcap::Decoded::kOther) return true;
-                Item item;
-                item.kind = d.kind == travik_mcap::Decoded::kLog ? Item::kLog : Item::kImage;
-                item.logTime = m.logTime;
-                std::copy(d.attrs, d.attrs + 5, item.attrs);
-                item.tag = d.tag;
-                item.bytes.assign(reinterpret_cast<const char*>(d.data), d.size);
-                any = true;
-                return Push(std::move(item));
-            });
-            more = m_loop && any && error.empty() && result.status != travik_mcap::ScanResult::kCorrupt &&
-                   result.status != travik_mcap::ScanResult::kStopped;
-            if (more) {
-                Item end;
-                end.kind = Item::kEndOfPass;
-                more = Push(std::move(end));
-            }
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_result = result;
-        m_error = error;
-        Item end;
-        end.kind = Item::kEnd;
-        m_queue.push_back(std::move(end));  // past the bound: Pop must always see the end
-        m_cond.notify_all();
-    }
-
-    travik_mcap::Reader& m_reader;  // only the thread uses it
-    const bool m_loop;
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    std::deque<Item> m_queue;
-    size_t m_bytes = 0;
-    bool m_stop = false;
-    travik_mcap::ScanResult m_result;
-    std::string m_error;
-    std::thread m_thread;
 };
 
 }  // namespace
@@ -193,7 +84,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
             return 0;
         }
     }
-    ReadAhead ahead(reader, o.loop);  // decodes the first chunk while the viewer settles
+    travik_mcap::ReadAhead ahead(reader, o.loop);  // decodes the first chunk while the viewer settles
     // The library drops the first image of each channel after Listen (it
     // only starts the channel's timer); spend that on an empty image now so
     // that the recording's first images go out.
@@ -220,9 +111,9 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     bool stopped = false, haveFirst = false;
     uint64_t t0 = 0, lastOffset = 0;
     for (;;) {
-        Item item = ahead.Pop();
-        if (item.kind == Item::kEnd) break;
-        if (item.kind == Item::kEndOfPass) {
+        travik_mcap::ReadAheadItem item = ahead.Pop();
+        if (item.kind == travik_mcap::ReadAheadItem::kEnd) break;
+        if (item.kind == travik_mcap::ReadAheadItem::kEndOfPass) {
             passStart += std::max<Clock::duration>(
                 kMinLoopPass, std::chrono::duration_cast<Clock::duration>(
                                   std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed)));
@@ -251,7 +142,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         // put two images of a channel closer than recorded and let the
         // library's interval gate drop the second.
         if (now - due > kMaxLate) passStart += now - due;
-        if (item.kind == Item::kLog) {
+        if (item.kind == travik_mcap::ReadAheadItem::kLog) {
             // std::string keeps a NUL after its bytes, which is where the library stops reading.
             ++(mgr.SendLogInfo(&item.bytes[0], static_cast<int>(item.bytes.size())) == 0 ? progress.logs
                                                                                          : progress.logsRefused);
