@@ -32,12 +32,13 @@ void WriteText(const fs::path& p, const std::string& s) {
     out << s;
 }
 
-// A recording of `count` 2x2 gray images on channel 0, all at one time.
-// `count` 2x2 gray images on channel 0, `stepNanos` apart.
-void WriteImages(const fs::path& file, int count, uint64_t stepNanos) {
+// `count` 2x2 gray images on channel 0, `stepNanos` apart, tagged 0, 1, ...
+void WriteImages(const fs::path& file, int count, uint64_t stepNanos, size_t chunkBytes = 4u << 20) {
     travik_mcap::Writer writer;
     std::string error;
-    ASSERT_TRUE(writer.Open(file.string(), travik_mcap::WriterOptions(), error)) << error;
+    travik_mcap::WriterOptions options;
+    options.chunkBytes = chunkBytes;
+    ASSERT_TRUE(writer.Open(file.string(), options, error)) << error;
     travik_mcap::RecordingChannels ids;
     ASSERT_TRUE(travik_mcap::AddRecordingChannels(writer, ids));
     const int attrs[5] = {1, 1, 2, 2, 1};
@@ -51,6 +52,7 @@ void WriteImages(const fs::path& file, int count, uint64_t stepNanos) {
     ASSERT_TRUE(writer.Close()) << writer.Error();
 }
 
+// A recording of `count` such images, all at one time.
 void WriteOneInstant(const fs::path& file, int count) { WriteImages(file, count, 0); }
 
 struct Image {
@@ -522,6 +524,45 @@ TEST_F(RecordTest, LoopOfOneInstantIsPacedNotAFlood) {
     EXPECT_GE(images, 1u) << view->Err();
     // At most one pass per 100 ms while the viewer was there; twice that is far from a flood.
     EXPECT_LE(static_cast<double>(images), 20 * elapsed + 10) << "in " << elapsed << " s";
+}
+
+// A chunk broken in the middle of a recording costs only its own images:
+// info counts the rest and reports the damage (exit 1, the file is not
+// whole), export writes the rest, the last images included, with a warning.
+TEST_F(RecordTest, ABrokenChunkCostsOnlyItsOwnImagesInInfoAndExport) {
+    const fs::path rec = m_dir / "damaged.mcap";
+    WriteImages(rec, 100, 1000000, 1024);
+    std::string bytes = ReadText(rec.string());
+    std::vector<size_t> chunks;
+    for (size_t i = travik_mcap::kMagicSize; i + travik_mcap::kRecordPrefix <= bytes.size();
+         i += travik_mcap::kRecordPrefix + travik_mcap::Get64(reinterpret_cast<const uint8_t*>(&bytes[i + 1]))) {
+        if (bytes[i] == travik_mcap::kOpChunk) chunks.push_back(i);
+        if (bytes[i] == travik_mcap::kOpDataEnd) break;
+    }
+    ASSERT_GE(chunks.size(), 5u);
+    bytes[chunks[chunks.size() / 2] + travik_mcap::kRecordPrefix + travik_mcap::kChunkHeaderMax + 8] ^= 0x20;
+    WriteText(rec, bytes);
+    const Session kept = ReadSession(rec);
+    ASSERT_EQ(kept.result.skippedChunks, 1u);
+    ASSERT_GT(kept.images[0].size(), 50u);
+    ASSERT_LT(kept.images[0].size(), 100u);
+    EXPECT_EQ(kept.images[0].back().tag, 99u);
+
+    auto info = Run("info", {"info", rec.string()});
+    EXPECT_EQ(info->Wait(seconds(30)), 1) << info->Err();
+    EXPECT_NE(info->Out().find("messages:   " + std::to_string(kept.result.messages) + "\n"), std::string::npos)
+        << info->Out();
+    EXPECT_NE(info->Out().find("damaged:    1 unreadable chunk skipped (the first: "), std::string::npos)
+        << info->Out();
+
+    const fs::path out = m_dir / "out";
+    auto exp = Run("export", {"export", rec.string(), out.string()});
+    EXPECT_EQ(exp->Wait(seconds(30)), 0) << exp->Err();
+    EXPECT_NE(exp->Err().find("warning: " + rec.string() + ": 1 unreadable chunk skipped"), std::string::npos)
+        << exp->Err();
+    const auto rows = IndexRows(out / "index.csv");
+    EXPECT_EQ(rows.size(), kept.images[0].size());
+    EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [](const auto& r) { return r.second[7] == "99"; }));
 }
 
 }  // namespace

@@ -106,6 +106,9 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
     }
     if (r.status == travik_mcap::ScanResult::kTruncated)
         Status("travik export: warning: %s: %s; exported up to there", o.file.c_str(), r.error.c_str());
+    if (r.skippedChunks > 0)
+        Status("travik export: warning: %s: %s; exported the rest", o.file.c_str(),
+               travik_mcap::DescribeSkipped(r).c_str());
     Status("travik export: %" PRIu64 " images and %" PRIu64 " log texts from %s written to %s", images, logTexts,
            o.file.c_str(), o.dir.c_str());
     return 0;
@@ -168,9 +171,14 @@ int RunInfo(const std::string& file, FILE* out) {
     std::fprintf(out, "%-30s %10s %14s\n", "channel", "messages", "bytes");
     for (const auto& t : topics)
         std::fprintf(out, "%-30s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
+    if (r.skippedChunks > 0) std::fprintf(out, "damaged:    %s\n", travik_mcap::DescribeSkipped(r).c_str());
     std::fflush(out);
     if (r.status == travik_mcap::ScanResult::kCorrupt) {
         Status("travik info: %s: %s", file.c_str(), r.error.c_str());
+        return 1;
+    }
+    if (r.skippedChunks > 0) {
+        Status("travik info: %s: %s", file.c_str(), travik_mcap::DescribeSkipped(r).c_str());
         return 1;
     }
     return 0;

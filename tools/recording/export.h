@@ -21,12 +21,13 @@ struct ExportOptions {
 };
 
 // Exit code: 0 written (also for a file cut short by a crash, up to its
-// last whole chunk, with a warning), 1 unreadable or corrupt input or a
-// failed write.
+// last whole chunk, and for one with unreadable chunks, all but those, each
+// with a warning), 1 unreadable or corrupt input or a failed write.
 int RunExport(const ExportOptions& options, StopSignal& stop);
 
 // Prints duration, channels, message counts, sizes and whether the file
-// was closed properly to `out`. Exit code 0, or 1 for a corrupt file.
+// was closed properly to `out`. Exit code 0, or 1 for a corrupt file or one
+// with unreadable chunks (counted under "damaged").
 int RunInfo(const std::string& file, FILE* out);
 
 }  // namespace travik_tool

@@ -48,6 +48,7 @@ struct Counts {
     uint64_t logs = 0;
     uint64_t images[travik_mcap::kImageChannels] = {};
     uint64_t dropped = 0;
+    uint64_t skipped = 0;  // over the file's message limit (kMaxMessageRecord): not written
 };
 
 class Recorder {
@@ -115,6 +116,13 @@ private:
                                                  item.image.get(), item.size, m_scratch);
                 }
                 lock.lock();
+                if (!ok && !m_writer.Failed()) {
+                    // Too large for a chunk any reader takes: left out, so that
+                    // the file stays readable past it, and counted.
+                    ok = true;
+                    ++m_counts.skipped;
+                    --(item.channel < 0 ? m_counts.logs : m_counts.images[item.channel]);
+                }
             }
             if (ok && m_writer.ChunkOpen() && Clock::now() - chunkSince >= kChunkAge) {
                 lock.unlock();
@@ -282,11 +290,12 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
                 Counts c = recorder.Totals();
                 uint64_t messages = c.logs;
                 for (uint64_t n : c.images) messages += n;
-                Status("[record] %" PRIu64 " messages (+%.0f/s) | %s MB written, %s MB/s%s", messages,
+                Status("[record] %" PRIu64 " messages (+%.0f/s) | %s MB written, %s MB/s%s%s", messages,
                        static_cast<double>(messages - lastMessages) / secs,
                        FormatMB(static_cast<double>(written)).c_str(),
                        FormatMB(static_cast<double>(written - lastWritten) / secs).c_str(),
-                       c.dropped ? (" | " + std::to_string(c.dropped) + " dropped (disk too slow)").c_str() : "");
+                       c.dropped ? (" | " + std::to_string(c.dropped) + " dropped (disk too slow)").c_str() : "",
+                       c.skipped ? (" | " + std::to_string(c.skipped) + " skipped (too large)").c_str() : "");
                 lastWritten = written;
                 lastMessages = messages;
             }
@@ -303,13 +312,33 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
                writer.ChunksWritten());
         return 1;
     }
+    // The file is called good only if the reader of replay, export and info
+    // takes its summary (and every chunk the summary names).
+    std::string refused;
+    travik_mcap::FileSource check;
+    if (check.Open(o.file, refused)) {
+        travik_mcap::Reader reader(check);
+        travik_mcap::SummaryInfo summary;
+        if (reader.ReadSummary(summary, refused) &&
+            (!summary.present || !summary.hasStatistics || summary.messages != writer.Messages()))
+            refused = "no summary of the " + std::to_string(writer.Messages()) + " messages written";
+    }
+    if (!refused.empty()) {
+        Status("travik record: %s: the finished file does not read back: %s", o.file.c_str(), refused.c_str());
+        return 1;
+    }
     std::string perChannel;
     for (int ch = 0; ch < travik_mcap::kImageChannels; ++ch)
         perChannel += " ch" + std::to_string(ch) + " " + std::to_string(c.images[ch]);
-    Status("travik record: %" PRIu64 " messages (log %" PRIu64 ",%s) in %" PRIu64 " chunks, %s MB, %s closed%s",
+    std::string lost;
+    if (c.dropped) lost += ", " + std::to_string(c.dropped) + " dropped (disk too slow)";
+    if (c.skipped)
+        lost += ", " + std::to_string(c.skipped) + " skipped (too large for the file's " +
+                std::to_string(travik_mcap::kMaxChunkBytes >> 20) + " MiB chunk limit)";
+    Status("travik record: %" PRIu64 " messages (log %" PRIu64 ",%s) in %" PRIu64
+           " chunks, %s MB, %s closed and read back%s",
            writer.Messages(), c.logs, perChannel.c_str(), writer.ChunksWritten(),
-           FormatMB(static_cast<double>(writer.BytesWritten())).c_str(), o.file.c_str(),
-           c.dropped ? (", " + std::to_string(c.dropped) + " dropped").c_str() : "");
+           FormatMB(static_cast<double>(writer.BytesWritten())).c_str(), o.file.c_str(), lost.c_str());
     return rc;
 }
 

@@ -27,8 +27,10 @@ struct RecordOptions {
     std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
 };
 
-// Exit code: 0 done (file closed with its summary), 1 connect failed,
-// connection lost or a write failed (what was written stays readable).
+// Exit code: 0 done (file closed with its summary, which its own reader
+// took back), 1 connect failed, connection lost, a write failed (what was
+// written stays readable) or the closed file does not read back. A message
+// over the file's limit is left out and counted in the summary.
 int RunRecord(const RecordOptions& options, StopSignal& stop);
 
 }  // namespace travik_tool

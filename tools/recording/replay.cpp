@@ -170,6 +170,9 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         } else if (r.status == travik_mcap::ScanResult::kTruncated) {
             Status("travik replay: %s: %s; played up to there", o.file.c_str(), r.error.c_str());
         }
+        if (r.skippedChunks > 0)
+            Status("travik replay: warning: %s: %s%s; played the rest", o.file.c_str(),
+                   travik_mcap::DescribeSkipped(r).c_str(), o.loop ? " in each pass" : "");
     }
     if (!stopped && rc == 0) stop.WaitFor(kDrain);
     mgr.Release();

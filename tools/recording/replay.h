@@ -21,7 +21,8 @@ struct ReplayOptions {
 
 // Exit code: 0 played to the end (or Ctrl-C), 1 cannot listen or the file
 // is unreadable from the start or corrupt on the way (a file cut short by a
-// crash plays up to its last whole chunk and still exits 0).
+// crash plays up to its last whole chunk, and unreadable chunks are skipped
+// with a warning; both still exit 0).
 int RunReplay(const ReplayOptions& options, StopSignal& stop);
 
 }  // namespace travik_tool

@@ -1,5 +1,6 @@
 // MCAP container layout shared by the writer and the reader: magic, record
-// opcodes and little-endian field helpers. Pure functions, any thread.
+// opcodes, the limits both keep and little-endian field helpers. Pure
+// functions, any thread.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,34 @@ enum Op : uint8_t {
 constexpr size_t kFooterContent = 8 + 8 + 4;
 // Message content before its data: channel_id, sequence, log_time, publish_time.
 constexpr size_t kMessageFixed = 2 + 4 + 8 + 8;
+
+// Limits: the reader refuses what is past them (a crafted file must not
+// make it allocate without bound), and the writer never writes past them,
+// so every file it finishes reads back whole. One definition each.
+//
+// A chunk record's content, and its records once decompressed.
+constexpr uint64_t kMaxChunkBytes = 128ull << 20;
+// A chunk's content ahead of its records: start and end time, decompressed
+// size, CRC, compression name (at most "zstd") and the records' length.
+constexpr uint64_t kChunkHeaderMax = 8 + 8 + 8 + 4 + 4 + 4 + 8;
+// A message record (prefix, fixed fields and data): one that fits, stored
+// alone with that header, makes a chunk within kMaxChunkBytes.
+constexpr uint64_t kMaxMessageRecord = kMaxChunkBytes - kChunkHeaderMax;
+// Schema and channel records, and the summary (summary start to footer).
+constexpr uint64_t kMaxRecordBytes = 1ull << 20;
+constexpr uint64_t kMaxSummaryBytes = kMaxChunkBytes;
+// What a reader keeps of schemas and channels across chunks. travik's own
+// recordings have five schemas and seventeen channels; these leave room for
+// other writers' files while bounding what a crafted one can make a reader
+// hold.
+constexpr size_t kMaxSchemas = 1024;
+constexpr size_t kMaxChannels = 4096;
+constexpr size_t kMaxMetadataEntries = 1024;     // per channel
+constexpr uint64_t kMaxKeptBytes = 16ull << 20;  // names, metadata and their bookkeeping, as KeptCost counts them
+// What keeping `entries` entries (a schema or channel and its metadata
+// pairs) whose strings total `stringBytes` costs: the map node, the string
+// headers and the allocator's share, roughly, per entry.
+inline uint64_t KeptCost(uint64_t entries, uint64_t stringBytes) { return 96 * entries + stringBytes; }
 
 using Bytes = std::vector<uint8_t>;
 

@@ -97,18 +97,29 @@ ScanResult Reader::Scan(const MessageFn& onMessage) {
             return result;  // the summary holds no messages
         }
         if (op == kOpChunk) {
+            // The chunk's extent is known and inside the file: a fault within
+            // it costs its own messages only, and the scan goes on after it.
+            ScanResult chunk;
             if (len > kMaxChunkBytes) {
-                result.status = ScanResult::kCorrupt;
-                result.error = "chunk of " + std::to_string(len) + " bytes exceeds the " +
-                               std::to_string(kMaxChunkBytes >> 20) + " MiB limit" + At(offset);
-                return result;
-            }
-            if (!ReadRecord(contentAt, len, m_record)) {
+                chunk.error = "chunk of " + std::to_string(len) + " bytes exceeds the " +
+                              std::to_string(kMaxChunkBytes >> 20) + " MiB limit" + At(offset);
+            } else if (!ReadRecord(contentAt, len, m_record)) {
                 result.status = ScanResult::kCorrupt;
                 result.error = "cannot read chunk" + At(offset);
                 return result;
+            } else if (!ParseChunk(offset, m_record, onMessage, chunk) && chunk.status == ScanResult::kStopped) {
+                result.messages += chunk.messages;
+                result.status = ScanResult::kStopped;
+                return result;
             }
-            if (!ParseChunk(offset, m_record, onMessage, result)) return result;
+            result.messages += chunk.messages;
+            if (chunk.error.empty()) {
+                result.chunks += chunk.chunks;
+                result.compressedBytes += chunk.compressedBytes;
+                result.uncompressedBytes += chunk.uncompressedBytes;
+            } else if (result.skippedChunks++ == 0) {
+                result.skipped = chunk.error;
+            }
         } else if (op == kOpSchema || op == kOpChannel || op == kOpMessage) {
             if (len > (op == kOpMessage ? kMaxChunkBytes : kMaxRecordBytes)) {
                 result.status = ScanResult::kCorrupt;

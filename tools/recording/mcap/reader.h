@@ -31,17 +31,6 @@
 
 namespace travik_mcap {
 
-// Largest chunk (compressed or not) the reader accepts: the writer's chunks
-// hold at most max(64 MiB, one message), and an image is at most 100 MB.
-constexpr uint64_t kMaxChunkBytes = 128ull << 20;
-constexpr uint64_t kMaxRecordBytes = 1ull << 20;  // schema, channel, footer-side records
-// What the reader keeps of schemas and channels across chunks. travik's own
-// recordings have one schema and five channels; these leave room for other
-// writers' files while bounding what a crafted one can make the reader hold.
-constexpr size_t kMaxSchemas = 1024;
-constexpr size_t kMaxChannels = 4096;
-constexpr size_t kMaxMetadataEntries = 1024;     // per channel
-constexpr uint64_t kMaxKeptBytes = 16ull << 20;  // names, metadata and their bookkeeping
 constexpr size_t kNotInChunk = SIZE_MAX;
 
 struct Channel {
@@ -79,6 +68,12 @@ struct ScanResult {
     uint64_t uncompressedBytes = 0;  // and decompressed
     uint64_t messages = 0;
     bool dataEnd = false;  // the data section ended with its end record
+    // Chunks passed over: broken (bad compressed data, CRC, records) or over
+    // the limits, but with a length that stays inside the file, so the scan
+    // goes on after them. Messages of a chunk delivered before its fault was
+    // found stay delivered. `skipped` says what the first one had, and where.
+    uint64_t skippedChunks = 0;
+    std::string skipped;
 };
 
 struct SummaryInfo {
@@ -98,14 +93,17 @@ public:
 
     // Visits every message in file order, on the calling thread; the
     // callback returns false to stop. Channels are known (Channels()) by
-    // the time a message of theirs is delivered. A file over the limits
-    // above ends the scan as kCorrupt, naming the offset.
+    // the time a message of theirs is delivered. A chunk over the limits of
+    // format.h, or broken, is skipped and counted (ScanResult); anything
+    // else over them, or a length past the end of the file, ends the scan as
+    // kCorrupt (kTruncated for a file without its footer), naming the offset.
     using MessageFn = std::function<bool(const Channel&, const Message&)>;
     ScanResult Scan(const MessageFn& onMessage);
 
-    // Reads the footer and the statistics of the summary. False with
-    // `error` when a footer is there but broken; a file without a footer
-    // gives true with info.present false.
+    // Reads the footer and the statistics of the summary, and checks that
+    // every chunk its indexes name is within the file and the chunk limit.
+    // False with `error` when a footer is there but broken or names such a
+    // chunk; a file without a footer gives true with info.present false.
     bool ReadSummary(SummaryInfo& info, std::string& error);
 
     const std::map<uint16_t, Channel>& Channels() const { return m_channels; }

@@ -82,15 +82,8 @@ bool WriteImage(Writer& writer, const RecordingChannels& ids, uint64_t time, int
     // Each image is referred to by its channel's name, so viewers group the channel's topics.
     const char frameId[] = {'c', 'h', 'a', 'n', 'n', 'e', 'l', static_cast<char>('0' + channel)};
     const std::string_view frame(frameId, sizeof frameId);
-    fg::ImageInfo info;
-    std::copy(attrs, attrs + 5, info.attrs);
-    info.tag = tag;
-    info.size = size;
-    scratch.clear();
-    fg::AppendImageInfo(scratch, time, frame, info);
-    if (!writer.Write(ids.info[channel], time, time, reinterpret_cast<const uint8_t*>(scratch.data()), scratch.size(),
-                      nullptr, 0))
-        return false;
+    // The image's head first: an image over the limit is refused before its
+    // info is written, which would otherwise stand alone in the file.
     const fg::ImageForm form = fg::ClassifyImage(attrs[1], attrs[2], attrs[3], data, size);
     scratch.clear();
     uint16_t id = 0;
@@ -109,7 +102,17 @@ bool WriteImage(Writer& writer, const RecordingChannels& ids, uint64_t time, int
             id = ids.blob[channel];
             break;
     }
-    return writer.Write(id, time, time, reinterpret_cast<const uint8_t*>(scratch.data()), scratch.size(), data, size);
+    const size_t headLen = scratch.size();
+    if (size > kMaxMessageRecord || !Writer::MessageFits(headLen + size)) return false;
+    fg::ImageInfo info;
+    std::copy(attrs, attrs + 5, info.attrs);
+    info.tag = tag;
+    info.size = size;
+    fg::AppendImageInfo(scratch, time, frame, info);
+    const uint8_t* heads = reinterpret_cast<const uint8_t*>(scratch.data());
+    if (!writer.Write(ids.info[channel], time, time, heads + headLen, scratch.size() - headLen, nullptr, 0))
+        return false;
+    return writer.Write(id, time, time, heads, headLen, data, size);
 }
 
 void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeader]) {
@@ -243,6 +246,12 @@ std::string Describe(const ScanResult& result) {
             return "corrupt: " + result.error;
     }
     return "";
+}
+
+std::string DescribeSkipped(const ScanResult& result) {
+    if (result.skippedChunks == 0) return std::string();
+    return std::to_string(result.skippedChunks) + " unreadable chunk" + (result.skippedChunks == 1 ? "" : "s") +
+           " skipped (the first: " + result.skipped + ")";
 }
 
 }  // namespace travik_mcap

@@ -58,7 +58,9 @@ bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout 
 
 // Write one log text or image in the recording's layout. `scratch` holds
 // the encoded heads between calls (reused, so no allocation per message);
-// the image bytes go to the writer from where they lie.
+// the image bytes go to the writer from where they lie. False with
+// writer.Failed() false: the message is over the writer's limit and nothing
+// of it was written.
 bool WriteLog(Writer& writer, const RecordingChannels& ids, uint64_t time, const uint8_t* text, size_t size,
               std::string& scratch);
 bool WriteImage(Writer& writer, const RecordingChannels& ids, uint64_t time, int channel, const int attrs[5],
@@ -98,5 +100,8 @@ private:
 
 // "scan error text" for a scan that did not complete.
 std::string Describe(const ScanResult& result);
+// "N unreadable chunk(s) skipped (the first: what, at offset X)", or empty
+// when the scan skipped none.
+std::string DescribeSkipped(const ScanResult& result);
 
 }  // namespace travik_mcap

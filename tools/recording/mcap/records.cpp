@@ -11,16 +11,12 @@ namespace travik_mcap {
 
 namespace {
 
-// What one kept entry costs beyond its strings: the map node, the string
-// headers and the allocator's share, roughly.
-constexpr uint64_t kEntryCost = 96;
-
-uint64_t Cost(const Schema& s) { return kEntryCost + s.name.size() + s.encoding.size(); }
+uint64_t Cost(const Schema& s) { return KeptCost(1, s.name.size() + s.encoding.size()); }
 
 uint64_t Cost(const Channel& ch) {
-    uint64_t cost = kEntryCost + ch.topic.size() + ch.messageEncoding.size();
-    for (const auto& kv : ch.metadata) cost += kEntryCost + kv.first.size() + kv.second.size();
-    return cost;
+    uint64_t strings = ch.topic.size() + ch.messageEncoding.size();
+    for (const auto& kv : ch.metadata) strings += kv.first.size() + kv.second.size();
+    return KeptCost(1 + ch.metadata.size(), strings);
 }
 
 std::string Where(uint64_t offset, size_t inChunk) {

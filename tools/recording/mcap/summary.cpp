@@ -1,5 +1,6 @@
-// The footer and the summary's statistics: what `travik info` reports
-// beside the scan.
+// The footer, the summary's statistics and its chunk indexes: what `travik
+// info` reports beside the scan, and what the recorder checks of the file
+// it has just closed.
 #include <cstring>
 
 #include "recording/mcap/cursor.h"
@@ -30,7 +31,7 @@ bool Reader::ReadSummary(SummaryInfo& info, std::string& error) {
     const uint64_t summaryStart = Get64(footer + 9);
     const uint32_t crc = Get32(footer + 25);
     if (summaryStart == 0) return true;
-    if (summaryStart < kMagicSize || summaryStart >= footerAt || footerAt - summaryStart > kMaxChunkBytes) {
+    if (summaryStart < kMagicSize || summaryStart >= footerAt || footerAt - summaryStart > kMaxSummaryBytes) {
         error = "footer points at a summary outside the file (" + std::to_string(summaryStart) + ")" + At(footerAt);
         return false;
     }
@@ -67,6 +68,22 @@ bool Reader::ReadSummary(SummaryInfo& info, std::string& error) {
                 return false;
             }
             info.hasStatistics = true;
+        } else if (op == kOpChunkIndex) {
+            // Each chunk the summary names must be one a scan reads.
+            Cursor c{&summary[pos + kRecordPrefix], static_cast<size_t>(len)};
+            c.U64();
+            c.U64();
+            const uint64_t chunkAt = c.U64(), chunkLen = c.U64();
+            if (!c.ok || chunkAt < kMagicSize || chunkAt > summaryStart || chunkLen > summaryStart - chunkAt ||
+                chunkLen < kRecordPrefix) {
+                error = "malformed chunk index" + At(summaryStart + pos);
+                return false;
+            }
+            if (chunkLen - kRecordPrefix > kMaxChunkBytes) {
+                error = "chunk of " + std::to_string(chunkLen - kRecordPrefix) + " bytes exceeds the " +
+                        std::to_string(kMaxChunkBytes >> 20) + " MiB limit" + At(chunkAt);
+                return false;
+            }
         }
         pos += kRecordPrefix + static_cast<size_t>(len);
     }

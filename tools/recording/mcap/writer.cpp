@@ -42,6 +42,10 @@ void Writer::Fail(const std::string& what, int err) {
     m_error = m_path + ": " + what + " at offset " + std::to_string(m_offset) + ": " + std::strerror(err);
 }
 
+void Writer::Refuse(const std::string& what) {
+    if (m_error.empty()) m_error = m_path + ": " + what;
+}
+
 // Writes head, payload and tail with one writev (more only when the kernel
 // takes part of it), so that a chunk is either whole on disk or cut short.
 bool Writer::WriteAll(const Bytes& head, const uint8_t* payload, size_t payloadLen, const Bytes* tail) {
@@ -85,6 +89,7 @@ bool Writer::WriteBytes(const Bytes& bytes) { return WriteAll(bytes, nullptr, 0,
 bool Writer::Open(const std::string& path, const WriterOptions& options, std::string& error) {
     m_path = path;
     m_options = options;
+    m_options.chunkBytes = std::max<size_t>(1, std::min<uint64_t>(m_options.chunkBytes, kMaxMessageRecord));
     m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
@@ -110,6 +115,12 @@ bool Writer::Open(const std::string& path, const WriterOptions& options, std::st
 }
 
 uint16_t Writer::AddSchema(const std::string& name, const std::string& encoding, const std::string& data) {
+    if (Failed()) return 0;
+    const uint64_t cost = KeptCost(1, name.size() + encoding.size());
+    if (m_nextSchema > kMaxSchemas || m_keptBytes + cost > kMaxKeptBytes) {
+        Refuse("schema '" + name.substr(0, 64) + "' is past the limits on schemas");
+        return 0;
+    }
     Bytes rec;
     size_t at = BeginRecord(rec, kOpSchema);
     uint16_t id = m_nextSchema++;
@@ -118,12 +129,24 @@ uint16_t Writer::AddSchema(const std::string& name, const std::string& encoding,
     PutString(rec, encoding);
     PutString(rec, data);  // uint32 length-prefixed bytes, laid out as a string
     EndRecord(rec, at);
+    if (rec.size() - kRecordPrefix > kMaxRecordBytes) {
+        Refuse("schema '" + name.substr(0, 64) + "' is over the record limit");
+        return 0;
+    }
+    m_keptBytes += cost;
     m_schemas.insert(m_schemas.end(), rec.begin(), rec.end());
     return WriteBytes(rec) ? id : 0;
 }
 
 uint16_t Writer::AddChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding,
                             const std::map<std::string, std::string>& metadata) {
+    uint64_t strings = topic.size() + messageEncoding.size();
+    for (const auto& kv : metadata) strings += kv.first.size() + kv.second.size();
+    const uint64_t cost = KeptCost(1 + metadata.size(), strings);
+    if (m_nextChannel >= kMaxChannels || metadata.size() > kMaxMetadataEntries || m_keptBytes + cost > kMaxKeptBytes) {
+        Refuse("channel '" + topic.substr(0, 64) + "' is past the limits on channels");
+        return 0;
+    }
     Bytes rec;
     size_t at = BeginRecord(rec, kOpChannel);
     uint16_t id = m_nextChannel++;
@@ -139,6 +162,11 @@ uint16_t Writer::AddChannel(uint16_t schemaId, const std::string& topic, const s
     Put32(rec, static_cast<uint32_t>(map.size()));
     rec.insert(rec.end(), map.begin(), map.end());
     EndRecord(rec, at);
+    if (rec.size() - kRecordPrefix > kMaxRecordBytes) {
+        Refuse("channel '" + topic.substr(0, 64) + "' is over the record limit");
+        return 0;
+    }
+    m_keptBytes += cost;
     m_channels.insert(m_channels.end(), rec.begin(), rec.end());
     m_sequence.push_back(0);
     m_channelCount.push_back(0);
@@ -149,9 +177,10 @@ uint16_t Writer::AddChannel(uint16_t schemaId, const std::string& topic, const s
 bool Writer::Write(uint16_t channel, uint64_t logTime, uint64_t publishTime, const uint8_t* head, size_t headLen,
                    const uint8_t* body, size_t bodyLen) {
     if (Failed() || channel >= m_sequence.size()) return false;
+    if (headLen > kMaxMessageRecord || bodyLen > kMaxMessageRecord || !MessageFits(headLen + bodyLen)) return false;
     // A message that would take the open chunk past its size starts a new
-    // one, so no chunk is larger than max(chunk size, one message) and
-    // readers can cap what they accept.
+    // one, so no chunk is larger than max(chunk size, one message), which
+    // both are within the chunk limit.
     const size_t record = kRecordPrefix + kMessageFixed + headLen + bodyLen;
     if (!m_chunk.empty() && m_chunk.size() + record > m_options.chunkBytes && !FlushChunk()) return false;
     if (m_chunk.empty()) {
@@ -195,9 +224,13 @@ bool Writer::FlushChunk() {
             m_error = m_path + ": zstd: " + ZSTD_getErrorName(n);
             return false;
         }
-        payload = m_compressed.data();
-        payloadLen = n;
-        compression = "zstd";
+        // Data that does not compress can come out larger than the chunk
+        // limit; the chunk is then stored, which always fits.
+        if (kChunkHeaderMax + n <= kMaxChunkBytes) {
+            payload = m_compressed.data();
+            payloadLen = n;
+            compression = "zstd";
+        }
     }
     ChunkIndex ci;
     ci.start = m_chunkStart;
@@ -205,6 +238,7 @@ bool Writer::FlushChunk() {
     ci.offset = m_offset;
     ci.compressed = payloadLen;
     ci.uncompressed = m_chunk.size();
+    ci.zstd = !compression.empty();
 
     Bytes head;
     head.push_back(kOpChunk);
@@ -239,48 +273,38 @@ bool Writer::FlushChunk() {
     return ok;
 }
 
-bool Writer::Close() {
-    if (m_fd < 0) return !Failed();
-    bool ok = FlushChunk();
-    if (ok) {
-        Bytes end;
-        size_t at = BeginRecord(end, kOpDataEnd);
-        Put32(end, m_dataCrc);
-        EndRecord(end, at);
-        ok = WriteBytes(end);
+Bytes Writer::Summary(uint64_t summaryStart, bool withChunkIndexes, uint64_t& offsetStart) const {
+    // Summary groups, each a run of one opcode, then their offsets.
+    Bytes summary, offsets;
+    auto group = [&](Op op, const Bytes& records) {
+        if (records.empty()) return;
+        offsets.push_back(kOpSummaryOffset);
+        Put64(offsets, 1 + 8 + 8);
+        offsets.push_back(op);
+        Put64(offsets, summaryStart + summary.size());
+        Put64(offsets, records.size());
+        summary.insert(summary.end(), records.begin(), records.end());
+    };
+    group(kOpSchema, m_schemas);
+    group(kOpChannel, m_channels);
+    Bytes stats;
+    size_t at = BeginRecord(stats, kOpStatistics);
+    Put64(stats, m_messages);
+    Put16(stats, static_cast<uint16_t>(m_nextSchema - 1));
+    Put32(stats, m_nextChannel);
+    Put32(stats, 0);  // attachments
+    Put32(stats, 0);  // metadata
+    Put32(stats, static_cast<uint32_t>(m_chunkIndexes.size()));
+    Put64(stats, m_messages ? m_firstTime : 0);
+    Put64(stats, m_messages ? m_lastTime : 0);
+    Put32(stats, static_cast<uint32_t>(m_channelCount.size() * 10));
+    for (size_t c = 0; c < m_channelCount.size(); ++c) {
+        Put16(stats, static_cast<uint16_t>(c));
+        Put64(stats, m_channelCount[c]);
     }
-    if (ok) {
-        // Summary groups, each a run of one opcode, then their offsets.
-        const uint64_t summaryStart = m_offset;
-        Bytes summary, offsets;
-        auto group = [&](Op op, const Bytes& records) {
-            if (records.empty()) return;
-            offsets.push_back(kOpSummaryOffset);
-            Put64(offsets, 1 + 8 + 8);
-            offsets.push_back(op);
-            Put64(offsets, summaryStart + summary.size());
-            Put64(offsets, records.size());
-            summary.insert(summary.end(), records.begin(), records.end());
-        };
-        group(kOpSchema, m_schemas);
-        group(kOpChannel, m_channels);
-        Bytes stats;
-        size_t at = BeginRecord(stats, kOpStatistics);
-        Put64(stats, m_messages);
-        Put16(stats, static_cast<uint16_t>(m_nextSchema - 1));
-        Put32(stats, m_nextChannel);
-        Put32(stats, 0);  // attachments
-        Put32(stats, 0);  // metadata
-        Put32(stats, static_cast<uint32_t>(m_chunkIndexes.size()));
-        Put64(stats, m_messages ? m_firstTime : 0);
-        Put64(stats, m_messages ? m_lastTime : 0);
-        Put32(stats, static_cast<uint32_t>(m_channelCount.size() * 10));
-        for (size_t c = 0; c < m_channelCount.size(); ++c) {
-            Put16(stats, static_cast<uint16_t>(c));
-            Put64(stats, m_channelCount[c]);
-        }
-        EndRecord(stats, at);
-        group(kOpStatistics, stats);
+    EndRecord(stats, at);
+    group(kOpStatistics, stats);
+    if (withChunkIndexes) {
         Bytes chunkIndexes;
         for (const ChunkIndex& ci : m_chunkIndexes) {
             size_t cat = BeginRecord(chunkIndexes, kOpChunkIndex);
@@ -294,15 +318,35 @@ bool Writer::Close() {
                 Put64(chunkIndexes, io.second);
             }
             Put64(chunkIndexes, ci.indexLength);
-            PutString(chunkIndexes, m_zstd ? "zstd" : "");
+            PutString(chunkIndexes, ci.zstd ? "zstd" : "");
             Put64(chunkIndexes, ci.compressed);
             Put64(chunkIndexes, ci.uncompressed);
             EndRecord(chunkIndexes, cat);
         }
         group(kOpChunkIndex, chunkIndexes);
-        const uint64_t offsetStart = summaryStart + summary.size();
-        Bytes tail = summary;
-        tail.insert(tail.end(), offsets.begin(), offsets.end());
+    }
+    offsetStart = summaryStart + summary.size();
+    summary.insert(summary.end(), offsets.begin(), offsets.end());
+    return summary;
+}
+
+bool Writer::Close() {
+    if (m_fd < 0) return !Failed();
+    bool ok = FlushChunk();
+    if (ok) {
+        Bytes end;
+        size_t at = BeginRecord(end, kOpDataEnd);
+        Put32(end, m_dataCrc);
+        EndRecord(end, at);
+        ok = WriteBytes(end);
+    }
+    if (ok) {
+        const uint64_t summaryStart = m_offset;
+        uint64_t offsetStart = 0;
+        Bytes tail = Summary(summaryStart, true, offsetStart);
+        // The chunk indexes are what grows with a long recording; past the
+        // summary limit they are left out (readers scan the chunks instead).
+        if (tail.size() > kMaxSummaryBytes) tail = Summary(summaryStart, false, offsetStart);
         tail.push_back(kOpFooter);
         Put64(tail, kFooterContent);
         Put64(tail, summaryStart);

@@ -8,6 +8,11 @@
 // so a process killed at any moment leaves every earlier chunk whole; a
 // reader that finds no footer scans the chunks.
 //
+// Limits: the writer keeps every limit of format.h, so each file it
+// finishes is one the reader takes whole. A message over kMaxMessageRecord
+// is refused on its own (Write returns false, Failed() stays false, the
+// file is unchanged); a schema or channel over its limits fails the writer.
+//
 // Threads: one thread at a time; every call may block on the disk. After a
 // failed write the writer refuses everything and Error() says why.
 #pragma once
@@ -27,7 +32,7 @@ namespace travik_mcap {
 struct WriterOptions {
     bool zstd = true;              // false: stored chunks
     int zstdLevel = 1;             // fast: the recorder keeps up with camera rates
-    size_t chunkBytes = 4u << 20;  // uncompressed bytes that close a chunk
+    size_t chunkBytes = 4u << 20;  // uncompressed bytes that close a chunk (at most kMaxMessageRecord)
     std::string library = "travik";
 };
 
@@ -45,8 +50,11 @@ public:
     // Writes a channel record at once; returns its id (0, 1, ...).
     uint16_t AddChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding,
                         const std::map<std::string, std::string>& metadata);
+    // Whether a message of `dataLen` bytes is within the limits.
+    static bool MessageFits(uint64_t dataLen) { return dataLen <= kMaxMessageRecord - kRecordPrefix - kMessageFixed; }
     // Adds one message (data = head then body, so callers need not join
-    // them) to the open chunk, writing the chunk once it is full.
+    // them) to the open chunk, writing the chunk once it is full. False
+    // with Failed() false: the message is over the limit and not written.
     bool Write(uint16_t channel, uint64_t logTime, uint64_t publishTime, const uint8_t* head, size_t headLen,
                const uint8_t* body, size_t bodyLen);
     // Writes the open chunk now, if it holds anything.
@@ -64,12 +72,16 @@ public:
 private:
     struct ChunkIndex {
         uint64_t start = 0, end = 0, offset = 0, length = 0, indexLength = 0, compressed = 0, uncompressed = 0;
+        bool zstd = false;
         std::vector<std::pair<uint16_t, uint64_t>> indexOffsets;
     };
 
     bool WriteAll(const Bytes& head, const uint8_t* payload, size_t payloadLen, const Bytes* tail);
     bool WriteBytes(const Bytes& bytes);
     void Fail(const std::string& what, int err);
+    void Refuse(const std::string& what);  // fails the writer: a record over a limit
+    // The summary: schemas, channels, statistics and, when given, chunk indexes, then their offsets.
+    Bytes Summary(uint64_t summaryStart, bool chunkIndexes, uint64_t& offsetStart) const;
 
     int m_fd = -1;
     std::string m_path;
@@ -82,6 +94,7 @@ private:
     Bytes m_channels;  // and of the channel records
     uint16_t m_nextSchema = 1;
     uint16_t m_nextChannel = 0;
+    uint64_t m_keptBytes = 0;              // of schemas and channels, as a reader counts them (KeptCost)
     std::vector<uint32_t> m_sequence;      // per channel
     std::vector<uint64_t> m_channelCount;  // messages per channel
 
