@@ -16,8 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "foxglove_endpoint/foxglove_server.h"
 #include "support/wait.h"
-#include "web/foxglove_server.h"
 
 namespace {
 

@@ -23,10 +23,10 @@
 
 #include <gtest/gtest.h>
 
+#include "server/server.h"
 #include "support/wait.h"
 #include "web/protocol.h"
 #include "web/server.h"
-#include "web/server_impl.h"
 
 namespace {
 

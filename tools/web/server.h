@@ -32,6 +32,10 @@ struct WebServerConfig {
     // Past it a few more are read and answered 503; past those, accepting
     // pauses until one closes and new ones wait in the kernel's backlog.
     size_t maxConnections = 64;
+    // Connections accepted whose request (or upgrade) has not completed;
+    // past it a newcomer closes the oldest (see server/server.h). Each has
+    // about 2 s to send its request.
+    size_t maxHandshakes = 16;
 };
 
 // One encoded image message (see protocol.h), shared by every tab.
@@ -51,6 +55,8 @@ struct WebServerStats {
     uint64_t refusedUpgrades = 0;     // wrong Origin/Host, or too many tabs
     uint64_t connections = 0;         // open plain HTTP connections now
     uint64_t refusedConnections = 0;  // answered 503: too many connections
+    uint64_t handshakesDropped = 0;   // unfinished handshakes closed for a newcomer
+    uint64_t badRequests = 0;         // answered 400/413/431 (malformed, too large)
     uint64_t acceptFailures = 0;      // failed accepts (out of descriptors...); each pauses accepting
     uint64_t loopErrors = 0;          // exceptions that escaped a handler on the server thread
     std::vector<int64_t> hopMicros;   // since the last TakeStats: received -> written to a tab
@@ -85,7 +91,7 @@ public:
 
     WebServerStats TakeStats();
 
-    struct Impl;  // server.cpp
+    struct Impl;  // server_impl.h
 
 private:
     std::unique_ptr<Impl> m_impl;
