@@ -288,6 +288,7 @@ bool FoxgloveServer::Start(const FoxgloveServerConfig& config, std::string& erro
     core.port = config.port;
     core.maxConnections = config.maxConnections;
     core.maxHandshakes = config.maxHandshakes;
+    core.firstRequestTimeout = config.firstRequestTimeout;
     core.name = "travik web: foxglove";
     return s.core.Start(core, s, error);
 }
@@ -320,17 +321,11 @@ bool FoxgloveServer::Publish(uint32_t channelId, uint64_t logTimeNanos, std::sha
 FoxgloveServerStats FoxgloveServer::TakeStats() {
     ServerCounters& c = m_impl->core.Counters();
     FoxgloveServerStats out;
+    static_cast<ServerStats&>(out) = c.Take();
     out.clients = c.openSessions;
     out.messagesQueued = c.itemsQueued;
     out.messagesWritten = c.itemsWritten;
     out.messagesReplaced = c.itemsReplaced;
-    out.badMessages = c.badMessages;
-    out.refusedUpgrades = c.refusedUpgrades;
-    out.handshakesDropped = c.handshakesDropped;
-    out.badRequests = c.badRequests;
-    out.acceptFailures = c.acceptFailures;
-    out.loopErrors = c.loopErrors;
-    out.hopMicros = c.TakeHops();
     return out;
 }
 

@@ -16,6 +16,7 @@
 // messages. Client messages are bounded in size and subscriptions in number.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "foxglove_endpoint/foxglove_protocol.h"
+#include "server/stats.h"
 
 namespace travik_tool {
 
@@ -37,6 +39,7 @@ struct FoxgloveServerConfig {
     // newcomer closes the oldest (see server/server.h). Each has about 2 s
     // to send its request.
     size_t maxHandshakes = 8;
+    std::chrono::milliseconds firstRequestTimeout{2000};
     size_t clientQueueMessages = 500;
     // Service calls handled per second over all clients (and as a burst);
     // past it calls fail at once, so a flood never reaches the device.
@@ -44,18 +47,12 @@ struct FoxgloveServerConfig {
     std::string name = "travik";
 };
 
-struct FoxgloveServerStats {
-    uint64_t clients = 0;            // open WebSocket clients now
-    uint64_t messagesQueued = 0;     // messages handed to a client's queue (totals)
-    uint64_t messagesWritten = 0;    // message data frames written
-    uint64_t messagesReplaced = 0;   // unsent messages replaced or dropped for a newer one
-    uint64_t badMessages = 0;        // client messages answered with an error status
-    uint64_t refusedUpgrades = 0;    // not a Foxglove handshake, Origin or Host not allowed
-    uint64_t handshakesDropped = 0;  // unfinished handshakes closed for a newcomer
-    uint64_t badRequests = 0;        // answered 400/413/431 (malformed, too large)
-    uint64_t acceptFailures = 0;
-    uint64_t loopErrors = 0;
-    std::vector<int64_t> hopMicros;  // since the last TakeStats: received -> written
+// The core's counts (server/stats.h) and the endpoint's.
+struct FoxgloveServerStats : ServerStats {
+    uint64_t clients = 0;           // open WebSocket clients now
+    uint64_t messagesQueued = 0;    // messages handed to a client's queue (totals)
+    uint64_t messagesWritten = 0;   // message data frames written
+    uint64_t messagesReplaced = 0;  // unsent messages replaced or dropped for a newer one
 };
 
 class FoxgloveServer {

@@ -16,11 +16,19 @@ void ServerCounters::AddHop(int64_t micros) {
     if (m_hops.size() < kMaxHopSamples) m_hops.push_back(micros);
 }
 
-std::vector<int64_t> ServerCounters::TakeHops() {
-    std::vector<int64_t> out;
+ServerStats ServerCounters::Take() {
+    ServerStats s;
+    s.connections = connections;
+    s.refusedConnections = refusedConnections;
+    s.handshakesDropped = handshakesDropped;
+    s.badRequests = badRequests;
+    s.refusedUpgrades = refusedUpgrades;
+    s.badMessages = badMessages;
+    s.acceptFailures = acceptFailures;
+    s.loopErrors = loopErrors;
     std::lock_guard<std::mutex> lock(m_hopMutex);
-    out.swap(m_hops);
-    return out;
+    s.hopMicros.swap(m_hops);
+    return s;
 }
 
 ConnectionSlot::ConnectionSlot(Server* server, bool refusal) : m_server(server), m_refusal(refusal) {

@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/stats.h"
+
 namespace travik_tool {
 
 namespace asio = boost::asio;
@@ -61,7 +63,8 @@ struct ServerCounters {
 
     // Hop samples (received -> written), bounded; any thread.
     void AddHop(int64_t micros);
-    std::vector<int64_t> TakeHops();
+    // The counts and the hop samples since the last call; any thread.
+    ServerStats Take();
 
 private:
     std::mutex m_hopMutex;

@@ -119,6 +119,7 @@ bool WebServer::Start(const WebServerConfig& config, std::string& error) {
     core.maxConnections = config.maxConnections;
     core.refusalSlots = kRefusalSlots;
     core.maxHandshakes = config.maxHandshakes;
+    core.firstRequestTimeout = config.firstRequestTimeout;
     core.name = "travik web";
     if (!s.core.Start(core, s, error)) return false;
     std::lock_guard<std::mutex> lock(s.inboxMutex);
@@ -164,20 +165,12 @@ void WebServer::PublishText(const std::string& key, std::string json) {
 WebServerStats WebServer::TakeStats() {
     ServerCounters& c = m_impl->core.Counters();
     WebServerStats s;
+    static_cast<ServerStats&>(s) = c.Take();
     s.tabs = c.sessions;
     s.imagesQueued = c.itemsQueued;
     s.imagesWritten = c.itemsWritten;
     s.imagesReplaced = c.itemsReplaced;
     s.logLinesDropped = m_impl->logLinesDropped;
-    s.badMessages = c.badMessages;
-    s.refusedUpgrades = c.refusedUpgrades;
-    s.connections = c.connections;
-    s.refusedConnections = c.refusedConnections;
-    s.handshakesDropped = c.handshakesDropped;
-    s.badRequests = c.badRequests;
-    s.acceptFailures = c.acceptFailures;
-    s.loopErrors = c.loopErrors;
-    s.hopMicros = c.TakeHops();
     return s;
 }
 
