@@ -321,11 +321,8 @@ bool FoxgloveServer::Publish(uint32_t channelId, uint64_t logTimeNanos, std::sha
 FoxgloveServerStats FoxgloveServer::TakeStats() {
     ServerCounters& c = m_impl->core.Counters();
     FoxgloveServerStats out;
-    static_cast<ServerStats&>(out) = c.Take();
+    c.Take(out, out.messagesQueued, out.messagesWritten, out.messagesReplaced);
     out.clients = c.openSessions;
-    out.messagesQueued = c.itemsQueued;
-    out.messagesWritten = c.itemsWritten;
-    out.messagesReplaced = c.itemsReplaced;
     return out;
 }
 

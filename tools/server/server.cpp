@@ -16,19 +16,21 @@ void ServerCounters::AddHop(int64_t micros) {
     if (m_hops.size() < kMaxHopSamples) m_hops.push_back(micros);
 }
 
-ServerStats ServerCounters::Take() {
-    ServerStats s;
-    s.connections = connections;
-    s.refusedConnections = refusedConnections;
-    s.handshakesDropped = handshakesDropped;
-    s.badRequests = badRequests;
-    s.refusedUpgrades = refusedUpgrades;
-    s.badMessages = badMessages;
-    s.acceptFailures = acceptFailures;
-    s.loopErrors = loopErrors;
+void ServerCounters::Take(ServerStats& out, uint64_t& queued, uint64_t& written, uint64_t& replaced) {
+    out.connections = connections;
+    out.refusedConnections = refusedConnections;
+    out.handshakesDropped = handshakesDropped;
+    out.badRequests = badRequests;
+    out.refusedUpgrades = refusedUpgrades;
+    out.badMessages = badMessages;
+    out.acceptFailures = acceptFailures;
+    out.loopErrors = loopErrors;
+    queued = itemsQueued;
+    written = itemsWritten;
+    replaced = itemsReplaced;
     std::lock_guard<std::mutex> lock(m_hopMutex);
-    s.hopMicros.swap(m_hops);
-    return s;
+    out.hopMicros.clear();
+    out.hopMicros.swap(m_hops);
 }
 
 ConnectionSlot::ConnectionSlot(Server* server, bool refusal) : m_server(server), m_refusal(refusal) {

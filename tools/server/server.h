@@ -63,8 +63,9 @@ struct ServerCounters {
 
     // Hop samples (received -> written), bounded; any thread.
     void AddHop(int64_t micros);
-    // The counts and the hop samples since the last call; any thread.
-    ServerStats Take();
+    // The counts and the hop samples since the last call into `out`, and
+    // the session items' totals under the protocol's own names; any thread.
+    void Take(ServerStats& out, uint64_t& queued, uint64_t& written, uint64_t& replaced);
 
 private:
     std::mutex m_hopMutex;

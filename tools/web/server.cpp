@@ -165,11 +165,8 @@ void WebServer::PublishText(const std::string& key, std::string json) {
 WebServerStats WebServer::TakeStats() {
     ServerCounters& c = m_impl->core.Counters();
     WebServerStats s;
-    static_cast<ServerStats&>(s) = c.Take();
+    c.Take(s, s.imagesQueued, s.imagesWritten, s.imagesReplaced);
     s.tabs = c.sessions;
-    s.imagesQueued = c.itemsQueued;
-    s.imagesWritten = c.itemsWritten;
-    s.imagesReplaced = c.itemsReplaced;
     s.logLinesDropped = m_impl->logLinesDropped;
     return s;
 }
