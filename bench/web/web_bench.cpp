@@ -33,9 +33,9 @@
 
 #include "common/loopback.h"
 #include "common/test_pattern.h"
+#include "image_encoder/encoder.h"
 #include "platform/clock.h"
 #include "support/process.h"
-#include "web/encoder.h"
 #include "web/protocol.h"
 
 namespace {

@@ -1,7 +1,8 @@
 // The Foxglove endpoint's server on the wire with a Beast WebSocket client:
-// the handshake checks (subprotocol, Origin, Host), latest-wins with a
-// warning status under a client that does not read, and hostile client
-// messages answered with an error status while the connection stays usable.
+// the handshake checks (subprotocol, Origin, strict Host), latest-wins with
+// a warning status under a client that does not read, hostile client
+// messages answered with an error status while the connection stays usable,
+// and unfinished handshakes that cannot keep a client out.
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -11,13 +12,16 @@
 #include <boost/beast/websocket.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "foxglove_endpoint/foxglove_server.h"
 #include "support/wait.h"
-#include "web/foxglove_server.h"
 
 namespace {
 
@@ -245,6 +249,54 @@ TEST_F(FoxgloveServerTest, ManyRefusedItemsGetOneStatusAndServiceFloodsAreCut) {
     EXPECT_EQ(answered + refused, kCalls);
     EXPECT_GT(refused, 0);
     EXPECT_EQ(handled.load(), answered);
+}
+
+// The Host header is parsed whole: a loopback name followed by anything but
+// a port names another host.
+TEST_F(FoxgloveServerTest, HostIsParsedStrictly) {
+    for (const std::string bad : {"localhost:80@evil.com", "[::1]evil", "127.0.0.1:http"}) {
+        Client client;
+        EXPECT_FALSE(client.Open(port, "foxglove.websocket.v1", "", bad)) << bad;
+    }
+    for (const std::string good : {"127.0.0.1:8080", "localhost", "[::1]:80"}) {
+        Client client;
+        EXPECT_TRUE(client.Open(port, "foxglove.websocket.v1", "", good)) << good;
+    }
+}
+
+// Sockets that connect and never finish their handshake, more than both
+// caps, do not keep a client out: past the handshake cap each newcomer
+// closes the oldest unfinished one, so idle sockets never fill the
+// connection cap.
+TEST(FoxgloveServerLimits, UnfinishedHandshakesDoNotKeepAClientOut) {
+    FoxgloveServer server;
+    FoxgloveServerConfig config;
+    config.port = 0;
+    config.maxConnections = 4;
+    config.maxHandshakes = 2;
+    config.firstRequestTimeout = std::chrono::minutes(5);  // only the cap closes them here
+    std::string error;
+    ASSERT_TRUE(server.Start(config, error)) << error;
+    asio::io_context ioc;
+    std::vector<std::unique_ptr<tcp::socket>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<tcp::socket>(ioc));
+        idle.back()->connect(
+            tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(server.Port())));
+        timeval tv{10, 0};
+        setsockopt(idle.back()->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().handshakesDropped == 6; }));
+    for (int i = 0; i < 6; ++i) {
+        char byte;
+        beast::error_code ec;
+        idle[static_cast<size_t>(i)]->read_some(asio::buffer(&byte, 1), ec);
+        EXPECT_EQ(ec, asio::error::eof) << i;
+    }
+    Client client;
+    ASSERT_TRUE(client.Open(server.Port(), "foxglove.websocket.v1"));
+    EXPECT_FALSE(client.Next("serverInfo").is_null());
+    EXPECT_EQ(server.TakeStats().clients, 1u);
 }
 
 }  // namespace

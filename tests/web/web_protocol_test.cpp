@@ -1,8 +1,9 @@
 // The live page's server on the wire, without a browser: a WebSocket client
 // on loopback against WebServer. Latest-wins under a tab that does not
-// read, the snapshot a late tab gets, the upgrade checks, bad messages and
-// channels, the connection cap, running out of descriptors, and a handler
-// that throws.
+// read, the snapshot a late tab gets, the upgrade checks and the strict
+// Host, bad messages and channels, a header over the limit (431), the
+// connection cap, the handshake cap and the first-request deadline,
+// running out of descriptors, and a handler that throws.
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,10 +24,10 @@
 
 #include <gtest/gtest.h>
 
+#include "server/server.h"
 #include "support/wait.h"
 #include "web/protocol.h"
 #include "web/server.h"
-#include "web/server_impl.h"
 
 namespace {
 
@@ -73,14 +74,14 @@ struct Client {
     }
 };
 
-// The status a plain HTTP upgrade request gets.
+// The status a plain HTTP upgrade request gets (no Origin when empty).
 int UpgradeStatus(int port, const std::string& host, const std::string& origin) {
     asio::io_context ioc;
     tcp::socket socket(ioc);
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     http::request<http::empty_body> req(http::verb::get, "/ws", 11);
     req.set(http::field::host, host);
-    req.set(http::field::origin, origin);
+    if (!origin.empty()) req.set(http::field::origin, origin);
     req.set(http::field::connection, "Upgrade");
     req.set(http::field::upgrade, "websocket");
     req.set(http::field::sec_websocket_version, "13");
@@ -110,10 +111,8 @@ int Connect(int port) {
     return fd;
 }
 
-// Sends GET / on `fd` and returns the response's status line ("" on none).
-std::string GetStatusLine(int fd, int port) {
-    const std::string req =
-        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+// Sends `req` on `fd` and returns the response's status line ("" on none).
+std::string StatusLine(int fd, const std::string& req) {
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) return "";
     std::string got;
     char buf[512];
@@ -123,6 +122,18 @@ std::string GetStatusLine(int fd, int port) {
         got.append(buf, static_cast<size_t>(n));
     }
     return got.substr(0, got.find("\r\n"));
+}
+
+// Sends GET / on `fd` and returns the response's status line ("" on none).
+std::string GetStatusLine(int fd, int port) {
+    return StatusLine(fd,
+                      "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n");
+}
+
+// Whether the server closes `fd` (a read sees the end, not a timeout).
+bool ClosedByServer(int fd) {
+    char byte;
+    return recv(fd, &byte, 1, 0) == 0;
 }
 
 std::shared_ptr<const std::string> ImageMessage(int channel, uint32_t sequence, size_t payload) {
@@ -356,6 +367,7 @@ TEST(WebServerLimits, ConnectionsPastTheCapGet503) {
     WebServerConfig config;
     config.port = 0;
     config.maxConnections = 1;
+    config.firstRequestTimeout = std::chrono::minutes(5);  // `held` sends nothing
     std::string error;
     ASSERT_TRUE(server.Start(config, error)) << error;
     const int port = server.Port();
@@ -435,6 +447,81 @@ TEST(WebServerLimits, ServerLoopReportsWhatItCatchesAndCarriesOn) {
     EXPECT_TRUE(after);
     EXPECT_EQ(counters.loopErrors.load(), 1u);
     EXPECT_NE(err.find("boom in a handler"), std::string::npos) << err;
+}
+
+// The Host header is parsed whole: a loopback name followed by anything but
+// a port is another host, refused for the page and for the upgrade alike.
+TEST_F(WebServerTest, HostIsParsedStrictly) {
+    for (const std::string bad : {"localhost:80@evil.com", "[::1]evil", "127.0.0.1:80:80", "localhost:", "[::1",
+                                  "127.0.0.1.evil.com", "localhost :80", ""}) {
+        EXPECT_EQ(UpgradeStatus(port, bad, ""), 403) << bad;
+        const int fd = Connect(port);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(StatusLine(fd, "GET / HTTP/1.1\r\nHost: " + bad + "\r\nConnection: close\r\n\r\n"),
+                  "HTTP/1.1 403 Forbidden")
+            << bad;
+        close(fd);
+    }
+    for (const std::string good : {"127.0.0.1:8080", "localhost", "[::1]:80", "LOCALHOST:1"})
+        EXPECT_EQ(UpgradeStatus(port, good, ""), 101) << good;
+}
+
+// A request whose header is over the limit is answered 431 (not a reset),
+// and the server goes on serving.
+TEST_F(WebServerTest, HeaderOverTheLimitGets431) {
+    const int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    const std::string big = "GET / HTTP/1.1\r\nHost: " + host + "\r\nX-Filler: " + std::string(40 * 1024, 'a') +
+                            "\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(StatusLine(fd, big), "HTTP/1.1 431 Request Header Fields Too Large");
+    close(fd);
+    EXPECT_EQ(server.TakeStats().badRequests, 1u);
+    const int next = Connect(port);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(GetStatusLine(next, port), "HTTP/1.1 200 OK");
+    close(next);
+}
+
+// Sockets that connect and send nothing cannot hold the server: past the
+// handshake cap each newcomer closes the oldest, and each is closed at its
+// first-request deadline anyway; a client that sends its request is served.
+TEST(WebServerLimits, IdleSocketsDoNotKeepAClientOut) {
+    WebServer server;
+    WebServerConfig config;
+    config.port = 0;
+    config.maxConnections = 4;
+    config.maxHandshakes = 2;
+    config.firstRequestTimeout = std::chrono::minutes(5);  // only the cap closes them here
+    std::string error;
+    ASSERT_TRUE(server.Start(config, error)) << error;
+    const int port = server.Port();
+    std::vector<int> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(Connect(port));
+        ASSERT_GE(idle.back(), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().handshakesDropped == 6; }));
+    for (int i = 0; i < 6; ++i) EXPECT_TRUE(ClosedByServer(idle[static_cast<size_t>(i)])) << i;
+    const int client = Connect(port);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(GetStatusLine(client, port), "HTTP/1.1 200 OK");
+    close(client);
+    for (int fd : idle) close(fd);
+}
+
+// A socket that sends nothing is closed at the first-request deadline.
+TEST(WebServerLimits, SilentSocketIsClosedAtTheFirstRequestDeadline) {
+    WebServer server;
+    WebServerConfig config;
+    config.port = 0;
+    config.firstRequestTimeout = std::chrono::milliseconds(50);
+    std::string error;
+    ASSERT_TRUE(server.Start(config, error)) << error;
+    const int fd = Connect(server.Port());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(ClosedByServer(fd));
+    close(fd);
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().connections == 0; }));
 }
 
 }  // namespace

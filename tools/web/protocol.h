@@ -23,8 +23,8 @@
 #include <cstdint>
 #include <string>
 
+#include "image_encoder/encoder.h"
 #include "protocol/channel_rule.h"
-#include "web/encoder.h"
 
 namespace travik_tool {
 

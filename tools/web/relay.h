@@ -4,17 +4,18 @@
 // previous one of its channel still waits replaces it, so a slow encoder
 // never builds a lag.
 // Threads: Offer from any thread (the library's loop thread), non-blocking;
-// the encoder thread publishes to the WebServer; Stop joins it.
+// the encoder thread (server/newest_images.h) publishes to the WebServer;
+// Stop joins it; TakeWindow from any thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "image_encoder/encoder.h"
 #include "protocol/channel_rule.h"
+#include "server/newest_images.h"
 #include "web/server.h"
 
 namespace travik_tool {
@@ -41,24 +42,13 @@ public:
     RelayCounts TakeWindow();
 
 private:
-    struct Raw {
-        std::shared_ptr<unsigned char> data;
-        int attr2 = 0, width = 0, height = 0, len = 0;
-        uint64_t tag = 0, sequence = 0, receivedMicros = 0;
-    };
-    void Run();
+    void Encode(int channel, RawImage& raw);  // on the worker thread
 
     WebServer& m_server;
-    int m_quality;
-    bool m_lossless;
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    Raw m_slots[travik::kImageChannels];
-    bool m_full[travik::kImageChannels] = {};
-    uint64_t m_sequence[travik::kImageChannels] = {};
-    bool m_stop = false;
+    ImageEncoder m_encoder;  // the worker thread's
+    std::mutex m_mutex;      // guards m_window
     RelayCounts m_window;
-    std::thread m_thread;
+    NewestImageWorker m_worker;  // last: its thread starts once the rest is built
 };
 
 }  // namespace travik_tool

@@ -14,11 +14,14 @@
 // gets the newest image of every channel, the state and the last log lines.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "server/stats.h"
 
 namespace travik_tool {
 
@@ -32,6 +35,11 @@ struct WebServerConfig {
     // Past it a few more are read and answered 503; past those, accepting
     // pauses until one closes and new ones wait in the kernel's backlog.
     size_t maxConnections = 64;
+    // Connections accepted whose request (or upgrade) has not completed;
+    // past it a newcomer closes the oldest (see server/server.h). Each has
+    // about 2 s to send its request.
+    size_t maxHandshakes = 16;
+    std::chrono::milliseconds firstRequestTimeout{2000};
 };
 
 // One encoded image message (see protocol.h), shared by every tab.
@@ -41,19 +49,14 @@ struct WebImage {
     uint64_t receivedMicros = 0;  // wall clock when the web process got the raw image
 };
 
-struct WebServerStats {
+// The core's counts (server/stats.h: connections, refusals, bad requests
+// and messages, accept failures, loop errors, hop samples) and the page's.
+struct WebServerStats : ServerStats {
     uint64_t tabs = 0;            // open WebSocket tabs now
     uint64_t imagesQueued = 0;    // images handed to tabs' queues (totals)
     uint64_t imagesWritten = 0;   // image messages written to tabs
     uint64_t imagesReplaced = 0;  // unsent images replaced by a newer one
     uint64_t logLinesDropped = 0;
-    uint64_t badMessages = 0;         // page messages answered with an error
-    uint64_t refusedUpgrades = 0;     // wrong Origin/Host, or too many tabs
-    uint64_t connections = 0;         // open plain HTTP connections now
-    uint64_t refusedConnections = 0;  // answered 503: too many connections
-    uint64_t acceptFailures = 0;      // failed accepts (out of descriptors...); each pauses accepting
-    uint64_t loopErrors = 0;          // exceptions that escaped a handler on the server thread
-    std::vector<int64_t> hopMicros;   // since the last TakeStats: received -> written to a tab
 };
 
 class WebServer {
@@ -85,7 +88,7 @@ public:
 
     WebServerStats TakeStats();
 
-    struct Impl;  // server.cpp
+    struct Impl;  // server_impl.h
 
 private:
     std::unique_ptr<Impl> m_impl;

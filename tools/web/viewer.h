@@ -14,8 +14,8 @@
 
 #include "cli/options.h"
 #include "cli/stop_signal.h"
-#include "web/foxglove_relay.h"
-#include "web/foxglove_server.h"
+#include "foxglove_endpoint/foxglove_relay.h"
+#include "foxglove_endpoint/foxglove_server.h"
 #include "web/protocol.h"
 #include "web/relay.h"
 #include "web/server.h"

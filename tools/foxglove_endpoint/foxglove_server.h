@@ -16,13 +16,15 @@
 // messages. Client messages are bounded in size and subscriptions in number.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "web/foxglove_protocol.h"
+#include "foxglove_endpoint/foxglove_protocol.h"
+#include "server/stats.h"
 
 namespace travik_tool {
 
@@ -33,6 +35,11 @@ struct FoxgloveServerConfig {
     // A request without Origin (a desktop app, a script) is allowed.
     std::vector<std::string> allowedOrigins;
     size_t maxConnections = 32;  // past it, accepting pauses until one closes
+    // Connections accepted whose handshake has not completed; past it a
+    // newcomer closes the oldest (see server/server.h). Each has about 2 s
+    // to send its request.
+    size_t maxHandshakes = 8;
+    std::chrono::milliseconds firstRequestTimeout{2000};
     size_t clientQueueMessages = 500;
     // Service calls handled per second over all clients (and as a burst);
     // past it calls fail at once, so a flood never reaches the device.
@@ -40,16 +47,12 @@ struct FoxgloveServerConfig {
     std::string name = "travik";
 };
 
-struct FoxgloveServerStats {
+// The core's counts (server/stats.h) and the endpoint's.
+struct FoxgloveServerStats : ServerStats {
     uint64_t clients = 0;           // open WebSocket clients now
     uint64_t messagesQueued = 0;    // messages handed to a client's queue (totals)
     uint64_t messagesWritten = 0;   // message data frames written
     uint64_t messagesReplaced = 0;  // unsent messages replaced or dropped for a newer one
-    uint64_t badMessages = 0;       // client messages answered with an error status
-    uint64_t refusedUpgrades = 0;   // not a Foxglove handshake, Origin or Host not allowed
-    uint64_t acceptFailures = 0;
-    uint64_t loopErrors = 0;
-    std::vector<int64_t> hopMicros;  // since the last TakeStats: received -> written
 };
 
 class FoxgloveServer {
@@ -82,7 +85,7 @@ public:
     FoxgloveServerStats TakeStats();
 
     static constexpr uint32_t kMaxFoxgloveChannels = 64;
-    struct Impl;
+    struct Impl;  // foxglove_server.cpp
 
 private:
     std::unique_ptr<Impl> m_impl;

@@ -1,12 +1,12 @@
-#include "web/foxglove_relay.h"
+#include "foxglove_endpoint/foxglove_relay.h"
 
 #include <algorithm>
 
 #include "foxglove/messages.h"
 #include "foxglove/schemas.h"
 #include "foxglove/topics.h"
+#include "image_encoder/encoder.h"
 #include "platform/clock.h"
-#include "web/encoder.h"
 
 namespace travik_tool {
 
@@ -47,25 +47,22 @@ std::vector<FoxgloveChannel> TravikFoxgloveChannels() {
 }
 
 FoxgloveRelay::FoxgloveRelay(FoxgloveServer& server, int quality)
-    : m_server(server), m_quality(quality), m_topics(kFoxgloveChannelCount) {
+    : m_server(server),
+      m_topics(kFoxgloveChannelCount),
+      m_encoder(quality, false),
+      m_worker(travik::kImageChannels, [this](int channel, RawImage& raw) { Encode(channel, raw); }) {
     for (const FoxgloveChannel& c : TravikFoxgloveChannels()) m_topics[c.id] = c.topic;
-    m_thread = std::thread(&FoxgloveRelay::Run, this);
 }
 
 FoxgloveRelay::~FoxgloveRelay() { Stop(); }
 
 void FoxgloveRelay::Offer(int channel, const int attrs[5], std::shared_ptr<unsigned char> data, int len, uint64_t tag) {
-    const uint64_t now = static_cast<uint64_t>(travik::NowMicros());
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stop || !travik::ValidChannel(channel)) return;
-    Raw& slot = m_slots[channel];
-    slot.data = std::move(data);  // the library's buffer, kept by reference
-    std::copy(attrs, attrs + 5, slot.attrs);
-    slot.len = len;
-    slot.tag = tag;
-    slot.receivedMicros = now;
-    m_full[channel] = true;
-    m_cond.notify_one();
+    RawImage raw;
+    raw.data = std::move(data);  // the library's buffer, kept by reference
+    std::copy(attrs, attrs + 5, raw.attrs);
+    raw.len = len;
+    raw.tag = tag;
+    m_worker.Offer(channel, std::move(raw));
 }
 
 void FoxgloveRelay::OfferLog(const std::string& text) {
@@ -87,14 +84,7 @@ void FoxgloveRelay::Send(uint32_t id, uint64_t nanos, std::string message, uint6
     m_server.Publish(id, nanos, std::make_shared<const std::string>(std::move(message)), receivedMicros);
 }
 
-void FoxgloveRelay::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_cond.notify_all();
-    if (m_thread.joinable()) m_thread.join();
-}
+void FoxgloveRelay::Stop() { m_worker.Stop(); }
 
 std::vector<std::pair<std::string, uint64_t>> FoxgloveRelay::Encodings() const {
     std::vector<std::pair<std::string, uint64_t>> out;
@@ -103,7 +93,7 @@ std::vector<std::pair<std::string, uint64_t>> FoxgloveRelay::Encodings() const {
     return out;
 }
 
-void FoxgloveRelay::Encode(int c, const Raw& raw, ImageEncoder& encoder) {
+void FoxgloveRelay::Encode(int c, const RawImage& raw) {
     auto wanted = [&](FoxgloveTopic t) { return m_server.Subscribers(FoxgloveChannelId(c, t)) > 0; };
     const auto* bytes = raw.data.get();
     const size_t size = raw.data && raw.len > 0 ? static_cast<size_t>(raw.len) : 0;
@@ -132,7 +122,7 @@ void FoxgloveRelay::Encode(int c, const Raw& raw, ImageEncoder& encoder) {
         message.clear();
         if (form.kind == fg::ImageKind::kRaw) {
             std::string jpeg;
-            if (encoder.Encode(bytes, width, height, form.encoding == "mono8" ? 1 : 3, jpeg))
+            if (m_encoder.Encode(bytes, width, height, form.encoding == "mono8" ? 1 : 3, jpeg))
                 fg::AppendCompressedImage(message, nanos, frame, "jpeg", jpeg);
         } else if (form.kind == fg::ImageKind::kCompressed && form.format == "jpeg") {
             fg::AppendCompressedImage(message, nanos, frame, "jpeg", data);  // already JPEG
@@ -148,29 +138,6 @@ void FoxgloveRelay::Encode(int c, const Raw& raw, ImageEncoder& encoder) {
         message.clear();
         fg::AppendImageInfo(message, nanos, frame, info);
         Send(FoxgloveChannelId(c, FoxgloveTopic::Info), nanos, std::move(message), raw.receivedMicros);
-    }
-}
-
-void FoxgloveRelay::Run() {
-    ImageEncoder encoder(m_quality, false);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_cond.wait(lock, [this] {
-            return m_stop ||
-                   std::find(m_full, m_full + travik::kImageChannels, true) != m_full + travik::kImageChannels;
-        });
-        if (m_stop) return;
-        for (int c = 0; c < travik::kImageChannels; ++c) {
-            if (!m_full[c]) continue;
-            Raw raw = std::move(m_slots[c]);
-            m_slots[c] = Raw();
-            m_full[c] = false;
-            lock.unlock();
-            Encode(c, raw, encoder);
-            raw.data.reset();
-            lock.lock();
-            if (m_stop) return;
-        }
     }
 }
 

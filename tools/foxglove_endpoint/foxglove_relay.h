@@ -2,9 +2,9 @@
 // table (the recordings' topics and schemas plus a JPEG variant of each
 // image channel), and the encoding of what arrives, ONLY for topics that
 // somebody subscribes to and once per image whatever the number of
-// subscribers. Images are encoded on the relay's own thread; the newest
-// raw image of a channel replaces one still waiting, so a slow encoder
-// never builds a lag. Log lines are encoded at once on the caller's thread
+// subscribers. Images are encoded on the relay's own thread
+// (server/newest_images.h); the newest raw image of a channel replaces one
+// still waiting, so a slow encoder never builds a lag. Log lines are encoded at once on the caller's thread
 // (a few bytes each).
 // Threads: Offer and OfferLog from any thread (the library's loop thread),
 // never blocking on the network; Encodings from any thread; Stop joins.
@@ -12,21 +12,18 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "foxglove_endpoint/foxglove_server.h"
+#include "image_encoder/encoder.h"
 #include "protocol/channel_rule.h"
-#include "web/foxglove_server.h"
+#include "server/newest_images.h"
 
 namespace travik_tool {
-
-class ImageEncoder;
 
 // Channel ids: the log, then five per image channel.
 enum class FoxgloveTopic : uint32_t { Raw = 0, Jpeg = 1, Compressed = 2, Blob = 3, Info = 4 };
@@ -58,26 +55,14 @@ public:
     std::vector<std::pair<std::string, uint64_t>> Encodings() const;
 
 private:
-    struct Raw {
-        std::shared_ptr<unsigned char> data;
-        int attrs[5] = {};
-        int len = 0;
-        uint64_t tag = 0, receivedMicros = 0;
-    };
-    void Run();
-    void Encode(int channel, const Raw& raw, ImageEncoder& encoder);
+    void Encode(int channel, const RawImage& raw);  // on the worker thread
     void Send(uint32_t id, uint64_t nanos, std::string message, uint64_t receivedMicros);
 
     FoxgloveServer& m_server;
-    int m_quality;
     std::vector<std::string> m_topics;  // by channel id
     std::atomic<uint64_t> m_encoded[kFoxgloveChannelCount] = {};
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    Raw m_slots[travik::kImageChannels];
-    bool m_full[travik::kImageChannels] = {};
-    bool m_stop = false;
-    std::thread m_thread;
+    ImageEncoder m_encoder;      // the worker thread's (JPEG variant)
+    NewestImageWorker m_worker;  // last: its thread starts once the rest is built
 };
 
 }  // namespace travik_tool

@@ -1,4 +1,4 @@
-#include "web/foxglove_protocol.h"
+#include "foxglove_endpoint/foxglove_protocol.h"
 
 #include <nlohmann/json.hpp>
 

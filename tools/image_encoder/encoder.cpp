@@ -1,4 +1,4 @@
-#include "web/encoder.h"
+#include "image_encoder/encoder.h"
 
 #include <spng.h>
 #include <turbojpeg.h>

@@ -1,0 +1,136 @@
+#include "server/http_connection.h"
+
+#include <array>
+
+#include "server/host_policy.h"
+
+namespace travik_tool {
+
+namespace {
+// After an error answer: how long, and how many bytes, the rest of the
+// request is read and discarded before the socket closes.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr size_t kLingerBytes = 256 * 1024;
+}  // namespace
+
+HttpConnection::HttpConnection(tcp::socket socket, Server& server, ConnectionSlot slot, bool refuse)
+    : m_stream(std::move(socket)), m_server(server), m_slot(std::move(slot)), m_refuse(refuse) {}
+
+void HttpConnection::Start() {
+    std::weak_ptr<HttpConnection> weak = shared_from_this();
+    m_handshake = HandshakeTicket(&m_server, [weak] {
+        if (auto self = weak.lock()) self->Close();
+    });
+    Read(m_server.Config().firstRequestTimeout);
+}
+
+bool HttpConnection::HostAllowed() const {
+    return !m_server.Loopback() || LoopbackHost(std::string(m_request[http::field::host]));
+}
+
+void HttpConnection::Read(std::chrono::steady_clock::duration deadline) {
+    m_parser.emplace();
+    m_parser->header_limit(kMaxRequestHeader);
+    m_parser->body_limit(kMaxRequestBody);
+    m_stream.expires_after(deadline);
+    auto self = shared_from_this();
+    http::async_read(m_stream, m_buffer, *m_parser, [self](beast::error_code ec, size_t) { self->OnRead(ec); });
+}
+
+void HttpConnection::OnRead(beast::error_code ec) {
+    if (ec == http::error::header_limit)
+        return Reject(http::status::request_header_fields_too_large, "header too large");
+    if (ec == http::error::body_limit) return Reject(http::status::payload_too_large, "body too large");
+    if (ec && ec.category() == http::make_error_code(http::error::bad_method).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message)
+        return Reject(http::status::bad_request, "malformed request");
+    if (ec) return Close();
+    m_request = m_parser->release();
+    if (m_refuse) {
+        ++m_server.Counters().refusedConnections;
+        m_handshake.Release();
+        return Refuse(http::status::service_unavailable, "too many connections");
+    }
+    m_answered = false;
+    // The handler may hand the ticket on to a session; otherwise the
+    // handshake ends with the request.
+    m_server.Handler().OnRequest(*this);
+    m_handshake.Release();
+    if (!m_answered) Close();
+}
+
+void HttpConnection::Respond(http::status status, const char* type, std::string body, bool keepAlive) {
+    m_answered = true;
+    auto res = std::make_shared<http::response<http::string_body>>(status, m_request.version());
+    res->set(http::field::server, "travik");
+    res->set(http::field::content_type, type);
+    res->set(http::field::cache_control, "no-store");
+    res->set("X-Content-Type-Options", "nosniff");
+    res->set("Content-Security-Policy",
+             "default-src 'self'; img-src 'self' blob: data:; connect-src 'self'; frame-ancestors 'none'");
+    res->body() = m_request.method() == http::verb::head ? std::string() : std::move(body);
+    res->keep_alive(keepAlive);
+    res->prepare_payload();
+    Write(std::move(res));
+}
+
+void HttpConnection::Refuse(http::status status, const std::string& reason) {
+    Respond(status, "text/plain; charset=utf-8", reason + "\n", false);
+}
+
+void HttpConnection::Write(std::shared_ptr<http::response<http::string_body>> res) {
+    m_stream.expires_after(kHttpIdle);
+    auto self = shared_from_this();
+    http::async_write(m_stream, *res, [self, res](beast::error_code ec, size_t) {
+        if (ec || !res->keep_alive()) return self->Close();
+        self->Read(kHttpIdle);
+    });
+}
+
+void HttpConnection::Reject(http::status status, const std::string& reason) {
+    ++m_server.Counters().badRequests;
+    m_handshake.Release();
+    m_answered = true;
+    auto res = std::make_shared<http::response<http::string_body>>(status, 11);
+    res->set(http::field::server, "travik");
+    res->set(http::field::content_type, "text/plain; charset=utf-8");
+    res->body() = reason + "\n";
+    res->keep_alive(false);
+    res->prepare_payload();
+    m_stream.expires_after(kLingerTime);
+    auto self = shared_from_this();
+    http::async_write(m_stream, *res, [self, res](beast::error_code ec, size_t) {
+        if (ec) return self->Close();
+        beast::error_code ignored;
+        self->m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        self->m_buffer.clear();
+        self->Linger();
+    });
+}
+
+void HttpConnection::Linger() {
+    // Reads (and drops) until the peer closes, kLingerBytes or kLingerTime
+    // (the stream's deadline, set by Reject), whichever comes first.
+    auto scratch = std::make_shared<std::array<char, 4096>>();
+    auto self = shared_from_this();
+    m_stream.async_read_some(asio::buffer(*scratch), [self, scratch](beast::error_code ec, size_t n) {
+        self->m_lingered += n;
+        if (ec || self->m_lingered >= kLingerBytes) return self->Close();
+        self->Linger();
+    });
+}
+
+tcp::socket HttpConnection::TakeSocket() {
+    m_answered = true;
+    m_stream.expires_never();
+    return m_stream.release_socket();
+}
+
+void HttpConnection::Close() {
+    m_handshake.Release();
+    beast::error_code ignored;
+    m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    m_stream.socket().close(ignored);
+}
+
+}  // namespace travik_tool

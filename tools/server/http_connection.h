@@ -1,0 +1,86 @@
+// One accepted connection until it is answered or upgraded: reads each
+// HTTP request within the limits and hands it to the RequestHandler.
+//
+// Limits: the first request must arrive whole within firstRequestTimeout
+// (later keep-alive requests within kHttpIdle); a header over
+// kMaxRequestHeader is answered 431, a body over kMaxRequestBody 413, a
+// malformed request 400, and the connection closed. A connection past the
+// cap (`refuse`) has its first request answered 503.
+//
+// Threads: server thread only. Ownership: each pending operation holds it
+// (`self`); the Server outlives it. The handler either calls Respond
+// (which reads the next request on keep-alive) or TakeSocket and
+// TakeHandshake to upgrade; doing neither closes the connection.
+#pragma once
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "server/server.h"
+
+namespace travik_tool {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using HttpRequest = http::request<http::string_body>;
+
+constexpr size_t kMaxRequestHeader = 16 * 1024;
+constexpr size_t kMaxRequestBody = 16 * 1024;
+constexpr auto kHttpIdle = std::chrono::seconds(30);
+
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+public:
+    HttpConnection(tcp::socket socket, Server& server, ConnectionSlot slot, bool refuse);
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+    // Reads the first request (call once, right after construction).
+    void Start();
+
+    // The request the handler is called with.
+    const HttpRequest& Request() const { return m_request; }
+    HttpRequest TakeRequest() { return std::move(m_request); }
+    Server& Owner() { return m_server; }
+    // The Host policy (host_policy.h): any Host unless the server is bound
+    // to loopback, then only a loopback name.
+    bool HostAllowed() const;
+
+    // Answers the current request; on keep-alive reads the next one.
+    void Respond(http::status status, const char* type, std::string body, bool keepAlive);
+    // A refusal: a short text/plain reason, then the connection closes.
+    void Refuse(http::status status, const std::string& reason);
+
+    // For an upgrade: the socket (no deadline left on it), the connection
+    // slot and the unfinished-handshake ticket.
+    tcp::socket TakeSocket();
+    ConnectionSlot TakeSlot() { return std::move(m_slot); }
+    HandshakeTicket TakeHandshake() { return std::move(m_handshake); }
+
+private:
+    void Read(std::chrono::steady_clock::duration deadline);
+    void OnRead(beast::error_code ec);
+    void Write(std::shared_ptr<http::response<http::string_body>> res);
+    void Close();
+    // Answers an error and closes after the peer has had time to read it:
+    // unread request bytes would otherwise turn the close into a reset.
+    void Reject(http::status status, const std::string& reason);
+    void Linger();
+
+    beast::tcp_stream m_stream;
+    Server& m_server;
+    ConnectionSlot m_slot;
+    HandshakeTicket m_handshake;
+    const bool m_refuse;
+    bool m_answered = false;  // the handler responded or took the socket
+    size_t m_lingered = 0;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<http::string_body>> m_parser;
+    HttpRequest m_request;
+};
+
+}  // namespace travik_tool
