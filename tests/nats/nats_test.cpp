@@ -1,6 +1,8 @@
 // The NATS bridge end to end: a device in this process, `travik bridge` on
-// node 1 of a three-node nats-server cluster, a viewer on node 3; and the
-// image message's decoder against damaged input.
+// node 1 of a three-node nats-server cluster, a viewer on node 3; the image
+// message's decoder against damaged and forged input; and on one node,
+// forged messages to a viewer, `travik list`, and `view --out` of a NATS
+// device when the disk refuses a write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <travik/travik.h>
@@ -460,26 +462,39 @@ TEST(NatsBridge, LogBurstsPastTheServersMaxPayloadArriveAsWholeLines) {
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
+// One nats-server and a publisher on it: anyone who may publish on the
+// cluster, for the tests of what viewers and `travik list` make of it.
+class NatsOneNode : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef TRAVIK_NATS_SERVER
+        GTEST_SKIP() << "nats-server not installed";
+#endif
+        m_dir = TempDir();
+        ASSERT_FALSE(m_dir.empty());
+        ASSERT_TRUE(m_node.Start(m_dir, "n1", ""));
+        travik_nats::LinkOptions link;
+        link.urls = {m_node.Url()};
+        std::string error;
+        ASSERT_TRUE(m_publisher.Connect(link, error)) << error;
+    }
+    void TearDown() override {
+        m_publisher.Close();
+        m_node.Kill();
+        if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+    std::string m_dir;
+    Node m_node;
+    travik_nats::NatsLink m_publisher;
+};
+
 // Anyone who may publish on the cluster: forged image messages are refused
 // on arrival (counted, never handed to the callback), and a real image
 // published after them still arrives.
-TEST(NatsViewerInput, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
-#ifndef TRAVIK_NATS_SERVER
-    GTEST_SKIP() << "nats-server not installed";
-#endif
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    Node node;
-    ASSERT_TRUE(node.Start(dir, "n1", ""));
-    travik_nats::NatsLink publisher;
-    travik_nats::LinkOptions link;
-    link.urls = {node.Url()};
-    std::string error;
-    ASSERT_TRUE(publisher.Connect(link, error)) << error;
-
+TEST_F(NatsOneNode, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
     std::mutex mutex;
     std::vector<std::pair<int, unsigned long long>> delivered;  // length, tag
-    travik_nats::NatsViewer viewer(node.Url(), "cam");
+    travik_nats::NatsViewer viewer(m_node.Url(), "cam");
     travik_tool::SourceWish wish;
     wish.channels[1] = wish.channels[2] = wish.channels[3] = false;
     ASSERT_EQ(0, viewer.Connect(
@@ -503,7 +518,7 @@ TEST(NatsViewerInput, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
         const auto image = Pattern(tag, 0);
         std::vector<unsigned char> message;
         return travik_nats::EncodeImage(header, image.data(), static_cast<uint32_t>(image.size()), 6, message) &&
-               publisher.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
+               m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
     };
     // Until the viewer's subscription is in place, a real image may go unheard.
     ASSERT_TRUE(WaitUntil([&] { return publishReal(1) && WaitUntil([&] { return deliveredTag(1); }, 100ms); }, 30s));
@@ -517,52 +532,42 @@ TEST(NatsViewerInput, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
     uint64_t refused = 0;
     for (const auto& message : forged) {
         ASSERT_FALSE(message.empty());
-        ASSERT_EQ(NATS_OK, publisher.Publish(subject, message.data(), static_cast<int>(message.size())));
+        ASSERT_EQ(NATS_OK, m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())));
         ++refused;
         EXPECT_TRUE(WaitUntil([&] { return viewer.BadMessages() >= refused; }, 30s)) << refused;
     }
     ASSERT_TRUE(publishReal(2));
     EXPECT_TRUE(WaitUntil([&] { return deliveredTag(2); }, 30s));
     viewer.Release();
-    publisher.Close();
-    node.Kill();
     EXPECT_EQ(forged.size(), viewer.BadMessages());
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto& d : delivered) {
         EXPECT_EQ(kWidth * kHeight, d.first);
         EXPECT_TRUE(d.second == 1 || d.second == 2) << d.second;
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // `travik list`: each bridge heard on the server with its device and state,
 // a status published by anyone shown as text (HTML and quotes included),
 // and a status whose name is not its subject's left out.
-TEST(NatsList, ShowsEachBridgeWithItsDeviceAndState) {
-#ifndef TRAVIK_NATS_SERVER
-    GTEST_SKIP() << "nats-server not installed";
-#endif
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    Node node;
-    ASSERT_TRUE(node.Start(dir, "n1", ""));
+TEST_F(NatsOneNode, ListShowsEachBridgeWithItsDeviceAndState) {
     auto list = [&](const std::vector<std::string>& extra, std::string& out) {
         travik_proc::Process process;
         travik_proc::SpawnOptions options;
-        options.outPath = dir + "/list.out";
-        options.errPath = dir + "/list.err";
+        options.outPath = m_dir + "/list.out";
+        options.errPath = m_dir + "/list.err";
         std::vector<std::string> argv = {"travik", "list"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         if (!process.Start(TRAVIK_TOOL_PATH, argv, options)) return -3;
         const int code =
             process.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(30s)));
-        out = travik_proc::ReadText(dir + "/list.out") + travik_proc::ReadText(dir + "/list.err");
+        out = travik_proc::ReadText(m_dir + "/list.out") + travik_proc::ReadText(m_dir + "/list.err");
         return code;
     };
     std::string out;
     EXPECT_EQ(2, list({"nats://127.0.0.1:4222/cam"}, out));
     EXPECT_NE(std::string::npos, out.find("bad address")) << out;
-    EXPECT_EQ(0, list({node.Url(), "--wait", "0.2"}, out));
+    EXPECT_EQ(0, list({m_node.Url(), "--wait", "0.2"}, out));
     EXPECT_NE(std::string::npos, out.find("no bridge published a status")) << out;
 
     TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
@@ -570,25 +575,20 @@ TEST(NatsList, ShowsEachBridgeWithItsDeviceAndState) {
     ASSERT_GT(port, 0);
     travik_proc::Process bridge;
     travik_proc::SpawnOptions options;
-    options.errPath = dir + "/bridge.log";
+    options.errPath = m_dir + "/bridge.log";
     ASSERT_TRUE(bridge.Start(
         TRAVIK_TOOL_PATH,
-        {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", node.Url(), "--name", "cam-1"}, options));
+        {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(), "--name", "cam-1"}, options));
     // Statuses from someone else: one whose device holds HTML and quotes,
     // one that claims another name than its subject's.
-    travik_nats::NatsLink publisher;
-    travik_nats::LinkOptions link;
-    link.urls = {node.Url()};
-    std::string error;
-    ASSERT_TRUE(publisher.Connect(link, error)) << error;
     std::atomic<bool> stopPublishing{false};
     std::thread statuses([&] {
         const std::string html =
             "v=1 name=odd device=<b>\"x\"</b>&amp;' up=0 channels=- interval=7 logs=1 leases=3 t=1";
         const std::string liar = "v=1 name=cam-1 device=1.2.3.4:5 up=0 channels=- interval=9 logs=0 leases=0 t=1";
         for (int i = 0; i < 6000 && !stopPublishing.load(); ++i) {
-            publisher.Publish(travik_nats::Subject("odd", "status"), html.data(), static_cast<int>(html.size()));
-            publisher.Publish(travik_nats::Subject("liar", "status"), liar.data(), static_cast<int>(liar.size()));
+            m_publisher.Publish(travik_nats::Subject("odd", "status"), html.data(), static_cast<int>(html.size()));
+            m_publisher.Publish(travik_nats::Subject("liar", "status"), liar.data(), static_cast<int>(liar.size()));
             std::this_thread::sleep_for(10ms);  // pacing of the publisher, not a wait on state
         }
     });
@@ -601,13 +601,13 @@ TEST(NatsList, ShowsEachBridgeWithItsDeviceAndState) {
     // the bridge once it is connected to its device.
     const bool heard = WaitUntil(
         [&] {
-            return list({node.Url(), "--wait", "1.5"}, out) == 0 && row("cam-1").find(" up ") != std::string::npos &&
+            return list({m_node.Url(), "--wait", "1.5"}, out) == 0 && row("cam-1").find(" up ") != std::string::npos &&
                    !row("odd").empty();
         },
         60s);
     stopPublishing = true;
     statuses.join();
-    EXPECT_TRUE(heard) << out << travik_proc::ReadText(dir + "/bridge.log");
+    EXPECT_TRUE(heard) << out << travik_proc::ReadText(m_dir + "/bridge.log");
     const std::string cam = row("cam-1");
     EXPECT_NE(std::string::npos, cam.find(device1)) << cam;
     const std::string odd = row("odd");
@@ -619,34 +619,19 @@ TEST(NatsList, ShowsEachBridgeWithItsDeviceAndState) {
     bridge.Signal(SIGTERM);
     EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
     device.Release();
-    publisher.Close();
-    node.Kill();
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // `view --out` of a NATS device whose images outgrow the disk (a file size
 // limit of 64 KiB, images of 128 KiB): the first failed write ends the run
 // with exit 1 and the file's name and reason, and leaves no cut file.
-TEST(NatsView, OutStopsAtTheFirstFailedWriteWithAClearError) {
-#ifndef TRAVIK_NATS_SERVER
-    GTEST_SKIP() << "nats-server not installed";
-#endif
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    Node node;
-    ASSERT_TRUE(node.Start(dir, "n1", ""));
-    travik_nats::NatsLink publisher;
-    travik_nats::LinkOptions link;
-    link.urls = {node.Url()};
-    std::string error;
-    ASSERT_TRUE(publisher.Connect(link, error)) << error;
-    const std::string out = dir + "/out";
+TEST_F(NatsOneNode, ViewOutStopsAtTheFirstFailedWriteWithAClearError) {
+    const std::string out = m_dir + "/out";
     travik_proc::Process view;
     travik_proc::SpawnOptions options;
-    options.errPath = dir + "/view.err";
+    options.errPath = m_dir + "/view.err";
     ASSERT_TRUE(view.Start("/bin/bash",
                            {"bash", "-c", "ulimit -f 64 && exec \"$0\" \"$@\"", TRAVIK_TOOL_PATH, "view",
-                            node.Url() + "/cam", "--channels", "0", "--out", out, "--duration", "60"},
+                            m_node.Url() + "/cam", "--channels", "0", "--out", out, "--duration", "60"},
                            options));
     travik_nats::ImageHeader header;
     const int attrs[5] = {1, 1, 512, 256, 1};
@@ -657,18 +642,15 @@ TEST(NatsView, OutStopsAtTheFirstFailedWriteWithAClearError) {
     // Published until the viewer has ended (it hears nothing before it subscribed).
     EXPECT_TRUE(WaitUntil(
         [&] {
-            publisher.Publish(travik_nats::ImageSubject("cam", 0), message.data(), static_cast<int>(message.size()));
+            m_publisher.Publish(travik_nats::ImageSubject("cam", 0), message.data(), static_cast<int>(message.size()));
             return !view.Running();
         },
         60s));
     EXPECT_EQ(1, view.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
-    const std::string err = travik_proc::ReadText(dir + "/view.err");
+    const std::string err = travik_proc::ReadText(m_dir + "/view.err");
     EXPECT_NE(std::string::npos, err.find(out + "/ch0_000001.pgm: write failed: File too large")) << err;
     struct stat st;
     EXPECT_NE(0, stat((out + "/ch0_000001.pgm").c_str(), &st));
-    publisher.Close();
-    node.Kill();
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace
