@@ -127,7 +127,8 @@ private:
     std::string m_outputError;
 };
 
-// `travik view`. Exit code: 0 done, 1 connect failed or connection lost.
+// `travik view`. Exit code: 0 done, 1 connect failed, connection lost or a
+// write under --out failed.
 // With `source` (borrowed for the call) the target is not a device address:
 // the images and logs come from the source instead.
 int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource* source = nullptr);
