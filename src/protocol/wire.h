@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "protocol/channel_rule.h"
+#include "protocol/limits.h"
 #include "protocol/switch_value.h"
 
 namespace travik {
@@ -19,15 +20,6 @@ constexpr int kFrameHeaderLen = 16;
 constexpr int kImageHeaderLen = 32;
 constexpr int kCmdBodyLen = 32;
 constexpr int kCmdFrameLen = kFrameHeaderLen + kCmdBodyLen;
-
-// Largest frame a reader accepts (header included), and the largest raw
-// record sequence it inflates: room for four uncompressed 3840x2160 RGB
-// images with their record headers and deflate's worst-case expansion.
-constexpr int kMaxFrameLen = 100'000'000;
-constexpr int kMaxRawLen = 100'000'000;
-// deflate cannot expand data by more than this factor; a larger rawLen for
-// its dataLen is a lie.
-constexpr int64_t kMaxInflateRatio = 1032;
 
 struct FrameHeaderSt {
     int32_t msgType = 0;

@@ -1,6 +1,8 @@
 // The NATS bridge end to end: a device in this process, `travik bridge` on
-// node 1 of a three-node nats-server cluster, a viewer on node 3; and the
-// image message's decoder against damaged input.
+// node 1 of a three-node nats-server cluster, a viewer on node 3; the image
+// message's decoder against damaged and forged input; and on one node,
+// forged messages to a viewer, `travik list`, and `view --out` of a NATS
+// device when the disk refuses a write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <travik/travik.h>
@@ -18,10 +20,13 @@
 #include <thread>
 #include <vector>
 
+#include <zlib.h>
+
 #include "nats/link.h"
 #include "nats/protocol.h"
 #include "nats/source.h"
 #include "protocol/channel_rule.h"
+#include "protocol/limits.h"
 #include "support/process.h"
 #include "support/wait.h"
 
@@ -127,17 +132,19 @@ int ListenAnywhere(TravikMgr& device) {
 }
 
 TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
-    travik_nats::ImageHeader header;
-    const int attrs[5] = {2, 1, kWidth, kHeight, 3};
-    std::copy(attrs, attrs + 5, header.attrs);
-    header.tag = 0x0123456789abcdefULL;
+    // A gray image of its size, and opaque bytes (attr2 2) of any length.
+    const int grayAttrs[5] = {2, 1, kWidth, kHeight, 3}, opaqueAttrs[5] = {2, 2, 0, 0, 3};
     for (const auto& image : {Pattern(7, 1), std::vector<unsigned char>(5000, 9)}) {
+        const int* attrs = image.size() == kWidth * kHeight ? grayAttrs : opaqueAttrs;
+        travik_nats::ImageHeader header;
+        std::copy(attrs, attrs + 5, header.attrs);
+        header.tag = 0x0123456789abcdefULL;
         std::vector<unsigned char> message;
         ASSERT_TRUE(travik_nats::EncodeImage(header, image.data(), static_cast<uint32_t>(image.size()), 6, message));
         travik_nats::ImageHeader back;
         std::shared_ptr<unsigned char> restored;
         ASSERT_TRUE(travik_nats::DecodeImage(message.data(), message.size(), back, restored));
-        EXPECT_EQ(0, std::memcmp(back.attrs, attrs, sizeof attrs));
+        EXPECT_EQ(0, std::memcmp(back.attrs, attrs, sizeof header.attrs));
         EXPECT_EQ(header.tag, back.tag);
         ASSERT_EQ(image.size(), back.rawLen);
         EXPECT_EQ(0, std::memcmp(image.data(), restored.get(), image.size()));
@@ -154,6 +161,99 @@ TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
         bad[3] = 7;
         EXPECT_FALSE(travik_nats::DecodeImage(bad.data(), bad.size(), back, restored));
     }
+}
+
+// A message claiming `rawLen` bytes: a zlib stream of that many zeros (made
+// a MiB at a time, at `level`: 9 comes close to deflate's best ratio, 1 is
+// quicker), or with `bodyLen` set, a body of zeros that is no stream at all,
+// for judging the prefix alone.
+std::vector<unsigned char> ForgedMessage(const int attrs[5], uint32_t rawLen, size_t bodyLen = 0, int level = 9) {
+    std::vector<unsigned char> message(travik_nats::kImagePrefixLen);
+    const unsigned char head[4] = {'T', 'V', 1, 1};
+    std::memcpy(message.data(), head, 4);
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) message[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    for (int i = 0; i < 5; ++i) put32(4 + 4 * i, static_cast<uint32_t>(attrs[i]));
+    put32(32, rawLen);
+    if (bodyLen > 0) {
+        message.resize(message.size() + bodyLen);
+        return message;
+    }
+    z_stream z{};
+    if (deflateInit(&z, level) != Z_OK) return {};
+    std::vector<unsigned char> zeros(1 << 20), out(1 << 16);
+    uint32_t left = rawLen;
+    int rc = Z_OK;
+    do {
+        const uint32_t n = std::min<uint32_t>(left, static_cast<uint32_t>(zeros.size()));
+        left -= n;
+        z.next_in = zeros.data();
+        z.avail_in = n;
+        do {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            rc = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+            message.insert(message.end(), out.data(), out.data() + (out.size() - z.avail_out));
+        } while (z.avail_out == 0);
+    } while (left > 0);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? message : std::vector<unsigned char>();
+}
+
+// What the direct link would refuse, or a size unlike the image's own
+// shape, is refused on the prefix: before anything is allocated or
+// inflated. A real image of the same sizes still passes.
+TEST(NatsImageMessage, RefusesClaimsPastTheDirectLinksLimitOrUnlikeTheirShape) {
+    using travik_nats::DecodeImage;
+    using travik_nats::ReadImagePrefix;
+    const uint32_t limit = static_cast<uint32_t>(travik::kMaxRawLen);
+    const size_t bodyFor = (limit - 64) / static_cast<size_t>(travik::kMaxInflateRatio) + 1;
+    const int opaque[5] = {1, 2, 0, 0, 1};
+    travik_nats::ImageHeader header;
+    std::shared_ptr<unsigned char> image;
+
+    // The reproduction: 256 MiB of zeros in a quarter of a MiB, a ratio deflate
+    // can reach, and 261 KB in the fields of a gray image of 16384 x 16384.
+    const int huge[5] = {1, 1, 16384, 16384, 1};
+    const auto forged = ForgedMessage(huge, 256u << 20);
+    ASSERT_FALSE(forged.empty());
+    EXPECT_LT(forged.size(), 300u * 1000u);
+    EXPECT_FALSE(DecodeImage(forged.data(), forged.size(), header, image));
+    // One byte past the direct link's limit, as opaque bytes: refused; at it: judged fit.
+    const auto past = ForgedMessage(opaque, limit + 1, 0, 1);
+    ASSERT_FALSE(past.empty());
+    EXPECT_FALSE(DecodeImage(past.data(), past.size(), header, image));
+    auto at = ForgedMessage(opaque, limit, bodyFor);
+    EXPECT_TRUE(ReadImagePrefix(at.data(), at.size(), header));
+    EXPECT_EQ(limit, header.rawLen);
+
+    // A gray or RGB claim must be exactly its pixels; opaque bytes need not.
+    struct Case {
+        int attr2, width, height;
+        uint32_t rawLen;
+        bool fits;
+    };
+    for (const Case& c : {Case{1, 8000, 8000, 64000000u, true}, Case{1, 8000, 8000, 64000001u, false},
+                          Case{3, 5000, 6000, 90000000u, true}, Case{3, 5000, 6000, 30000000u, false},
+                          Case{1, -8000, -8000, 64000000u, false}, Case{1, 65536, 65536, 0u, false},
+                          Case{3, 0, 0, 3u, false}, Case{2, 16384, 16384, 12345u, true}}) {
+        SCOPED_TRACE(std::to_string(c.attr2) + " " + std::to_string(c.width) + "x" + std::to_string(c.height) + " " +
+                     std::to_string(c.rawLen));
+        const int attrs[5] = {1, c.attr2, c.width, c.height, 1};
+        const auto message = ForgedMessage(attrs, c.rawLen, c.rawLen / travik::kMaxInflateRatio + 1);
+        EXPECT_EQ(c.fits, ReadImagePrefix(message.data(), message.size(), header));
+    }
+    // A real stream of a wrong shape is refused too, and the bridge never makes one.
+    const int small[5] = {1, 1, 100, 100, 1};
+    auto wrong = ForgedMessage(small, 10001);
+    EXPECT_FALSE(DecodeImage(wrong.data(), wrong.size(), header, image));
+    const auto right = ForgedMessage(small, 10000);
+    EXPECT_TRUE(DecodeImage(right.data(), right.size(), header, image));
+    std::copy(small, small + 5, header.attrs);
+    std::vector<unsigned char> pixels(10001), message;
+    EXPECT_FALSE(travik_nats::EncodeImage(header, pixels.data(), 10001, 1, message));
+    EXPECT_TRUE(travik_nats::EncodeImage(header, pixels.data(), 10000, 1, message));
 }
 
 TEST(NatsLogText, SplitsIntoPiecesTheServerTakesAtLineEndsAndNeverInsideACharacter) {
@@ -360,6 +460,197 @@ TEST(NatsBridge, LogBurstsPastTheServersMaxPayloadArriveAsWholeLines) {
     }
     EXPECT_GT(lines, 1000u);
     std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// One nats-server and a publisher on it: anyone who may publish on the
+// cluster, for the tests of what viewers and `travik list` make of it.
+class NatsOneNode : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef TRAVIK_NATS_SERVER
+        GTEST_SKIP() << "nats-server not installed";
+#endif
+        m_dir = TempDir();
+        ASSERT_FALSE(m_dir.empty());
+        ASSERT_TRUE(m_node.Start(m_dir, "n1", ""));
+        travik_nats::LinkOptions link;
+        link.urls = {m_node.Url()};
+        std::string error;
+        ASSERT_TRUE(m_publisher.Connect(link, error)) << error;
+    }
+    void TearDown() override {
+        m_publisher.Close();
+        m_node.Kill();
+        if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+    std::string m_dir;
+    Node m_node;
+    travik_nats::NatsLink m_publisher;
+};
+
+// Anyone who may publish on the cluster: forged image messages are refused
+// on arrival (counted, never handed to the callback), and a real image
+// published after them still arrives.
+TEST_F(NatsOneNode, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
+    std::mutex mutex;
+    std::vector<std::pair<int, unsigned long long>> delivered;  // length, tag
+    travik_nats::NatsViewer viewer(m_node.Url(), "cam");
+    travik_tool::SourceWish wish;
+    wish.channels[1] = wish.channels[2] = wish.channels[3] = false;
+    ASSERT_EQ(0, viewer.Connect(
+                     wish, [](std::string&) {},
+                     [&](int, int, int, int, int, std::shared_ptr<unsigned char>&, int len, unsigned long long tag) {
+                         std::lock_guard<std::mutex> lock(mutex);
+                         delivered.emplace_back(len, tag);
+                     }));
+    auto deliveredTag = [&](unsigned long long tag) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& d : delivered)
+            if (d.second == tag) return true;
+        return false;
+    };
+    const std::string subject = travik_nats::ImageSubject("cam", 0);
+    auto publishReal = [&](uint64_t tag) {
+        travik_nats::ImageHeader header;
+        const int attrs[5] = {1, 1, kWidth, kHeight, 1};
+        std::copy(attrs, attrs + 5, header.attrs);
+        header.tag = tag;
+        const auto image = Pattern(tag, 0);
+        std::vector<unsigned char> message;
+        return travik_nats::EncodeImage(header, image.data(), static_cast<uint32_t>(image.size()), 6, message) &&
+               m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
+    };
+    // Until the viewer's subscription is in place, a real image may go unheard.
+    ASSERT_TRUE(WaitUntil([&] { return publishReal(1) && WaitUntil([&] { return deliveredTag(1); }, 100ms); }, 30s));
+
+    const int gray[5] = {1, 1, 16384, 16384, 1}, small[5] = {1, 1, 100, 100, 1}, otherChannel[5] = {2, 1, 100, 100, 3};
+    const std::vector<std::vector<unsigned char>> forged = {
+        ForgedMessage(gray, 256u << 20),     // the reproduction: 256 MiB in 261 KB
+        ForgedMessage(small, 10001),         // not its shape
+        ForgedMessage(otherChannel, 10000),  // channel 3's attributes on image.0
+    };
+    uint64_t refused = 0;
+    for (const auto& message : forged) {
+        ASSERT_FALSE(message.empty());
+        ASSERT_EQ(NATS_OK, m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())));
+        ++refused;
+        EXPECT_TRUE(WaitUntil([&] { return viewer.BadMessages() >= refused; }, 30s)) << refused;
+    }
+    ASSERT_TRUE(publishReal(2));
+    EXPECT_TRUE(WaitUntil([&] { return deliveredTag(2); }, 30s));
+    viewer.Release();
+    EXPECT_EQ(forged.size(), viewer.BadMessages());
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& d : delivered) {
+        EXPECT_EQ(kWidth * kHeight, d.first);
+        EXPECT_TRUE(d.second == 1 || d.second == 2) << d.second;
+    }
+}
+
+// `travik list`: each bridge heard on the server with its device and state,
+// a status published by anyone shown as text (HTML and quotes included),
+// and a status whose name is not its subject's left out.
+TEST_F(NatsOneNode, ListShowsEachBridgeWithItsDeviceAndState) {
+    auto list = [&](const std::vector<std::string>& extra, std::string& out) {
+        travik_proc::Process process;
+        travik_proc::SpawnOptions options;
+        options.outPath = m_dir + "/list.out";
+        options.errPath = m_dir + "/list.err";
+        std::vector<std::string> argv = {"travik", "list"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        if (!process.Start(TRAVIK_TOOL_PATH, argv, options)) return -3;
+        const int code =
+            process.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(30s)));
+        out = travik_proc::ReadText(m_dir + "/list.out") + travik_proc::ReadText(m_dir + "/list.err");
+        return code;
+    };
+    std::string out;
+    EXPECT_EQ(2, list({"nats://127.0.0.1:4222/cam"}, out));
+    EXPECT_NE(std::string::npos, out.find("bad address")) << out;
+    EXPECT_EQ(0, list({m_node.Url(), "--wait", "0.2"}, out));
+    EXPECT_NE(std::string::npos, out.find("no bridge published a status")) << out;
+
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    travik_proc::Process bridge;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(
+        TRAVIK_TOOL_PATH,
+        {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(), "--name", "cam-1"}, options));
+    // Statuses from someone else: one whose device holds HTML and quotes,
+    // one that claims another name than its subject's.
+    std::atomic<bool> stopPublishing{false};
+    std::thread statuses([&] {
+        const std::string html =
+            "v=1 name=odd device=<b>\"x\"</b>&amp;' up=0 channels=- interval=7 logs=1 leases=3 t=1";
+        const std::string liar = "v=1 name=cam-1 device=1.2.3.4:5 up=0 channels=- interval=9 logs=0 leases=0 t=1";
+        for (int i = 0; i < 6000 && !stopPublishing.load(); ++i) {
+            m_publisher.Publish(travik_nats::Subject("odd", "status"), html.data(), static_cast<int>(html.size()));
+            m_publisher.Publish(travik_nats::Subject("liar", "status"), liar.data(), static_cast<int>(liar.size()));
+            std::this_thread::sleep_for(10ms);  // pacing of the publisher, not a wait on state
+        }
+    });
+    const std::string device1 = "127.0.0.1:" + std::to_string(port);
+    auto row = [&](const std::string& name) {
+        const size_t at = out.find("\n" + name + " ");
+        return at == std::string::npos ? std::string() : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+    };
+    // A status each second: a few listens of a second and a half hear both,
+    // the bridge once it is connected to its device.
+    const bool heard = WaitUntil(
+        [&] {
+            return list({m_node.Url(), "--wait", "1.5"}, out) == 0 && row("cam-1").find(" up ") != std::string::npos &&
+                   !row("odd").empty();
+        },
+        60s);
+    stopPublishing = true;
+    statuses.join();
+    EXPECT_TRUE(heard) << out << travik_proc::ReadText(m_dir + "/bridge.log");
+    const std::string cam = row("cam-1");
+    EXPECT_NE(std::string::npos, cam.find(device1)) << cam;
+    const std::string odd = row("odd");
+    EXPECT_NE(std::string::npos, odd.find("<b>\"x\"</b>&amp;'")) << odd;
+    EXPECT_NE(std::string::npos, odd.find(" down ")) << odd;
+    EXPECT_EQ(std::string::npos, out.find("1.2.3.4:5")) << out;
+    EXPECT_TRUE(row("liar").empty()) << out;
+
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    device.Release();
+}
+
+// `view --out` of a NATS device whose images outgrow the disk (a file size
+// limit of 64 KiB, images of 128 KiB): the first failed write ends the run
+// with exit 1 and the file's name and reason, and leaves no cut file.
+TEST_F(NatsOneNode, ViewOutStopsAtTheFirstFailedWriteWithAClearError) {
+    const std::string out = m_dir + "/out";
+    travik_proc::Process view;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/view.err";
+    ASSERT_TRUE(view.Start("/bin/bash",
+                           {"bash", "-c", "ulimit -f 64 && exec \"$0\" \"$@\"", TRAVIK_TOOL_PATH, "view",
+                            m_node.Url() + "/cam", "--channels", "0", "--out", out, "--duration", "60"},
+                           options));
+    travik_nats::ImageHeader header;
+    const int attrs[5] = {1, 1, 512, 256, 1};
+    std::copy(attrs, attrs + 5, header.attrs);
+    std::vector<unsigned char> image(512 * 256), message;
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 7 + (i >> 9));
+    ASSERT_TRUE(travik_nats::EncodeImage(header, image.data(), static_cast<uint32_t>(image.size()), 1, message));
+    // Published until the viewer has ended (it hears nothing before it subscribed).
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            m_publisher.Publish(travik_nats::ImageSubject("cam", 0), message.data(), static_cast<int>(message.size()));
+            return !view.Running();
+        },
+        60s));
+    EXPECT_EQ(1, view.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    const std::string err = travik_proc::ReadText(m_dir + "/view.err");
+    EXPECT_NE(std::string::npos, err.find(out + "/ch0_000001.pgm: write failed: File too large")) << err;
+    struct stat st;
+    EXPECT_NE(0, stat((out + "/ch0_000001.pgm").c_str(), &st));
 }
 
 }  // namespace

@@ -31,6 +31,23 @@ def wait_until(cond, timeout=DEADLINE, period=0.005):
         time.sleep(period)
 
 
+def settle(read, quiet=0.5, timeout=DEADLINE, period=0.01):
+    """Waits until the counter read() has not moved for `quiet` seconds of
+    polling; True once it has, False when it still moves at the deadline.
+    For draining what was in flight: nothing tells when the last of it
+    arrived except that the counters stop."""
+    end = time.monotonic() + timeout
+    value, since = read(), time.monotonic()
+    while time.monotonic() < end:
+        time.sleep(period)
+        now_value = read()
+        if now_value != value:
+            value, since = now_value, time.monotonic()
+        elif time.monotonic() - since >= quiet:
+            return True
+    return False
+
+
 def child_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)

@@ -36,12 +36,21 @@ bool WriteImageFile(const std::string& path, int attr2, int width, int height, c
         return false;
     }
     bool ok = true;
+    errno = 0;
     if (IsPixelImage(attr2, width, height, len)) {
         ok = std::fprintf(f, "P%c\n%d %d\n255\n", attr2 == kFormatGray ? '5' : '6', width, height) > 0;
     }
     if (ok && len > 0) ok = std::fwrite(data, 1, static_cast<size_t>(len), f) == static_cast<size_t>(len);
-    if (std::fclose(f) != 0) ok = false;
-    if (!ok) error = path + ": write failed";
+    int err = errno;
+    // Buffered bytes reach the disk only here: a full disk may show now.
+    if (std::fclose(f) != 0) {
+        if (ok) err = errno;
+        ok = false;
+    }
+    if (!ok) {
+        error = path + ": write failed" + (err ? std::string(": ") + std::strerror(err) : std::string());
+        std::remove(path.c_str());  // a cut image is no image; its space goes back
+    }
     return ok;
 }
 

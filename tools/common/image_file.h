@@ -28,7 +28,9 @@ bool IsPixelImage(int attr2, int width, int height, long long len);
 const char* ExtensionFor(int attr2, int width, int height, long long len);
 
 // Writes one image: PGM/PPM (header plus pixels) when IsPixelImage, else the
-// bytes as they are. False with `error` set on failure.
+// bytes as they are. False with `error` set (the file and the system's
+// reason) when any write or the close failed (disk full, file size limit);
+// the cut file is removed then.
 bool WriteImageFile(const std::string& path, int attr2, int width, int height, const unsigned char* data, int len,
                     std::string& error);
 

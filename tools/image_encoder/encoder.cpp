@@ -19,6 +19,7 @@ ImageEncoder::~ImageEncoder() {
 
 bool ImageEncoder::Encode(const unsigned char* pixels, int width, int height, int channels, std::string& out) {
     if (!pixels || width <= 0 || height <= 0 || (channels != 1 && channels != 3)) return false;
+    if (static_cast<long long>(width) * height > kMaxEncodePixels) return false;
     return m_lossless ? EncodePng(pixels, width, height, channels, out)
                       : EncodeJpeg(pixels, width, height, channels, out);
 }

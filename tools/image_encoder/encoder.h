@@ -12,6 +12,12 @@ namespace travik_tool {
 
 enum class WebEncoding : unsigned char { None = 0, Jpeg = 1, Png = 2 };
 
+// Most pixels the page encodes in one image: an 8K frame (7680x4320) fits
+// twice over, while one encode stays a fraction of a second. Past it the
+// image is refused (the page gets its size only), whatever its source
+// claims: a forged image must not cost the encoder more than a real one.
+constexpr long long kMaxEncodePixels = 8192LL * 8192LL;
+
 class ImageEncoder {
 public:
     // quality 1..100 for JPEG; lossless picks PNG instead.
@@ -22,7 +28,8 @@ public:
 
     // Appends the encoded image to `out`. `channels` is 1 (gray) or 3 (RGB);
     // `pixels` holds width * height * channels bytes. False (out unchanged
-    // in size) when the encoder fails.
+    // in size) when the encoder fails or the image has more than
+    // kMaxEncodePixels pixels.
     bool Encode(const unsigned char* pixels, int width, int height, int channels, std::string& out);
     WebEncoding Encoding() const { return m_lossless ? WebEncoding::Png : WebEncoding::Jpeg; }
 

@@ -142,7 +142,7 @@ void ViewerHost::OnImage(int a1, int a2, int a3, int a4, int a5, std::shared_ptr
     job.hasLatency = hasLatency;
     job.latency = latency;
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    if (m_writerStop || m_indexFailed.load() || m_queue.size() >= kMaxQueuedJobs ||
+    if (m_writerStop || m_outputFailed.load() || m_queue.size() >= kMaxQueuedJobs ||
         m_queuedBytes + static_cast<size_t>(len) > kMaxQueuedBytes) {
         ++m_notSaved;
         return;
@@ -161,17 +161,20 @@ void ViewerHost::WriteFiles() {
         m_queue.pop_front();
         lock.unlock();
         std::string error;
-        bool ok = WriteImageFile(m_config.outDir + "/" + job.file, job.attrs[1], job.attrs[2], job.attrs[3],
-                                 job.data.get(), job.len, error);
-        if (!ok) {
-            Status("travik view: %s", error.c_str());
-        } else if (!m_index.Row(job.time, job.channel, job.attrs, job.tag, job.len, job.hasLatency, job.latency,
-                                job.file) &&
-                   !m_indexFailed.load()) {
+        // After a failed write the disk is full or the file size limit
+        // reached: nothing more is written, and the run ends with the error.
+        bool ok = !m_outputFailed.load() && WriteImageFile(m_config.outDir + "/" + job.file, job.attrs[1], job.attrs[2],
+                                                           job.attrs[3], job.data.get(), job.len, error);
+        if (ok &&
+            !m_index.Row(job.time, job.channel, job.attrs, job.tag, job.len, job.hasLatency, job.latency, job.file)) {
             // An image missing from the index is as lost as an unwritten one.
+            const int err = errno;
             ok = false;
-            m_indexErrno = errno;
-            m_indexFailed = true;
+            error = m_index.Path() + ": write failed" + (err ? std::string(": ") + std::strerror(err) : std::string());
+        }
+        if (!ok && !error.empty() && !m_outputFailed.load()) {
+            m_outputError = error;
+            m_outputFailed = true;
         }
         lock.lock();
         m_queuedBytes -= static_cast<size_t>(job.len);
@@ -190,8 +193,12 @@ bool ViewerHost::FinishOutput(std::string& error) {
     // Buffered rows may fail only when flushed here.
     errno = 0;
     const bool closed = m_index.Close();
-    int err = m_indexFailed.load() ? m_indexErrno : errno;
-    if (closed && !m_indexFailed.load()) return true;
+    const int err = errno;
+    if (m_outputFailed.load()) {
+        error = m_outputError;
+        return false;
+    }
+    if (closed) return true;
     error = m_index.Path() + ": write failed" + (err ? std::string(": ") + std::strerror(err) : std::string());
     return false;
 }

@@ -77,11 +77,11 @@ public:
     // Latency percentiles over the whole run for one channel (-1: all).
     bool LatencyPercentiles(int channel, int64_t& p50, int64_t& p99);
     // Waits for the writer to finish the queued files and closes index.csv.
-    // False with `error` naming the file when a row of it was not written
-    // in full (disk full, file size limit).
+    // False with `error` naming the file when an image file or a row of
+    // index.csv was not written in full (disk full, file size limit).
     bool FinishOutput(std::string& error);
-    // True once a write to index.csv has failed; no image is saved after it.
-    bool OutputFailed() const { return m_indexFailed.load(); }
+    // True once a write has failed; no image is saved after it.
+    bool OutputFailed() const { return m_outputFailed.load(); }
 
 private:
     struct SaveJob {
@@ -121,13 +121,14 @@ private:
     uint64_t m_notSaved = 0;
     std::thread m_writer;
     IndexCsv m_index;
-    // Set by the writer at the first failed row (with its errno); read by any
-    // thread, and by FinishOutput after the writer has ended.
-    std::atomic<bool> m_indexFailed{false};
-    int m_indexErrno = 0;
+    // Set by the writer at the first failed write, after m_outputError; read
+    // by any thread, m_outputError by FinishOutput after the writer has ended.
+    std::atomic<bool> m_outputFailed{false};
+    std::string m_outputError;
 };
 
-// `travik view`. Exit code: 0 done, 1 connect failed or connection lost.
+// `travik view`. Exit code: 0 done, 1 connect failed, connection lost or a
+// write under --out failed.
 // With `source` (borrowed for the call) the target is not a device address:
 // the images and logs come from the source instead.
 int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource* source = nullptr);

@@ -16,9 +16,6 @@ namespace travik_nats {
 constexpr int kChannels = 4;
 constexpr const char* kSubjectRoot = "travik.v1";
 constexpr size_t kImagePrefixLen = 36;
-// Largest image a viewer restores: bounds what a hostile prefix can make
-// it allocate.
-constexpr uint32_t kMaxRawLen = 256u << 20;
 // Lease period of a viewer, and how long a bridge keeps a lease it no longer
 // hears about (three missed periods and a half).
 constexpr int kLeasePeriodMs = 1000;
@@ -42,14 +39,26 @@ struct ImageHeader {
     uint32_t rawLen = 0;
 };
 
+// Whether an image of `rawLen` bytes with these attributes may travel: no
+// larger than the direct link carries (travik::kMaxRawLen), and, for a gray
+// or RGB format (attr2), exactly width (attr3) x height (attr4) pixels.
+// Writer and reader both apply it, so a claim is judged before anything is
+// allocated or inflated for it.
+bool ImageClaimValid(const ImageHeader& header);
+
 // The whole message: prefix, then the image compressed at `level` 1..9
 // (stored raw when it would not shrink). Returns false when compression
-// failed or the image is too large.
+// failed or the image fails ImageClaimValid.
 bool EncodeImage(const ImageHeader& header, const unsigned char* data, uint32_t len, int level,
                  std::vector<unsigned char>& message);
+// Reads and judges the prefix of `message` without touching the body:
+// false for a short or unknown prefix, a claim that fails ImageClaimValid,
+// a raw body of another length or a claim past what deflate can make of
+// the body. Cheap enough for the client library's thread.
+bool ReadImagePrefix(const unsigned char* message, size_t len, ImageHeader& header);
 // Restores the image of `message` into a new buffer of header.rawLen bytes.
-// False for a malformed message, unknown version or codec, a size past
-// kMaxRawLen or a stream that does not restore exactly rawLen bytes.
+// False when ReadImagePrefix refuses it or the stream does not restore
+// exactly rawLen bytes.
 bool DecodeImage(const unsigned char* message, size_t len, ImageHeader& header, std::shared_ptr<unsigned char>& image);
 
 // What one viewer asks for (a lease or a command), or what a bridge makes

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "cli/console.h"
+#include "protocol/channel_rule.h"
 
 namespace travik_nats {
 
@@ -175,6 +176,15 @@ void NatsViewer::OnImageMessage(int channel, natsMsg* msg) {
     const char* data = natsMsg_GetData(msg);
     const int len = natsMsg_GetDataLength(msg);
     if (data == nullptr || len < 0) return;
+    // A forged claim, or attributes that select another channel than the
+    // subject's, is refused here, before it can replace a real image
+    // waiting for delivery.
+    ImageHeader header;
+    if (!ReadImagePrefix(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(len), header) ||
+        travik::ChannelOf(header.attrs[0], header.attrs[4]) != channel) {
+        ++m_bad;
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stop || !m_wish.channels[channel]) return;
     // Latest wins: an image the delivery thread has not taken is replaced.

@@ -42,7 +42,9 @@ public:
 
     // The bridge's answer to the last command ("" before one came).
     std::string LastReply();
-    // Messages that did not restore to an image.
+    // Messages that did not restore to an image: a forged or malformed
+    // prefix (refused on arrival, before it replaces a waiting image) or a
+    // body that does not restore to its claim.
     uint64_t BadMessages() const { return m_bad.load(); }
 
 private:

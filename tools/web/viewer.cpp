@@ -264,6 +264,8 @@ std::string WebViewer::StatusLine(double seconds) {
                     FormatMicros(Percentile(fox.hopMicros, 99));
     }
     if (!relay.encodeMicros.empty()) line += " | encode p50 " + FormatMicros(Percentile(relay.encodeMicros, 50));
+    // Refused by the encoder (too many pixels) or failed in it: the tabs got the size only.
+    if (relay.failed > 0) line += " | not encoded " + std::to_string(relay.failed);
     if (!server.hopMicros.empty())
         line += " | web hop p50 " + FormatMicros(Percentile(server.hopMicros, 50)) + " p99 " +
                 FormatMicros(Percentile(server.hopMicros, 99));
