@@ -1,8 +1,9 @@
 // The live page's server on the wire, without a browser: a WebSocket client
 // on loopback against WebServer. Latest-wins under a tab that does not
 // read, the snapshot a late tab gets, the upgrade checks and the strict
-// Host, bad messages and channels, a header over the limit (431), the
-// connection cap, the handshake cap and the first-request deadline,
+// Host, bad messages and channels, a header over the limit (431), two
+// Hosts or Origins and an endless chunk header (400), the connection cap,
+// the handshake cap (idle keep-alive sockets too), the first-request deadline,
 // running out of descriptors, and a handler that throws.
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -480,6 +481,55 @@ TEST_F(WebServerTest, HeaderOverTheLimitGets431) {
     ASSERT_GE(next, 0);
     EXPECT_EQ(GetStatusLine(next, port), "HTTP/1.1 200 OK");
     close(next);
+}
+
+// Hostile request forms get an answer, not a silent close: two Hosts or two
+// Origins are refused whole (the checks would pass on one of them), and a
+// chunk header whose extension never ends is refused once it outgrows the
+// read buffer instead of growing it until the deadline.
+TEST_F(WebServerTest, AmbiguousOrEndlessRequestsGet400) {
+    const std::string upgrade =
+        "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+    const std::string chunked =
+        "POST / HTTP/1.1\r\nHost: " + host + "\r\nTransfer-Encoding: chunked\r\n\r\n1;" + std::string(128 * 1024, 'x');
+    for (const std::string& req :
+         {"GET / HTTP/1.1\r\nHost: " + host + "\r\nHost: evil.com\r\n\r\n",
+          upgrade + "Host: " + host + "\r\nHost: evil.com\r\n\r\n",
+          upgrade + "Host: " + host + "\r\nOrigin: http://" + host + "\r\nOrigin: http://evil.com\r\n\r\n", chunked}) {
+        const int fd = Connect(port);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(StatusLine(fd, req), "HTTP/1.1 400 Bad Request") << req.substr(0, 200);
+        close(fd);
+    }
+    EXPECT_EQ(server.TakeStats().badRequests, 4u);
+}
+
+// A socket that sent one request and idles on keep-alive is no session: it
+// gives way to newcomers like a silent one, so a few such sockets cannot
+// hold every connection and keep the next client out.
+TEST(WebServerLimits, IdleKeepAliveSocketsDoNotHoldTheConnectionCap) {
+    WebServer server;
+    WebServerConfig config;
+    config.port = 0;
+    config.maxConnections = 4;
+    config.maxHandshakes = 2;
+    std::string error;
+    ASSERT_TRUE(server.Start(config, error)) << error;
+    const int port = server.Port();
+    const std::string keepAlive = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    std::vector<int> idle;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(Connect(port));
+        ASSERT_GE(idle.back(), 0);
+        EXPECT_EQ(StatusLine(idle.back(), keepAlive), "HTTP/1.1 200 OK") << i;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().connections <= 2; }));
+    const int client = Connect(port);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(GetStatusLine(client, port), "HTTP/1.1 200 OK");
+    close(client);
+    for (int fd : idle) close(fd);
 }
 
 // Sockets that connect and send nothing cannot hold the server: past the

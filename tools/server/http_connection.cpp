@@ -45,17 +45,20 @@ void HttpConnection::OnRead(beast::error_code ec) {
         ec != http::error::end_of_stream && ec != http::error::partial_message)
         return Reject(http::status::bad_request, "malformed request");
     if (ec) return Close();
+    // Two Hosts or two Origins: the checks would pass on one, a proxy or
+    // browser might act on the other.
+    const auto& header = m_parser->get();
+    if (header.count(http::field::host) > 1 || header.count(http::field::origin) > 1)
+        return Reject(http::status::bad_request, "malformed request");
     m_request = m_parser->release();
     if (m_refuse) {
         ++m_server.Counters().refusedConnections;
-        m_handshake.Release();
         return Refuse(http::status::service_unavailable, "too many connections");
     }
     m_answered = false;
     // The handler may hand the ticket on to a session; otherwise the
-    // handshake ends with the request.
+    // connection keeps it until it closes (see the header).
     m_server.Handler().OnRequest(*this);
-    m_handshake.Release();
     if (!m_answered) Close();
 }
 
@@ -89,7 +92,6 @@ void HttpConnection::Write(std::shared_ptr<http::response<http::string_body>> re
 
 void HttpConnection::Reject(http::status status, const std::string& reason) {
     ++m_server.Counters().badRequests;
-    m_handshake.Release();
     m_answered = true;
     auto res = std::make_shared<http::response<http::string_body>>(status, 11);
     res->set(http::field::server, "travik");

@@ -5,7 +5,16 @@
 // (later keep-alive requests within kHttpIdle); a header over
 // kMaxRequestHeader is answered 431, a body over kMaxRequestBody 413, a
 // malformed request 400, and the connection closed. A connection past the
-// cap (`refuse`) has its first request answered 503.
+// cap (`refuse`) has its first request answered 503. Every read goes into
+// a buffer of kMaxRequestBuffer bytes: a line the parser cannot finish
+// within it (a chunk header with an endless extension) is answered 400
+// instead of growing the buffer.
+//
+// The connection holds its unfinished-handshake ticket (server.h) until it
+// closes or is upgraded, while answering, lingering after an error and
+// idle between keep-alive requests too: only upgraded sessions are kept
+// from newcomers, so sockets that sent one request and then idle cannot
+// hold the connection cap.
 //
 // Threads: server thread only. Ownership: each pending operation holds it
 // (`self`); the Server outlives it. The handler either calls Respond
@@ -31,6 +40,7 @@ using HttpRequest = http::request<http::string_body>;
 
 constexpr size_t kMaxRequestHeader = 16 * 1024;
 constexpr size_t kMaxRequestBody = 16 * 1024;
+constexpr size_t kMaxRequestBuffer = kMaxRequestHeader + kMaxRequestBody;
 constexpr auto kHttpIdle = std::chrono::seconds(30);
 
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
@@ -78,7 +88,7 @@ private:
     const bool m_refuse;
     bool m_answered = false;  // the handler responded or took the socket
     size_t m_lingered = 0;
-    beast::flat_buffer m_buffer;
+    beast::flat_buffer m_buffer{kMaxRequestBuffer};
     std::optional<http::request_parser<http::string_body>> m_parser;
     HttpRequest m_request;
 };

@@ -12,12 +12,14 @@
 //    Past it, refusalSlots more are read and answered 503; past those,
 //    accepting pauses until a slot frees and new ones wait in the kernel's
 //    backlog.
-//  - maxHandshakes: connections accepted whose request (and upgrade) has
-//    not completed. A new connection past it closes the OLDEST unfinished
-//    handshake at once: peers that open sockets and send nothing lose them
-//    to newcomers, and a client that sends its request at once is never
-//    the oldest, so idle sockets cannot keep it out. Each unfinished
-//    handshake also has a deadline (firstRequestTimeout).
+//  - maxHandshakes: connections accepted and not (yet) upgraded to a
+//    session: waiting for a request, being answered, lingering after an
+//    error or idle between keep-alive requests. A new connection past it
+//    closes the OLDEST of them at once: peers that open sockets and send
+//    nothing (or one request, then nothing) lose them to newcomers, and a
+//    client that sends its request at once is never the oldest, so idle
+//    sockets cannot keep it out. The first request also has a deadline
+//    (firstRequestTimeout).
 //  - a failed accept (out of descriptors) pauses accepting for
 //    kAcceptRetry instead of retrying at once for ever.
 #pragma once
@@ -49,7 +51,7 @@ class Session;
 struct ServerCounters {
     std::atomic<uint64_t> connections{0};         // connections holding a slot now
     std::atomic<uint64_t> refusedConnections{0};  // answered 503: too many connections
-    std::atomic<uint64_t> handshakesDropped{0};   // unfinished handshakes closed for a newcomer
+    std::atomic<uint64_t> handshakesDropped{0};   // connections not upgraded, closed for a newcomer
     std::atomic<uint64_t> refusedUpgrades{0};     // upgrades refused (Host, Origin, capacity)
     std::atomic<uint64_t> badRequests{0};         // requests answered 400/413/431
     std::atomic<uint64_t> acceptFailures{0};      // failed accepts; each pauses accepting
