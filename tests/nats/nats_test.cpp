@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "nats/link.h"
-#include "nats/protocol.h"
-#include "nats/source.h"
+#include "nats/client/link.h"
+#include "nats/client/protocol.h"
+#include "nats/client/source.h"
 #include "protocol/channel_rule.h"
 #include "support/process.h"
 #include "support/wait.h"
