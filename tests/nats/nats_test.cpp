@@ -18,9 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include <set>
+
 #include "nats/client/link.h"
 #include "nats/client/protocol.h"
 #include "nats/client/source.h"
+#include "nats/fleet/picker.h"
+#include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "support/process.h"
 #include "support/wait.h"
@@ -359,6 +365,205 @@ TEST(NatsBridge, LogBurstsPastTheServersMaxPayloadArriveAsWholeLines) {
         ++lines;
     }
     EXPECT_GT(lines, 1000u);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// The names the picker offers the page, from the very text the page gets;
+// empty when that text is not a devices message.
+std::set<std::string> ListedNames(travik_nats::PickerSource& picker) {
+    const nlohmann::json msg = nlohmann::json::parse(picker.DevicesJson(), nullptr, false);
+    std::set<std::string> names;
+    if (!msg.is_object() || msg.value("type", std::string()) != "devices" || !msg["devices"].is_array()) return names;
+    for (const auto& d : msg["devices"])
+        if (d.is_object() && d["name"].is_string()) names.insert(d["name"].get<std::string>());
+    return names;
+}
+
+void NoLogs(std::string&) {}
+void NoImages(int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {}
+
+// A status in the bridges' format, for `name` on `subject`, dated `timeMs`.
+std::string ForgedStatus(const std::string& name, const std::string& device, uint64_t timeMs) {
+    return "v=1 name=" + name + " device=" + device + " up=1 channels=0 interval=100 logs=0 leases=0 t=" +
+           std::to_string(timeMs);
+}
+
+TEST(NatsPicker, AFloodOfFutureDatedStatusesCannotKeepANewBridgeOffTheList) {
+#ifndef TRAVIK_NATS_SERVER
+    GTEST_SKIP() << "nats-server not installed";
+#endif
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    Node node;
+    ASSERT_TRUE(node.Start(dir, "n1", ""));
+    travik_nats::PickerSource picker(node.Url(), travik_nats::LinkOptions(), "");
+    ASSERT_EQ(0, picker.Connect(travik_tool::SourceWish(), NoLogs, NoImages));
+
+    travik_nats::LinkOptions link;
+    link.urls = {node.Url()};
+    travik_nats::NatsLink forger;
+    std::string error;
+    ASSERT_TRUE(forger.Connect(link, error)) << error;
+    // Dated ten years ahead, the list filled to its capacity, in batches the
+    // subscription's queue takes whole.
+    const uint64_t future = static_cast<uint64_t>(travik::NowMicros() / 1000) + 10ull * 365 * 24 * 3600 * 1000;
+    const size_t capacity = travik_nats::PickerSource::kMaxDevices;
+    for (size_t sent = 0; sent < capacity;) {
+        for (size_t end = sent + 100; sent < end && sent < capacity; ++sent) {
+            char name[32];
+            std::snprintf(name, sizeof name, "forged-%04zu", sent);
+            const std::string text = ForgedStatus(name, "10.0.0.1:7000", future);
+            forger.Publish(std::string("travik.v1.") + name + ".status", text.data(), static_cast<int>(text.size()));
+        }
+        const size_t want = sent;
+        ASSERT_TRUE(WaitUntil([&] { return ListedNames(picker).size() >= want; }, 30s)) << want;
+    }
+    EXPECT_EQ(capacity, ListedNames(picker).size());
+
+    // A real bridge (its device away) starts afterwards and is listed.
+    travik_proc::Process bridge;
+    travik_proc::SpawnOptions options;
+    options.errPath = dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
+                             {"travik", "bridge", "127.0.0.1:1", "--nats", node.Url(), "--name", "real-cam"}, options));
+    EXPECT_TRUE(WaitUntil([&] { return ListedNames(picker).count("real-cam") == 1; }, 30s))
+        << travik_proc::ReadText(dir + "/bridge.log");
+    EXPECT_LE(ListedNames(picker).size(), capacity);
+
+    // `travik list` shows it too.
+    travik_proc::Process list;
+    travik_proc::SpawnOptions listOptions;
+    listOptions.outPath = dir + "/list.out";
+    listOptions.errPath = dir + "/list.err";
+    ASSERT_TRUE(list.Start(TRAVIK_TOOL_PATH, {"travik", "list", node.Url(), "--wait", "3"}, listOptions));
+    EXPECT_EQ(0, list.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(30s))));
+    const std::string listed = travik_proc::ReadText(dir + "/list.out");
+    EXPECT_NE(std::string::npos, listed.find("real-cam")) << listed << travik_proc::ReadText(dir + "/list.err");
+
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    picker.Release();
+    node.Kill();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
+#ifndef TRAVIK_NATS_SERVER
+    GTEST_SKIP() << "nats-server not installed";
+#endif
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    Node node;
+    ASSERT_TRUE(node.Start(dir, "n1", ""));
+    travik_nats::PickerSource picker(node.Url(), travik_nats::LinkOptions(), "");
+    ASSERT_EQ(0, picker.Connect(travik_tool::SourceWish(), NoLogs, NoImages));
+    travik_nats::LinkOptions link;
+    link.urls = {node.Url()};
+    travik_nats::NatsLink forger;
+    std::string error;
+    ASSERT_TRUE(forger.Connect(link, error)) << error;
+
+    // One subject token each (NATS forbids only spaces, dots and wildcards).
+    const std::vector<std::string> hostile = {"<img/src=x/onerror=alert(1)", "\"quoted\"", "it's", "a&amp;b",
+                                              "</script><script"};
+    const uint64_t now = static_cast<uint64_t>(travik::NowMicros() / 1000);
+    // A well-formed device whose address field holds markup is still one
+    // device: the page gets its name only.
+    const std::string fine = ForgedStatus("cam-fine", "<b>\"'&", now);
+    WaitUntil(
+        [&] {
+            for (const std::string& name : hostile) {
+                const std::string text = ForgedStatus(name, "10.0.0.1:7000", now);
+                forger.Publish("travik.v1." + name + ".status", text.data(), static_cast<int>(text.size()));
+            }
+            forger.Publish("travik.v1.cam-fine.status", fine.data(), static_cast<int>(fine.size()));
+            return ListedNames(picker).count("cam-fine") == 1;
+        },
+        30s);
+    EXPECT_EQ(std::set<std::string>{"cam-fine"}, ListedNames(picker)) << picker.DevicesJson();
+    for (const std::string& name : hostile) {
+        std::string refusal;
+        EXPECT_FALSE(picker.Pick(name, refusal)) << name;
+        EXPECT_FALSE(refusal.empty());
+    }
+    std::string refusal;
+    EXPECT_TRUE(picker.Pick("cam-fine", refusal)) << refusal;
+    EXPECT_NE(std::string::npos, picker.DevicesJson().find("\"selected\":\"cam-fine\""));
+    picker.Release();
+    node.Kill();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
+#ifndef TRAVIK_NATS_SERVER
+    GTEST_SKIP() << "nats-server not installed";
+#endif
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    Node node;
+    ASSERT_TRUE(node.Start(dir, "n1", ""));
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    std::atomic<bool> stopDevice{false};
+    std::thread sender([&] {
+        for (uint64_t tag = 1; tag <= 4000 && !stopDevice.load(); ++tag) {
+            int a1 = 0, a5 = 0;
+            travik::ChannelAttrs(0, a1, a5);
+            auto image = Pattern(tag, 0);
+            device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
+            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
+        }
+    });
+    // The first bridge views the device, the second views the first.
+    travik_proc::Process first, second;
+    travik_proc::SpawnOptions options;
+    options.errPath = dir + "/first.log";
+    ASSERT_TRUE(first.Start(TRAVIK_TOOL_PATH,
+                            {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", node.Url(), "--name",
+                             "cam-1", "--interval", "5"},
+                            options));
+    options.errPath = dir + "/second.log";
+    ASSERT_TRUE(second.Start(TRAVIK_TOOL_PATH,
+                             {"travik", "bridge", node.Url() + "/cam-1", "--nats", node.Url(), "--name", "cam-2",
+                              "--interval", "5"},
+                             options));
+
+    std::mutex mutex;
+    uint64_t exact = 0, wrong = 0;
+    travik_nats::NatsViewer viewer(node.Url(), "cam-2");
+    travik_tool::SourceWish wish;
+    wish.channels[1] = wish.channels[2] = wish.channels[3] = false;
+    wish.intervalMs = 5;
+    ASSERT_EQ(0, viewer.Connect(wish, NoLogs,
+                                [&](int a1, int, int, int, int a5, std::shared_ptr<unsigned char>& data, int len,
+                                    unsigned long long tag) {
+                                    const auto expected = Pattern(tag, travik::ChannelOf(a1, a5));
+                                    std::lock_guard<std::mutex> lock(mutex);
+                                    const bool same = len == static_cast<int>(expected.size()) &&
+                                                      std::memcmp(data.get(), expected.data(), expected.size()) == 0;
+                                    ++(same ? exact : wrong);
+                                }));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return exact >= 20;
+        },
+        30s))
+        << travik_proc::ReadText(dir + "/first.log") << travik_proc::ReadText(dir + "/second.log");
+    viewer.Release();
+    // The last viewer gone, the leases run out along the chain: the device stops sending.
+    EXPECT_TRUE(WaitUntil([&] { return device.m_sendImagesOnOff[0].load() == 0; }, 20s));
+    second.Signal(SIGTERM);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(0, second.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    EXPECT_EQ(0, first.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    stopDevice = true;
+    sender.join();
+    device.Release();
+    node.Kill();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0u, wrong);
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
