@@ -384,26 +384,46 @@ void NoImages(int, int, int, int, int, std::shared_ptr<unsigned char>&, int, uns
 
 // A status in the bridges' format, for `name` on `subject`, dated `timeMs`.
 std::string ForgedStatus(const std::string& name, const std::string& device, uint64_t timeMs) {
-    return "v=1 name=" + name + " device=" + device + " up=1 channels=0 interval=100 logs=0 leases=0 t=" +
-           std::to_string(timeMs);
+    return "v=1 name=" + name + " device=" + device +
+           " up=1 channels=0 interval=100 logs=0 leases=0 t=" + std::to_string(timeMs);
 }
 
-TEST(NatsPicker, AFloodOfFutureDatedStatusesCannotKeepANewBridgeOffTheList) {
+// A node, the picker of `travik web nats://HOST` on it, and a client that
+// forges status messages.
+class NatsPicker : public ::testing::Test {
+protected:
+    void SetUp() override {
 #ifndef TRAVIK_NATS_SERVER
-    GTEST_SKIP() << "nats-server not installed";
+        GTEST_SKIP() << "nats-server not installed";
 #endif
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    Node node;
-    ASSERT_TRUE(node.Start(dir, "n1", ""));
-    travik_nats::PickerSource picker(node.Url(), travik_nats::LinkOptions(), "");
-    ASSERT_EQ(0, picker.Connect(travik_tool::SourceWish(), NoLogs, NoImages));
+        m_dir = TempDir();
+        ASSERT_FALSE(m_dir.empty());
+        ASSERT_TRUE(m_node.Start(m_dir, "n1", ""));
+        m_picker = std::make_unique<travik_nats::PickerSource>(m_node.Url(), travik_nats::LinkOptions(), "");
+        ASSERT_EQ(0, m_picker->Connect(travik_tool::SourceWish(), NoLogs, NoImages));
+        travik_nats::LinkOptions link;
+        link.urls = {m_node.Url()};
+        std::string error;
+        ASSERT_TRUE(m_forger.Connect(link, error)) << error;
+    }
+    void TearDown() override {
+        m_forger.Close();
+        if (m_picker) m_picker->Release();
+        m_node.Kill();
+        if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+    void Forge(const std::string& name, const std::string& text) {
+        m_forger.Publish("travik.v1." + name + ".status", text.data(), static_cast<int>(text.size()));
+    }
+    std::set<std::string> Listed() { return ListedNames(*m_picker); }
 
-    travik_nats::LinkOptions link;
-    link.urls = {node.Url()};
-    travik_nats::NatsLink forger;
-    std::string error;
-    ASSERT_TRUE(forger.Connect(link, error)) << error;
+    std::string m_dir;
+    Node m_node;
+    std::unique_ptr<travik_nats::PickerSource> m_picker;
+    travik_nats::NatsLink m_forger;
+};
+
+TEST_F(NatsPicker, AFloodOfFutureDatedStatusesCannotKeepANewBridgeOffTheList) {
     // Dated ten years ahead, the list filled to its capacity, in batches the
     // subscription's queue takes whole.
     const uint64_t future = static_cast<uint64_t>(travik::NowMicros() / 1000) + 10ull * 365 * 24 * 3600 * 1000;
@@ -412,57 +432,38 @@ TEST(NatsPicker, AFloodOfFutureDatedStatusesCannotKeepANewBridgeOffTheList) {
         for (size_t end = sent + 100; sent < end && sent < capacity; ++sent) {
             char name[32];
             std::snprintf(name, sizeof name, "forged-%04zu", sent);
-            const std::string text = ForgedStatus(name, "10.0.0.1:7000", future);
-            forger.Publish(std::string("travik.v1.") + name + ".status", text.data(), static_cast<int>(text.size()));
+            Forge(name, ForgedStatus(name, "10.0.0.1:7000", future));
         }
         const size_t want = sent;
-        ASSERT_TRUE(WaitUntil([&] { return ListedNames(picker).size() >= want; }, 30s)) << want;
+        ASSERT_TRUE(WaitUntil([&] { return Listed().size() >= want; }, 30s)) << want;
     }
-    EXPECT_EQ(capacity, ListedNames(picker).size());
+    EXPECT_EQ(capacity, Listed().size());
 
     // A real bridge (its device away) starts afterwards and is listed.
     travik_proc::Process bridge;
     travik_proc::SpawnOptions options;
-    options.errPath = dir + "/bridge.log";
-    ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
-                             {"travik", "bridge", "127.0.0.1:1", "--nats", node.Url(), "--name", "real-cam"}, options));
-    EXPECT_TRUE(WaitUntil([&] { return ListedNames(picker).count("real-cam") == 1; }, 30s))
-        << travik_proc::ReadText(dir + "/bridge.log");
-    EXPECT_LE(ListedNames(picker).size(), capacity);
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(
+        TRAVIK_TOOL_PATH, {"travik", "bridge", "127.0.0.1:1", "--nats", m_node.Url(), "--name", "real-cam"}, options));
+    EXPECT_TRUE(WaitUntil([&] { return Listed().count("real-cam") == 1; }, 30s))
+        << travik_proc::ReadText(m_dir + "/bridge.log");
+    EXPECT_LE(Listed().size(), capacity);
 
     // `travik list` shows it too.
     travik_proc::Process list;
     travik_proc::SpawnOptions listOptions;
-    listOptions.outPath = dir + "/list.out";
-    listOptions.errPath = dir + "/list.err";
-    ASSERT_TRUE(list.Start(TRAVIK_TOOL_PATH, {"travik", "list", node.Url(), "--wait", "3"}, listOptions));
+    listOptions.outPath = m_dir + "/list.out";
+    listOptions.errPath = m_dir + "/list.err";
+    ASSERT_TRUE(list.Start(TRAVIK_TOOL_PATH, {"travik", "list", m_node.Url(), "--wait", "3"}, listOptions));
     EXPECT_EQ(0, list.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(30s))));
-    const std::string listed = travik_proc::ReadText(dir + "/list.out");
-    EXPECT_NE(std::string::npos, listed.find("real-cam")) << listed << travik_proc::ReadText(dir + "/list.err");
+    const std::string listed = travik_proc::ReadText(m_dir + "/list.out");
+    EXPECT_NE(std::string::npos, listed.find("real-cam")) << listed << travik_proc::ReadText(m_dir + "/list.err");
 
     bridge.Signal(SIGTERM);
     EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
-    picker.Release();
-    node.Kill();
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
-TEST(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
-#ifndef TRAVIK_NATS_SERVER
-    GTEST_SKIP() << "nats-server not installed";
-#endif
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    Node node;
-    ASSERT_TRUE(node.Start(dir, "n1", ""));
-    travik_nats::PickerSource picker(node.Url(), travik_nats::LinkOptions(), "");
-    ASSERT_EQ(0, picker.Connect(travik_tool::SourceWish(), NoLogs, NoImages));
-    travik_nats::LinkOptions link;
-    link.urls = {node.Url()};
-    travik_nats::NatsLink forger;
-    std::string error;
-    ASSERT_TRUE(forger.Connect(link, error)) << error;
-
+TEST_F(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
     // One subject token each (NATS forbids only spaces, dots and wildcards).
     const std::vector<std::string> hostile = {"<img/src=x/onerror=alert(1)", "\"quoted\"", "it's", "a&amp;b",
                                               "</script><script"};
@@ -472,26 +473,20 @@ TEST(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
     const std::string fine = ForgedStatus("cam-fine", "<b>\"'&", now);
     WaitUntil(
         [&] {
-            for (const std::string& name : hostile) {
-                const std::string text = ForgedStatus(name, "10.0.0.1:7000", now);
-                forger.Publish("travik.v1." + name + ".status", text.data(), static_cast<int>(text.size()));
-            }
-            forger.Publish("travik.v1.cam-fine.status", fine.data(), static_cast<int>(fine.size()));
-            return ListedNames(picker).count("cam-fine") == 1;
+            for (const std::string& name : hostile) Forge(name, ForgedStatus(name, "10.0.0.1:7000", now));
+            Forge("cam-fine", fine);
+            return Listed().count("cam-fine") == 1;
         },
         30s);
-    EXPECT_EQ(std::set<std::string>{"cam-fine"}, ListedNames(picker)) << picker.DevicesJson();
+    EXPECT_EQ(std::set<std::string>{"cam-fine"}, Listed()) << m_picker->DevicesJson();
     for (const std::string& name : hostile) {
         std::string refusal;
-        EXPECT_FALSE(picker.Pick(name, refusal)) << name;
+        EXPECT_FALSE(m_picker->Pick(name, refusal)) << name;
         EXPECT_FALSE(refusal.empty());
     }
     std::string refusal;
-    EXPECT_TRUE(picker.Pick("cam-fine", refusal)) << refusal;
-    EXPECT_NE(std::string::npos, picker.DevicesJson().find("\"selected\":\"cam-fine\""));
-    picker.Release();
-    node.Kill();
-    std::system(("rm -rf '" + dir + "'").c_str());
+    EXPECT_TRUE(m_picker->Pick("cam-fine", refusal)) << refusal;
+    EXPECT_NE(std::string::npos, m_picker->DevicesJson().find("\"selected\":\"cam-fine\""));
 }
 
 TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
@@ -524,10 +519,10 @@ TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
                              "cam-1", "--interval", "5"},
                             options));
     options.errPath = dir + "/second.log";
-    ASSERT_TRUE(second.Start(TRAVIK_TOOL_PATH,
-                             {"travik", "bridge", node.Url() + "/cam-1", "--nats", node.Url(), "--name", "cam-2",
-                              "--interval", "5"},
-                             options));
+    ASSERT_TRUE(second.Start(
+        TRAVIK_TOOL_PATH,
+        {"travik", "bridge", node.Url() + "/cam-1", "--nats", node.Url(), "--name", "cam-2", "--interval", "5"},
+        options));
 
     std::mutex mutex;
     uint64_t exact = 0, wrong = 0;

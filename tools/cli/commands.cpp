@@ -85,4 +85,11 @@ std::unique_ptr<ViewSource> Commands::MakeSource(const ViewerOptions& options, c
     return chosen->make(options, use, exitCode);
 }
 
+int Commands::WithSource(const ViewerOptions& options, const SourceUse& use,
+                         const std::function<int(ViewSource&)>& run) {
+    int rc = 2;
+    std::unique_ptr<ViewSource> source = MakeSource(options, use, rc);
+    return source ? run(*source) : rc;
+}
+
 }  // namespace travik_tool

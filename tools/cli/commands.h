@@ -63,6 +63,9 @@ public:
 
     // For a subcommand's Run: the source of its target.
     std::unique_ptr<ViewSource> MakeSource(const ViewerOptions& options, const SourceUse& use, int& exitCode);
+    // Makes the source and runs `run` on it; MakeSource's exit code when it
+    // cannot.
+    int WithSource(const ViewerOptions& options, const SourceUse& use, const std::function<int(ViewSource&)>& run);
     // Prints that `what` is not in this build, with the top usage; 2.
     int NotInThisBuild(const std::string& what) const;
 

@@ -77,17 +77,14 @@ void AddDevice(Commands& commands) {
 
 void AddView(Commands& commands) {
     auto o = std::make_shared<ViewOptions>();
-    CLI::App* cmd =
-        commands.Add("view", "Connect to a device, print its log lines and save its images",
-                     "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] [--count N] "
-                     "[--duration S] [--reconnect] [--nats-creds FILE] [--nats-tls-ca FILE]",
-                     [o](CommandContext& run) {
-                         int rc = 0;
-                         SourceUse use;
-                         use.who = "travik view";
-                         std::unique_ptr<ViewSource> source = run.commands.MakeSource(*o, use, rc);
-                         return source ? RunView(*o, *source, run.stop, run.out) : rc;
-                     });
+    CLI::App* cmd = commands.Add(
+        "view", "Connect to a device, print its log lines and save its images",
+        "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] [--count N] "
+        "[--duration S] [--reconnect] [--nats-creds FILE] [--nats-tls-ca FILE]",
+        [o](CommandContext& run) {
+            return run.commands.WithSource(*o, SourceUse{"travik view"},
+                                           [&](ViewSource& source) { return RunView(*o, source, run.stop, run.out); });
+        });
     AddViewerOptions(cmd, *o);
     cmd->add_option("--out", o->outDir, "Save each image into DIR (.pgm/.ppm/.bin) with an index.csv");
     cmd->add_option("--count", o->count, "Exit 0 after N images (0: no limit)")

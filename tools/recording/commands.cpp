@@ -22,14 +22,11 @@ const char* kInfoUsage = "usage: travik info FILE.mcap";
 
 void AddRecord(Commands& commands) {
     auto o = std::make_shared<RecordOptions>();
-    CLI::App* rec = commands.Add("record", "Record a device's log texts and images to an MCAP file", kRecordUsage,
-                                 [o](CommandContext& run) {
-                                     int rc = 0;
-                                     SourceUse use;
-                                     use.who = "travik record";
-                                     std::unique_ptr<ViewSource> source = run.commands.MakeSource(*o, use, rc);
-                                     return source ? RunRecord(*o, *source, run.stop) : rc;
-                                 });
+    CLI::App* rec = commands.Add(
+        "record", "Record a device's log texts and images to an MCAP file", kRecordUsage, [o](CommandContext& run) {
+            return run.commands.WithSource(*o, SourceUse{"travik record"},
+                                           [&](ViewSource& source) { return RunRecord(*o, source, run.stop); });
+        });
     ViewerHelp help;
     help.logs = "Open and record the device's log stream";
     help.channels = "Image channels to switch on and record";

@@ -358,12 +358,9 @@ void RegisterWebCommands(Commands& commands) {
         "[--logs] [--channels 0,1,2,3] [--interval MS] [--foxglove [ADDR:PORT]] [--allow-origin ORIGIN]... "
         "[--nats-creds FILE] [--nats-tls-ca FILE]",
         [o](CommandContext& run) {
-            int rc = 0;
-            SourceUse use;
-            use.who = "travik web";
-            use.pickable = true;  // nats://HOST alone: the page picks the device
-            std::unique_ptr<ViewSource> source = run.commands.MakeSource(*o, use, rc);
-            return source ? RunWeb(*o, *source, run.stop, run.out) : rc;
+            // nats://HOST alone: the page picks the device.
+            return run.commands.WithSource(*o, SourceUse{"travik web", true},
+                                           [&](ViewSource& source) { return RunWeb(*o, source, run.stop, run.out); });
         });
     ViewerHelp help;
     help.target =

@@ -40,12 +40,10 @@ void AddBridge(Commands& commands) {
         "usage: travik bridge DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] [--interval MS] "
         "[--logs] [--level 1..9] [--nats-creds FILE] [--nats-tls-ca FILE]",
         [o](CommandContext& run) {
-            int rc = 0;
-            travik_tool::SourceUse use;
-            use.who = "travik bridge";
-            use.natsOfItsOwn = true;
-            std::unique_ptr<travik_tool::ViewSource> source = run.commands.MakeSource(*o, use, rc);
-            return source ? RunBridge(*o, *source, run.stop) : rc;
+            // Its --nats-creds serve its cluster, whatever the source.
+            return run.commands.WithSource(
+                *o, travik_tool::SourceUse{"travik bridge", false, true},
+                [&](travik_tool::ViewSource& source) { return RunBridge(*o, source, run.stop); });
         });
     travik_tool::ViewerHelp help;
     help.channels = "The most it forwards: channels viewers may switch on";

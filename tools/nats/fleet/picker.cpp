@@ -107,7 +107,9 @@ void PickerSource::Release() {
 
 std::string PickerSource::Where() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return Redacted(m_url) + (m_showing.empty() ? std::string(" (pick a device)") : "/" + m_showing);
+    // Before the first Up, the device it will show.
+    const std::string& name = m_showing.empty() ? m_wanted : m_showing;
+    return Redacted(m_url) + (name.empty() ? std::string(" (pick a device)") : "/" + name);
 }
 
 std::string PickerSource::DevicesJson() {
