@@ -13,11 +13,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
 #include <set>
@@ -487,6 +492,74 @@ TEST_F(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
     std::string refusal;
     EXPECT_TRUE(m_picker->Pick("cam-fine", refusal)) << refusal;
     EXPECT_NE(std::string::npos, m_picker->DevicesJson().find("\"selected\":\"cam-fine\""));
+}
+
+// `travik web nats://HOST` end to end: the page gets the device list (valid
+// JSON, hostile names left out) and shows the device it picks.
+TEST_F(NatsPicker, TheWebPageListsTheBridgesAndShowsTheOneItPicks) {
+    travik_proc::Process bridge, web;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(
+        TRAVIK_TOOL_PATH, {"travik", "bridge", "127.0.0.1:1", "--nats", m_node.Url(), "--name", "cam-real"}, options));
+    options.outPath = m_dir + "/web.out";
+    options.errPath = m_dir + "/web.err";
+    ASSERT_TRUE(web.Start(TRAVIK_TOOL_PATH, {"travik", "web", m_node.Url(), "--http", "127.0.0.1:0"}, options));
+    int port = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string out = travik_proc::ReadText(m_dir + "/web.out");
+        const size_t at = out.find("http://127.0.0.1:");
+        return at != std::string::npos && std::sscanf(out.c_str() + at, "http://127.0.0.1:%d/", &port) == 1;
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+
+    namespace beast = boost::beast;
+    boost::asio::io_context ioc;
+    beast::websocket::stream<boost::asio::ip::tcp::socket> ws(ioc);
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+    timeval tv{10, 0};  // a read gives up rather than hang
+    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ws.set_option(beast::websocket::stream_base::decorator(
+        [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
+    ws.handshake(host, "/ws");
+    // The next text message of `type` that `accept` takes; bounded by a message count.
+    auto next = [&](const std::string& type, const std::function<bool(const nlohmann::json&)>& accept) {
+        for (int i = 0; i < 2000; ++i) {
+            beast::flat_buffer buffer;
+            beast::error_code ec;
+            ws.read(buffer, ec);
+            if (ec) return false;
+            if (ws.got_binary()) continue;
+            const nlohmann::json msg = nlohmann::json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
+            EXPECT_FALSE(msg.is_discarded()) << beast::buffers_to_string(buffer.data());
+            if (msg.is_object() && msg.value("type", std::string()) == type && accept(msg)) return true;
+            const uint64_t now = static_cast<uint64_t>(travik::NowMicros() / 1000);
+            Forge("<img/src=x/onerror=alert(1)", ForgedStatus("<img/src=x/onerror=alert(1)", "x:1", now));
+            Forge("cam-fine", ForgedStatus("cam-fine", "<b>\"'&", now));
+        }
+        return false;
+    };
+    auto names = [](const nlohmann::json& msg) {
+        std::set<std::string> out;
+        for (const auto& d : msg["devices"]) out.insert(d.value("name", std::string()));
+        return out;
+    };
+    EXPECT_TRUE(next("devices", [&](const nlohmann::json& msg) {
+        return names(msg) == std::set<std::string>{"cam-fine", "cam-real"};
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+
+    ws.write(boost::asio::buffer(std::string(R"({"type":"select","name":"cam-real"})")));
+    EXPECT_TRUE(next("state", [](const nlohmann::json& msg) {
+        return msg.value("device", std::string()).find("/cam-real") != std::string::npos;
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+    EXPECT_TRUE(next("devices", [](const nlohmann::json& msg) { return msg.value("selected", "") == "cam-real"; }));
+
+    beast::error_code ignored;
+    ws.next_layer().close(ignored);
+    web.Signal(SIGTERM);
+    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
 }
 
 TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
