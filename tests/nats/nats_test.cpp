@@ -137,6 +137,22 @@ int ListenAnywhere(TravikMgr& device) {
     return -1;
 }
 
+// The device's frames: Pattern images on channels 0..channels-1 every 10 ms
+// until `stop`, 4000 at most (a bound, never reached).
+std::thread PaceImages(TravikMgr& device, int channels, std::atomic<bool>& stop) {
+    return std::thread([&device, channels, &stop] {
+        for (uint64_t tag = 1; tag <= 4000 && !stop.load(); ++tag) {
+            for (int channel = 0; channel < channels; ++channel) {
+                int a1 = 0, a5 = 0;
+                travik::ChannelAttrs(channel, a1, a5);
+                auto image = Pattern(tag, channel);
+                device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
+            }
+            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
+        }
+    });
+}
+
 TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
     travik_nats::ImageHeader header;
     const int attrs[5] = {2, 1, kWidth, kHeight, 3};
@@ -219,18 +235,8 @@ TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatc
     const int port = ListenAnywhere(device);
     ASSERT_GT(port, 0);
     std::atomic<bool> stopDevice{false};
-    // Channels 0 and 1 offered; 4000 frames at most (a bound, never reached).
-    std::thread sender([&] {
-        for (uint64_t tag = 1; tag <= 4000 && !stopDevice.load(); ++tag) {
-            for (int channel = 0; channel < 2; ++channel) {
-                int a1 = 0, a5 = 0;
-                travik::ChannelAttrs(channel, a1, a5);
-                auto image = Pattern(tag, channel);
-                device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
-            }
-            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
-        }
-    });
+    // Channels 0 and 1 offered.
+    std::thread sender = PaceImages(device, 2, stopDevice);
 
     travik_proc::Process bridge;
     travik_proc::SpawnOptions options;
@@ -574,15 +580,7 @@ TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
     const int port = ListenAnywhere(device);
     ASSERT_GT(port, 0);
     std::atomic<bool> stopDevice{false};
-    std::thread sender([&] {
-        for (uint64_t tag = 1; tag <= 4000 && !stopDevice.load(); ++tag) {
-            int a1 = 0, a5 = 0;
-            travik::ChannelAttrs(0, a1, a5);
-            auto image = Pattern(tag, 0);
-            device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
-            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
-        }
-    });
+    std::thread sender = PaceImages(device, 1, stopDevice);
     // The first bridge views the device, the second views the first.
     travik_proc::Process first, second;
     travik_proc::SpawnOptions options;
