@@ -363,6 +363,38 @@ TEST_F(ToolTest, BadArgumentsExitNonZeroWithAUsageLine) {
     EXPECT_NE(help->Out().find("--interval"), std::string::npos) << help->Out();
 }
 
+// view, record, web and bridge make their source from the target the same
+// way: a NATS credential beside a device address, or a nats:// address
+// without a device name, is refused before anything connects.
+TEST_F(ToolTest, EveryViewerSubcommandRefusesAMisplacedOrIncompleteSourceTheSameWay) {
+    const fs::path creds = m_dir / "creds";
+    WriteFile(creds, "not used");
+    const fs::path mcap = m_dir / "out.mcap";
+    const std::vector<std::vector<std::string>> viewers = {
+        {"view"}, {"record", "-o", mcap.string()}, {"web", "--http", "127.0.0.1:0"}};
+    int i = 0;
+    for (const auto& viewer : viewers) {
+        SCOPED_TRACE(viewer[0]);
+        std::vector<std::string> args = viewer;
+        args.insert(args.end(), {Target(), "--nats-creds", creds.string()});
+        auto misplaced = Run("misplaced" + std::to_string(i), args);
+        EXPECT_EQ(misplaced->Wait(seconds(10)), 2) << misplaced->Err();
+        // (A build without the subcommand says so instead.)
+        EXPECT_TRUE(misplaced->Err().find("go with a nats:// address") != std::string::npos ||
+                    misplaced->Err().find("not available in this build") != std::string::npos)
+            << misplaced->Err();
+
+        args = viewer;
+        args.push_back(viewer[0] == "web" ? "nats://127.0.0.1:1/not.a.name" : "nats://127.0.0.1:1");
+        auto incomplete = Run("incomplete" + std::to_string(i++), args);
+        EXPECT_EQ(incomplete->Wait(seconds(10)), 2) << incomplete->Err();
+        const std::string err = incomplete->Err();
+        EXPECT_TRUE(err.find("bad address") != std::string::npos ||
+                    err.find("not available in this build") != std::string::npos)
+            << err;
+    }
+}
+
 TEST_F(ToolTest, DeviceOnABusyPortExitsOneWithAMessage) {
     int fd = m_reserved.ListenToo();
     ASSERT_GE(fd, 0);

@@ -2,7 +2,7 @@
 // client code as `travik view nats://...`) feeding the Inbox.
 #include <utility>
 
-#include "nats/source.h"
+#include "nats/client/source.h"
 #include "viewer_core.h"
 
 namespace travik_py {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -22,9 +23,19 @@
 
 #include <zlib.h>
 
-#include "nats/link.h"
-#include "nats/protocol.h"
-#include "nats/source.h"
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
+
+#include <set>
+
+#include "nats/client/link.h"
+#include "nats/client/protocol.h"
+#include "nats/client/source.h"
+#include "nats/fleet/picker.h"
+#include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "protocol/limits.h"
 #include "support/process.h"
@@ -129,6 +140,22 @@ int ListenAnywhere(TravikMgr& device) {
         if (device.Listen(port) == 0) return port;
     }
     return -1;
+}
+
+// The device's frames: Pattern images on channels 0..channels-1 every 10 ms
+// until `stop`, 4000 at most (a bound, never reached).
+std::thread PaceImages(TravikMgr& device, int channels, std::atomic<bool>& stop) {
+    return std::thread([&device, channels, &stop] {
+        for (uint64_t tag = 1; tag <= 4000 && !stop.load(); ++tag) {
+            for (int channel = 0; channel < channels; ++channel) {
+                int a1 = 0, a5 = 0;
+                travik::ChannelAttrs(channel, a1, a5);
+                auto image = Pattern(tag, channel);
+                device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
+            }
+            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
+        }
+    });
 }
 
 TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
@@ -308,18 +335,8 @@ TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatc
     const int port = ListenAnywhere(device);
     ASSERT_GT(port, 0);
     std::atomic<bool> stopDevice{false};
-    // Channels 0 and 1 offered; 4000 frames at most (a bound, never reached).
-    std::thread sender([&] {
-        for (uint64_t tag = 1; tag <= 4000 && !stopDevice.load(); ++tag) {
-            for (int channel = 0; channel < 2; ++channel) {
-                int a1 = 0, a5 = 0;
-                travik::ChannelAttrs(channel, a1, a5);
-                auto image = Pattern(tag, channel);
-                device.SendImageData(a1, 1, kWidth, kHeight, a5, image.data(), static_cast<int>(image.size()), tag);
-            }
-            std::this_thread::sleep_for(10ms);  // pacing of the device, not a wait on state
-        }
-    });
+    // Channels 0 and 1 offered.
+    std::thread sender = PaceImages(device, 2, stopDevice);
 
     travik_proc::Process bridge;
     travik_proc::SpawnOptions options;
@@ -459,6 +476,260 @@ TEST(NatsBridge, LogBurstsPastTheServersMaxPayloadArriveAsWholeLines) {
         ++lines;
     }
     EXPECT_GT(lines, 1000u);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// The names the picker offers the page, from the very text the page gets;
+// empty when that text is not a devices message.
+std::set<std::string> ListedNames(travik_nats::PickerSource& picker) {
+    const nlohmann::json msg = nlohmann::json::parse(picker.DevicesJson(), nullptr, false);
+    std::set<std::string> names;
+    if (!msg.is_object() || msg.value("type", std::string()) != "devices" || !msg["devices"].is_array()) return names;
+    for (const auto& d : msg["devices"])
+        if (d.is_object() && d["name"].is_string()) names.insert(d["name"].get<std::string>());
+    return names;
+}
+
+void NoLogs(std::string&) {}
+void NoImages(int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {}
+
+// A status in the bridges' format, for `name` on `subject`, dated `timeMs`.
+std::string ForgedStatus(const std::string& name, const std::string& device, uint64_t timeMs) {
+    return "v=1 name=" + name + " device=" + device +
+           " up=1 channels=0 interval=100 logs=0 leases=0 t=" + std::to_string(timeMs);
+}
+
+// A node, the picker of `travik web nats://HOST` on it, and a client that
+// forges status messages.
+class NatsPicker : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef TRAVIK_NATS_SERVER
+        GTEST_SKIP() << "nats-server not installed";
+#endif
+        m_dir = TempDir();
+        ASSERT_FALSE(m_dir.empty());
+        ASSERT_TRUE(m_node.Start(m_dir, "n1", ""));
+        m_picker = std::make_unique<travik_nats::PickerSource>(m_node.Url(), travik_nats::LinkOptions(), "");
+        ASSERT_EQ(0, m_picker->Connect(travik_tool::SourceWish(), NoLogs, NoImages));
+        travik_nats::LinkOptions link;
+        link.urls = {m_node.Url()};
+        std::string error;
+        ASSERT_TRUE(m_forger.Connect(link, error)) << error;
+    }
+    void TearDown() override {
+        m_forger.Close();
+        if (m_picker) m_picker->Release();
+        m_node.Kill();
+        if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+    void Forge(const std::string& name, const std::string& text) {
+        m_forger.Publish("travik.v1." + name + ".status", text.data(), static_cast<int>(text.size()));
+    }
+    std::set<std::string> Listed() { return ListedNames(*m_picker); }
+
+    std::string m_dir;
+    Node m_node;
+    std::unique_ptr<travik_nats::PickerSource> m_picker;
+    travik_nats::NatsLink m_forger;
+};
+
+TEST_F(NatsPicker, AFloodOfFutureDatedStatusesCannotKeepANewBridgeOffTheList) {
+    // Dated ten years ahead, the list filled to its capacity, in batches the
+    // subscription's queue takes whole.
+    const uint64_t future = static_cast<uint64_t>(travik::NowMicros() / 1000) + 10ull * 365 * 24 * 3600 * 1000;
+    const size_t capacity = travik_nats::PickerSource::kMaxDevices;
+    for (size_t sent = 0; sent < capacity;) {
+        for (size_t end = sent + 100; sent < end && sent < capacity; ++sent) {
+            char name[32];
+            std::snprintf(name, sizeof name, "forged-%04zu", sent);
+            Forge(name, ForgedStatus(name, "10.0.0.1:7000", future));
+        }
+        const size_t want = sent;
+        ASSERT_TRUE(WaitUntil([&] { return Listed().size() >= want; }, 30s)) << want;
+    }
+    EXPECT_EQ(capacity, Listed().size());
+
+    // A real bridge (its device away) starts afterwards and is listed.
+    travik_proc::Process bridge;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(
+        TRAVIK_TOOL_PATH, {"travik", "bridge", "127.0.0.1:1", "--nats", m_node.Url(), "--name", "real-cam"}, options));
+    EXPECT_TRUE(WaitUntil([&] { return Listed().count("real-cam") == 1; }, 30s))
+        << travik_proc::ReadText(m_dir + "/bridge.log");
+    EXPECT_LE(Listed().size(), capacity);
+
+    // `travik list` shows it too.
+    travik_proc::Process list;
+    travik_proc::SpawnOptions listOptions;
+    listOptions.outPath = m_dir + "/list.out";
+    listOptions.errPath = m_dir + "/list.err";
+    ASSERT_TRUE(list.Start(TRAVIK_TOOL_PATH, {"travik", "list", m_node.Url(), "--wait", "3"}, listOptions));
+    EXPECT_EQ(0, list.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(30s))));
+    const std::string listed = travik_proc::ReadText(m_dir + "/list.out");
+    EXPECT_NE(std::string::npos, listed.find("real-cam")) << listed << travik_proc::ReadText(m_dir + "/list.err");
+
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+}
+
+TEST_F(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
+    // One subject token each (NATS forbids only spaces, dots and wildcards).
+    const std::vector<std::string> hostile = {"<img/src=x/onerror=alert(1)", "\"quoted\"", "it's", "a&amp;b",
+                                              "</script><script"};
+    const uint64_t now = static_cast<uint64_t>(travik::NowMicros() / 1000);
+    // A well-formed device whose address field holds markup is still one
+    // device: the page gets its name only.
+    const std::string fine = ForgedStatus("cam-fine", "<b>\"'&", now);
+    WaitUntil(
+        [&] {
+            for (const std::string& name : hostile) Forge(name, ForgedStatus(name, "10.0.0.1:7000", now));
+            Forge("cam-fine", fine);
+            return Listed().count("cam-fine") == 1;
+        },
+        30s);
+    EXPECT_EQ(std::set<std::string>{"cam-fine"}, Listed()) << m_picker->DevicesJson();
+    for (const std::string& name : hostile) {
+        std::string refusal;
+        EXPECT_FALSE(m_picker->Pick(name, refusal)) << name;
+        EXPECT_FALSE(refusal.empty());
+    }
+    std::string refusal;
+    EXPECT_TRUE(m_picker->Pick("cam-fine", refusal)) << refusal;
+    EXPECT_NE(std::string::npos, m_picker->DevicesJson().find("\"selected\":\"cam-fine\""));
+}
+
+// `travik web nats://HOST` end to end: the page gets the device list (valid
+// JSON, hostile names left out) and shows the device it picks.
+TEST_F(NatsPicker, TheWebPageListsTheBridgesAndShowsTheOneItPicks) {
+    travik_proc::Process bridge, web;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(
+        TRAVIK_TOOL_PATH, {"travik", "bridge", "127.0.0.1:1", "--nats", m_node.Url(), "--name", "cam-real"}, options));
+    options.outPath = m_dir + "/web.out";
+    options.errPath = m_dir + "/web.err";
+    ASSERT_TRUE(web.Start(TRAVIK_TOOL_PATH, {"travik", "web", m_node.Url(), "--http", "127.0.0.1:0"}, options));
+    int port = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string out = travik_proc::ReadText(m_dir + "/web.out");
+        const size_t at = out.find("http://127.0.0.1:");
+        return at != std::string::npos && std::sscanf(out.c_str() + at, "http://127.0.0.1:%d/", &port) == 1;
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+
+    namespace beast = boost::beast;
+    boost::asio::io_context ioc;
+    beast::websocket::stream<boost::asio::ip::tcp::socket> ws(ioc);
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+    timeval tv{10, 0};  // a read gives up rather than hang
+    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ws.set_option(beast::websocket::stream_base::decorator(
+        [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
+    ws.handshake(host, "/ws");
+    // The next text message of `type` that `accept` takes; bounded by a message count.
+    auto next = [&](const std::string& type, const std::function<bool(const nlohmann::json&)>& accept) {
+        for (int i = 0; i < 2000; ++i) {
+            beast::flat_buffer buffer;
+            beast::error_code ec;
+            ws.read(buffer, ec);
+            if (ec) return false;
+            if (ws.got_binary()) continue;
+            const nlohmann::json msg = nlohmann::json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
+            EXPECT_FALSE(msg.is_discarded()) << beast::buffers_to_string(buffer.data());
+            if (msg.is_object() && msg.value("type", std::string()) == type && accept(msg)) return true;
+            const uint64_t now = static_cast<uint64_t>(travik::NowMicros() / 1000);
+            Forge("<img/src=x/onerror=alert(1)", ForgedStatus("<img/src=x/onerror=alert(1)", "x:1", now));
+            Forge("cam-fine", ForgedStatus("cam-fine", "<b>\"'&", now));
+        }
+        return false;
+    };
+    auto names = [](const nlohmann::json& msg) {
+        std::set<std::string> out;
+        for (const auto& d : msg["devices"]) out.insert(d.value("name", std::string()));
+        return out;
+    };
+    EXPECT_TRUE(next("devices", [&](const nlohmann::json& msg) {
+        return names(msg) == std::set<std::string>{"cam-fine", "cam-real"};
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+
+    ws.write(boost::asio::buffer(std::string(R"({"type":"select","name":"cam-real"})")));
+    EXPECT_TRUE(next("state", [](const nlohmann::json& msg) {
+        return msg.value("device", std::string()).find("/cam-real") != std::string::npos;
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+    EXPECT_TRUE(next("devices", [](const nlohmann::json& msg) { return msg.value("selected", "") == "cam-real"; }));
+
+    beast::error_code ignored;
+    ws.next_layer().close(ignored);
+    web.Signal(SIGTERM);
+    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+}
+
+TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
+#ifndef TRAVIK_NATS_SERVER
+    GTEST_SKIP() << "nats-server not installed";
+#endif
+    const std::string dir = TempDir();
+    ASSERT_FALSE(dir.empty());
+    Node node;
+    ASSERT_TRUE(node.Start(dir, "n1", ""));
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    std::atomic<bool> stopDevice{false};
+    std::thread sender = PaceImages(device, 1, stopDevice);
+    // The first bridge views the device, the second views the first.
+    travik_proc::Process first, second;
+    travik_proc::SpawnOptions options;
+    options.errPath = dir + "/first.log";
+    ASSERT_TRUE(first.Start(TRAVIK_TOOL_PATH,
+                            {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", node.Url(), "--name",
+                             "cam-1", "--interval", "5"},
+                            options));
+    options.errPath = dir + "/second.log";
+    ASSERT_TRUE(second.Start(
+        TRAVIK_TOOL_PATH,
+        {"travik", "bridge", node.Url() + "/cam-1", "--nats", node.Url(), "--name", "cam-2", "--interval", "5"},
+        options));
+
+    std::mutex mutex;
+    uint64_t exact = 0, wrong = 0;
+    travik_nats::NatsViewer viewer(node.Url(), "cam-2");
+    travik_tool::SourceWish wish;
+    wish.channels[1] = wish.channels[2] = wish.channels[3] = false;
+    wish.intervalMs = 5;
+    ASSERT_EQ(0, viewer.Connect(wish, NoLogs,
+                                [&](int a1, int, int, int, int a5, std::shared_ptr<unsigned char>& data, int len,
+                                    unsigned long long tag) {
+                                    const auto expected = Pattern(tag, travik::ChannelOf(a1, a5));
+                                    std::lock_guard<std::mutex> lock(mutex);
+                                    const bool same = len == static_cast<int>(expected.size()) &&
+                                                      std::memcmp(data.get(), expected.data(), expected.size()) == 0;
+                                    ++(same ? exact : wrong);
+                                }));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return exact >= 20;
+        },
+        30s))
+        << travik_proc::ReadText(dir + "/first.log") << travik_proc::ReadText(dir + "/second.log");
+    viewer.Release();
+    // The last viewer gone, the leases run out along the chain: the device stops sending.
+    EXPECT_TRUE(WaitUntil([&] { return device.m_sendImagesOnOff[0].load() == 0; }, 20s));
+    second.Signal(SIGTERM);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(0, second.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    EXPECT_EQ(0, first.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    stopDevice = true;
+    sender.join();
+    device.Release();
+    node.Kill();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(0u, wrong);
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/sockets.h"
@@ -40,6 +41,13 @@ bool ParseTarget(const std::string& text, std::string& host, int& port) {
     return !host.empty();
 }
 
+void StartSocketLookups() {
+#ifdef _WIN32
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+#endif
+}
+
 bool ResolveIPv4(const std::string& host, std::string& dotted) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -52,6 +60,22 @@ bool ResolveIPv4(const std::string& host, std::string& dotted) {
     freeaddrinfo(res);
     if (ok) dotted = buf;
     return ok;
+}
+
+bool ParseHttpAddress(const std::string& text, std::string& address, int& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || text.size() - colon > 6) return false;
+    std::string host = text.substr(0, colon);
+    const std::string digits = text.substr(colon + 1);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    const long value = std::strtol(digits.c_str(), nullptr, 10);
+    if (value < 0 || value > 65535) return false;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host == "localhost") host = "127.0.0.1";
+    if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) return false;
+    address = host;
+    port = static_cast<int>(value);
+    return true;
 }
 
 std::string JoinChannels(const std::vector<int>& channels) {

@@ -1,5 +1,5 @@
-// What each subcommand was asked to do, filled in by the command line in
-// main.cpp, and the small parsers its values need.
+// What each subcommand was asked to do, filled in by the command line its
+// folder registers, and the small parsers its values need.
 // Contract: plain values and pure parsers, filled and read on the main
 // thread; nothing blocks.
 #pragma once
@@ -23,11 +23,18 @@ struct DeviceOptions {
     int compressThreads = -1;  // -1: the library's (1, or TRAVIK_COMPRESS_THREADS); 0: one per core
 };
 
-struct ViewOptions {
-    std::string target;  // HOST[:PORT]
+// What every viewer subcommand (view, record, web, bridge) takes: where its
+// source is and what it asks for (cli/viewer_options.h declares them).
+struct ViewerOptions {
+    std::string target;  // HOST[:PORT], or an address of a registered scheme (nats://HOST[:PORT]/NAME)
     bool logs = false;
     std::vector<int> channels{0, 1, 2, 3};
-    int interval = 100;
+    int interval = 100;     // ms
+    std::string natsCreds;  // credentials file for NATS; empty: none
+    std::string natsTlsCa;  // CA certificates for TLS to NATS; empty: none
+};
+
+struct ViewOptions : ViewerOptions {
     std::string outDir;  // empty: save nothing
     long long count = 0;
     double duration = 0;
@@ -48,9 +55,16 @@ bool ParseSize(const std::string& text, int& width, int& height);
 // "host", "host:port", "1.2.3.4:7000". False on an empty host or a port
 // outside 1..65535.
 bool ParseTarget(const std::string& text, std::string& host, int& port);
+// Windows: starts Windows Sockets for the tool's own lookups (ResolveIPv4,
+// the demo's port probe; the library starts them on its threads itself).
+// Elsewhere nothing. Main thread, once, before any lookup.
+void StartSocketLookups();
 // Dotted IPv4 address of `host` (a name or already dotted). False when it
 // does not resolve.
 bool ResolveIPv4(const std::string& host, std::string& dotted);
+// "127.0.0.1:8080", "0.0.0.0:80", "[::1]:0", "localhost:8080" -> address
+// literal and port (0..65535). False otherwise.
+bool ParseHttpAddress(const std::string& text, std::string& address, int& port);
 // "0,2" for messages.
 std::string JoinChannels(const std::vector<int>& channels);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/options.h"
+#include "protocol/channel_rule.h"
 
 namespace travik_tool {
 
@@ -27,6 +28,23 @@ const CLI::Validator& SizeCheck() {
             return ParseSize(text, w, h) ? std::string() : "must be WIDTHxHEIGHT, each 1..16384, e.g. 640x480";
         },
         "WxH");
+    return check;
+}
+
+const CLI::Validator& ChannelCheck() {
+    static const CLI::Validator check = CLI::Range(0, travik::kImageChannels - 1);
+    return check;
+}
+
+const CLI::Validator& HttpCheck() {
+    static const CLI::Validator check(
+        [](std::string& text) {
+            std::string address;
+            int port = 0;
+            return ParseHttpAddress(text, address, port) ? std::string()
+                                                         : "must be ADDR:PORT with an IP address, e.g. 127.0.0.1:8080";
+        },
+        "ADDR:PORT");
     return check;
 }
 

@@ -13,5 +13,9 @@ namespace travik_tool {
 const CLI::Validator& TargetCheck();
 // WIDTHxHEIGHT, each 1..16384.
 const CLI::Validator& SizeCheck();
+// An image channel of the library's rule, 0..kImageChannels-1.
+const CLI::Validator& ChannelCheck();
+// ADDR:PORT with an IP address (ParseHttpAddress).
+const CLI::Validator& HttpCheck();
 
 }  // namespace travik_tool

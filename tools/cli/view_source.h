@@ -1,21 +1,46 @@
-// Where a viewer's log texts and images come from when it is not a direct
-// connection to a device (a NATS bridge, for one): the same callbacks as
-// TravikMgr's, the same wish as its command.
-// Contract: Connect, Up, SendWish and Release on one host thread; the
-// callbacks run on the source's own delivery thread, one at a time, and
-// none runs after Release returns.
+// Where a viewer's log texts and images come from: a direct connection to a
+// device (live/direct_source.h) or a NATS bridge (nats/client/source.h).
+// view, record, web and bridge hold one ViewSource and never ask which.
+// Contract: Connect, Up and Release on one host thread; SendWish from any
+// thread, never at the same time as Connect or Release (callers serialize
+// it with their own lock). The callbacks run on the source's own thread,
+// one at a time, and none runs after Release returns: Release must not be
+// called from a callback, nor while holding a lock a callback takes.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "protocol/channel_rule.h"
+
 namespace travik_tool {
 
+// What a viewer asks its device for.
 struct SourceWish {
     bool logs = false;
-    bool channels[4] = {true, true, true, true};
+    bool images = true;  // the image stream as a whole; `channels` within it
+    bool channels[travik::kImageChannels] = {true, true, true, true};
     int intervalMs = 100;
+    bool operator==(const SourceWish& o) const {
+        for (int c = 0; c < travik::kImageChannels; ++c)
+            if (channels[c] != o.channels[c]) return false;
+        return logs == o.logs && images == o.images && intervalMs == o.intervalMs;
+    }
+    bool operator!=(const SourceWish& o) const { return !(*this == o); }
+};
+
+// A source whose device the live page picks from a list (NATS without a
+// device name). Both calls are non-blocking; DevicesJson on the host thread,
+// Pick on any thread.
+class DevicePicker {
+public:
+    virtual ~DevicePicker() = default;
+    // {"type":"devices","devices":[{"name","up","ageMs"}],"selected"}.
+    virtual std::string DevicesJson() = 0;
+    // Takes the page's pick; the source switches to it in its next Up().
+    // False with `error` set for a name that cannot be a device.
+    virtual bool Pick(const std::string& name, std::string& error) = 0;
 };
 
 class ViewSource {
@@ -25,16 +50,22 @@ public:
         std::function<void(int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long)>;
 
     virtual ~ViewSource() = default;
-    // Connects and asks for `wish`. 0, or -1 when the source is unreachable.
+    // Connects and asks for `wish`. 0, or -1 when the source is unreachable
+    // (call Release before the next attempt).
     virtual int Connect(const SourceWish& wish, LogCb log, ImageCb image) = 0;
-    // False once the source is lost for good (a source that reconnects by
-    // itself stays up meanwhile).
+    // False once the connection is lost (a source that reconnects by itself
+    // stays up meanwhile).
     virtual bool Up() = 0;
     // Changes what is asked for. Non-blocking.
     virtual void SendWish(const SourceWish& wish) = 0;
     virtual void Release() = 0;
-    // For messages: where it connects to.
+    // For messages: where it connects to (a device address, nats://HOST/NAME).
     virtual std::string Where() const = 0;
+    // The TCP port of the device's stream, for the wire meter; 0: not a
+    // direct connection.
+    virtual int DevicePort() const { return 0; }
+    // Non-null when the page may pick the device (borrowed from the source).
+    virtual DevicePicker* Picker() { return nullptr; }
 };
 
 }  // namespace travik_tool

@@ -14,6 +14,7 @@
 #include "cli/status_ticker.h"
 #include "common/wire_meter.h"
 #include "live/device.h"
+#include "live/direct_source.h"
 #include "live/view.h"
 #include "platform/sockets.h"
 #ifdef TRAVIK_TOOL_WEB
@@ -31,7 +32,7 @@ constexpr double kDemoLogRate = 5;
 constexpr int kDemoIntervalMs = 100;
 constexpr int kDemoSaveEveryMs = 1000;
 
-const SourceSpec kDemoSources[] = {
+const SyntheticCamera kDemoCameras[] = {
     {0, kFormatGray, 640, 480},
     {1, kFormatRgb, 640, 480},
     {2, kFormatGray, 320, 240},
@@ -64,7 +65,7 @@ int FreePort() {
     return port;
 }
 
-std::string Describe(const SourceSpec& s) {
+std::string Describe(const SyntheticCamera& s) {
     return std::string(s.attr2 == kFormatRgb ? "rgb " : "gray ") + std::to_string(s.width) + "x" +
            std::to_string(s.height);
 }
@@ -79,7 +80,7 @@ void PrintSummary(FILE* out, const DemoOptions& options, int port, double second
     std::fprintf(out, "%-8s %-13s %8s %10s %14s %9s %12s %12s\n", "channel", "image", "offered", "delivered",
                  "not delivered", "raw MB", "latency p50", "latency p99");
     uint64_t offered = 0, delivered = 0, raw = 0;
-    for (const SourceSpec& s : kDemoSources) {
+    for (const SyntheticCamera& s : kDemoCameras) {
         int c = s.channel;
         uint64_t missing = device.offered[c] > got.images[c] ? device.offered[c] - got.images[c] : 0;
         int64_t p50 = 0, p99 = 0;
@@ -129,17 +130,15 @@ void PrintSummary(FILE* out, const DemoOptions& options, int port, double second
 
 #ifdef TRAVIK_TOOL_WEB
 // Serves the live page for the demo's device; prints its URL.
-bool StartDemoWeb(const std::string& address, int devicePort, TravikMgr& mgr, std::unique_ptr<WebViewer>& web,
-                  FILE* out) {
+bool StartDemoWeb(const std::string& address, ViewSource& source, std::unique_ptr<WebViewer>& web, FILE* out) {
     WebConfig config;
-    config.devicePort = devicePort;
     if (!ParseHttpAddress(address, config.httpAddress, config.httpPort)) {
         Status("travik demo: bad --web '%s' (expected ADDR:PORT)", address.c_str());
         return false;
     }
     config.wish.logs = true;
     config.wish.intervalMs = kDemoIntervalMs;
-    web = std::make_unique<WebViewer>(mgr, config);
+    web = std::make_unique<WebViewer>(source, config);
     std::string error;
     if (!web->Start(error)) {
         Status("travik demo: %s", error.c_str());
@@ -158,7 +157,7 @@ struct WebViewer {
     void Stop() {}
     std::string StatusLine(double) { return {}; }
 };
-bool StartDemoWeb(const std::string&, int, TravikMgr&, std::unique_ptr<WebViewer>&, FILE*) { return false; }
+bool StartDemoWeb(const std::string&, ViewSource&, std::unique_ptr<WebViewer>&, FILE*) { return false; }
 #endif
 
 }  // namespace
@@ -167,7 +166,7 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     DeviceConfig config;
     config.fps = kDemoFps;
     config.logRate = kDemoLogRate;
-    config.sources.assign(std::begin(kDemoSources), std::end(kDemoSources));
+    config.cameras.assign(std::begin(kDemoCameras), std::end(kDemoCameras));
 
     // Two managers in one process: one listens, the other connects.
     TravikMgr deviceMgr;
@@ -192,8 +191,6 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     }
 
     ViewConfig view;
-    view.ip = "127.0.0.1";
-    view.port = port;
     view.logs = true;
     view.intervalMs = kDemoIntervalMs;
     // A run until Ctrl-C would fill the disk one file per channel per second.
@@ -201,7 +198,8 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     view.outDir = forever ? std::string() : options.outDir;
     view.saveEveryMs = kDemoSaveEveryMs;
     view.logOut = out;
-    ViewerHost viewer(viewerMgr, view);
+    DirectSource viewerSource(viewerMgr, "127.0.0.1", port);
+    ViewerHost viewer(viewerSource, view);
     std::string error;
     if (!viewer.OpenOutput(error)) {
         Status("travik demo: %s", error.c_str());
@@ -216,8 +214,9 @@ int RunDemo(const DemoOptions& options, StopSignal& stop, FILE* out) {
     }
     // The page is a third manager: a second viewer of the same device.
     TravikMgr webMgr;
+    DirectSource webSource(webMgr, "127.0.0.1", port);
     std::unique_ptr<WebViewer> web;
-    if (!options.web.empty() && !StartDemoWeb(options.web, port, webMgr, web, out)) {
+    if (!options.web.empty() && !StartDemoWeb(options.web, webSource, web, out)) {
         viewer.Disconnect();
         deviceMgr.Release();
         return 1;

@@ -63,7 +63,7 @@ DeviceCounters DeviceHost::Counters() const {
 }
 
 void DeviceHost::StageImages(uint64_t frame) {
-    for (const SourceSpec& src : m_config.sources) {
+    for (const SyntheticCamera& src : m_config.cameras) {
         int attr1 = 0, attr5 = 0;
         travik::ChannelAttrs(src.channel, attr1, attr5);
         std::shared_ptr<unsigned char> data;
@@ -105,7 +105,7 @@ void DeviceHost::StageLog(uint64_t frame, double uptime) {
 void DeviceHost::Produce() {
     using Seconds = std::chrono::duration<double>;
     const auto start = Clock::now();
-    const bool images = !m_config.sources.empty() && m_config.fps > 0;
+    const bool images = !m_config.cameras.empty() && m_config.fps > 0;
     const bool logs = m_config.logRate > 0;
     const auto framePeriod = std::chrono::duration_cast<Clock::duration>(Seconds(images ? 1.0 / m_config.fps : 1.0));
     const auto logPeriod = std::chrono::duration_cast<Clock::duration>(Seconds(logs ? 1.0 / m_config.logRate : 1.0));
@@ -181,7 +181,7 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
     std::sort(channels.begin(), channels.end());
     channels.erase(std::unique(channels.begin(), channels.end()), channels.end());
     for (int c : channels) {
-        config.sources.push_back(SourceSpec{c, options.format == "rgb" ? kFormatRgb : kFormatGray, width, height});
+        config.cameras.push_back(SyntheticCamera{c, options.format == "rgb" ? kFormatRgb : kFormatGray, width, height});
     }
     std::string error;
     if (!options.imagesDir.empty() && !LoadImageDir(options.imagesDir, config.files, error)) {

@@ -24,7 +24,7 @@
 namespace travik_tool {
 
 // One channel's synthetic camera.
-struct SourceSpec {
+struct SyntheticCamera {
     int channel = 0;
     int attr2 = kFormatGray;
     int width = 640;
@@ -34,9 +34,9 @@ struct SourceSpec {
 struct DeviceConfig {
     int port = kDefaultPort;
     double fps = 10;
-    std::vector<SourceSpec> sources;
+    std::vector<SyntheticCamera> cameras;
     // When not empty, these are streamed instead of test frames: at each
-    // tick every source's channel gets the next file, round the list.
+    // tick every camera's channel gets the next file, round the list.
     std::vector<LoadedImage> files;
     double logRate = 2;
     int noise = 0;

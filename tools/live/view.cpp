@@ -11,7 +11,6 @@
 #include "cli/status_ticker.h"
 #include "common/wire_meter.h"
 #include "platform/clock.h"
-#include "protocol/switch_value.h"
 
 namespace travik_tool {
 
@@ -24,12 +23,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxQueuedJobs = 256;
 constexpr size_t kMaxQueuedBytes = 256u << 20;
 
-// Whether the connection made by Connect is still up, as the library sees it.
-bool ConnectionUp(TravikMgr& mgr) { return mgr.IsConnected() == 1; }
-
 }  // namespace
 
-ViewerHost::ViewerHost(TravikMgr& mgr, ViewConfig config) : m_mgr(mgr), m_config(std::move(config)) {}
+ViewerHost::ViewerHost(ViewSource& source, ViewConfig config) : m_source(source), m_config(std::move(config)) {}
 
 ViewerHost::~ViewerHost() {
     std::string ignored;
@@ -45,37 +41,19 @@ bool ViewerHost::OpenOutput(std::string& error) {
 }
 
 int ViewerHost::Connect() {
-    if (m_config.source != nullptr) {
-        SourceWish wish;
-        wish.logs = m_config.logs;
-        for (int c = 0; c < travik::kImageChannels; ++c) wish.channels[c] = m_config.channels[c];
-        wish.intervalMs = m_config.intervalMs;
-        return m_config.source->Connect(
-            wish, [this](std::string& text) { OnLog(text); },
-            [this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                   unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
-    }
-    std::string ip = m_config.ip;  // Connect takes a mutable C string
-    if (m_mgr.Connect(&ip[0], m_config.port) != 0) return -1;
-    m_mgr.SetLogCb([this](std::string& text) { OnLog(text); });
-    m_mgr.SetImageCb([this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                            unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
-    int switches[travik::kImageChannels];
-    for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(m_config.channels[c]);
-    // One command carries the whole wish: log stream, image stream, channels, interval.
-    m_mgr.SendCmd(travik::SwitchOf(m_config.logs), travik::SWITCH_ON, switches, m_config.intervalMs);
-    return 0;
+    SourceWish wish;
+    wish.logs = m_config.logs;
+    for (int c = 0; c < travik::kImageChannels; ++c) wish.channels[c] = m_config.channels[c];
+    wish.intervalMs = m_config.intervalMs;
+    return m_source.Connect(
+        wish, [this](std::string& text) { OnLog(text); },
+        [this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+               unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
 }
 
-bool ViewerHost::Up() { return m_config.source != nullptr ? m_config.source->Up() : ConnectionUp(m_mgr); }
+bool ViewerHost::Up() { return m_source.Up(); }
 
-void ViewerHost::Disconnect() {
-    if (m_config.source != nullptr) {
-        m_config.source->Release();
-    } else {
-        m_mgr.Release();
-    }
-}
+void ViewerHost::Disconnect() { m_source.Release(); }
 
 bool ViewerHost::Done() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -286,21 +264,8 @@ bool ConnectLoop(ViewerHost& viewer, bool retry, StopSignal& stop, bool timed, C
 
 }  // namespace
 
-int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource* source) {
-    std::string host;
-    int port = 0;
-    if (source == nullptr && !ParseTarget(options.target, host, port)) {
-        Status("travik view: bad target '%s' (expected HOST[:PORT])", options.target.c_str());
-        Status("usage: travik view HOST[:PORT] [OPTIONS]  (travik view --help)");
-        return 2;
-    }
+int RunView(const ViewOptions& options, ViewSource& source, StopSignal& stop, FILE* out) {
     ViewConfig config;
-    config.source = source;
-    if (source == nullptr && !ResolveIPv4(host, config.ip)) {
-        Status("travik view: cannot resolve host '%s' to an IPv4 address", host.c_str());
-        return 1;
-    }
-    config.port = port;
     config.logs = options.logs;
     for (bool& on : config.channels) on = false;
     for (int c : options.channels) config.channels[c % travik::kImageChannels] = true;
@@ -313,8 +278,7 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource*
 #if defined(SIGXFSZ)  // POSIX only
     if (!config.outDir.empty()) std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
-    ViewerHost viewer(mgr, config);
+    ViewerHost viewer(source, config);
     std::string error;
     if (!viewer.OpenOutput(error)) {
         Status("travik view: %s", error.c_str());
@@ -324,7 +288,8 @@ int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource*
     const bool timed = options.duration > 0;
     const auto deadline =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.duration));
-    const std::string where = source != nullptr ? source->Where() : config.ip + ":" + std::to_string(port);
+    const std::string where = source.Where();
+    const int port = source.DevicePort();
     if (options.reconnect) Status("travik view: connecting to %s (retrying every second)", where.c_str());
     if (!ConnectLoop(viewer, options.reconnect, stop, timed, deadline)) {
         viewer.FinishOutput(error);

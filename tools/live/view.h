@@ -1,9 +1,10 @@
-// The viewer side: connects to a device, steers it with one command, prints
-// log texts, counts and saves images. Callbacks do only bookkeeping on the
-// library's loop thread; files are written by a thread of the host.
+// The viewer side: connects to a source (a device, a NATS bridge), steers it
+// with one wish, prints log texts, counts and saves images. Callbacks do
+// only bookkeeping on the source's thread; files are written by a thread of
+// the host.
+// Contract: ViewerHost is driven from one host thread; its counters may be
+// read from any thread.
 #pragma once
-
-#include <travik/travik.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -24,16 +25,13 @@
 namespace travik_tool {
 
 struct ViewConfig {
-    std::string ip = "127.0.0.1";  // dotted IPv4
-    int port = kDefaultPort;
     bool logs = false;
     bool channels[travik::kImageChannels] = {true, true, true, true};
     int intervalMs = 100;
-    std::string outDir;            // empty: save nothing
-    uint64_t count = 0;            // images to take before done; 0: no limit
-    int saveEveryMs = 0;           // > 0: save at most one image per channel per period
-    FILE* logOut = nullptr;        // where log texts are printed; null: only counted
-    ViewSource* source = nullptr;  // borrowed; null: a direct connection to ip:port
+    std::string outDir;      // empty: save nothing
+    uint64_t count = 0;      // images to take before done; 0: no limit
+    int saveEveryMs = 0;     // > 0: save at most one image per channel per period
+    FILE* logOut = nullptr;  // where log texts are printed; null: only counted
 };
 
 struct ChannelStats {
@@ -55,7 +53,8 @@ struct ViewCounts {
 
 class ViewerHost {
 public:
-    ViewerHost(TravikMgr& mgr, ViewConfig config);
+    // `source` is borrowed for the host's lifetime.
+    ViewerHost(ViewSource& source, ViewConfig config);
     ~ViewerHost();
     ViewerHost(const ViewerHost&) = delete;
     ViewerHost& operator=(const ViewerHost&) = delete;
@@ -100,7 +99,7 @@ private:
     void OnImage(int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len, uint64_t tag);
     void WriteFiles();
 
-    TravikMgr& m_mgr;
+    ViewSource& m_source;
     ViewConfig m_config;
 
     std::mutex m_mutex;  // the counts below
@@ -127,10 +126,8 @@ private:
     std::string m_outputError;
 };
 
-// `travik view`. Exit code: 0 done, 1 connect failed, connection lost or a
-// write under --out failed.
-// With `source` (borrowed for the call) the target is not a device address:
-// the images and logs come from the source instead.
-int RunView(const ViewOptions& options, StopSignal& stop, FILE* out, ViewSource* source = nullptr);
+// `travik view` of `source` (borrowed for the call). Exit code: 0 done, 1
+// connect failed, connection lost or a write under --out failed.
+int RunView(const ViewOptions& options, ViewSource& source, StopSignal& stop, FILE* out);
 
 }  // namespace travik_tool

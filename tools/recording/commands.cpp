@@ -1,7 +1,12 @@
-#include "recording/commands.h"
-
+// The recording subcommands (record, replay, export, info) as this folder
+// registers them.
+#include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/validators.h"
+#include "cli/viewer_options.h"
+#include "recording/export.h"
+#include "recording/record.h"
+#include "recording/replay.h"
 
 namespace travik_tool {
 
@@ -15,76 +20,73 @@ const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--spee
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
 const char* kInfoUsage = "usage: travik info FILE.mcap";
 
-}  // namespace
-
-void AddRecordingCommands(CLI::App& app, RecordingCommands& o) {
-    CLI::App* rec = app.add_subcommand("record", "Record a device's log texts and images to an MCAP file");
-    rec->add_option("target", o.record.target, "Device address, HOST or HOST:PORT (port 7000 when left out)")
-        ->required()
-        ->check(TargetCheck());
-    rec->add_option("-o,--output", o.record.file, "MCAP file to write (replaced if it exists)")->required();
-    rec->add_flag("--logs", o.record.logs, "Open and record the device's log stream");
-    rec->add_option("--channels", o.record.channels, "Image channels to switch on and record")
-        ->delimiter(',')
-        ->check(CLI::Range(0, 3))
-        ->capture_default_str();
-    rec->add_option("--interval", o.record.interval, "Minimum ms between two images of one channel")
-        ->check(CLI::Range(1, 3600000))
-        ->capture_default_str();
-    rec->add_option("--duration", o.record.duration, "Stop after S seconds (0: until Ctrl-C)")
+void AddRecord(Commands& commands) {
+    auto o = std::make_shared<RecordOptions>();
+    CLI::App* rec = commands.Add(
+        "record", "Record a device's log texts and images to an MCAP file", kRecordUsage, [o](CommandContext& run) {
+            return run.commands.WithSource(*o, SourceUse{"travik record"},
+                                           [&](ViewSource& source) { return RunRecord(*o, source, run.stop); });
+        });
+    ViewerHelp help;
+    help.logs = "Open and record the device's log stream";
+    help.channels = "Image channels to switch on and record";
+    AddViewerOptions(rec, *o, help);
+    rec->add_option("-o,--output", o->file, "MCAP file to write (replaced if it exists)")->required();
+    rec->add_option("--duration", o->duration, "Stop after S seconds (0: until Ctrl-C)")
         ->check(CLI::Range(0.0, 1e7))
         ->capture_default_str();
-    rec->add_flag("--reconnect", o.record.reconnect, "Retry every second when the connection fails or is lost");
-    rec->add_option("--compression", o.record.compression, "Chunk compression")
+    rec->add_flag("--reconnect", o->reconnect, "Retry every second when the connection fails or is lost");
+    rec->add_option("--compression", o->compression, "Chunk compression")
         ->check(CLI::IsMember({"zstd", "none"}))
         ->capture_default_str();
-    rec->add_option("--chunk-size", o.record.chunkMiB,
-                    "Uncompressed MiB per chunk (a chunk is also written every second)")
+    rec->add_option("--chunk-size", o->chunkMiB, "Uncompressed MiB per chunk (a chunk is also written every second)")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
-    rec->add_option("--layout", o.record.layout,
+    rec->add_option("--layout", o->layout,
                     "foxglove: images and logs in Foxglove's protobuf schemas, which Foxglove and Lichtblick "
                     "show; travik: the layout of earlier versions")
         ->check(CLI::IsMember({"foxglove", "travik"}))
         ->capture_default_str();
+}
 
-    CLI::App* rep = app.add_subcommand("replay", "Act as a device that plays a recording back at its recorded pace");
-    rep->add_option("file", o.replay.file, "MCAP file written by travik record")->required();
-    rep->add_option("--port", o.replay.port, "TCP port to listen on")
-        ->check(CLI::Range(1, 65535))
-        ->capture_default_str();
-    rep->add_option("--speed", o.replay.speed, "Pace factor (2: twice as fast)")
+void AddReplay(Commands& commands) {
+    auto o = std::make_shared<ReplayOptions>();
+    CLI::App* rep = commands.Add("replay", "Act as a device that plays a recording back at its recorded pace",
+                                 kReplayUsage, [o](CommandContext& run) { return RunReplay(*o, run.stop); });
+    rep->add_option("file", o->file, "MCAP file written by travik record")->required();
+    rep->add_option("--port", o->port, "TCP port to listen on")->check(CLI::Range(1, 65535))->capture_default_str();
+    rep->add_option("--speed", o->speed, "Pace factor (2: twice as fast)")
         ->check(CLI::Range(0.01, 1000.0))
         ->capture_default_str();
-    rep->add_flag("--loop", o.replay.loop, "Start again at the end, until Ctrl-C (each pass takes at least 100 ms)");
+    rep->add_flag("--loop", o->loop, "Start again at the end, until Ctrl-C (each pass takes at least 100 ms)");
+}
 
-    CLI::App* exp = app.add_subcommand("export", "Write a recording's images and log text as travik view --out does");
-    exp->add_option("file", o.exportTo.file, "MCAP file written by travik record")->required();
-    exp->add_option("dir", o.exportTo.dir, "Directory for chC_NNNNNN.pgm|ppm|bin, index.csv and log.txt")->required();
-    exp->add_option("--channels", o.exportTo.channels, "Image channels to export")
+void AddExport(Commands& commands) {
+    auto o = std::make_shared<ExportOptions>();
+    CLI::App* exp = commands.Add("export", "Write a recording's images and log text as travik view --out does",
+                                 kExportUsage, [o](CommandContext& run) { return RunExport(*o, run.stop); });
+    exp->add_option("file", o->file, "MCAP file written by travik record")->required();
+    exp->add_option("dir", o->dir, "Directory for chC_NNNNNN.pgm|ppm|bin, index.csv and log.txt")->required();
+    exp->add_option("--channels", o->channels, "Image channels to export")
         ->delimiter(',')
-        ->check(CLI::Range(0, 3))
+        ->check(ChannelCheck())
         ->capture_default_str();
-
-    CLI::App* info =
-        app.add_subcommand("info", "Describe a recording: duration, channels, counts, sizes, closed or not");
-    info->add_option("file", o.infoFile, "MCAP file")->required();
 }
 
-const char* RecordingUsage(CLI::App& app) {
-    if (app.got_subcommand("record")) return kRecordUsage;
-    if (app.got_subcommand("replay")) return kReplayUsage;
-    if (app.got_subcommand("export")) return kExportUsage;
-    if (app.got_subcommand("info")) return kInfoUsage;
-    return nullptr;
+void AddInfo(Commands& commands) {
+    auto file = std::make_shared<std::string>();
+    CLI::App* info = commands.Add("info", "Describe a recording: duration, channels, counts, sizes, closed or not",
+                                  kInfoUsage, [file](CommandContext& run) { return RunInfo(*file, run.out); });
+    info->add_option("file", *file, "MCAP file")->required();
 }
 
-int RunRecordingCommand(CLI::App& app, RecordingCommands& o, StopSignal& stop, FILE* out) {
-    if (app.got_subcommand("record")) return RunRecord(o.record, stop);
-    if (app.got_subcommand("replay")) return RunReplay(o.replay, stop);
-    if (app.got_subcommand("export")) return RunExport(o.exportTo, stop);
-    if (app.got_subcommand("info")) return RunInfo(o.infoFile, out);
-    return -1;
+}  // namespace
+
+void RegisterRecordingCommands(Commands& commands) {
+    AddRecord(commands);
+    AddReplay(commands);
+    AddExport(commands);
+    AddInfo(commands);
 }
 
 }  // namespace travik_tool

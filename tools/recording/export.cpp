@@ -13,6 +13,7 @@
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
 #include "common/image_file.h"
+#include "protocol/channel_rule.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_tool {
@@ -42,7 +43,8 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
         return 1;
     }
     bool wanted[travik_mcap::kImageChannels] = {};
-    for (int c : o.channels) wanted[c & 3] = true;
+    for (int c : o.channels)
+        if (travik::ValidChannel(c)) wanted[c] = true;
     uint64_t seq[travik_mcap::kImageChannels] = {};
     uint64_t logTexts = 0, images = 0;
     travik_mcap::Reader reader(source);

@@ -18,7 +18,6 @@
 #include "cli/status_ticker.h"
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
-#include "protocol/switch_value.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_tool {
@@ -179,51 +178,19 @@ ViewSource::ImageCb ImageToRecorder(Recorder& rec) {
     };
 }
 
-bool ConnectRecorder(TravikMgr& mgr, const std::string& ip, int port, const RecordOptions& o, Recorder& rec) {
-    if (o.source != nullptr) {
-        SourceWish wish;
-        wish.logs = o.logs;
-        for (bool& on : wish.channels) on = false;
-        for (int c : o.channels) wish.channels[c & 3] = true;
-        wish.intervalMs = o.interval;
-        return o.source->Connect(wish, LogToRecorder(rec), ImageToRecorder(rec)) == 0;
-    }
-    std::string host = ip;
-    if (mgr.Connect(&host[0], port) != 0) return false;
-    mgr.SetLogCb(LogToRecorder(rec));
-    mgr.SetImageCb(ImageToRecorder(rec));
-    int switches[travik::kImageChannels];
-    for (int& s : switches) s = travik::SWITCH_OFF;
-    for (int c : o.channels) switches[c & 3] = travik::SWITCH_ON;
-    mgr.SendCmd(travik::SwitchOf(o.logs), travik::SWITCH_ON, switches, o.interval);
-    return true;
-}
-
-bool RecorderUp(TravikMgr& mgr, const RecordOptions& o) {
-    return o.source != nullptr ? o.source->Up() : mgr.IsConnected() == 1;
-}
-
-void ReleaseRecorder(TravikMgr& mgr, const RecordOptions& o) {
-    if (o.source != nullptr) {
-        o.source->Release();
-    } else {
-        mgr.Release();
-    }
+bool ConnectRecorder(ViewSource& source, const RecordOptions& o, Recorder& rec) {
+    SourceWish wish;
+    wish.logs = o.logs;
+    for (bool& on : wish.channels) on = false;
+    for (int c : o.channels)
+        if (travik::ValidChannel(c)) wish.channels[c] = true;
+    wish.intervalMs = o.interval;
+    return source.Connect(wish, LogToRecorder(rec), ImageToRecorder(rec)) == 0;
 }
 
 }  // namespace
 
-int RunRecord(const RecordOptions& o, StopSignal& stop) {
-    std::string host, ip;
-    int port = 0;
-    if (o.source == nullptr && !ParseTarget(o.target, host, port)) {
-        Status("travik record: bad target '%s' (expected HOST[:PORT])", o.target.c_str());
-        return 2;
-    }
-    if (o.source == nullptr && !ResolveIPv4(host, ip)) {
-        Status("travik record: cannot resolve host '%s' to an IPv4 address", host.c_str());
-        return 1;
-    }
+int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
     // Past a file size limit (ulimit -f) a write should fail with EFBIG and
     // be reported like a full disk, not kill the recorder with SIGXFSZ.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -239,17 +206,16 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
         return 1;
     }
 
-    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     Recorder recorder(writer, ids);
-    const std::string where = o.source != nullptr ? o.source->Where() : ip + ":" + std::to_string(port);
+    const std::string where = source.Where();
     const auto start = Clock::now();
     const bool timed = o.duration > 0;
     const auto deadline =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.duration));
     auto connect = [&]() {
         for (;;) {
-            if (ConnectRecorder(mgr, ip, port, o, recorder)) return true;
-            ReleaseRecorder(mgr, o);
+            if (ConnectRecorder(source, o, recorder)) return true;
+            source.Release();
             if (!o.reconnect || stop.WaitFor(std::chrono::seconds(1)) || (timed && Clock::now() >= deadline))
                 return false;
         }
@@ -274,14 +240,14 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
             if (timed && now >= deadline) break;
             uint64_t written = recorder.Written(failed);
             if (failed) break;
-            if (!RecorderUp(mgr, o)) {
+            if (!source.Up()) {
                 if (!o.reconnect) {
                     Status("travik record: connection to %s lost", where.c_str());
                     rc = 1;
                     break;
                 }
                 Status("travik record: connection to %s lost; reconnecting every second", where.c_str());
-                ReleaseRecorder(mgr, o);
+                source.Release();
                 if (!connect()) break;
                 Status("travik record: reconnected to %s", where.c_str());
             }
@@ -301,7 +267,7 @@ int RunRecord(const RecordOptions& o, StopSignal& stop) {
             }
         }
     }
-    ReleaseRecorder(mgr, o);  // no callback runs after this
+    source.Release();  // no callback runs after this
     recorder.Finish();
     recorder.Written(failed);
     const bool closed = !failed && writer.Close();

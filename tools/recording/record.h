@@ -8,29 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "cli/stop_signal.h"
 #include "cli/view_source.h"
 
 namespace travik_tool {
 
-struct RecordOptions {
-    std::string target;  // HOST[:PORT]
-    std::string file;    // -o
-    bool logs = false;
-    std::vector<int> channels{0, 1, 2, 3};
-    int interval = 100;
+struct RecordOptions : ViewerOptions {
+    std::string file;  // -o
     double duration = 0;
     bool reconnect = false;
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
-    ViewSource* source = nullptr;     // borrowed; set: record from it instead of a device address
     std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
 };
 
-// Exit code: 0 done (file closed with its summary, which its own reader
-// took back), 1 connect failed, connection lost, a write failed (what was
-// written stays readable) or the closed file does not read back. A message
-// over the file's limit is left out and counted in the summary.
-int RunRecord(const RecordOptions& options, StopSignal& stop);
+// Records `source` (borrowed for the call). Exit code: 0 done (file closed
+// with its summary, which its own reader took back), 1 connect failed,
+// connection lost, a write failed (what was written stays readable) or the
+// closed file does not read back. A message over the file's limit is left
+// out and counted in the summary.
+int RunRecord(const RecordOptions& options, ViewSource& source, StopSignal& stop);
 
 }  // namespace travik_tool

@@ -5,12 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
+#include "cli/validators.h"
+#include "cli/viewer_options.h"
 #include "common/image_file.h"
 #include "protocol/channel_rule.h"
-#include "protocol/switch_value.h"
 
 namespace travik_tool {
 
@@ -18,29 +20,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
-
-bool ParseHttpAddress(const std::string& text, std::string& address, int& port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || text.size() - colon > 6) return false;
-    std::string host = text.substr(0, colon);
-    const std::string digits = text.substr(colon + 1);
-    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    const long value = std::strtol(digits.c_str(), nullptr, 10);
-    if (value < 0 || value > 65535) return false;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host == "localhost") host = "127.0.0.1";
-    if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) return false;
-    address = host;
-    port = static_cast<int>(value);
-    return true;
+// The page's switches as a source's wish.
+SourceWish WishOf(const DeviceWish& page) {
+    SourceWish wish;
+    wish.logs = page.logs;
+    wish.images = page.images;
+    for (int c = 0; c < travik::kImageChannels; ++c) wish.channels[c] = page.channels[c];
+    wish.intervalMs = page.intervalMs;
+    return wish;
 }
 
-WebViewer::WebViewer(TravikMgr& mgr, WebConfig config)
-    : m_mgr(mgr),
+constexpr auto kDevicesPeriod = std::chrono::seconds(1);
+
+}  // namespace
+
+WebViewer::WebViewer(ViewSource& source, WebConfig config)
+    : m_source(source),
+      m_picker(source.Picker()),
       m_config(std::move(config)),
-      m_device(m_config.deviceIp + ":" + std::to_string(m_config.devicePort)),
-      m_wish(m_config.wish) {}
+      m_device(source.Where()),
+      m_wish(m_config.wish),
+      m_where(m_device) {}
 
 WebViewer::~WebViewer() { Stop(); }
 
@@ -61,7 +61,9 @@ bool WebViewer::Start(std::string& error) {
         services[0].type = "travik.Command";
         services[0].requestSchema =
             R"({"type":"object","properties":{"logs":{"type":"boolean"},"images":{"type":"boolean"},)"
-            R"("channels":{"type":"array","items":{"type":"integer","minimum":0,"maximum":3}},)"
+            R"("channels":{"type":"array","items":{"type":"integer","minimum":0,"maximum":)" +
+            std::to_string(travik::kImageChannels - 1) +
+            R"(}},)"
             R"("interval":{"type":"integer","minimum":1,"maximum":3600000}},"additionalProperties":false})";
         services[0].responseSchema =
             R"({"type":"object","properties":{"connected":{"type":"boolean"},"logs":{"type":"boolean"},)"
@@ -115,75 +117,103 @@ std::string WebViewer::FoxgloveUrl() const {
 
 void WebViewer::PublishState() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_server.PublishText("state", StateJson(m_link, m_device, m_wish));
+    m_server.PublishText("state", StateJson(m_link, m_where, m_wish));
 }
 
 void WebViewer::Tick() {
     if (!m_started) return;
+    const auto now = Clock::now();
+    if (m_picker != nullptr && now >= m_nextDevices) {
+        m_nextDevices = now + kDevicesPeriod;
+        m_server.PublishText("devices", m_picker->DevicesJson());
+    }
     if (m_link == DeviceLink::Connected) {
-        if (m_mgr.IsConnected() == 1) return;
-        Status("travik web: connection to %s lost; reconnecting every second", m_device.c_str());
-        m_mgr.Release();  // no callback runs after it returns
+        if (m_source.Up()) {
+            // A picker switches devices within Up.
+            const std::string where = m_source.Where();
+            bool moved = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                moved = where != m_where;
+                m_where = where;
+            }
+            if (moved) PublishState();
+            return;
+        }
+        Status("travik web: connection to %s lost; reconnecting every second", m_where.c_str());
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_link = DeviceLink::Lost;
+            m_link = DeviceLink::Lost;  // no SendWish after this
         }
+        m_source.Release();  // no callback runs after it returns
         PublishState();
-        m_nextAttempt = Clock::now() + std::chrono::seconds(1);
+        m_nextAttempt = now + std::chrono::seconds(1);
         return;
     }
-    if (Clock::now() < m_nextAttempt) return;
-    m_nextAttempt = Clock::now() + std::chrono::seconds(1);
-    std::string ip = m_config.deviceIp;  // Connect takes a mutable C string
-    if (m_mgr.Connect(&ip[0], m_config.devicePort) != 0) {
-        m_mgr.Release();
-        return;
+    if (now < m_nextAttempt) return;
+    m_nextAttempt = now + std::chrono::seconds(1);
+    if (Connect()) Status("travik web: connected to %s", m_where.c_str());
+}
+
+bool WebViewer::Connect() {
+    SourceWish wish;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wish = WishOf(m_wish);
     }
     ImageRelay* relay = m_relay.get();
     FoxgloveRelay* fox = m_foxRelay.get();
     WebServer* server = &m_server;
-    m_mgr.SetLogCb([this, server, fox](std::string& text) {
+    auto onLog = [this, server, fox](std::string& text) {
         server->PublishLog(text);
         if (fox) fox->OfferLog(text);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
-    });
-    m_mgr.SetImageCb([relay, fox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                                  unsigned long long tag) {
+    };
+    auto onImage = [relay, fox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                                unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
         relay->Offer(channel, a2, a3, a4, data, len, tag);
         if (fox) {
             const int attrs[5] = {a1, a2, a3, a4, a5};
             fox->Offer(channel, attrs, data, len, tag);
         }
-    });
+    };
+    if (m_source.Connect(wish, onLog, onImage) != 0) {
+        m_source.Release();
+        return false;
+    }
     {
-        // Under the lock, so that a page command cannot overtake this one.
+        // A page command that came meanwhile is sent now; later ones go
+        // straight to the source.
         std::lock_guard<std::mutex> lock(m_mutex);
-        int switches[travik::kImageChannels];
-        for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(m_wish.channels[c]);
-        m_mgr.SendCmd(travik::SwitchOf(m_wish.logs), travik::SwitchOf(m_wish.images), switches, m_wish.intervalMs);
+        if (WishOf(m_wish) != wish) m_source.SendWish(WishOf(m_wish));
         m_link = DeviceLink::Connected;
+        m_where = m_source.Where();
     }
     PublishState();
-    Status("travik web: connected to %s", m_device.c_str());
+    return true;
 }
 
 std::string WebViewer::OnCommand(const std::string& text) {
+    if (m_picker != nullptr && text.size() <= kMaxCommandBytes) {
+        const nlohmann::json msg = nlohmann::json::parse(text, nullptr, false);
+        if (msg.is_object() && msg.value("type", std::string()) == "select") {
+            auto name = msg.find("name");
+            std::string error = "select needs the name of a device";
+            if (name == msg.end() || !name->is_string() || !m_picker->Pick(name->get<std::string>(), error))
+                return error;
+            return std::string();
+        }
+    }
     PageCommand command;
     std::string error;
     if (!ParsePageCommand(text, command, error)) return error;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!ApplyCommand(command, m_wish)) return "no such channel";
-        // Only what the command changes; the rest keeps its value on the
-        // device (keep). Before a connection it waits in the wish.
-        int switches[travik::kImageChannels] = {};  // SWITCH_KEEP
-        if (command.channel >= 0) switches[command.channel] = travik::SwitchOf(command.on == 1);
-        if (m_link == DeviceLink::Connected)
-            m_mgr.SendCmd(command.logs >= 0 ? travik::SwitchOf(command.logs == 1) : travik::SWITCH_KEEP,
-                          command.images >= 0 ? travik::SwitchOf(command.images == 1) : travik::SWITCH_KEEP, switches,
-                          command.intervalMs > 0 ? command.intervalMs : 0);
+        // Before a connection it waits in the wish.
+        if (m_link == DeviceLink::Connected) m_source.SendWish(WishOf(m_wish));
     }
     PublishState();
     return std::string();
@@ -208,13 +238,7 @@ bool WebViewer::OnService(uint32_t service, const std::string& request, std::str
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ApplyServiceCommand(command, m_wish);
-        int switches[travik::kImageChannels] = {};  // SWITCH_KEEP
-        if (command.channelMask >= 0)
-            for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(m_wish.channels[c]);
-        if (m_link == DeviceLink::Connected)
-            m_mgr.SendCmd(command.logs >= 0 ? travik::SwitchOf(command.logs == 1) : travik::SWITCH_KEEP,
-                          command.images >= 0 ? travik::SwitchOf(command.images == 1) : travik::SWITCH_KEEP, switches,
-                          command.intervalMs > 0 ? command.intervalMs : 0);
+        if (m_link == DeviceLink::Connected) m_source.SendWish(WishOf(m_wish));
         reply = ServiceStateJson(m_link, m_wish);
     }
     PublishState();  // the page shows what a Foxglove user changed
@@ -224,7 +248,11 @@ bool WebViewer::OnService(uint32_t service, const std::string& request, std::str
 void WebViewer::Stop() {
     if (!m_started) return;
     m_started = false;
-    m_mgr.Release();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_link = DeviceLink::Lost;  // no SendWish after this
+    }
+    m_source.Release();
     if (m_relay) m_relay->Stop();
     if (m_foxRelay) m_foxRelay->Stop();
     m_foxglove.Stop();
@@ -272,20 +300,11 @@ std::string WebViewer::StatusLine(double seconds) {
     return line;
 }
 
-int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
-    std::string host;
+int RunWeb(const WebOptions& options, ViewSource& source, StopSignal& stop, FILE* out) {
     WebConfig config;
-    if (!ParseTarget(options.target, host, config.devicePort)) {
-        Status("travik web: bad target '%s' (expected HOST[:PORT])", options.target.c_str());
-        return 2;
-    }
     if (!ParseHttpAddress(options.http, config.httpAddress, config.httpPort)) {
         Status("travik web: bad --http '%s' (expected ADDR:PORT, e.g. 127.0.0.1:8080)", options.http.c_str());
         return 2;
-    }
-    if (!ResolveIPv4(host, config.deviceIp)) {
-        Status("travik web: cannot resolve host '%s' to an IPv4 address", host.c_str());
-        return 1;
     }
     config.quality = options.quality;
     config.lossless = options.lossless;
@@ -309,8 +328,7 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
     }
     config.allowOrigins = options.allowOrigins;
 
-    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
-    WebViewer web(mgr, config);
+    WebViewer web(source, config);
     std::string error;
     if (!web.Start(error)) {
         Status("travik web: %s", error.c_str());
@@ -321,8 +339,8 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
     std::fflush(out);
     if (config.foxglove)
         Status("travik web: Foxglove/Lichtblick: Open connection > Foxglove WebSocket > %s", web.FoxgloveUrl().c_str());
-    Status("travik web: open %s in a browser; device %s:%d (retrying every second until it answers)", web.Url().c_str(),
-           config.deviceIp.c_str(), config.devicePort);
+    Status("travik web: open %s in a browser; %s %s (retrying every second until it answers)", web.Url().c_str(),
+           source.Picker() != nullptr ? "devices of" : "device", source.Where().c_str());
     StatusTicker ticker;
     while (!stop.WaitFor(std::chrono::milliseconds(100))) {
         web.Tick();
@@ -332,6 +350,39 @@ int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out) {
     web.Stop();
     Status("travik web: stopped");
     return 0;
+}
+
+void RegisterWebCommands(Commands& commands) {
+    auto o = std::make_shared<WebOptions>();
+    CLI::App* cmd = commands.Add(
+        "web", "Connect to a device and show it live in a browser",
+        "usage: travik web HOST[:PORT]|nats://HOST[:PORT][/NAME] [--http ADDR:PORT] [--quality Q] [--lossless] "
+        "[--logs] [--channels 0,1,2,3] [--interval MS] [--foxglove [ADDR:PORT]] [--allow-origin ORIGIN]... "
+        "[--nats-creds FILE] [--nats-tls-ca FILE]",
+        [o](CommandContext& run) {
+            // nats://HOST alone: the page picks the device.
+            return run.commands.WithSource(*o, SourceUse{"travik web", true},
+                                           [&](ViewSource& source) { return RunWeb(*o, source, run.stop, run.out); });
+        });
+    ViewerHelp help;
+    help.target =
+        "Device address, HOST or HOST:PORT (port 7000 when left out), or nats://HOST[:PORT][/NAME] (without "
+        "NAME the page lists the devices to pick from)";
+    help.logs = "Open the device's log stream (the page can switch it later)";
+    AddViewerOptions(cmd, *o, help);
+    cmd->add_option("--http", o->http, "Where the page is served (0.0.0.0:PORT exposes it to the network)")
+        ->check(HttpCheck())
+        ->capture_default_str();
+    cmd->add_option("--quality", o->quality, "JPEG quality")->check(CLI::Range(1, 100))->capture_default_str();
+    cmd->add_flag("--lossless", o->lossless, "Send PNG instead of JPEG");
+    cmd->add_option("--foxglove", o->foxglove, "Also serve the Foxglove WebSocket protocol on ADDR:PORT")
+        ->expected(0, 1)
+        ->default_str("127.0.0.1:8765")
+        ->check(HttpCheck());
+    cmd->add_option("--allow-origin", o->allowOrigins,
+                    "A web page origin that may connect to --foxglove (e.g. https://app.foxglove.dev); repeatable")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
 }  // namespace travik_tool

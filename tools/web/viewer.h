@@ -1,9 +1,10 @@
-// `travik web`: a viewer (public API only) that shows the device live in a
-// browser. It connects to the device, steers it with the page's commands,
-// and feeds images and log lines through an ImageRelay to a WebServer.
+// `travik web`: a viewer that shows a source (a device, a NATS bridge) live
+// in a browser. It connects to the source, steers it with the page's
+// commands, and feeds images and log lines through an ImageRelay to a
+// WebServer and, when asked, through a FoxgloveRelay to the Foxglove
+// endpoint. A source with a device picker (NATS without a name) also gets
+// the page's device list and picks.
 #pragma once
-
-#include <travik/travik.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "cli/options.h"
 #include "cli/stop_signal.h"
+#include "cli/view_source.h"
 #include "foxglove_endpoint/foxglove_relay.h"
 #include "foxglove_endpoint/foxglove_server.h"
 #include "web/protocol.h"
@@ -22,30 +24,20 @@
 
 namespace travik_tool {
 
-struct WebOptions {
-    std::string target;  // device HOST[:PORT]
+struct WebOptions : ViewerOptions {
     std::string http = "127.0.0.1:8080";
     int quality = 85;
     bool lossless = false;
-    bool logs = false;
-    std::vector<int> channels{0, 1, 2, 3};
-    int interval = 100;
     std::string foxglove;  // ADDR:PORT of the Foxglove endpoint; "": none
     std::vector<std::string> allowOrigins;
 };
 
-// "127.0.0.1:8080", "0.0.0.0:80", "[::1]:0", "localhost:8080" -> address
-// literal and port (0..65535). False otherwise.
-bool ParseHttpAddress(const std::string& text, std::string& address, int& port);
-
 struct WebConfig {
-    std::string deviceIp = "127.0.0.1";  // dotted IPv4
-    int devicePort = kDefaultPort;
     std::string httpAddress = "127.0.0.1";
     int httpPort = 8080;  // 0: any free port
     int quality = 85;
     bool lossless = false;
-    DeviceWish wish;        // the first command sent to the device
+    DeviceWish wish;        // what is first asked of the source
     bool foxglove = false;  // also serve the Foxglove WebSocket endpoint
     std::string foxgloveAddress = "127.0.0.1";
     int foxglovePort = 8765;                // 0: any free port
@@ -56,24 +48,26 @@ struct WebConfig {
 constexpr uint32_t kFoxgloveCommandService = 1;  // /travik/command
 constexpr uint32_t kFoxgloveStatsService = 2;    // /travik/stats
 
-// Threads: Start, Tick, Stop and TakeWindow on one host thread. The
-// library's callbacks, the page's commands and the Foxglove service calls
-// arrive on their own threads and only touch the relays, the servers and
-// the wish (under m_mutex).
+// Threads: Start, Tick, Stop and StatusLine on one host thread. The
+// source's callbacks, the page's commands and the Foxglove service calls
+// arrive on their own threads and only touch the relays, the servers, the
+// wish and the source's SendWish and Pick (under m_mutex).
 class WebViewer {
 public:
-    WebViewer(TravikMgr& mgr, WebConfig config);
+    // `source` is borrowed for the viewer's lifetime.
+    WebViewer(ViewSource& source, WebConfig config);
     ~WebViewer();  // Stop()
     WebViewer(const WebViewer&) = delete;
     WebViewer& operator=(const WebViewer&) = delete;
 
-    // Starts the page's server; the device is connected by Tick.
+    // Starts the page's server; the source is connected by Tick.
     bool Start(std::string& error);
     std::string Url() const;
     // ws://ADDR:PORT of the Foxglove endpoint; "" without one.
     std::string FoxgloveUrl() const;
     // Connects when not connected (at most once a second), notices a lost
-    // connection. Blocks only for a connect attempt.
+    // connection, sends the device list of a picker. Blocks only for a
+    // connect attempt (or a picked device's).
     void Tick();
     bool DeviceUp() const { return m_link == DeviceLink::Connected; }
     void Stop();
@@ -84,25 +78,30 @@ private:
     std::string OnCommand(const std::string& text);
     bool OnService(uint32_t service, const std::string& request, std::string& reply);
     void PublishState();
+    bool Connect();
 
-    TravikMgr& m_mgr;
+    ViewSource& m_source;
+    DevicePicker* const m_picker;  // the source's, or null
     WebConfig m_config;
-    std::string m_device;  // "ip:port" for messages
+    std::string m_device;  // where the source connects to, for messages
     WebServer m_server;
     std::unique_ptr<ImageRelay> m_relay;
     FoxgloveServer m_foxglove;
     std::unique_ptr<FoxgloveRelay> m_foxRelay;
     bool m_started = false;
     std::chrono::steady_clock::time_point m_nextAttempt{};
+    std::chrono::steady_clock::time_point m_nextDevices{};
 
-    std::mutex m_mutex;  // m_wish, m_link as sent to the page, m_logLines
+    std::mutex m_mutex;  // m_wish, m_link as sent to the page, m_where, m_logLines; SendWish
     DeviceWish m_wish;
+    std::string m_where;  // the source's Where() as last seen by Tick
     DeviceLink m_link = DeviceLink::Connecting;
     uint64_t m_logLines = 0;
 };
 
-// `travik web`. The page's URL goes to `out`. Exit code: 0 after Ctrl-C,
-// 1 when the page's address cannot be bound.
-int RunWeb(const WebOptions& options, StopSignal& stop, FILE* out);
+// `travik web` of `source` (borrowed for the call). The page's URL goes to
+// `out`. Exit code: 0 after Ctrl-C, 1 when the page's address cannot be
+// bound, 2 for a bad --http or --foxglove.
+int RunWeb(const WebOptions& options, ViewSource& source, StopSignal& stop, FILE* out);
 
 }  // namespace travik_tool

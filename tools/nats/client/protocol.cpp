@@ -1,4 +1,4 @@
-#include "nats/protocol.h"
+#include "nats/client/protocol.h"
 
 #include <zlib.h>
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "cli/view_source.h"
-#include "nats/link.h"
-#include "nats/protocol.h"
+#include "nats/client/link.h"
+#include "nats/client/protocol.h"
 
 namespace travik_nats {
 

@@ -1,4 +1,4 @@
-#include "nats/link.h"
+#include "nats/client/link.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "nats/source.h"
+#include "nats/client/source.h"
 
 #include <chrono>
 #include <random>

@@ -1,8 +1,6 @@
-// The bridge: a viewer of one device (public API only) that publishes what
-// it receives into NATS, compressed once, and asks the device only for what
-// the live leases of all viewers combined want.
-#include <travik/travik.h>
-
+// The bridge: a viewer of one source (a device, or another bridge) that
+// publishes what it receives into NATS, compressed once, and asks the source
+// only for what the live leases of all viewers combined want.
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -12,14 +10,12 @@
 #include <thread>
 
 #include "cli/console.h"
-#include "cli/options.h"
-#include "nats/commands.h"
-#include "nats/link.h"
-#include "nats/protocol.h"
-#include "nats/source.h"
+#include "nats/client/link.h"
+#include "nats/client/protocol.h"
+#include "nats/client/source.h"
+#include "nats/fleet/commands.h"
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
-#include "protocol/switch_value.h"
 
 namespace travik_nats {
 
@@ -34,10 +30,26 @@ constexpr int kCommandGapMs = 100;  // the least time between two commands to th
 
 uint64_t WallMs() { return static_cast<uint64_t>(travik::NowMicros() / 1000); }
 
+// The combined leases as the source's wish: the image stream is open while
+// any channel is.
+travik_tool::SourceWish SourceWishOf(const Wish& wish) {
+    travik_tool::SourceWish out;
+    out.logs = wish.logs;
+    out.images = false;
+    for (int c = 0; c < kChannels; ++c) {
+        out.channels[c] = wish.channels[c];
+        out.images = out.images || wish.channels[c];
+    }
+    out.intervalMs = wish.intervalMs;
+    return out;
+}
+
 class Bridge {
 public:
-    Bridge(TravikMgr& mgr, const BridgeOptions& o, std::string device) : m_mgr(mgr), m_o(o), m_device(device) {
-        for (int c : o.channels) m_allowed[c % kChannels] = true;
+    Bridge(travik_tool::ViewSource& source, const BridgeOptions& o)
+        : m_source(source), m_o(o), m_device(source.Where()) {
+        for (int c : o.channels)
+            if (travik::ValidChannel(c)) m_allowed[c] = true;
     }
 
     bool Start(const LinkOptions& link, std::string& error) {
@@ -61,30 +73,40 @@ public:
         m_cond.notify_all();
         for (auto& w : m_workers)
             if (w.joinable()) w.join();
-        m_mgr.Release();  // no device callback after this
+        DeviceLost();  // no device callback after this
         m_link.Close();
     }
 
-    bool ConnectDevice(const std::string& ip, int port) {
-        std::string host = ip;  // Connect takes a mutable C string
-        if (m_mgr.Connect(&host[0], port) != 0) {
-            m_mgr.Release();
+    // Main thread. The source is connected with the wish of the leases so
+    // far; a lease that came meanwhile is applied under the lock.
+    bool ConnectDevice() {
+        travik_tool::SourceWish first;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            first = SourceWishOf(CombinedLocked());
+        }
+        if (m_source.Connect(
+                first, [this](std::string& text) { OnLog(text); },
+                [this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
+                       unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); }) != 0) {
+            m_source.Release();
             return false;
         }
-        m_mgr.SetLogCb([this](std::string& text) { OnLog(text); });
-        m_mgr.SetImageCb([this](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                                unsigned long long tag) { OnImage(a1, a2, a3, a4, a5, data, len, tag); });
         std::lock_guard<std::mutex> lock(m_mutex);
         m_deviceUp = true;
         ApplyLocked(true);
         return true;
     }
 
-    bool DeviceUp() { return m_mgr.IsConnected() == 1; }
+    bool DeviceUp() { return m_source.Up(); }
+    // Main thread. SendWish runs only under the lock while the source is up,
+    // so it never meets Release.
     void DeviceLost() {
-        m_mgr.Release();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_deviceUp = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_deviceUp = false;
+        }
+        m_source.Release();
     }
     bool NatsUp() { return m_link.Up(); }
 
@@ -258,13 +280,7 @@ private:
         m_nextCommand = now + std::chrono::milliseconds(kCommandGapMs);
         m_applied = wish;
         if (!m_deviceUp) return;  // applied on connecting
-        int switches[kChannels];
-        bool anyImage = false;
-        for (int c = 0; c < kChannels; ++c) {
-            switches[c] = travik::SwitchOf(wish.channels[c]);
-            anyImage = anyImage || wish.channels[c];
-        }
-        m_mgr.SendCmd(travik::SwitchOf(wish.logs), travik::SwitchOf(anyImage), switches, wish.intervalMs);
+        m_source.SendWish(SourceWishOf(wish));
         travik_tool::Status("travik bridge: device asked for channels %s, interval %d ms, logs %s (%zu leases)",
                             FormatChannels(wish.channels).c_str(), wish.intervalMs, wish.logs ? "on" : "off",
                             m_leases.size());
@@ -281,7 +297,7 @@ private:
         return s;
     }
 
-    TravikMgr& m_mgr;
+    travik_tool::ViewSource& m_source;
     const BridgeOptions& m_o;
     const std::string m_device;
     bool m_allowed[kChannels] = {};
@@ -307,13 +323,7 @@ private:
 
 }  // namespace
 
-int RunBridge(const BridgeOptions& o, travik_tool::StopSignal& stop) {
-    std::string host;
-    int port = 0;
-    if (!travik_tool::ParseTarget(o.target, host, port)) {
-        travik_tool::Status("travik bridge: bad device '%s' (expected HOST[:PORT])", o.target.c_str());
-        return 2;
-    }
+int RunBridge(const BridgeOptions& o, travik_tool::ViewSource& source, travik_tool::StopSignal& stop) {
     if (!ValidName(o.name)) {
         travik_tool::Status("travik bridge: bad --name '%s' (1..64 of A-Z a-z 0-9 _ -)", o.name.c_str());
         return 2;
@@ -323,17 +333,11 @@ int RunBridge(const BridgeOptions& o, travik_tool::StopSignal& stop) {
         travik_tool::Status("travik bridge: bad --nats (expected URL[,URL...])");
         return 2;
     }
-    link.credsFile = o.creds;
-    link.tlsCaFile = o.tlsCa;
+    link.credsFile = o.natsCreds;
+    link.tlsCaFile = o.natsTlsCa;
     link.who = "travik bridge";
-    std::string ip;
-    if (!travik_tool::ResolveIPv4(host, ip)) {
-        travik_tool::Status("travik bridge: cannot resolve host '%s' to an IPv4 address", host.c_str());
-        return 1;
-    }
-    const std::string device = ip + ":" + std::to_string(port);
-    TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
-    Bridge bridge(mgr, o, device);
+    const std::string device = source.Where();
+    Bridge bridge(source, o);
     std::string error;
     if (!bridge.Start(link, error)) {
         bridge.Stop();
@@ -354,7 +358,7 @@ int RunBridge(const BridgeOptions& o, travik_tool::StopSignal& stop) {
             nextTry = Clock::now() + std::chrono::seconds(1);
         }
         if (!connected && Clock::now() >= nextTry) {
-            if (bridge.ConnectDevice(ip, port)) {
+            if (bridge.ConnectDevice()) {
                 travik_tool::Status("travik bridge: connected to device %s", device.c_str());
                 connected = true;
                 reported = false;

@@ -11,9 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/channel_rule.h"
+
 namespace travik_nats {
 
-constexpr int kChannels = 4;
+// The library's channel rule: one subject per image channel.
+constexpr int kChannels = travik::kImageChannels;
 constexpr const char* kSubjectRoot = "travik.v1";
 constexpr size_t kImagePrefixLen = 36;
 // Lease period of a viewer, and how long a bridge keeps a lease it no longer

@@ -1,0 +1,31 @@
+#include "live/direct_source.h"
+
+#include "protocol/switch_value.h"
+
+namespace travik_tool {
+
+DirectSource::DirectSource(TravikMgr& mgr, std::string ip, int port) : m_mgr(mgr), m_ip(std::move(ip)), m_port(port) {}
+
+int DirectSource::Connect(const SourceWish& wish, LogCb log, ImageCb image) {
+    std::string ip = m_ip;  // Connect takes a mutable C string
+    if (m_mgr.Connect(&ip[0], m_port) != 0) return -1;
+    m_mgr.SetLogCb(std::move(log));
+    m_mgr.SetImageCb(std::move(image));
+    SendWish(wish);
+    return 0;
+}
+
+bool DirectSource::Up() { return m_mgr.IsConnected() == 1; }
+
+void DirectSource::SendWish(const SourceWish& wish) {
+    // One command carries the whole wish: log stream, image stream, channels, interval.
+    int switches[travik::kImageChannels];
+    for (int c = 0; c < travik::kImageChannels; ++c) switches[c] = travik::SwitchOf(wish.channels[c]);
+    m_mgr.SendCmd(travik::SwitchOf(wish.logs), travik::SwitchOf(wish.images), switches, wish.intervalMs);
+}
+
+void DirectSource::Release() { m_mgr.Release(); }
+
+std::string DirectSource::Where() const { return m_ip + ":" + std::to_string(m_port); }
+
+}  // namespace travik_tool
