@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "web/encoder.h"
+#include "image_encoder/encoder.h"
 
 namespace {
 
