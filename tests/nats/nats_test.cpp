@@ -755,7 +755,6 @@ TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
-
 // Anyone who may publish on the cluster: forged image messages are refused
 // on arrival (counted, never handed to the callback), and a real image
 // published after them still arrives.
