@@ -147,12 +147,24 @@ TEST(Backpressure, StalledViewerIsBoundedThenClosedWhileHealthyOneKeepsUp) {
     // progress.
     const std::string slowLine = "slow connection fd = " + std::to_string(stalledFd) + " closed";
     std::string line(64 * 1024, 'L');
+    // The stalled viewer holds up to the hard bound of log frames; what they
+    // cost in address space must stay near their bytes, not their staging
+    // limit each.
+    const long long mappedBase = VirtualBytes();
+    long long mappedPeak = mappedBase;
     const auto deadline = Clock::now() + Scaled(std::chrono::seconds(30));
     for (int i = 0; i < 20000 && Clock::now() < deadline; ++i) {
         mgr.SendLogInfo(line.data(), static_cast<int>(line.size()));  // refused once the staging is full
+        if (i % 16 == 0) mappedPeak = std::max(mappedPeak, VirtualBytes());
         if (travik::ViewerCount(mgr) < 2) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+#if !defined(BACKPRESSURE_SANITIZED)
+    EXPECT_LT(mappedPeak - mappedBase, 1LL << 30)
+        << "queued log frames mapped " << ((mappedPeak - mappedBase) >> 20) << " MiB";
+#else
+    RecordProperty("mapped_growth_bytes", std::to_string(mappedPeak - mappedBase));
+#endif
     ASSERT_TRUE(WaitForViewers(mgr, 1, std::chrono::seconds(30))) << "the stalled viewer was never closed";
     // What the device reported about it, in order.
     const std::string gone = "disconnect fd = " + std::to_string(stalledFd) + " \n";

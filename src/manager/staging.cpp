@@ -145,7 +145,10 @@ int StageLongLogText(TravikMgr& mgr, Travik& server, const char* text) {
     if (before + n > kMaxStagedLogBytes) return -1;
     limit = std::min(limit, kMaxStagedLogBytes - before);
     if (before == 0) mgr.m_spareLogText->Take(staged);
-    staged.reserve(before + limit);
+    // Room for what was scanned, not for the limit: the string's capacity
+    // travels with the frame it becomes, so a 64 KiB line must not hold
+    // megabytes until every viewer has taken it.
+    staged.reserve(before + n);
     staged.append(text, n);
     bool ended = false;
     while (!ended && n < limit + 1) {

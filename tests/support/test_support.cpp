@@ -18,6 +18,8 @@
 #include <windows.h>
 #endif
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -301,6 +303,13 @@ long long RssBytes() {
     return rss * sysconf(_SC_PAGESIZE);
 }
 
+long long VirtualBytes() {
+    std::ifstream in("/proc/self/statm");
+    long long pages = 0;
+    in >> pages;
+    return pages * sysconf(_SC_PAGESIZE);
+}
+
 StdoutCapture::StdoutCapture() {
     fflush(stdout);
     char tmpl[] = "/tmp/travik-stdout-XXXXXX";
@@ -312,10 +321,12 @@ StdoutCapture::StdoutCapture() {
 }
 
 StdoutCapture::~StdoutCapture() {
+    const std::string failed = ShownOnFailure();
     fflush(stdout);
     dup2(m_saved, STDOUT_FILENO);
     close(m_saved);
     unlink(m_path.c_str());
+    fputs(failed.c_str(), stdout);
 }
 
 std::string StdoutCapture::Text() {
@@ -426,12 +437,14 @@ StdoutCapture::StdoutCapture() {
 }
 
 StdoutCapture::~StdoutCapture() {
+    const std::string failed = ShownOnFailure();
     fflush(stdout);
     if (m_saved >= 0) {
         _dup2(m_saved, _fileno(stdout));
         _close(m_saved);
     }
     if (!m_path.empty()) DeleteFileA(m_path.c_str());
+    fputs(failed.c_str(), stdout);
 }
 
 std::string StdoutCapture::Text() {
@@ -442,6 +455,12 @@ std::string StdoutCapture::Text() {
     return ss.str();
 }
 #endif  // _WIN32
+
+// Both systems: a failing test's own messages were printed into the capture
+// too; they are shown once it ends instead of vanishing with it.
+std::string StdoutCapture::ShownOnFailure() {
+    return ::testing::Test::HasFailure() ? "--- captured output of the failing test ---\n" + Text() : std::string();
+}
 
 // Both systems: one frame is its 16-byte header, then the length it announces.
 bool RawClient::ReadFrame(std::vector<unsigned char>& frame, std::chrono::milliseconds timeout) {

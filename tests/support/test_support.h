@@ -110,6 +110,10 @@ private:
 };
 // Resident set size of this process, in bytes.
 long long RssBytes();
+#if !defined(_WIN32)
+// Address space this process has mapped, in bytes.
+long long VirtualBytes();
+#endif
 
 // Captures what the library prints to standard output.
 class StdoutCapture {
@@ -120,6 +124,7 @@ public:
     std::string Text();
 
 private:
+    std::string ShownOnFailure();
     int m_saved = -1;
     std::string m_path;
 };
