@@ -15,7 +15,7 @@ BUILD_PACKAGES=(
 # What the tests, the Python package, benchmarks, fuzzers and the format
 # check add to them.
 TEST_PACKAGES=(
-    libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
+    libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3 ccache
     pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs nats-server
 )
 PRESETS=(default asan tsan bench fuzz zlib demo windows)
@@ -26,6 +26,20 @@ WINDOWS_SOURCES=(libevent)
 WINDOWS_DEPS="$ROOT/build/windows-deps"
 MINGW=x86_64-w64-mingw32
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
+
+# A compiler cache when one is installed (`deps` installs it): a fresh clone
+# or a rebuilt preset reuses what any earlier build on this machine compiled.
+# Paths are taken relative to the checkout, so clones share the cache.
+# TRAVIK_CCACHE=0 turns it off.
+use_compiler_cache() {
+    [[ "${TRAVIK_CCACHE:-1}" != 0 ]] && command -v ccache >/dev/null || return 0
+    export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
+    export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
+    # Seven presets (sanitizers, fuzzers, the cross build) outgrow the 5 GB default.
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-20G}"
+}
+use_compiler_cache
 
 usage() {
     cat <<EOF
