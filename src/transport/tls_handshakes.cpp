@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/diag.h"
 #include "transport/backlog_limits.h"
@@ -22,15 +23,21 @@ using travik::Diag;
 namespace {
 
 // The latest error OpenSSL reported on a bufferevent (0: none); drains them.
+// libevent hands them back newest first, the SSL_get_error code last.
 unsigned long TlsError(bufferevent* bev) {
-    unsigned long code = 0;
-    while (unsigned long next = bufferevent_get_openssl_error(bev)) code = next;
+    const unsigned long code = bufferevent_get_openssl_error(bev);
+    while (bufferevent_get_openssl_error(bev) != 0) {
+    }
     return code;
 }
 
+// OpenSSL's text for `code`; the returned buffer is this thread's own.
 const char* TlsReason(unsigned long code) {
-    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
-    return reason ? reason : "connection lost";
+    if (!code) return "connection lost";
+    if (const char* reason = ERR_reason_error_string(code)) return reason;
+    thread_local char text[160];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
 }
 
 }  // namespace
@@ -144,7 +151,10 @@ void TravikObj::TlsEventCb(bufferevent* bev, short events, void* arg) {
     if (events & BEV_EVENT_ERROR) {
         const unsigned long code = TlsError(bev);
         const auto* conn = static_cast<ConnectionSt*>(arg);
-        if (code) Diag("TLS error fd = %lld: %s\n", static_cast<long long>(conn->fd), TlsReason(code));
+        if (code) {
+            Diag("TLS error fd = %lld: %s\n", static_cast<long long>(conn->fd), TlsReason(code));
+            errno = EPROTO;  // the lines that follow name a protocol error, not a stale errno
+        }
     }
     EventCb(bev, events, arg);
 }
