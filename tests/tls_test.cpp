@@ -73,8 +73,8 @@ private:
         return Run("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + File(name + ".key"));
     }
     bool MakeCa(const std::string& name) const {
-        return Key(name) && Run("req -x509 -new -key " + File(name + ".key") + " -subj /CN=" + name +
-                                " -days 1 -out " + File(name + ".pem"));
+        return Key(name) && Run("req -x509 -new -key " + File(name + ".key") + " -subj /CN=" + name + " -days 1 -out " +
+                                File(name + ".pem"));
     }
     bool MakeLeaf(const std::string& name, const std::string& ca, const std::string& ext) const {
         FILE* f = std::fopen(File(name + ".ext").c_str(), "w");
@@ -190,7 +190,7 @@ bool OnlyAlerts(const Bytes& b) {
     return true;
 }
 
-#define REQUIRE_TLS(pki)                                                           \
+#define REQUIRE_TLS(pki)                                                         \
     if (!TravikMgr::TlsAvailable()) GTEST_SKIP() << "library built without TLS"; \
     ASSERT_TRUE((pki).ok) << "the openssl command could not make the test certificates"
 
