@@ -9,8 +9,9 @@
  * thread) is its -1 or NULL. Callbacks run on the library's event-loop
  * thread and must return quickly; one may call travik_release(), which then
  * does not wait for that callback, and the send functions. travik_listen,
- * travik_connect, travik_release and the travik_set_*_cb functions are for
- * one thread at a time, a callback counting as one. Strings must be
+ * travik_listen_on, travik_connect, travik_release, travik_set_tls and the
+ * travik_set_*_cb functions are for one thread at a time, a callback
+ * counting as one. Strings must be
  * NUL-terminated. */
 #ifndef TRAVIK_TRAVIK_C_H
 #define TRAVIK_TRAVIK_C_H
@@ -61,6 +62,25 @@ TRAVIK_C_API travik_handle* travik_get(void);
  * all IPv4 addresses), -1 when out of range or it could not be bound. While
  * already listening it keeps the first port and returns 0. */
 TRAVIK_C_API int travik_listen(travik_handle* h, int port);
+/* As travik_listen, on one local address: dotted IPv4 or an IPv6 literal;
+ * NULL or "" means all IPv4 addresses. -1 when the address is not a literal
+ * or cannot be bound. */
+TRAVIK_C_API int travik_listen_on(travik_handle* h, const char* address, int port);
+
+/* TLS settings: PEM file paths, NULL or "" = unset; meanings as TravikTls in
+ * travik.h. */
+typedef struct travik_tls {
+    const char* cert_file;
+    const char* key_file;
+    const char* ca_file;
+    const char* server_name;
+} travik_tls;
+/* Either side, before listen/connect: later calls use TLS with these files;
+ * NULL turns TLS off (plain, the default). -1 and nothing changed when built
+ * without TLS or the settings are inconsistent. */
+TRAVIK_C_API int travik_set_tls(travik_handle* h, const travik_tls* tls);
+/* 1 when the library was built with TLS, else 0. */
+TRAVIK_C_API int travik_tls_available(void);
 /* Viewer side: 0 when connected to the device at dotted IPv4 `ip` and `port`
  * (1..65535), else -1. */
 TRAVIK_C_API int travik_connect(travik_handle* h, const char* ip, int port);
