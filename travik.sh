@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 # Debian packages the library and the travik tool need: all the demo installs.
 BUILD_PACKAGES=(
-    g++ cmake pkg-config libevent-dev zlib1g-dev libdeflate-dev libcli11-dev libzstd-dev
+    g++ cmake pkg-config libevent-dev libssl-dev zlib1g-dev libdeflate-dev libcli11-dev libzstd-dev
     libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev protobuf-compiler libnats-dev
 )
 # What the tests, the Python package, benchmarks, fuzzers and the format

@@ -1,6 +1,7 @@
 // Device endpoint seen from raw sockets: accepting peers, refusing a busy
 // port, removing peers that leave, the two-second exit after SIGINT, and a
 // loop that sleeps while its connections are idle.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -69,6 +70,76 @@ TEST(ServerEndpoint, PortAboveSixteenBitsIsCutToItsLowBits) {
     RawClient peer;
     ASSERT_TRUE(peer.Connect(port));
     EXPECT_TRUE(WaitUntil([&] { return mgr.m_server->IsEmpty() == 0; }));
+}
+
+namespace {
+
+// True when a TCP connection to `address` (a literal of `family`) at `port` is accepted.
+bool Reachable(int family, const char* address, int port) {
+    const int fd = socket(family, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (family == AF_INET6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, address, &v6->sin6_addr);
+        len = sizeof *v6;
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, address, &v4->sin_addr);
+        len = sizeof *v4;
+    }
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+TEST(ServerEndpoint, ListensOnlyOnTheAddressGiven) {
+    {
+        TravikMgr mgr;
+        ASSERT_EQ(0, mgr.Listen("127.0.0.2", 0));
+        const int port = travik::ListeningPort(mgr);
+        ASSERT_GT(port, 0);
+        EXPECT_FALSE(Reachable(AF_INET, "127.0.0.1", port));
+        TravikMgr viewer;
+        char other[] = "127.0.0.2";
+        EXPECT_EQ(0, viewer.Connect(other, port));
+        EXPECT_TRUE(WaitForViewers(mgr, 1));
+        viewer.Release();
+        mgr.Release();
+    }
+    {
+        StdoutCapture cap;
+        TravikMgr mgr;
+        EXPECT_EQ(-1, mgr.Listen("localhost", 0)) << "names are not resolved";
+        EXPECT_EQ(-1, mgr.Listen("192.0.2.1", 0)) << "not an address of this host";
+        EXPECT_EQ(0, travik::ListeningPort(mgr));
+        EXPECT_EQ("Listen: not an IP address: localhost\nCould not create a listener!\n", cap.Text());
+        // Null and "" are all IPv4 addresses.
+        ASSERT_EQ(0, mgr.Listen("", 0));
+        EXPECT_TRUE(Reachable(AF_INET, "127.0.0.2", travik::ListeningPort(mgr)));
+        mgr.Release();
+    }
+    // IPv6 only where the host has an IPv6 loopback.
+    const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 any6{};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_loopback;
+    const bool haveV6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&any6), sizeof any6) == 0;
+    if (probe >= 0) close(probe);
+    if (!haveV6) return;
+    TravikMgr mgr;
+    ASSERT_EQ(0, mgr.Listen("::1", 0));
+    const int port = travik::ListeningPort(mgr);
+    EXPECT_TRUE(Reachable(AF_INET6, "::1", port));
+    EXPECT_FALSE(Reachable(AF_INET, "127.0.0.1", port));
+    mgr.Release();
 }
 
 TEST(ServerEndpoint, TwoPeersAreTwoConnectionsAndLeaveOneByOne) {

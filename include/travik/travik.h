@@ -91,6 +91,15 @@ private:
 class TravikMgr;
 extern template class Singleton<TravikMgr>;
 
+// TLS settings of an endpoint: PEM file paths; an empty string is unset.
+struct TRAVIK_API TravikTls {
+    std::string certFile;    // device: its certificate (required for TLS); viewer: optional client certificate
+    std::string keyFile;     // private key of certFile
+    std::string caFile;      // device: client CA; when set, only viewers with a certificate signed by it are served.
+                             // viewer: the CA that signed the device's certificate (required for a TLS viewer)
+    std::string serverName;  // viewer: name or IP checked against the device's certificate; empty = the Connect address
+};
+
 // Threads: call Listen, Connect, Release, SetLogCb and SetImageCb from one
 // host thread at a time. The staging operations (SendLogInfo, SendImageData,
 // SendImageDataPtr) and SendCmd may be called from any number of threads.
@@ -110,6 +119,24 @@ public:
     // keeps running then). Calling it again while listening only resets the
     // image staging, the channel switches (all on) and the interval (200 ms).
     int Listen(int port);
+
+    // Device side: as Listen(port), on one local address: dotted IPv4 or an
+    // IPv6 literal ("::1"); null or "" means all IPv4 addresses, exactly as
+    // Listen(port). -1 (with a diagnostic line) when the address is not a
+    // literal or cannot be bound.
+    int Listen(const char* address, int port);
+
+    // Either side, before Listen/Connect: later Listen/Connect calls use TLS
+    // with these files; SetTls(TravikTls{}) turns TLS off again (plain, the
+    // default). Returns -1 and changes nothing when the library was built
+    // without TLS, or when the settings are inconsistent (key without cert,
+    // cert without key, server name without CA). Files are read (and
+    // checked) by Listen/Connect, which fail closed with a diagnostic line
+    // naming the file: never a fallback to plain.
+    int SetTls(const TravikTls& tls);
+
+    // 1 when the library was built with TLS, else 0.
+    static int TlsAvailable();
 
     // Viewer side: connect to the device at dotted IPv4 `ip` and `port`.
     // Blocks until connected (0) or failed (-1). Call SetLogCb or SetImageCb
@@ -231,4 +258,6 @@ public:
     std::shared_ptr<travik::CompressPool> m_compressPool;
     // Storage of sent log frames, reused for the next staged text.
     std::shared_ptr<travik::SpareLogText> m_spareLogText;
+    // TLS settings for the next Listen/Connect (SetTls); all empty = plain.
+    TravikTls m_tls;
 };

@@ -61,6 +61,25 @@ TRAVIK_C_API travik_handle* travik_get(void);
  * all IPv4 addresses), -1 when out of range or it could not be bound. While
  * already listening it keeps the first port and returns 0. */
 TRAVIK_C_API int travik_listen(travik_handle* h, int port);
+/* As travik_listen, on one local address: dotted IPv4 or an IPv6 literal;
+ * NULL or "" means all IPv4 addresses. -1 when the address is not a literal
+ * or cannot be bound. */
+TRAVIK_C_API int travik_listen_on(travik_handle* h, const char* address, int port);
+
+/* TLS settings: PEM file paths, NULL or "" = unset; meanings as TravikTls in
+ * travik.h. */
+typedef struct travik_tls {
+    const char* cert_file;
+    const char* key_file;
+    const char* ca_file;
+    const char* server_name;
+} travik_tls;
+/* Either side, before listen/connect: later calls use TLS with these files;
+ * NULL turns TLS off (plain, the default). -1 and nothing changed when built
+ * without TLS or the settings are inconsistent. */
+TRAVIK_C_API int travik_set_tls(travik_handle* h, const travik_tls* tls);
+/* 1 when the library was built with TLS, else 0. */
+TRAVIK_C_API int travik_tls_available(void);
 /* Viewer side: 0 when connected to the device at dotted IPv4 `ip` and `port`
  * (1..65535), else -1. */
 TRAVIK_C_API int travik_connect(travik_handle* h, const char* ip, int port);

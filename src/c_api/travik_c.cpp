@@ -78,6 +78,30 @@ int travik_listen(travik_handle* h, int port) {
     return Guarded([&] { return mgr->Listen(port); });
 }
 
+int travik_listen_on(travik_handle* h, const char* address, int port) {
+    TravikMgr* mgr = Mgr(h);
+    if (!mgr || !PortInRange(port)) return -1;
+    return Guarded([&] { return mgr->Listen(address, port); });
+}
+
+int travik_set_tls(travik_handle* h, const travik_tls* tls) {
+    TravikMgr* mgr = Mgr(h);
+    if (!mgr) return -1;
+    return Guarded([&] {
+        TravikTls settings;
+        if (tls) {
+            auto text = [](const char* s) { return std::string(s ? s : ""); };
+            settings.certFile = text(tls->cert_file);
+            settings.keyFile = text(tls->key_file);
+            settings.caFile = text(tls->ca_file);
+            settings.serverName = text(tls->server_name);
+        }
+        return mgr->SetTls(settings);
+    });
+}
+
+int travik_tls_available(void) { return TravikMgr::TlsAvailable(); }
+
 int travik_connect(travik_handle* h, const char* ip, int port) {
     TravikMgr* mgr = Mgr(h);
     if (!mgr || !ip || !PortInRange(port)) return -1;

@@ -4,6 +4,7 @@
 #include "manager/compress_settings.h"
 #include "manager/manager_internal.h"
 #include "manager/spare_log_text.h"
+#include "transport/tls_context.h"
 
 namespace travik {
 
@@ -71,7 +72,13 @@ TravikMgr::TravikMgr()
 // host that forgot from having library threads run on a destroyed manager.
 TravikMgr::~TravikMgr() { Release(); }
 
-int TravikMgr::Listen(int port) {
+int TravikMgr::Listen(int port) { return Listen(nullptr, port); }
+
+int TravikMgr::Listen(const char* address, int port) {
+    // The files are read before anything starts: a TLS device that cannot
+    // serve TLS does not listen at all.
+    std::shared_ptr<TlsContext> tls;
+    if (TlsRequested(m_tls) && !(tls = MakeDeviceTls(m_tls))) return -1;
     std::shared_ptr<Travik> server = EnsureTransport(*this, m_server);
     m_exit.exchange(false);
     m_dataReady.exchange(false);
@@ -86,7 +93,7 @@ int TravikMgr::Listen(int port) {
         m_lastSendTime[i] = 0;
     }
     InstallReceivePath(*this, *server, kMaxFrameFromViewer);
-    if (server->Listen(port) != 0) {
+    if (server->ListenOn(address, port, std::move(tls)) != 0) {
         server->WaitStopped(kReleaseWaitMs);
         std::lock_guard<std::mutex> lock(m_transportMutex);
         if (m_server == server) m_server.reset();
@@ -103,7 +110,9 @@ int TravikMgr::Connect(char* ip, int port) {
     m_exit.exchange(false);
     m_dataReady.exchange(false);
     if (!ip) return -1;
-    return client->Connect(ip, port);
+    std::shared_ptr<TlsContext> tls;
+    if (TlsRequested(m_tls) && !(tls = MakeViewerTls(m_tls, ip))) return -1;
+    return client->ConnectWith(ip, port, std::move(tls));
 }
 
 int TravikMgr::Release() {

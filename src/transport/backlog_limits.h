@@ -39,5 +39,11 @@ constexpr int kAcceptRetryMillis = 100;
 constexpr int kKeepAliveIdleSeconds = 10;
 constexpr int kKeepAliveIntervalSeconds = 5;
 constexpr int kKeepAliveCount = 3;
+// TLS handshakes under way at once, and how long one may take. Beyond the
+// count the oldest is closed: a real viewer finishes within a few round
+// trips, so only a flood faster than that pushes it out, whereas refusing
+// the newest would let a few dozen idle sockets lock every viewer out.
+constexpr size_t kMaxHandshakes = 32;
+constexpr int kHandshakeSeconds = 5;
 
 }  // namespace travik

@@ -1,5 +1,5 @@
-// The client endpoint: one outgoing connection, filed in the connection
-// table under the key -1 (see BeginConnect).
+// The client endpoint: one outgoing connection, plain or TLS, filed in the
+// connection table under the key -1 (see BeginConnect).
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 
@@ -12,7 +12,9 @@
 
 using travik::Diag;
 
-int TravikObj::Connect(const char* ip, int port) {
+int TravikObj::Connect(const char* ip, int port) { return ConnectWith(ip, port, nullptr); }
+
+int TravikObj::ConnectWith(const char* ip, int port, std::shared_ptr<travik::TlsContext> tls) {
     // Stopping the current connection means waiting for this very thread.
     if (OnLoopThread()) {
         Diag("Connect refused: called on the endpoint's own loop thread\n");
@@ -31,6 +33,7 @@ int TravikObj::Connect(const char* ip, int port) {
     if (m_thread.joinable()) m_thread.join();
     m_port = port;
     m_ip = ip ? ip : "";
+    m_tls = std::move(tls);
     {
         std::lock_guard<std::mutex> lock(m_connectMutex);
         m_connectState = travik::CONNECT_PENDING;
@@ -85,7 +88,9 @@ const char* TravikObj::BeginConnect() {
     sin.sin_port = htons(static_cast<uint16_t>(m_port));
     if (inet_pton(AF_INET, m_ip.c_str(), &sin.sin_addr) <= 0) return "inet_pton failed\n";
     if (!MakeBase()) return "Could not initialize libevent\n";
-    bufferevent* bev = bufferevent_socket_new(m_base, -1, BEV_OPT_CLOSE_ON_FREE);
+    // Over TLS, libevent reports the connection made once the handshake
+    // finished and the device's certificate was accepted.
+    bufferevent* bev = m_tls ? NewTlsClient() : bufferevent_socket_new(m_base, -1, BEV_OPT_CLOSE_ON_FREE);
     if (!bev) return "Connect failed\n";
     // Kept on purpose (tests pin it): made without a socket, the key is -1, the all-ones connection id.
     evutil_socket_t key = bufferevent_getfd(bev);
@@ -97,8 +102,12 @@ const char* TravikObj::BeginConnect() {
     }
     {
         std::lock_guard<std::mutex> lock(m_connMutex);
-        ConnectionSt& conn = Register(key, bev);
-        bufferevent_setcb(bev, nullptr, WriteCb, EventCb, &conn);
+        ConnectionSt& conn = Register(key, bev, m_tls != nullptr);
+        if (m_tls) {
+            bufferevent_setcb(bev, TlsReadCb, WriteCb, TlsEventCb, &conn);
+        } else {
+            bufferevent_setcb(bev, nullptr, WriteCb, EventCb, &conn);
+        }
     }
     // Not under m_connMutex: an outcome that libevent reports at once runs
     // the event callback, whose removal takes that lock.

@@ -69,20 +69,24 @@ void TravikObj::OnRead(ConnectionSt* conn) {
             data = NewReadChunk(static_cast<size_t>(len));
             std::memcpy(data.get(), m_readSpare.get(), static_cast<size_t>(len));
         }
-        // Taken afresh for every chunk: a callback that released its manager
-        // (SetReadCb(nullptr)) must not be handed the chunks read after it.
-        TravikReadCb cb;
-        {
-            std::lock_guard<std::mutex> lock(m_cbMutex);
-            cb = m_readCb;
-        }
-        if (cb) {
-            std::shared_ptr<unsigned char> handed = data;  // the callback may reseat its argument
-            cb(static_cast<unsigned long long>(conn->fd), handed, len);
-        }
+        Deliver(conn, data, len);
         // A chunk the receiver did not keep serves the next read, warm.
         if (!m_readSpare && data.use_count() == 1) m_readSpare.swap(data);
         if (len < kReadChunk) return;  // drained
+    }
+}
+
+void TravikObj::Deliver(ConnectionSt* conn, std::shared_ptr<unsigned char>& data, int len) {
+    // Taken afresh for every chunk: a callback that released its manager
+    // (SetReadCb(nullptr)) must not be handed the chunks read after it.
+    TravikReadCb cb;
+    {
+        std::lock_guard<std::mutex> lock(m_cbMutex);
+        cb = m_readCb;
+    }
+    if (cb) {
+        std::shared_ptr<unsigned char> handed = data;  // the callback may reseat its argument
+        cb(static_cast<unsigned long long>(conn->fd), handed, len);
     }
 }
 

@@ -13,7 +13,7 @@
 
 using travik::Diag;
 
-TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* bev) {
+TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* bev, bool tls) {
     ConnectionSt& conn = m_connMap[key];
     ++m_roomStamp;
     conn.fd = key;
@@ -25,12 +25,14 @@ TravikObj::ConnectionSt& TravikObj::Register(evutil_socket_t key, bufferevent* b
     conn.outputBytes = 0;
     conn.lastProgress = travik::SteadyMicros();
     conn.closing = false;
+    conn.tls = tls;
     // Not tied to the socket: a writable socket would wake the loop on every
     // pass. Senders activate it when they queue; the timer is the fallback.
     conn.flushEvent = event_new(m_base, -1, EV_PERSIST, FlushCb, &conn);
     timeval period{travik::kFlushPeriodSeconds, 0};
     if (conn.flushEvent) event_add(conn.flushEvent, &period);
-    conn.readEvent = event_new(m_base, bufferevent_getfd(bev), EV_READ | EV_PERSIST, ReadCb, &conn);
+    conn.readEvent = tls ? nullptr : event_new(m_base, bufferevent_getfd(bev), EV_READ | EV_PERSIST, ReadCb, &conn);
+    if (tls) bufferevent_set_max_single_read(bev, travik::kReadChunkBytes);
     conn.outputCb = evbuffer_add_cb(bufferevent_get_output(bev), OutputCb, &conn);
     bufferevent_set_max_single_write(bev, travik::kSingleIoBytes);
     return conn;
@@ -87,6 +89,13 @@ void TravikObj::StartReading(evutil_socket_t key) {
     std::lock_guard<std::mutex> lock(m_connMutex);
     auto it = m_connMap.find(key);
     if (it == m_connMap.end()) return;
+    if (it->second.tls) {
+        // TLS records are read and decrypted by the bufferevent itself.
+        if (bufferevent_enable(it->second.bev, EV_READ) == 0) return;
+        Diag("read event failed\n");
+        RemoveLocked(key);
+        return;
+    }
     if (!it->second.readEvent || event_add(it->second.readEvent, nullptr) != 0) {
         // Cannot read: the connection would sit deaf; end it instead.
         Diag("read event failed\n");

@@ -1,5 +1,6 @@
-// The server endpoint: binds on all IPv4 addresses, accepts viewers into the
-// connection table, backs off when accept fails, and ends two seconds after
+// The server endpoint: binds on all IPv4 addresses or on one local address,
+// accepts viewers into the connection table (TLS ones once their handshake
+// finished, tls_handshakes.cpp), backs off when accept fails, and ends two seconds after
 // SIGINT.
 #include <event2/bufferevent.h>
 #include <event2/event.h>
@@ -16,7 +17,35 @@
 
 using travik::Diag;
 
-int TravikObj::Listen(int port) {
+int TravikObj::Listen(int port) { return ListenOn(nullptr, port, nullptr); }
+
+namespace {
+
+// Fills `addr` from a dotted IPv4 or IPv6 literal (null or "": all IPv4).
+bool ParseBindAddress(const char* address, int port, sockaddr_storage& addr, socklen_t& len) {
+    std::memset(&addr, 0, sizeof addr);
+    const auto portBits = htons(static_cast<uint16_t>(port));
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    if (!address || !*address || inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = portBits;
+        if (!address || !*address) v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        len = sizeof(sockaddr_in);
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = portBits;
+        len = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int TravikObj::ListenOn(const char* address, int port, std::shared_ptr<travik::TlsContext> tls) {
     if (OnLoopThread()) {
         Diag("Listen refused: called on the endpoint's own loop thread\n");
         return -1;
@@ -26,7 +55,12 @@ int TravikObj::Listen(int port) {
         if (m_loopRunning) return m_listenResult == 1 ? 0 : -1;
     }
     if (m_thread.joinable()) m_thread.join();  // a finished earlier run
+    if (!ParseBindAddress(address, port, m_bindAddr, m_bindLen)) {
+        Diag("Listen: not an IP address: %s\n", address);
+        return -1;
+    }
     m_port = port;
+    m_tls = std::move(tls);
     RunLoopThread(&TravikObj::ListenLoop);
     std::unique_lock<std::mutex> lock(m_loopMutex);
     m_loopCond.wait(lock, [this] { return m_listenResult != 0; });
@@ -51,16 +85,13 @@ void TravikObj::ListenLoop() {
         ReportListenResult(-1);
         return;
     }
-    sockaddr_in sin;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<uint16_t>(m_port));
-    sin.sin_addr.s_addr = htonl(INADDR_ANY);
     // Close-on-exec keeps the host's child processes from inheriting the
-    // listening and accepted sockets (and so keeping viewers connected).
-    m_listener = evconnlistener_new_bind(m_base, AcceptCb, this,
-                                         LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC, -1,
-                                         reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    // listening and accepted sockets (and so keeping viewers connected). An
+    // IPv6 address serves IPv6 only: one address, one family.
+    unsigned flags = LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC;
+    if (m_bindAddr.ss_family == AF_INET6) flags |= LEV_OPT_BIND_IPV6ONLY;
+    m_listener = evconnlistener_new_bind(m_base, AcceptCb, this, flags, -1, reinterpret_cast<sockaddr*>(&m_bindAddr),
+                                         static_cast<int>(m_bindLen));
     if (!m_listener) {
         Diag("Could not create a listener!\n");
         Teardown();
@@ -69,10 +100,12 @@ void TravikObj::ListenLoop() {
     }
     evconnlistener_set_error_cb(m_listener, AcceptErrorCb);
     {
-        sockaddr_in bound;
+        sockaddr_storage bound;
         socklen_t boundLen = sizeof bound;
-        if (getsockname(evconnlistener_get_fd(m_listener), reinterpret_cast<sockaddr*>(&bound), &boundLen) == 0)
-            m_boundPort.store(ntohs(bound.sin_port));
+        if (getsockname(evconnlistener_get_fd(m_listener), reinterpret_cast<sockaddr*>(&bound), &boundLen) == 0) {
+            // Both families keep the port at the same offset.
+            m_boundPort.store(ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port));
+        }
     }
     m_signalEvent = evsignal_new(m_base, SIGINT, SignalCb, this);
     if (!m_signalEvent || event_add(m_signalEvent, nullptr) < 0) {
@@ -104,6 +137,10 @@ void TravikObj::AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, 
 }
 
 void TravikObj::OnAccept(evutil_socket_t fd) {
+    if (m_tls) {
+        AcceptTls(fd);
+        return;
+    }
     bufferevent* bev = bufferevent_socket_new(m_base, fd, BEV_OPT_CLOSE_ON_FREE);
     if (!bev) {
         Diag("Error constructing bufferevent!");

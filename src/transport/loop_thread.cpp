@@ -127,6 +127,7 @@ bool TravikObj::OnLoopThread() const {
 }
 
 void TravikObj::Teardown() {
+    FreeHandshakes();
     std::vector<evutil_socket_t> closed;
     {
         std::lock_guard<std::mutex> lock(m_connMutex);

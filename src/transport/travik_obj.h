@@ -10,6 +10,8 @@
 //   connection_table.cpp   registration, removal, socket options, counts
 //   send_queues.cpp        queueing frames, handing them to libevent, backlog policy
 //   connection_events.cpp  reads, close/error events, the close callback
+//   tls_handshakes.cpp     TLS: accepted handshakes, TLS reads, the TLS client
+//                          (tls_absent.cpp when built without TLS)
 #pragma once
 
 #include <event2/util.h>
@@ -18,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sockets.h"
 #include "transport/backlog_limits.h"
 #include "transport/travik_transport.h"
 
@@ -48,7 +52,9 @@ public:
     ~TravikObj() override;
 
     int Listen(int port) override;
+    int ListenOn(const char* address, int port, std::shared_ptr<travik::TlsContext> tls) override;
     int Connect(const char* ip, int port) override;
+    int ConnectWith(const char* ip, int port, std::shared_ptr<travik::TlsContext> tls) override;
     int SendData(std::shared_ptr<unsigned char>& data, int len) override;
     int SendParts(std::shared_ptr<unsigned char>& head, int headLen, std::shared_ptr<unsigned char>& body,
                   int bodyLen) override;
@@ -81,8 +87,10 @@ private:
         TravikObj* owner = nullptr;
         event* flushEvent = nullptr;
         evbuffer_cb_entry* outputCb = nullptr;
-        // Loop thread only: the socket's read event (the bufferevent only writes).
+        // Loop thread only: the socket's read event (a plain bufferevent only
+        // writes); null for a TLS connection, whose bufferevent reads.
         event* readEvent = nullptr;
+        bool tls = false;
         // Under m_connMutex: frames queued but not yet handed to libevent,
         // and whether handed frames are still being written.
         std::vector<SendDataSt> pending;
@@ -92,6 +100,16 @@ private:
         std::atomic<size_t> outputBytes{0};    // written by the output buffer's callback
         std::atomic<int64_t> lastProgress{0};  // steady clock: output last taken by the kernel
         bool closing = false;                  // under m_connMutex: close as slow on the loop thread
+    };
+
+    // An accepted TLS connection whose handshake has not finished: not in
+    // the connection table (no frames, not counted) until it has. Loop
+    // thread only; its address is the user argument of its callbacks.
+    struct HandshakeSt {
+        TravikObj* owner = nullptr;
+        evutil_socket_t fd = -1;
+        bufferevent* bev = nullptr;
+        event* timer = nullptr;  // the handshake deadline
     };
 
     // loop_thread.cpp: starts `body` on a new loop thread; the thread keeps
@@ -123,7 +141,7 @@ private:
 
     // connection_table.cpp. Register, RemoveLocked and FreeConnection run on
     // the loop thread under m_connMutex.
-    ConnectionSt& Register(evutil_socket_t key, bufferevent* bev);
+    ConnectionSt& Register(evutil_socket_t key, bufferevent* bev, bool tls = false);
     void RemoveLocked(evutil_socket_t fd);
     void FreeConnection(ConnectionSt& conn);
     static void TuneSocket(evutil_socket_t fd);
@@ -146,8 +164,26 @@ private:
     static void WriteCb(bufferevent* bev, void* arg);
     static void OutputCb(evbuffer* buf, const evbuffer_cb_info* info, void* arg);
 
+    // tls_handshakes.cpp, loop thread, no lock held on entry.
+    // Starts the handshake of an accepted socket (closing the oldest
+    // unfinished one when kMaxHandshakes are under way).
+    void AcceptTls(evutil_socket_t fd);
+    // A handshake's end: promoted into the connection table when `ok`,
+    // else freed with its socket.
+    void EndHandshake(HandshakeSt* hs, bool ok, const char* why);
+    void FreeHandshakes();
+    // The client's bufferevent over TLS (not yet connected); null on failure.
+    bufferevent* NewTlsClient();
+    void OnTlsRead(ConnectionSt* conn);
+    static void HandshakeEventCb(bufferevent* bev, short events, void* arg);
+    static void HandshakeTimeoutCb(evutil_socket_t, short, void* arg);
+    static void TlsReadCb(bufferevent* bev, void* arg);
+    static void TlsEventCb(bufferevent* bev, short events, void* arg);
+
     // connection_events.cpp, loop thread, no lock held on entry.
     void OnRead(ConnectionSt* conn);
+    // Hands one chunk read from `conn` to the read callback.
+    void Deliver(ConnectionSt* conn, std::shared_ptr<unsigned char>& data, int len);
     void OnEvent(evutil_socket_t fd, short events);
     void NotifyClosed(evutil_socket_t fd);
     static void ReadCb(evutil_socket_t fd, short events, void* arg);
@@ -166,7 +202,15 @@ private:
     std::atomic<long long> m_acceptFailures{0};  // written by the loop thread, read by any
     std::thread m_thread;
     int m_port = 0;
-    std::atomic<int> m_boundPort{0};  // set by the loop thread once bound, cleared at teardown
+    // The address Listen binds (set by the host thread before the loop starts).
+    sockaddr_storage m_bindAddr{};
+    socklen_t m_bindLen = 0;
+    // TLS context of this run (null = plain): set before the loop thread
+    // starts, read only by it.
+    std::shared_ptr<travik::TlsContext> m_tls;
+    std::list<HandshakeSt> m_handshakes;  // loop thread only, oldest first
+    bool m_handshakesFull = false;        // loop thread: reported the current overflow
+    std::atomic<int> m_boundPort{0};      // set by the loop thread once bound, cleared at teardown
     std::string m_ip;
 
     // The connection table. Lock order: m_connMutex before libevent's base lock.

@@ -22,6 +22,10 @@
 
 #include "travik/travik.h"
 
+namespace travik {
+class TlsContext;  // tls_context.h
+}  // namespace travik
+
 class Travik {
 public:
     virtual ~Travik() = default;
@@ -30,9 +34,22 @@ public:
     // (0) or binding failed (-1, the loop thread has ended). Returns at once
     // while already listening.
     virtual int Listen(int port) = 0;
+    // As Listen(port), bound to `address` (dotted IPv4 or an IPv6 literal;
+    // null or "" = all IPv4) and, with `tls`, serving only viewers whose
+    // TLS handshake finished. -1 with a diagnostic line when the address is
+    // not a literal. This default serves plain all-IPv4 listeners only.
+    virtual int ListenOn(const char* address, int port, std::shared_ptr<travik::TlsContext> tls) {
+        if ((address && *address) || tls) return -1;
+        return Listen(port);
+    }
     // Client endpoint. Blocks until connected (0) or failed (-1); a running
     // connection is stopped first (waiting up to 5 s for its thread).
     virtual int Connect(const char* ip, int port) = 0;
+    // As Connect, over TLS when `tls` is set: connected (0) only once the
+    // handshake finished and the device's certificate was accepted.
+    virtual int ConnectWith(const char* ip, int port, std::shared_ptr<travik::TlsContext> tls) {
+        return tls ? -1 : Connect(ip, port);
+    }
     // Queues `len` bytes of `data` for every connection; the buffer is shared,
     // not copied. Never blocks on the network. Always -1 (no caller needs
     // more; delivery problems show through IsEmpty).

@@ -105,10 +105,27 @@ int main(void) {
     CHECK(travik_listen((travik_handle*)&r, 0) == -1 && travik_release((travik_handle*)&r) == -1);
     CHECK(travik_listen(h, -1) == -1 && travik_listen(h, 65536) == -1);
 
+    /* An address must be a literal; TLS settings must be whole, and files
+     * that cannot be read fail the listen instead of serving plain. */
+    CHECK(travik_listen_on(h, "localhost", 0) == -1 && travik_listen_on(NULL, "127.0.0.1", 0) == -1);
+    {
+        const travik_tls half = {"device.pem", NULL, "", NULL};
+        const travik_tls missing = {"/nonexistent/device.pem", "/nonexistent/device.key", NULL, NULL};
+        CHECK(travik_tls_available() == 0 || travik_tls_available() == 1);
+        CHECK(travik_set_tls(h, &half) == -1);
+        if (travik_tls_available()) {
+            CHECK(travik_set_tls(h, &missing) == 0);
+            CHECK(travik_listen_on(h, "127.0.0.1", 0) == -1);
+            CHECK(travik_set_tls(h, NULL) == 0);
+        } else {
+            CHECK(travik_set_tls(h, NULL) == -1 && travik_set_tls(h, &missing) == -1);
+        }
+    }
+
     blocker = listen_raw(&port);
     CHECK(travik_listen(h, port) == -1); /* busy */
     close_raw(blocker);
-    CHECK(travik_listen(h, port) == 0);
+    CHECK(travik_listen_on(h, "127.0.0.1", port) == 0);
 
     CHECK(travik_connect(h, "127.0.0.1", port + 65536) == -1); /* not the port's low 16 bits */
     CHECK(travik_connect(h, "127.0.0.1", port) == 0);
