@@ -17,6 +17,15 @@ from ._endpoint import _Endpoint, _track
 from ._image import Image
 
 
+def _direct_core(address, host, port, reconnect):
+    """The core of a direct connection; ``host`` is resolved once, here."""
+    try:
+        ip = socket.gethostbyname(host)
+    except OSError as e:
+        raise ConnectionError(f"cannot connect to {address}: {e}") from None
+    return _travik.ViewerCore(ip, port, bool(reconnect))
+
+
 class Viewer(_Endpoint):
     """A connection to a device that receives its images and log text.
 
@@ -87,11 +96,7 @@ class Viewer(_Endpoint):
             files = (_path_arg(tls_ca), _path_arg(tls_cert), _path_arg(tls_key))
             name, port = tls
             self.address = f"tls://{name}:{port}"
-            try:
-                ip = socket.gethostbyname(name)
-            except OSError as e:
-                raise ConnectionError(f"cannot connect to {self.address}: {e}") from None
-            core = _travik.ViewerCore(ip, port, bool(reconnect))
+            core = _direct_core(self.address, name, port, reconnect)
             core.set_tls(*files, name)  # the name, not the address, is checked against the certificate
         elif nats:
             if not _travik.HAS_NATS:
@@ -102,11 +107,7 @@ class Viewer(_Endpoint):
             core = _travik.ViewerCore.nats(host, _path_arg(nats_creds), _path_arg(nats_tls_ca))
         else:
             self.address = f"{host}:{port}"
-            try:
-                ip = socket.gethostbyname(host)
-            except OSError as e:
-                raise ConnectionError(f"cannot connect to {self.address}: {e}") from None
-            core = _travik.ViewerCore(ip, port, bool(reconnect))
+            core = _direct_core(self.address, host, port, reconnect)
         if not core.open(bool(logs), chosen, interval):
             why = " (the library printed the TLS reason on standard output)" if tls is not None else ""
             raise ConnectionError(f"cannot connect to {self.address}{why}")

@@ -46,6 +46,12 @@ bool ParseTarget(const std::string& text, DeviceTarget& target) {
     return !target.host.empty() && target.host.find_first_of("/:") == std::string::npos;
 }
 
+const char* ConnectHint(const std::string& where) {
+    return where.compare(0, sizeof kTlsScheme - 1, kTlsScheme) == 0
+               ? "no device listening there, or TLS refused as the line above says"
+               : "is a device listening there?";
+}
+
 bool IsAddressLiteral(const std::string& text) {
     unsigned char buf[sizeof(in6_addr)];
     return inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1;

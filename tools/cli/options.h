@@ -69,6 +69,9 @@ constexpr char kTlsScheme[] = "tls://";
 // "host", "host:port", "1.2.3.4:7000", "tls://host:port". False on an empty
 // host or a port outside 1..65535.
 bool ParseTarget(const std::string& text, DeviceTarget& target);
+// The hint after "cannot connect to WHERE": a TLS refusal is named by the
+// library's own line just before it.
+const char* ConnectHint(const std::string& where);
 // A local address to listen on: dotted IPv4 or an IPv6 literal.
 bool IsAddressLiteral(const std::string& text);
 // 127.0.0.0/8 or ::1: reachable from this host only.
