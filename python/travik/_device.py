@@ -40,7 +40,7 @@ class Device(_Endpoint):
         if tls_cert is not None and not _travik.HAS_TLS:
             raise RuntimeError("cannot serve TLS: this build of travik has no TLS support")
         tls = (_path_arg(tls_cert), _path_arg(tls_key), _path_arg(tls_client_ca))
-        where = f"{bind or 'all IPv4 addresses'} port {port}"
+        where = f"port {port}" + (f" at {bind}" if bind else "")
         core = _travik.DeviceCore()
         if not core.open(port, bind or "", *tls):
             why = "in use, not a local address, or a TLS file refused" if tls_cert else "in use, or not allowed"

@@ -218,7 +218,7 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     DeviceHost host(mgr, config);
     if (host.Listen() != 0) {
-        Status("travik device: cannot listen on %s port %d (%s)", options.bind.c_str(), options.port,
+        Status("travik device: cannot listen on port %d at %s (%s)", options.port, options.bind.c_str(),
                tls ? "in use, not a local address, or a TLS file the library refused: see the line above"
                    : "in use, not a local address, or not allowed");
         return 1;
