@@ -38,9 +38,8 @@ void AddBridge(Commands& commands) {
     CLI::App* cmd =
         commands.Add("bridge", "View one device and publish it into a NATS cluster",
                      "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
-                     "[--interval MS] "
-                     "[--logs] [--level 1..9] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] "
-                     "[--nats-tls-ca FILE]",
+                     "[--interval MS] [--logs] [--level 1..9] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
+                     "[--nats-creds FILE] [--nats-tls-ca FILE]",
                      [o](CommandContext& run) {
                          // Its --nats-creds serve its cluster, whatever the source.
                          return run.commands.WithSource(
