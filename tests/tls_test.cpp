@@ -288,6 +288,14 @@ TEST(Tls, BadSettingsAndFilesFailClosed) {
         TravikMgr viewer;
         ASSERT_EQ(0, viewer.SetTls(pki.Device(false)));
         EXPECT_EQ(-1, viewer.Connect(g_loopback, 9));
+        // A device that accepts and never answers the handshake.
+        travik_test::ReservedPort silent;
+        const int silentFd = silent.ListenToo();
+        ASSERT_GE(silentFd, 0);
+        ASSERT_EQ(0, viewer.SetTls(pki.Viewer("")));
+        EXPECT_EQ(-1, viewer.Connect(g_loopback, silent.port()));
+        EXPECT_EQ(0, viewer.IsConnected());
+        close(silentFd);
         viewer.Release();
     }
 

@@ -10,7 +10,7 @@
 // five and leaves out 1920x1080 RGB and the 8-viewer ZeroMQ rows; --smoke
 // measures one row of each kind in a few seconds and fails when any of them
 // delivered nothing. --sections picks from limits,images,logs,imglat,idle,
-// stall,zmq,tcp (default: all); zmq and tcp add the baselines to the travik
+// stall,zmq,tcp,tls (default: all); zmq and tcp add the baselines to the travik
 // rows picked. --log-rate N (default 500000, 0 for none) adds 8-viewer log
 // rows whose producer is paced at N lines/s. --log-rows TEXT measures only the
 // log throughput rows whose key (log.SYSTEM.batch.lossless.v8) contains TEXT,
@@ -39,6 +39,7 @@
 #include "travik_bench/results.h"
 #include "travik_bench/rounds.h"
 #include "travik_bench/tcp_baseline.h"
+#include "travik_bench/tls_rows.h"
 #include "travik_bench/travik_workloads.h"
 #include "travik_bench/workload.h"
 #include "travik_bench/zmq_baseline.h"
@@ -57,7 +58,7 @@ struct Options {
     std::string out = "bench-results.md";
     std::string tsv;
     std::string command;
-    std::set<std::string> sections = {"limits", "images", "logs", "imglat", "idle", "stall", "zmq", "tcp"};
+    std::set<std::string> sections = {"limits", "images", "logs", "imglat", "idle", "stall", "zmq", "tcp", "tls"};
     std::vector<std::string> merge;
     int logRate = 500000;
     std::string logRows;  // empty: every log row
@@ -69,7 +70,7 @@ void Usage() {
                  "usage: travik-bench [--quick] [--smoke] [--out FILE] [--tsv FILE] [--sections LIST] "
                  "[--command TEXT] [--log-rate N] [--log-rows TEXT] [--pin-cpu N]\n"
                  "       travik-bench --merge A.tsv B.tsv ... [--out FILE]\n"
-                 "sections: limits,images,logs,imglat,idle,stall,zmq,tcp (default: all)\n");
+                 "sections: limits,images,logs,imglat,idle,stall,zmq,tcp,tls (default: all)\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -264,6 +265,24 @@ int main(int argc, char** argv) {
             rounds.Store(r);
         }
         r.Set("img.rounds", t.imageRounds);
+    }
+    if (on("tls")) {
+        // TLS against plain, with the same library viewers, on the first
+        // frame shape; then full connects per second.
+        std::fprintf(stderr, "[tls]\n");
+        const BenchPki pki;
+        if (!TravikMgr::TlsAvailable()) {
+            std::fprintf(stderr, "travik-bench: the library was built without TLS\n");
+        } else if (!pki.ok()) {
+            std::fprintf(stderr, "travik-bench: the openssl command could not make the certificates\n");
+        } else {
+            for (int v : viewerCounts) {
+                MeasureTlsImages(shapes[0], v, nullptr, t, r);
+                MeasureTlsImages(shapes[0], v, &pki, t, r);
+            }
+            MeasureTlsConnects(nullptr, t, r);
+            MeasureTlsConnects(&pki, t, r);
+        }
     }
     if (on("logs")) {
         // Lossless rows (the producer waits until its line is taken), then

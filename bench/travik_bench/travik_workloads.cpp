@@ -42,6 +42,10 @@ public:
 
     int Setup() override {
         m_mgr = Singleton<TravikMgr>::GetInstance();
+        if (!m_args.tlsDir.empty()) {
+            const std::string& d = m_args.tlsDir;
+            if (m_mgr->SetTls({d + "/device.pem", d + "/device.key", d + "/ca.pem", ""}) != 0) return -1;
+        }
         if (m_args.mode == "images" || m_args.mode == "imglat" || m_args.mode == "stall")
             m_frames = MakeFrameSet(m_args.shape);
         for (int attempt = 0; attempt < 20; ++attempt) {

@@ -31,7 +31,8 @@ std::vector<std::string> WorkloadArgs::ToArgs() const {
             std::to_string(pinCpu),
             codec,
             std::to_string(port),
-            std::to_string(windowMs)};
+            std::to_string(windowMs),
+            tlsDir};
 }
 
 WorkloadArgs WorkloadArgs::FromArgs(const std::vector<std::string>& args, size_t first) {
@@ -48,6 +49,7 @@ WorkloadArgs WorkloadArgs::FromArgs(const std::vector<std::string>& args, size_t
     w.codec = first + 8 < args.size() ? at(8) : std::string("zlib");
     w.port = std::atoi(at(9).c_str());
     w.windowMs = std::atoi(at(10).c_str());
+    w.tlsDir = first + 11 < args.size() ? args[first + 11] : std::string();
     return w;
 }
 

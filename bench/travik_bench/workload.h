@@ -53,6 +53,7 @@ struct WorkloadArgs {
     std::string codec = "zlib";  // limit: which compressor
     int port = 0;                // sub: the publisher's port
     int windowMs = 0;            // limit: measuring window
+    std::string tlsDir = "";     // travik: serve TLS with device.pem/device.key/ca.pem from here ("" = plain)
 
     std::vector<std::string> ToArgs() const;
     static WorkloadArgs FromArgs(const std::vector<std::string>& args, size_t first);

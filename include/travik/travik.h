@@ -100,8 +100,8 @@ struct TRAVIK_API TravikTls {
     std::string serverName;  // viewer: name or IP checked against the device's certificate; empty = the Connect address
 };
 
-// Threads: call Listen, Connect, Release, SetLogCb and SetImageCb from one
-// host thread at a time. The staging operations (SendLogInfo, SendImageData,
+// Threads: call Listen, Connect, Release, SetTls, SetLogCb and SetImageCb from
+// one host thread at a time. The staging operations (SendLogInfo, SendImageData,
 // SendImageDataPtr) and SendCmd may be called from any number of threads.
 // Callbacks run on the library's event-loop thread of the endpoint that
 // received the data; a callback must not block for long, since no further

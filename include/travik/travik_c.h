@@ -9,8 +9,9 @@
  * thread) is its -1 or NULL. Callbacks run on the library's event-loop
  * thread and must return quickly; one may call travik_release(), which then
  * does not wait for that callback, and the send functions. travik_listen,
- * travik_connect, travik_release and the travik_set_*_cb functions are for
- * one thread at a time, a callback counting as one. Strings must be
+ * travik_listen_on, travik_connect, travik_release, travik_set_tls and the
+ * travik_set_*_cb functions are for one thread at a time, a callback
+ * counting as one. Strings must be
  * NUL-terminated. */
 #ifndef TRAVIK_TRAVIK_C_H
 #define TRAVIK_TRAVIK_C_H

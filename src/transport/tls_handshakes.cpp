@@ -128,6 +128,10 @@ bufferevent* TravikObj::NewTlsClient() {
         return nullptr;
     }
     bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+    // A device that accepts but never finishes the handshake must not keep
+    // Connect waiting; cleared once connected (TlsEventCb).
+    timeval deadline{travik::kHandshakeSeconds, 0};
+    bufferevent_set_timeouts(bev, &deadline, &deadline);
     return bev;
 }
 
@@ -148,6 +152,13 @@ void TravikObj::OnTlsRead(ConnectionSt* conn) {
 }
 
 void TravikObj::TlsEventCb(bufferevent* bev, short events, void* arg) {
+    if (events & BEV_EVENT_CONNECTED) bufferevent_set_timeouts(bev, nullptr, nullptr);
+    if (events & BEV_EVENT_TIMEOUT) {
+        // Only the client's handshake has a deadline: it failed.
+        Diag("TLS handshake timed out\n");
+        events = static_cast<short>((events & ~BEV_EVENT_TIMEOUT) | BEV_EVENT_ERROR);
+        errno = ETIMEDOUT;
+    }
     if (events & BEV_EVENT_ERROR) {
         const unsigned long code = TlsError(bev);
         const auto* conn = static_cast<ConnectionSt*>(arg);
