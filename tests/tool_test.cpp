@@ -476,7 +476,6 @@ TEST_F(ToolTest, DeviceListensOnlyOnItsBindAddressAndWarnsWhenExposedWithoutTls)
 
     device = StartDevice({"--bind", "0.0.0.0", "--fps", "20", "--size", "32x32"});
     EXPECT_NE(device->Err().find("warning: listening on 0.0.0.0 without TLS"), std::string::npos) << device->Err();
-    EXPECT_TRUE(Accepts("127.0.0.2", m_port));
     StopDevice(*device);
 }
 
@@ -486,14 +485,11 @@ TEST_F(ToolTest, TlsOptionsThatCannotWorkExitTwoWithTheReason) {
     const std::string pem = (m_dir / "some.pem").string();
     WriteFile(pem, "not used");
     const std::string tlsTarget = "tls://127.0.0.1:" + std::to_string(m_port);
-    const fs::path mcap = m_dir / "out.mcap";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"view", tlsTarget}, "needs --tls-ca"},
-        {{"record", tlsTarget, "-o", mcap.string()}, "needs --tls-ca"},
         {{"view", Target(), "--tls-ca", pem}, "go with a tls:// address"},
         {{"web", Target(), "--tls-ca", pem, "--tls-cert", pem, "--tls-key", pem}, "go with a tls:// address"},
         {{"view", tlsTarget, "--tls-ca", pem, "--tls-cert", pem}, "--tls-cert requires --tls-key"},
-        {{"view", "tls://", "--tls-ca", pem}, "tls://HOST"},
         {{"device", "--tls-cert", pem}, "--tls-cert requires --tls-key"},
         {{"device", "--tls-client-ca", pem}, "--tls-client-ca requires --tls-cert"},
         {{"device", "--bind", "localhost"}, "must be a local IPv4 or IPv6 address"},
@@ -510,11 +506,6 @@ TEST_F(ToolTest, TlsOptionsThatCannotWorkExitTwoWithTheReason) {
         EXPECT_EQ(code, 2) << p->Err();
         EXPECT_NE(p->Err().find(c.second), std::string::npos) << p->Err();
     }
-    // An address of no local interface (TEST-NET-1) cannot be bound.
-    auto p = Run("unbound", {"device", "--bind", "192.0.2.1", "--port", std::to_string(m_port)});
-    EXPECT_EQ(p->Wait(seconds(10)), 1) << p->Err();
-    EXPECT_NE(p->Err().find("cannot listen on port " + std::to_string(m_port) + " at 192.0.2.1"), std::string::npos)
-        << p->Err();
 }
 
 // A device that serves only viewers with a certificate of its CA, and
