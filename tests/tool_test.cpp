@@ -1,7 +1,10 @@
 // The `travik` tool and the example hosts, run as separate processes on
 // loopback: what a user sees from the command line. The binaries' paths
 // come from the tools/ and examples/ builds; without them the tests skip.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -437,6 +440,139 @@ TEST_F(ToolTest, DemoWritesViewableImagesAndASummary) {
     std::set<std::string> kinds;
     for (const IndexRow& r : rows) kinds.insert(r.file.substr(r.file.size() - 4));
     EXPECT_EQ(kinds, (std::set<std::string>{".pgm", ".ppm"}));
+}
+
+// True when something listens on ip:port (a plain TCP connect succeeds).
+bool Accepts(const char* ip, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip, &addr.sin_addr);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+TEST_F(ToolTest, DeviceListensOnlyOnItsBindAddressAndWarnsWhenExposedWithoutTls) {
+    // The default and the demo stay on loopback: nothing answers on 127.0.0.2.
+    auto device = StartDevice({"--fps", "20", "--size", "32x32"});
+    EXPECT_FALSE(Accepts("127.0.0.2", m_port));
+    StopDevice(*device);
+    auto demo = Run("demo", {"demo", "--seconds", "0", "--port", std::to_string(m_port)});
+    ASSERT_TRUE(demo->WaitForErr("viewer connected")) << demo->Err();
+    EXPECT_FALSE(Accepts("127.0.0.2", m_port));
+    demo->Signal(SIGINT);
+    EXPECT_EQ(demo->Wait(seconds(15)), 0) << demo->Err();
+
+    device = StartDevice({"--bind", "127.0.0.2", "--fps", "20", "--size", "32x32"});
+    auto view = Run("view", {"view", "127.0.0.2:" + std::to_string(m_port), "--interval", "20", "--count", "2",
+                             "--duration", "30"});
+    EXPECT_EQ(view->Wait(seconds(30)), 0) << view->Err();
+    EXPECT_FALSE(Accepts("127.0.0.1", m_port));
+    StopDevice(*device);
+    EXPECT_EQ(device->Err().find("warning:"), std::string::npos) << device->Err();
+
+    device = StartDevice({"--bind", "0.0.0.0", "--fps", "20", "--size", "32x32"});
+    EXPECT_NE(device->Err().find("warning: listening on 0.0.0.0 without TLS"), std::string::npos) << device->Err();
+    StopDevice(*device);
+}
+
+// tls:// and its files are checked while the command line is read, the same
+// for every viewer subcommand; a device's TLS files go together.
+TEST_F(ToolTest, TlsOptionsThatCannotWorkExitTwoWithTheReason) {
+    const std::string pem = (m_dir / "some.pem").string();
+    WriteFile(pem, "not used");
+    const std::string tlsTarget = "tls://127.0.0.1:" + std::to_string(m_port);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"view", tlsTarget}, "needs --tls-ca"},
+        {{"view", Target(), "--tls-ca", pem}, "go with a tls:// address"},
+        {{"web", Target(), "--tls-ca", pem, "--tls-cert", pem, "--tls-key", pem}, "go with a tls:// address"},
+        {{"view", tlsTarget, "--tls-ca", pem, "--tls-cert", pem}, "--tls-cert requires --tls-key"},
+        {{"device", "--tls-cert", pem}, "--tls-cert requires --tls-key"},
+        {{"device", "--tls-client-ca", pem}, "--tls-client-ca requires --tls-cert"},
+        {{"device", "--bind", "localhost"}, "must be a local IPv4 or IPv6 address"},
+    };
+    int i = 0;
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const auto& a : c.first) joined += " " + a;
+        SCOPED_TRACE("travik" + joined);
+        auto p = Run("tlscase" + std::to_string(i++), c.first);
+        const int code = p->Wait(seconds(10));
+        // (A build without the subcommand says so instead.)
+        if (p->Err().find("not available in this build") != std::string::npos) continue;
+        EXPECT_EQ(code, 2) << p->Err();
+        EXPECT_NE(p->Err().find(c.second), std::string::npos) << p->Err();
+    }
+}
+
+// A device that serves only viewers with a certificate of its CA, and
+// viewers that check the device's certificate: the right files stream, any
+// missing or foreign one gets nothing.
+TEST_F(ToolTest, ViewOverTlsReceivesOnlyWithTheRightCertificates) {
+#if !defined(TRAVIK_OPENSSL_PATH)
+    GTEST_SKIP() << "no openssl command to make test certificates with";
+#else
+    if (TravikMgr::TlsAvailable() == 0) GTEST_SKIP() << "the library was built without TLS";
+    const fs::path certs = m_dir / "certs";
+    fs::create_directories(certs);
+    {
+        Process make({"/usr/bin/env", std::string("OPENSSL=") + TRAVIK_OPENSSL_PATH, "/bin/sh", TRAVIK_MAKE_CERTS_PATH,
+                      certs.string()},
+                     m_dir / "certs.out", m_dir / "certs.err");
+        ASSERT_EQ(make.Wait(seconds(60)), 0) << make.Err();
+    }
+    auto file = [&](const char* name) { return (certs / name).string(); };
+    auto device = StartDevice({"--fps", "20", "--size", "32x32", "--log-rate", "20", "--tls-cert", file("device.pem"),
+                               "--tls-key", file("device.key"), "--tls-client-ca", file("ca.pem")});
+    const std::vector<std::string> client = {"--tls-cert", file("viewer.pem"), "--tls-key", file("viewer.key")};
+    const std::string port = std::to_string(m_port);
+
+    // By name (resolved, and checked against the certificate) and by address.
+    for (const std::string host : {"localhost", "127.0.0.1"}) {
+        SCOPED_TRACE(host);
+        const fs::path out = m_dir / ("out-" + host);
+        std::vector<std::string> args = {"view",
+                                         "tls://" + host + ":" + port,
+                                         "--logs",
+                                         "--tls-ca",
+                                         file("ca.pem"),
+                                         "--interval",
+                                         "20",
+                                         "--count",
+                                         "3",
+                                         "--duration",
+                                         "30",
+                                         "--out",
+                                         out.string()};
+        args.insert(args.end(), client.begin(), client.end());
+        auto view = Run("view-" + host, args);
+        EXPECT_EQ(view->Wait(seconds(30)), 0) << view->Err();
+        EXPECT_EQ(ReadIndex(out / "index.csv").size(), 3u);
+        EXPECT_NE(view->Out().find(kDeviceLogMark), std::string::npos) << view->Out();
+    }
+
+    std::vector<std::string> foreignCa = {"--tls-ca", file("other-ca.pem")};
+    foreignCa.insert(foreignCa.end(), client.begin(), client.end());
+    const std::vector<std::pair<std::string, std::vector<std::string>>> refused = {
+        {"tls://127.0.0.1:" + port, {"--tls-ca", file("ca.pem")}},  // no client certificate
+        {"tls://127.0.0.1:" + port, foreignCa},                     // the device's certificate unchecked
+        {"127.0.0.1:" + port, {}},                                  // plain TCP to a TLS device
+    };
+    int i = 0;
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.first + " " + (r.second.empty() ? "" : r.second[1]));
+        const fs::path out = m_dir / ("refused" + std::to_string(i));
+        std::vector<std::string> args = {"view", r.first, "--count", "1", "--duration", "10", "--out", out.string()};
+        args.insert(args.end(), r.second.begin(), r.second.end());
+        auto view = Run("refused" + std::to_string(i++), args);
+        EXPECT_EQ(view->Wait(seconds(30)), 1) << view->Err();
+        EXPECT_TRUE(!fs::exists(out / "index.csv") || ReadIndex(out / "index.csv").empty());
+    }
+    StopDevice(*device);
+#endif
 }
 
 TEST(ExampleHostsTest, DeviceAndViewerExamplesTalkOverLoopback) {

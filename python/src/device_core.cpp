@@ -19,13 +19,14 @@ bool Acceptable(int channel, int width, int height, int len) {
 
 DeviceCore::~DeviceCore() { Close(); }
 
-bool DeviceCore::Open(int port) {
+bool DeviceCore::Open(int port, const std::string& bind, const TravikTls& tls) {
     std::lock_guard<std::mutex> lock(m_lifecycle);
     // Declared in this order so that the handler is back before the signals
     // are unblocked: a Ctrl-C that came meanwhile then reaches the interpreter.
     BlockSignalsForNewThreads blocked;
     KeepSigintHandler keep;
-    if (m_mgr.Listen(port) != 0) return false;
+    if (!tls.certFile.empty() && m_mgr.SetTls(tls) != 0) return false;
+    if (m_mgr.Listen(bind.empty() ? nullptr : bind.c_str(), port) != 0) return false;
     m_open = true;
     return true;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace travik_py {
 
@@ -25,8 +26,10 @@ public:
     DeviceCore(const DeviceCore&) = delete;
     DeviceCore& operator=(const DeviceCore&) = delete;
 
-    // Listens on `port` (0: any free port). False when it cannot be bound.
-    bool Open(int port);
+    // Listens on `port` (0: any free port) at `bind` (an address literal; ""
+    // all IPv4 addresses), over TLS when `tls` has a certificate. False when
+    // the library refuses the TLS settings or the address cannot be bound.
+    bool Open(int port, const std::string& bind, const TravikTls& tls);
     void Close();
 
     int Port();     // the bound port; 0 once closed

@@ -214,6 +214,7 @@ PYBIND11_MODULE(_travik, m) {
     m.attr("STATUS_LOST") = static_cast<int>(kLost);
     m.attr("MAX_IMAGE_BYTES") = travik_py::kMaxImageBytes;
     m.attr("HAS_NATS") = travik_py::HasNats();
+    m.attr("HAS_TLS") = TravikMgr::TlsAvailable() == 1;
 
     py::class_<ViewerCore, std::shared_ptr<ViewerCore>>(m, "ViewerCore")
         .def(py::init<std::string, int, bool>(), py::arg("ip"), py::arg("port"), py::arg("reconnect"))
@@ -226,6 +227,17 @@ PYBIND11_MODULE(_travik, m) {
                 return std::make_shared<ViewerCore>(std::move(remote));
             },
             py::arg("address"), py::arg("creds"), py::arg("tls_ca"))
+        .def(
+            "set_tls",
+            [](ViewerCore& v, std::string ca, std::string cert, std::string key, std::string serverName) {
+                TravikTls tls;
+                tls.caFile = std::move(ca);
+                tls.certFile = std::move(cert);
+                tls.keyFile = std::move(key);
+                tls.serverName = std::move(serverName);
+                v.SetTls(tls);
+            },
+            py::arg("ca"), py::arg("cert"), py::arg("key"), py::arg("server_name"))
         .def(
             "open",
             [](ViewerCore& v, const py::object& logs, const py::object& channels, int intervalMs) {
@@ -258,11 +270,16 @@ PYBIND11_MODULE(_travik, m) {
         .def(py::init<>())
         .def(
             "open",
-            [](DeviceCore& d, int port) {
+            [](DeviceCore& d, int port, const std::string& bind, std::string cert, std::string key,
+               std::string clientCa) {
+                TravikTls tls;
+                tls.certFile = std::move(cert);
+                tls.keyFile = std::move(key);
+                tls.caFile = std::move(clientCa);
                 NoGil nogil;
-                return d.Open(port);
+                return d.Open(port, bind, tls);
             },
-            py::arg("port"))
+            py::arg("port"), py::arg("bind"), py::arg("cert"), py::arg("key"), py::arg("client_ca"))
         .def("close",
              [](DeviceCore& d) {
                  NoGil nogil;

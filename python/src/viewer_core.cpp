@@ -48,6 +48,11 @@ ViewerCore::ViewerCore(std::string ip, int port, bool reconnect)
 
 ViewerCore::ViewerCore(std::unique_ptr<Remote> remote) : m_port(0), m_reconnect(false), m_remote(std::move(remote)) {}
 
+void ViewerCore::SetTls(const TravikTls& tls) {
+    std::lock_guard<std::mutex> lock(m_lifecycle);
+    m_tls = tls;
+}
+
 ViewerCore::~ViewerCore() { Close(); }
 
 bool ViewerCore::ConnectOnce() {
@@ -64,7 +69,8 @@ bool ViewerCore::ConnectOnce() {
     }
     std::string ip = m_ip;  // Connect takes a mutable C string
     BlockSignalsForNewThreads blocked;
-    if (m_mgr.Connect(&ip[0], m_port) != 0) {
+    // Set before each attempt, so a reconnect is never plain.
+    if ((!m_tls.caFile.empty() && m_mgr.SetTls(m_tls) != 0) || m_mgr.Connect(&ip[0], m_port) != 0) {
         m_mgr.Release();
         return false;
     }

@@ -65,6 +65,8 @@ public:
     ViewerCore(const ViewerCore&) = delete;
     ViewerCore& operator=(const ViewerCore&) = delete;
 
+    // TLS for every connection this viewer makes (before Open).
+    void SetTls(const TravikTls& tls);
     // Connects, registers the callbacks, sends `initial` and starts the
     // watcher. False when the connection could not be made (nothing runs then).
     bool Open(const CommandSt& initial);
@@ -82,6 +84,7 @@ private:
     const std::string m_ip;
     const int m_port;
     const bool m_reconnect;
+    TravikTls m_tls;  // caFile empty: plain; under m_lifecycle
     std::shared_ptr<Inbox> m_inbox = std::make_shared<Inbox>();
     TravikMgr m_mgr;
     std::unique_ptr<Remote> m_remote;  // set: used instead of m_mgr

@@ -1,6 +1,7 @@
 """Constants and argument checks shared by Viewer and Device."""
 
 import operator
+import os
 import time
 
 from . import _travik
@@ -60,3 +61,26 @@ def _interval_arg(interval_ms):
 
 def _now_us():
     return time.time_ns() // 1000
+
+
+def _path_arg(path):
+    """A file argument: "" for None, FileNotFoundError when it is not a file."""
+    if path is None:
+        return ""
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"no such file: {path}")
+    return path
+
+
+def _tls_target(host, port):
+    """``"tls://HOST[:PORT]"`` -> (HOST, PORT), the port defaulting to ``port``; None for any other host."""
+    if not isinstance(host, str) or not host.startswith("tls://"):
+        return None
+    rest = host[len("tls://") :]
+    name, colon, digits = rest.rpartition(":")
+    if not colon:
+        name, digits = rest, str(port)
+    if not name or "/" in name or ":" in name or not digits.isdigit() or not 1 <= int(digits) <= 65535:
+        raise ValueError(f"expected tls://HOST[:PORT] with a port 1 to 65535, got {host!r}")
+    return name, int(digits)

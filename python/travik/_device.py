@@ -3,7 +3,7 @@
 import numpy as np
 
 from . import _travik
-from ._common import DEFAULT_PORT, GRAY, MAX_IMAGE_BYTES, OPAQUE, RGB, _channel_arg, _int_arg, _now_us
+from ._common import DEFAULT_PORT, GRAY, MAX_IMAGE_BYTES, OPAQUE, RGB, _channel_arg, _int_arg, _now_us, _path_arg
 from ._endpoint import _Endpoint, _track
 
 
@@ -15,17 +15,36 @@ class Device(_Endpoint):
     a viewer asks for them, log text is refused and images are sent at most
     every 200 ms per channel; the first image of each channel only starts
     that channel's timer.
+
+    ``bind`` listens on one local address instead: a dotted IPv4 address or
+    an IPv6 literal (``"127.0.0.1"`` keeps the device to this host).
+    ``tls_cert`` and ``tls_key`` (PEM files, together) serve the viewers over
+    TLS; ``tls_client_ca`` (with them) serves only viewers whose certificate
+    that CA signed. ``ValueError`` for a bad combination, ``RuntimeError``
+    when this build of travik has no TLS, ``OSError`` when the address cannot
+    be bound or the library refuses a TLS file (it prints why).
     """
 
-    def __init__(self, port=DEFAULT_PORT):
+    def __init__(self, port=DEFAULT_PORT, bind=None, tls_cert=None, tls_key=None, tls_client_ca=None):
         self._core = None
         self._closed = True
         port = _int_arg("port", port)
         if not 0 <= port <= 65535:
             raise ValueError(f"port must be 0 to 65535, got {port}")
+        if bind is not None and (not isinstance(bind, str) or not bind):
+            raise ValueError(f"bind must be an address such as '127.0.0.1', got {bind!r}")
+        if (tls_cert is None) != (tls_key is None):
+            raise ValueError("tls_cert and tls_key go together")
+        if tls_client_ca is not None and tls_cert is None:
+            raise ValueError("tls_client_ca needs tls_cert and tls_key")
+        if tls_cert is not None and not _travik.HAS_TLS:
+            raise RuntimeError("cannot serve TLS: this build of travik has no TLS support")
+        tls = (_path_arg(tls_cert), _path_arg(tls_key), _path_arg(tls_client_ca))
+        where = f"port {port}" + (f" at {bind}" if bind else "")
         core = _travik.DeviceCore()
-        if not core.open(port):
-            raise OSError(f"cannot listen on port {port} (in use, or not allowed)")
+        if not core.open(port, bind or "", *tls):
+            why = "in use, not a local address, or a TLS file refused" if tls_cert else "in use, or not allowed"
+            raise OSError(f"cannot listen on {where} ({why})")
         self._core = core
         self._closed = False
         self._port = core.port

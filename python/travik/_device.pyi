@@ -1,10 +1,18 @@
-from typing import Optional
+import os
+from typing import Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
 class Device:
-    def __init__(self, port: int = 7000) -> None: ...
+    def __init__(
+        self,
+        port: int = 7000,
+        bind: Optional[str] = None,
+        tls_cert: Optional[Union[str, "os.PathLike[str]"]] = None,
+        tls_key: Optional[Union[str, "os.PathLike[str]"]] = None,
+        tls_client_ca: Optional[Union[str, "os.PathLike[str]"]] = None,
+    ) -> None: ...
     @property
     def port(self) -> int: ...
     @property

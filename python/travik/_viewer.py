@@ -1,21 +1,29 @@
 """A viewer: receives a device's images and log text, and steers it."""
 
-import os
 import socket
 
 from . import _travik
-from ._common import CHANNELS, DEFAULT_PORT, _channels_arg, _int_arg, _interval_arg, _timeout_arg
+from ._common import (
+    CHANNELS,
+    DEFAULT_PORT,
+    _channels_arg,
+    _int_arg,
+    _interval_arg,
+    _path_arg,
+    _timeout_arg,
+    _tls_target,
+)
 from ._endpoint import _Endpoint, _track
 from ._image import Image
 
 
-def _path_arg(path):
-    if path is None:
-        return ""
-    path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise FileNotFoundError(f"no such file: {path}")
-    return path
+def _direct_core(address, host, port, reconnect):
+    """The core of a direct connection; ``host`` is resolved once, here."""
+    try:
+        ip = socket.gethostbyname(host)
+    except OSError as e:
+        raise ConnectionError(f"cannot connect to {address}: {e}") from None
+    return _travik.ViewerCore(ip, port, bool(reconnect))
 
 
 class Viewer(_Endpoint):
@@ -41,6 +49,13 @@ class Viewer(_Endpoint):
     reconnects to the NATS server by itself. ``nats_creds`` and
     ``nats_tls_ca`` name a credentials file and a CA file for it. Raises
     ``RuntimeError`` when this build of travik has no NATS support.
+
+    ``host`` may be ``"tls://HOST[:PORT]"`` (``port`` when PORT is left
+    out): the connection is TLS, and ``tls_ca`` (required) names the CA file
+    that signed the device's certificate, which must name HOST. ``tls_cert``
+    and ``tls_key`` give a client certificate for a device that checks its
+    viewers. The TLS files go with a ``tls://`` address only (``ValueError``
+    otherwise); ``RuntimeError`` when this build of travik has no TLS.
     """
 
     def __init__(
@@ -54,6 +69,9 @@ class Viewer(_Endpoint):
         reconnect=False,
         nats_creds=None,
         nats_tls_ca=None,
+        tls_ca=None,
+        tls_cert=None,
+        tls_key=None,
     ):
         self._core = None
         self._closed = True
@@ -62,7 +80,25 @@ class Viewer(_Endpoint):
             raise ValueError(f"port must be 1 to 65535, got {port}")
         chosen = _channels_arg(channels)
         interval = _interval_arg(interval_ms)
-        if isinstance(host, str) and host.startswith("nats://"):
+        tls = _tls_target(host, port)
+        nats = isinstance(host, str) and host.startswith("nats://")
+        if tls is None and (tls_ca is not None or tls_cert is not None or tls_key is not None):
+            raise ValueError("tls_ca, tls_cert and tls_key go with a tls:// address")
+        if not nats and (nats_creds is not None or nats_tls_ca is not None):
+            raise ValueError("nats_creds and nats_tls_ca go with a nats:// address")
+        if tls is not None:
+            if tls_ca is None:
+                raise ValueError("a tls:// address needs tls_ca, the CA file that signed the device's certificate")
+            if (tls_cert is None) != (tls_key is None):
+                raise ValueError("tls_cert and tls_key go together")
+            if not _travik.HAS_TLS:
+                raise RuntimeError(f"cannot open {host}: this build of travik has no TLS support")
+            files = (_path_arg(tls_ca), _path_arg(tls_cert), _path_arg(tls_key))
+            name, port = tls
+            self.address = f"tls://{name}:{port}"
+            core = _direct_core(self.address, name, port, reconnect)
+            core.set_tls(*files, name)  # the name, not the address, is checked against the certificate
+        elif nats:
             if not _travik.HAS_NATS:
                 raise RuntimeError(
                     f"cannot open {host}: this build of travik has no NATS support (libnats was missing when it was built)"
@@ -70,16 +106,11 @@ class Viewer(_Endpoint):
             self.address = host
             core = _travik.ViewerCore.nats(host, _path_arg(nats_creds), _path_arg(nats_tls_ca))
         else:
-            if nats_creds is not None or nats_tls_ca is not None:
-                raise ValueError("nats_creds and nats_tls_ca go with a nats:// address")
             self.address = f"{host}:{port}"
-            try:
-                ip = socket.gethostbyname(host)
-            except OSError as e:
-                raise ConnectionError(f"cannot connect to {self.address}: {e}") from None
-            core = _travik.ViewerCore(ip, port, bool(reconnect))
+            core = _direct_core(self.address, host, port, reconnect)
         if not core.open(bool(logs), chosen, interval):
-            raise ConnectionError(f"cannot connect to {self.address}")
+            why = " (the library printed the TLS reason on standard output)" if tls is not None else ""
+            raise ConnectionError(f"cannot connect to {self.address}{why}")
         self._core = core
         self._closed = False
         _track(self)

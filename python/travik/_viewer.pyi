@@ -16,6 +16,9 @@ class Viewer:
         reconnect: bool = False,
         nats_creds: Optional[Union[str, "os.PathLike[str]"]] = None,
         nats_tls_ca: Optional[Union[str, "os.PathLike[str]"]] = None,
+        tls_ca: Optional[Union[str, "os.PathLike[str]"]] = None,
+        tls_cert: Optional[Union[str, "os.PathLike[str]"]] = None,
+        tls_key: Optional[Union[str, "os.PathLike[str]"]] = None,
     ) -> None: ...
     def get_image(self, timeout: Optional[float] = None) -> Optional[Image]: ...
     def images(self, timeout: Optional[float] = None) -> Iterator[Image]: ...

@@ -71,8 +71,8 @@ std::unique_ptr<ViewSource> Commands::MakeSource(const ViewerOptions& options, c
             return nullptr;
         }
     }
-    const bool direct = chosen == nullptr || chosen->prefix.empty();
-    if (direct && !use.natsOfItsOwn && (!options.natsCreds.empty() || !options.natsTlsCa.empty())) {
+    const bool natsTarget = options.target.compare(0, 7, "nats://") == 0;
+    if (!natsTarget && !use.natsOfItsOwn && (!options.natsCreds.empty() || !options.natsTlsCa.empty())) {
         Status("travik: --nats-creds and --nats-tls-ca go with a nats:// address");
         exitCode = 2;
         return nullptr;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/sockets.h"
 
@@ -29,16 +30,39 @@ bool ParseSize(const std::string& text, int& width, int& height) {
     return ParseInt(text.substr(0, x), 1, 16384, width) && ParseInt(text.substr(x + 1), 1, 16384, height);
 }
 
-bool ParseTarget(const std::string& text, std::string& host, int& port) {
-    size_t colon = text.rfind(':');
+bool ParseTarget(const std::string& text, DeviceTarget& target) {
+    const size_t schemeLen = sizeof kTlsScheme - 1;
+    target.tls = text.compare(0, schemeLen, kTlsScheme) == 0;
+    const std::string rest = target.tls ? text.substr(schemeLen) : text;
+    const size_t colon = rest.rfind(':');
     if (colon == std::string::npos) {
-        host = text;
-        port = kDefaultPort;
+        target.host = rest;
+        target.port = kDefaultPort;
     } else {
-        host = text.substr(0, colon);
-        if (!ParseInt(text.substr(colon + 1), 1, 65535, port)) return false;
+        target.host = rest.substr(0, colon);
+        if (!ParseInt(rest.substr(colon + 1), 1, 65535, target.port)) return false;
     }
-    return !host.empty();
+    // A slash or a colon left over is another scheme or a path, never a host.
+    return !target.host.empty() && target.host.find_first_of("/:") == std::string::npos;
+}
+
+const char* ConnectHint(const std::string& where) {
+    return where.compare(0, sizeof kTlsScheme - 1, kTlsScheme) == 0
+               ? "no device listening there, or TLS refused as the line above says"
+               : "is a device listening there?";
+}
+
+bool IsAddressLiteral(const std::string& text) {
+    unsigned char buf[sizeof(in6_addr)];
+    return inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1;
+}
+
+bool IsLoopbackLiteral(const std::string& text) {
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    unsigned char v6[16];
+    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return inet_pton(AF_INET6, text.c_str(), v6) == 1 && std::memcmp(v6, kLoopback6, sizeof v6) == 0;
 }
 
 void StartSocketLookups() {

@@ -19,19 +19,26 @@ struct DeviceOptions {
     double logRate = 2;
     double duration = 0;  // seconds; 0 runs until Ctrl-C
     int noise = 0;
-    int level = 0;             // 0: the library's (6, or TRAVIK_COMPRESS_LEVEL)
-    int compressThreads = -1;  // -1: the library's (1, or TRAVIK_COMPRESS_THREADS); 0: one per core
+    int level = 0;                   // 0: the library's (6, or TRAVIK_COMPRESS_LEVEL)
+    int compressThreads = -1;        // -1: the library's (1, or TRAVIK_COMPRESS_THREADS); 0: one per core
+    std::string bind = "127.0.0.1";  // local address literal to listen on
+    std::string tlsCert;             // PEM files; empty: plain TCP (cert and key go together)
+    std::string tlsKey;
+    std::string tlsClientCa;  // empty: any viewer is served
 };
 
 // What every viewer subcommand (view, record, web, bridge) takes: where its
 // source is and what it asks for (cli/viewer_options.h declares them).
 struct ViewerOptions {
-    std::string target;  // HOST[:PORT], or an address of a registered scheme (nats://HOST[:PORT]/NAME)
+    std::string target;  // [tls://]HOST[:PORT], or an address of a registered scheme (nats://HOST[:PORT]/NAME)
     bool logs = false;
     std::vector<int> channels{0, 1, 2, 3};
     int interval = 100;     // ms
     std::string natsCreds;  // credentials file for NATS; empty: none
     std::string natsTlsCa;  // CA certificates for TLS to NATS; empty: none
+    std::string tlsCa;      // CA that signed the device's certificate; required by (and only for) tls://
+    std::string tlsCert;    // client certificate and key for a device that checks its viewers; empty: none
+    std::string tlsKey;
 };
 
 struct ViewOptions : ViewerOptions {
@@ -52,9 +59,23 @@ constexpr int kDefaultPort = 7000;
 
 // "640x480" -> 640, 480. False unless both are 1..16384.
 bool ParseSize(const std::string& text, int& width, int& height);
-// "host", "host:port", "1.2.3.4:7000". False on an empty host or a port
-// outside 1..65535.
-bool ParseTarget(const std::string& text, std::string& host, int& port);
+// A device's address as a viewer gives it.
+struct DeviceTarget {
+    std::string host;  // a name or a dotted IPv4 address
+    int port = kDefaultPort;
+    bool tls = false;  // "tls://" in front
+};
+constexpr char kTlsScheme[] = "tls://";
+// "host", "host:port", "1.2.3.4:7000", "tls://host:port". False on an empty
+// host or a port outside 1..65535.
+bool ParseTarget(const std::string& text, DeviceTarget& target);
+// The hint after "cannot connect to WHERE": a TLS refusal is named by the
+// library's own line just before it.
+const char* ConnectHint(const std::string& where);
+// A local address to listen on: dotted IPv4 or an IPv6 literal.
+bool IsAddressLiteral(const std::string& text);
+// 127.0.0.0/8 or ::1: reachable from this host only.
+bool IsLoopbackLiteral(const std::string& text);
 // Windows: starts Windows Sockets for the tool's own lookups (ResolveIPv4,
 // the demo's port probe; the library starts them on its threads itself).
 // Elsewhere nothing. Main thread, once, before any lookup.

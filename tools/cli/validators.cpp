@@ -10,14 +10,14 @@ namespace travik_tool {
 const CLI::Validator& TargetCheck() {
     static const CLI::Validator check(
         [](std::string& text) {
-            std::string host;
-            int port = 0;
+            DeviceTarget target;
             // nats:// addresses are checked by the tool's NATS code, or
             // refused when this build has none.
             if (text.compare(0, 7, "nats://") == 0) return std::string();
-            return ParseTarget(text, host, port) ? std::string() : "must be HOST or HOST:PORT with a port 1..65535";
+            return ParseTarget(text, target) ? std::string()
+                                             : "must be HOST, HOST:PORT or tls://HOST[:PORT] with a port 1..65535";
         },
-        "HOST[:PORT]");
+        "[tls://]HOST[:PORT]");
     return check;
 }
 
@@ -33,6 +33,16 @@ const CLI::Validator& SizeCheck() {
 
 const CLI::Validator& ChannelCheck() {
     static const CLI::Validator check = CLI::Range(0, travik::kImageChannels - 1);
+    return check;
+}
+
+const CLI::Validator& BindCheck() {
+    static const CLI::Validator check(
+        [](std::string& text) {
+            return IsAddressLiteral(text) ? std::string()
+                                          : "must be a local IPv4 or IPv6 address, e.g. 127.0.0.1, 0.0.0.0 or ::1";
+        },
+        "ADDR");
     return check;
 }
 

@@ -9,12 +9,14 @@
 
 namespace travik_tool {
 
-// HOST or HOST:PORT (port 1..65535).
+// HOST, HOST:PORT or tls://HOST[:PORT] (port 1..65535).
 const CLI::Validator& TargetCheck();
 // WIDTHxHEIGHT, each 1..16384.
 const CLI::Validator& SizeCheck();
 // An image channel of the library's rule, 0..kImageChannels-1.
 const CLI::Validator& ChannelCheck();
+// An address literal to listen on (IsAddressLiteral).
+const CLI::Validator& BindCheck();
 // ADDR:PORT with an IP address (ParseHttpAddress).
 const CLI::Validator& HttpCheck();
 

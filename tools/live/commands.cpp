@@ -21,30 +21,57 @@ constexpr bool kDemoHasPage = true;
 constexpr bool kDemoHasPage = false;
 #endif
 
+// HOST[:PORT] or tls://HOST[:PORT]; a name is resolved once, and a TLS
+// source keeps it as the name the device's certificate must carry.
 std::unique_ptr<ViewSource> MakeDirectSource(const ViewerOptions& o, const SourceUse& use, int& exitCode) {
-    std::string host, ip;
-    int port = 0;
-    if (!ParseTarget(o.target, host, port)) {
-        Status("%s: bad target '%s' (expected HOST[:PORT])", use.who, o.target.c_str());
+    DeviceTarget target;
+    std::string ip;
+    if (!ParseTarget(o.target, target)) {
+        Status("%s: bad target '%s' (expected [tls://]HOST[:PORT])", use.who, o.target.c_str());
         exitCode = 2;
         return nullptr;
     }
-    if (!ResolveIPv4(host, ip)) {
-        Status("%s: cannot resolve host '%s' to an IPv4 address", use.who, host.c_str());
+    if (target.tls && TravikMgr::TlsAvailable() == 0) {
+        Status("%s: tls:// is not available in this build (the library was built without TLS)", use.who);
+        exitCode = 2;
+        return nullptr;
+    }
+    if (!ResolveIPv4(target.host, ip)) {
+        Status("%s: cannot resolve host '%s' to an IPv4 address", use.who, target.host.c_str());
         exitCode = 1;
         return nullptr;
     }
-    return std::make_unique<DirectSource>(*Singleton<TravikMgr>::GetInstance(), ip, port);
+    TravikTls tls;
+    if (target.tls) {
+        tls.caFile = o.tlsCa;
+        tls.certFile = o.tlsCert;
+        tls.keyFile = o.tlsKey;
+        tls.serverName = target.host;
+    }
+    return std::make_unique<DirectSource>(*Singleton<TravikMgr>::GetInstance(), ip, target.port, tls);
 }
 
 void AddDevice(Commands& commands) {
     auto o = std::make_shared<DeviceOptions>();
     CLI::App* cmd =
         commands.Add("device", "Run a device host: listen, stream test frames (or files) and log lines",
-                     "usage: travik device [--port N] [--fps F] [--channels 0,1,2,3] [--size WxH] [--format gray|rgb] "
-                     "[--images DIR] [--log-rate N] [--duration S] [--noise 0..64]",
+                     "usage: travik device [--port N] [--bind ADDR] [--fps F] [--channels 0,1,2,3] [--size WxH] "
+                     "[--format gray|rgb] [--images DIR] [--log-rate N] [--duration S] [--noise 0..64] "
+                     "[--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]",
                      [o](CommandContext& run) { return RunDevice(*o, run.stop); });
     cmd->add_option("--port", o->port, "TCP port to listen on")->check(CLI::Range(1, 65535))->capture_default_str();
+    cmd->add_option("--bind", o->bind, "Local address to listen on (0.0.0.0: every IPv4 address)")
+        ->check(BindCheck())
+        ->capture_default_str();
+    CLI::Option* cert = cmd->add_option("--tls-cert", o->tlsCert, "Serve viewers over TLS with this certificate (PEM)")
+                            ->check(CLI::ExistingFile);
+    CLI::Option* key =
+        cmd->add_option("--tls-key", o->tlsKey, "Private key (PEM) of --tls-cert")->check(CLI::ExistingFile);
+    cmd->add_option("--tls-client-ca", o->tlsClientCa, "Serve only viewers whose certificate this CA (PEM) signed")
+        ->check(CLI::ExistingFile)
+        ->needs(cert);
+    cert->needs(key);
+    key->needs(cert);
     cmd->add_option("--fps", o->fps, "Frames per second offered on each channel")
         ->check(CLI::Range(0.1, 1000.0))
         ->capture_default_str();
@@ -79,8 +106,9 @@ void AddView(Commands& commands) {
     auto o = std::make_shared<ViewOptions>();
     CLI::App* cmd = commands.Add(
         "view", "Connect to a device, print its log lines and save its images",
-        "usage: travik view HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] [--count N] "
-        "[--duration S] [--reconnect] [--nats-creds FILE] [--nats-tls-ca FILE]",
+        "usage: travik view [tls://]HOST[:PORT] [--logs] [--channels 0,2] [--interval MS] [--out DIR] [--count N] "
+        "[--duration S] [--reconnect] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] "
+        "[--nats-tls-ca FILE]",
         [o](CommandContext& run) {
             return run.commands.WithSource(*o, SourceUse{"travik view"},
                                            [&](ViewSource& source) { return RunView(*o, source, run.stop, run.out); });
@@ -125,6 +153,7 @@ void RegisterLiveCommands(Commands& commands) {
     AddView(commands);
     AddDemo(commands);
     commands.AddScheme("", MakeDirectSource);
+    commands.AddScheme(kTlsScheme, MakeDirectSource);
 }
 
 }  // namespace travik_tool

@@ -20,7 +20,10 @@ DeviceHost::DeviceHost(TravikMgr& mgr, DeviceConfig config) : m_mgr(mgr), m_conf
 
 DeviceHost::~DeviceHost() { StopProducing(); }
 
-int DeviceHost::Listen() { return m_mgr.Listen(m_config.port); }
+int DeviceHost::Listen() {
+    if (!m_config.tls.certFile.empty() && m_mgr.SetTls(m_config.tls) != 0) return -1;
+    return m_mgr.Listen(m_config.bind.c_str(), m_config.port);
+}
 
 void DeviceHost::StartProducing() {
     if (m_thread.joinable()) return;
@@ -164,11 +167,34 @@ void PrintDeviceStatus(const DeviceCounters& now, const DeviceCounters& before, 
     Status("%s%s", line.c_str(), tail);
 }
 
+// Off loopback, whoever reaches the port can watch and steer the device
+// unless TLS with a client CA stands in the way: say so once.
+void WarnWhenExposed(const DeviceOptions& o) {
+    if (IsLoopbackLiteral(o.bind)) return;
+    if (o.tlsCert.empty())
+        Status("warning: listening on %s without TLS: anyone who can reach this port can watch and steer the device",
+               o.bind.c_str());
+    else if (o.tlsClientCa.empty())
+        Status(
+            "warning: listening on %s without --tls-client-ca: anyone who can reach this port can watch and steer "
+            "the device",
+            o.bind.c_str());
+}
+
 }  // namespace
 
 int RunDevice(const DeviceOptions& options, StopSignal& stop) {
     DeviceConfig config;
     config.port = options.port;
+    config.bind = options.bind;
+    config.tls.certFile = options.tlsCert;
+    config.tls.keyFile = options.tlsKey;
+    config.tls.caFile = options.tlsClientCa;
+    const bool tls = !options.tlsCert.empty();
+    if (tls && TravikMgr::TlsAvailable() == 0) {
+        Status("travik device: --tls-cert is not available in this build (the library was built without TLS)");
+        return 2;
+    }
     config.fps = options.fps;
     config.logRate = options.logRate;
     config.noise = options.noise;
@@ -192,9 +218,12 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
     DeviceHost host(mgr, config);
     if (host.Listen() != 0) {
-        Status("travik device: cannot listen on port %d (in use, or not allowed)", options.port);
+        Status("travik device: cannot listen on port %d at %s (%s)", options.port, options.bind.c_str(),
+               tls ? "in use, not a local address, or a TLS file the library refused: see the line above"
+                   : "in use, not a local address, or not allowed");
         return 1;
     }
+    WarnWhenExposed(options);
     // After Listen, so that flags given on the command line win over the
     // environment variables Listen reads.
     if (options.level > 0 || options.compressThreads >= 0) {
@@ -205,8 +234,12 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
         config.files.empty()
             ? std::to_string(width) + "x" + std::to_string(height) + " " + options.format + " test frames"
             : std::to_string(config.files.size()) + " file(s) from " + options.imagesDir;
-    Status("travik device: listening on port %d; %s on channel(s) %s at %g fps, %g log lines/s; Ctrl-C stops",
-           options.port, what.c_str(), JoinChannels(channels).c_str(), options.fps, options.logRate);
+    Status("travik device: listening on port %d at %s%s; %s on channel(s) %s at %g fps, %g log lines/s; Ctrl-C stops",
+           options.port, options.bind.c_str(),
+           !tls                          ? ""
+           : options.tlsClientCa.empty() ? " (TLS)"
+                                         : " (TLS, viewers need a certificate)",
+           what.c_str(), JoinChannels(channels).c_str(), options.fps, options.logRate);
     host.StartProducing();
 
     WireMeter meter(WireMeter::Match::LocalPort, options.port);

@@ -33,6 +33,8 @@ struct SyntheticCamera {
 
 struct DeviceConfig {
     int port = kDefaultPort;
+    std::string bind = "127.0.0.1";  // a local address literal
+    TravikTls tls;                   // certFile empty: plain TCP
     double fps = 10;
     std::vector<SyntheticCamera> cameras;
     // When not empty, these are streamed instead of test frames: at each
@@ -62,7 +64,8 @@ public:
     DeviceHost(const DeviceHost&) = delete;
     DeviceHost& operator=(const DeviceHost&) = delete;
 
-    // TravikMgr::Listen: 0 listening, -1 port not bound.
+    // TravikMgr::SetTls (when the config has TLS), then Listen on the bind
+    // address: 0 listening, -1 TLS refused or the address not bound.
     int Listen();
     void StartProducing();
     void StopProducing();

@@ -294,7 +294,7 @@ int RunView(const ViewOptions& options, ViewSource& source, StopSignal& stop, FI
     if (!ConnectLoop(viewer, options.reconnect, stop, timed, deadline)) {
         viewer.FinishOutput(error);
         if (stop.Requested()) return 0;  // Ctrl-C while waiting for the device
-        Status("travik view: cannot connect to %s (is a device listening there?)", where.c_str());
+        Status("travik view: cannot connect to %s (%s)", where.c_str(), ConnectHint(where));
         return 1;
     }
     Status("travik view: connected to %s; logs %s, channels %s, interval %d ms%s%s", where.c_str(),

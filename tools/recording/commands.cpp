@@ -13,9 +13,9 @@ namespace travik_tool {
 namespace {
 
 const char* kRecordUsage =
-    "usage: travik record HOST[:PORT] -o FILE.mcap [--logs] [--channels 0,1,2,3] [--interval MS] [--duration S] "
-    "[--reconnect] [--compression zstd|none] [--chunk-size MiB] [--layout foxglove|travik] "
-    "[--nats-creds FILE] [--nats-tls-ca FILE]";
+    "usage: travik record [tls://]HOST[:PORT] -o FILE.mcap [--logs] [--channels 0,1,2,3] [--interval MS] "
+    "[--duration S] [--reconnect] [--compression zstd|none] [--chunk-size MiB] [--layout foxglove|travik] "
+    "[--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] [--nats-tls-ca FILE]";
 const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--speed X] [--loop]";
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
 const char* kInfoUsage = "usage: travik info FILE.mcap";

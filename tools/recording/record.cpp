@@ -225,7 +225,7 @@ int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
     bool failed = false;
     if (!connect()) {
         if (!stop.Requested()) {
-            Status("travik record: cannot connect to %s (is a device listening there?)", where.c_str());
+            Status("travik record: cannot connect to %s (%s)", where.c_str(), ConnectHint(where));
             rc = 1;
         }
     } else {

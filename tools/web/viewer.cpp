@@ -356,9 +356,10 @@ void RegisterWebCommands(Commands& commands) {
     auto o = std::make_shared<WebOptions>();
     CLI::App* cmd = commands.Add(
         "web", "Connect to a device and show it live in a browser",
-        "usage: travik web HOST[:PORT]|nats://HOST[:PORT][/NAME] [--http ADDR:PORT] [--quality Q] [--lossless] "
-        "[--logs] [--channels 0,1,2,3] [--interval MS] [--foxglove [ADDR:PORT]] [--allow-origin ORIGIN]... "
-        "[--nats-creds FILE] [--nats-tls-ca FILE]",
+        "usage: travik web [tls://]HOST[:PORT]|nats://HOST[:PORT][/NAME] [--http ADDR:PORT] [--quality Q] "
+        "[--lossless] [--logs] [--channels 0,1,2,3] [--interval MS] [--foxglove [ADDR:PORT]] "
+        "[--allow-origin ORIGIN]... [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] "
+        "[--nats-tls-ca FILE]",
         [o](CommandContext& run) {
             // nats://HOST alone: the page picks the device.
             return run.commands.WithSource(*o, SourceUse{"travik web", true},
@@ -366,8 +367,8 @@ void RegisterWebCommands(Commands& commands) {
         });
     ViewerHelp help;
     help.target =
-        "Device address, HOST or HOST:PORT (port 7000 when left out), or nats://HOST[:PORT][/NAME] (without "
-        "NAME the page lists the devices to pick from)";
+        "Device address, HOST or HOST:PORT (port 7000 when left out), tls://HOST[:PORT], or "
+        "nats://HOST[:PORT][/NAME] (without NAME the page lists the devices to pick from)";
     help.logs = "Open the device's log stream (the page can switch it later)";
     AddViewerOptions(cmd, *o, help);
     cmd->add_option("--http", o->http, "Where the page is served (0.0.0.0:PORT exposes it to the network)")
