@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/console.h"
 #include "platform/sockets.h"
 
 namespace travik_tool {
@@ -63,6 +64,18 @@ bool IsLoopbackLiteral(const std::string& text) {
     unsigned char v6[16];
     static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     return inet_pton(AF_INET6, text.c_str(), v6) == 1 && std::memcmp(v6, kLoopback6, sizeof v6) == 0;
+}
+
+void WarnWhenExposed(const std::string& bind, bool tls, bool clientCa) {
+    if (IsLoopbackLiteral(bind)) return;
+    if (!tls)
+        Status("warning: listening on %s without TLS: anyone who can reach this port can watch and steer the device",
+               bind.c_str());
+    else if (!clientCa)
+        Status(
+            "warning: listening on %s without --tls-client-ca: anyone who can reach this port can watch and steer "
+            "the device",
+            bind.c_str());
 }
 
 void StartSocketLookups() {

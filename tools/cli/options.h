@@ -76,6 +76,10 @@ const char* ConnectHint(const std::string& where);
 bool IsAddressLiteral(const std::string& text);
 // 127.0.0.0/8 or ::1: reachable from this host only.
 bool IsLoopbackLiteral(const std::string& text);
+// Off loopback, whoever reaches the port can watch and steer the device
+// unless TLS with a client CA stands in the way: says so once on the status
+// stream. Main thread, before serving.
+void WarnWhenExposed(const std::string& bind, bool tls, bool clientCa);
 // Windows: starts Windows Sockets for the tool's own lookups (ResolveIPv4,
 // the demo's port probe; the library starts them on its threads itself).
 // Elsewhere nothing. Main thread, once, before any lookup.

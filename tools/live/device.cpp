@@ -167,19 +167,6 @@ void PrintDeviceStatus(const DeviceCounters& now, const DeviceCounters& before, 
     Status("%s%s", line.c_str(), tail);
 }
 
-// Off loopback, whoever reaches the port can watch and steer the device
-// unless TLS with a client CA stands in the way: say so once.
-void WarnWhenExposed(const DeviceOptions& o) {
-    if (IsLoopbackLiteral(o.bind)) return;
-    if (o.tlsCert.empty())
-        Status("warning: listening on %s without TLS: anyone who can reach this port can watch and steer the device",
-               o.bind.c_str());
-    else if (o.tlsClientCa.empty())
-        Status(
-            "warning: listening on %s without --tls-client-ca: anyone who can reach this port can watch and steer "
-            "the device",
-            o.bind.c_str());
-}
 
 }  // namespace
 
@@ -223,7 +210,7 @@ int RunDevice(const DeviceOptions& options, StopSignal& stop) {
                    : "in use, not a local address, or not allowed");
         return 1;
     }
-    WarnWhenExposed(options);
+    WarnWhenExposed(options.bind, !options.tlsCert.empty(), !options.tlsClientCa.empty());
     // After Listen, so that flags given on the command line win over the
     // environment variables Listen reads.
     if (options.level > 0 || options.compressThreads >= 0) {

@@ -16,7 +16,7 @@ const char* kRecordUsage =
     "usage: travik record [tls://]HOST[:PORT] -o FILE.mcap [--logs] [--channels 0,1,2,3] [--interval MS] "
     "[--duration S] [--reconnect] [--compression zstd|none] [--chunk-size MiB] [--layout foxglove|travik] "
     "[--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] [--nats-tls-ca FILE]";
-const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--speed X] [--loop]";
+const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--bind ADDR] [--speed X] [--loop]";
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
 const char* kInfoUsage = "usage: travik info FILE.mcap";
 
@@ -55,6 +55,9 @@ void AddReplay(Commands& commands) {
                                  kReplayUsage, [o](CommandContext& run) { return RunReplay(*o, run.stop); });
     rep->add_option("file", o->file, "MCAP file written by travik record")->required();
     rep->add_option("--port", o->port, "TCP port to listen on")->check(CLI::Range(1, 65535))->capture_default_str();
+    rep->add_option("--bind", o->bind, "Local address to listen on (0.0.0.0: every IPv4 address)")
+        ->check(BindCheck())
+        ->capture_default_str();
     rep->add_option("--speed", o->speed, "Pace factor (2: twice as fast)")
         ->check(CLI::Range(0.01, 1000.0))
         ->capture_default_str();

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli/console.h"
+#include "cli/options.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
 #include "common/image_file.h"
@@ -71,12 +72,13 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     }
 
     TravikMgr& mgr = *Singleton<TravikMgr>::GetInstance();
-    if (mgr.Listen(o.port) != 0) {
-        Status("travik replay: cannot listen on port %d (in use?)", o.port);
+    if (mgr.Listen(o.bind.c_str(), o.port) != 0) {
+        Status("travik replay: cannot listen on port %d at %s (in use?)", o.port, o.bind.c_str());
         return 1;
     }
-    Status("travik replay: %s at %.3gx%s; listening on port %d, waiting for a viewer", o.file.c_str(), o.speed,
-           o.loop ? ", looping" : "", o.port);
+    WarnWhenExposed(o.bind, false, false);
+    Status("travik replay: %s at %.3gx%s; listening on port %d at %s, waiting for a viewer", o.file.c_str(),
+           o.speed, o.loop ? ", looping" : "", o.port, o.bind.c_str());
     while (mgr.IsConnected() != 1) {
         if (stop.WaitFor(std::chrono::milliseconds(20))) {
             mgr.Release();

@@ -15,6 +15,7 @@ namespace travik_tool {
 struct ReplayOptions {
     std::string file;
     int port = 7000;
+    std::string bind = "127.0.0.1";  // a literal address (see BindCheck)
     double speed = 1;
     bool loop = false;
 };
