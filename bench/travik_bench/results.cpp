@@ -394,6 +394,34 @@ struct Target {
     int met = -1;  // 1 met, 0 missed, 2 invalid measurement
 };
 
+void TlsSection(const Results& r, std::ostringstream& out) {
+    // Rows: every shape and viewer count measured both ways.
+    std::vector<std::string> rows;  // "SHAPE.vN"
+    const std::string prefix = "tls.img.", suffix = ".plain.mbps";
+    for (const auto& kv : r.Values()) {
+        const std::string& k = kv.first;
+        if (k.compare(0, prefix.size(), prefix) != 0 || k.size() <= prefix.size() + suffix.size() ||
+            k.compare(k.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        rows.push_back(k.substr(prefix.size(), k.size() - prefix.size() - suffix.size()));
+    }
+    if (rows.empty() && !r.Has("tls.connects.tls.per_s")) return;
+    out << "## TLS on the device link\n\n"
+           "The same device child in plain TCP and over mutual TLS (P-256 certificates, both sides verified), read by "
+           "library viewers that decrypt and inflate; MB/s is image bytes per second at the slowest viewer. Connects: "
+           "one viewer at a time connects (with the TLS handshake) and releases.\n\n"
+        << "| frames | viewers | plain MB/s | TLS MB/s | TLS / plain |\n|---|---:|---:|---:|---:|\n";
+    for (const std::string& row : rows) {
+        const size_t dot = row.rfind(".v");
+        const std::string base = prefix + row;
+        out << "| " << row.substr(0, dot) << " | " << row.substr(dot + 2) << " | " << Fmt(r, base + ".plain.mbps", 1)
+            << " | " << Fmt(r, base + ".tls.mbps", 1) << " | "
+            << Ratio(r, base + ".tls.mbps", base + ".plain.mbps") << " |\n";
+    }
+    out << "\n| connects per second | plain | TLS |\n|---|---:|---:|\n| one viewer at a time | "
+        << Fmt(r, "tls.connects.plain.per_s", 0) << " | " << Fmt(r, "tls.connects.tls.per_s", 0) << " |\n\n";
+}
+
 void TargetsSection(const Results& r, std::ostringstream& out) {
     std::vector<Target> targets;
     for (const char* codec : kCodecs) {
@@ -492,6 +520,7 @@ std::string RenderMarkdown(const Results& r) {
     PubSubSection(r, out);
     LatencySection(r, out);
     DeviceSection(r, out);
+    TlsSection(r, out);
     TargetsSection(r, out);
     return out.str();
 }
