@@ -10,13 +10,13 @@ export DEBIAN_FRONTEND=noninteractive
 # Debian packages the library and the travik tool need: all the demo installs.
 BUILD_PACKAGES=(
     g++ cmake pkg-config libevent-dev zlib1g-dev libdeflate-dev libcli11-dev libzstd-dev
-    libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev protobuf-compiler libnats-dev
+    libboost-dev libssl-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev protobuf-compiler libnats-dev
 )
 # What the tests, the Python package, benchmarks, fuzzers and the format
 # check add to them.
 TEST_PACKAGES=(
     libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3
-    pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs nats-server
+    pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs nats-server openssl
 )
 PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.

@@ -1,0 +1,362 @@
+// The page's server and the Foxglove endpoint secured, on the wire: with a
+// token set, a request without it (or with a wrong one of the same length)
+// gets 401 and nothing else; the page's link sets the cookie and redirects,
+// and the cookie, a Bearer header or the query then open the page, its
+// WebSocket and the endpoint. Over TLS (a test CA made with the openssl
+// command line) the same works as https and wss, a plain request gets no
+// answer, and a silent socket still gives way under the handshake cap.
+// Bad certificate and key files are named; an address beyond loopback
+// needs a token or the explicit opt-out.
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "foxglove_endpoint/foxglove_server.h"
+#include "server/tls_context.h"
+#include "support/wait.h"
+#include "web/server.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace fs = std::filesystem;
+using tcp = asio::ip::tcp;
+using namespace travik_tool;
+
+const std::string kToken = "test-token-0123456789abcdef";
+const std::string kWrong = "test-token-0123456789abcdeX";  // same length, last byte differs
+
+// A CA, a server certificate for 127.0.0.1 signed by it, and a key of
+// another certificate; made once per run with the openssl command line.
+struct TestCerts {
+    fs::path dir, ca, cert, key, otherKey;
+    bool made = false;
+};
+
+const TestCerts& Certs() {
+    static TestCerts certs = [] {
+        TestCerts c;
+        c.dir = fs::temp_directory_path() / ("travik-tls-" + std::to_string(getpid()));
+        fs::create_directories(c.dir);
+        c.ca = c.dir / "ca.pem";
+        c.cert = c.dir / "server.pem";
+        c.key = c.dir / "server.key";
+        c.otherKey = c.dir / "other.key";
+        std::ofstream(c.dir / "ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n";
+        const std::string d = c.dir.string() + "/";
+        const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+        const std::string script =
+            "cd " + d + " && openssl req -x509" + key + " -keyout ca.key -out ca.pem -days 2 -subj /CN=travik-test-ca" +
+            " && openssl req" + key + " -keyout server.key -out server.csr -subj /CN=127.0.0.1" +
+            " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
+            " -extfile ext.cnf -out server.pem" + " && openssl req -x509" + key +
+            " -keyout other.key -out other.pem -days 2 -subj /CN=other >/dev/null 2>&1";
+        c.made = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+        return c;
+    }();
+    return certs;
+}
+
+// What one request got: the status (-1: no HTTP answer at all), a few
+// headers, the body, and after an upgrade the first message.
+struct Answer {
+    int status = -1;
+    std::string location, setCookie, body, firstMessage;
+};
+
+struct Ask {
+    Ask(std::string target_, std::string cookie_ = "", std::string bearer_ = "", bool upgrade_ = false,
+        std::string subprotocol_ = "")
+        : target(std::move(target_)),
+          cookie(std::move(cookie_)),
+          bearer(std::move(bearer_)),
+          upgrade(upgrade_),
+          subprotocol(std::move(subprotocol_)) {}
+    std::string target;
+    std::string cookie, bearer;
+    bool upgrade;
+    std::string subprotocol;  // for the Foxglove endpoint
+};
+
+// The first message after a 101: one unmasked frame from the server (the
+// first messages are short: a 7- or 16-bit length).
+template <class Stream>
+std::string FirstMessage(Stream& stream, beast::flat_buffer& buffer) {
+    auto need = [&](size_t n) {
+        while (buffer.size() < n) {  // bounded: each read adds at least a byte or fails
+            beast::error_code ec;
+            const size_t got = stream.read_some(buffer.prepare(4096), ec);
+            if (ec) return false;
+            buffer.commit(got);
+        }
+        return true;
+    };
+    auto bytes = [&] { return static_cast<const unsigned char*>(buffer.data().data()); };
+    if (!need(2)) return "";
+    size_t length = bytes()[1] & 0x7f, header = 2;
+    if (length == 127) return "";
+    if (length == 126) {
+        if (!need(4)) return "";
+        length = static_cast<size_t>(bytes()[2]) << 8 | bytes()[3];
+        header = 4;
+    }
+    if (!need(header + length)) return "";
+    return std::string(reinterpret_cast<const char*>(bytes()) + header, length);
+}
+
+template <class Stream>
+Answer AskOn(Stream& stream, int port, const Ask& ask) {
+    Answer answer;
+    http::request<http::empty_body> req(http::verb::get, ask.target, 11);
+    req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+    if (ask.upgrade) {
+        req.set(http::field::connection, "Upgrade");
+        req.set(http::field::upgrade, "websocket");
+        req.set(http::field::sec_websocket_version, "13");
+        req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+    } else {
+        req.set(http::field::connection, "close");
+    }
+    if (!ask.cookie.empty()) req.set(http::field::cookie, ask.cookie);
+    if (!ask.bearer.empty()) req.set(http::field::authorization, "Bearer " + ask.bearer);
+    if (!ask.subprotocol.empty()) req.set(http::field::sec_websocket_protocol, ask.subprotocol);
+    beast::error_code ec;
+    http::write(stream, req, ec);
+    if (ec) return answer;
+    beast::flat_buffer buffer;
+    http::response<http::string_body> res;
+    http::read(stream, buffer, res, ec);
+    if (ec) return answer;
+    answer.status = res.result_int();
+    answer.location = std::string(res[http::field::location]);
+    answer.setCookie = std::string(res[http::field::set_cookie]);
+    answer.body = res.body();
+    if (answer.status == 101) answer.firstMessage = FirstMessage(stream, buffer);
+    return answer;
+}
+
+// A plain TCP connection to loopback whose reads give up after 10 s.
+void ConnectWithTimeout(tcp::socket& socket, int port) {
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    timeval tv{10, 0};
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// `ask` over a fresh connection: plain, or TLS verified against the test CA.
+Answer Get(int port, const Ask& ask, bool tls = false) {
+    asio::io_context ioc;
+    if (!tls) {
+        tcp::socket socket(ioc);
+        ConnectWithTimeout(socket, port);
+        return AskOn(socket, port, ask);
+    }
+    ssl::context context(ssl::context::tls_client);
+    context.load_verify_file(Certs().ca.string());
+    context.set_verify_mode(ssl::verify_peer);
+    ssl::stream<tcp::socket> stream(ioc, context);
+    stream.set_verify_callback(ssl::host_name_verification("127.0.0.1"));
+    ConnectWithTimeout(stream.next_layer(), port);
+    beast::error_code ec;
+    stream.handshake(ssl::stream_base::client, ec);
+    if (ec) return Answer();
+    return AskOn(stream, port, ask);
+}
+
+// The cookie as a browser sends it back: the pair before the attributes.
+std::string CookiePair(const std::string& setCookie) { return setCookie.substr(0, setCookie.find(';')); }
+
+ServerSecurity Secured(bool tls) {
+    ServerSecurity security;
+    security.access = AccessPolicy(kToken);
+    if (tls) {
+        std::string error;
+        security.tls = MakeServerTlsContext(Certs().cert.string(), Certs().key.string(), error);
+        EXPECT_TRUE(security.tls) << error;
+    }
+    return security;
+}
+
+class SecureServerTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        tls = GetParam();
+        if (tls) {
+            ASSERT_TRUE(Certs().made) << "openssl could not make the test certificates";
+        }
+        WebServerConfig config;
+        config.port = 0;
+        config.maxHandshakes = 1;  // one silent socket must give way to every client
+        config.security = Secured(tls);
+        std::string error;
+        page.PublishText("hello", "{\"type\":\"hello\"}");
+        ASSERT_TRUE(page.Start(config, error)) << error;
+        FoxgloveServerConfig fox;
+        fox.port = 0;
+        fox.security = Secured(tls);
+        ASSERT_TRUE(foxglove.Start(fox, error)) << error;
+    }
+
+    bool tls = false;
+    WebServer page;
+    FoxgloveServer foxglove;
+};
+
+TEST_P(SecureServerTest, NothingWithoutTheToken) {
+    const int port = page.Port();
+    // A silent socket first: the TLS handshake holds the one handshake
+    // place, so the first client below closes it.
+    asio::io_context ioc;
+    tcp::socket silent(ioc);
+    ConnectWithTimeout(silent, port);
+    for (const Ask& ask : {Ask{"/"}, Ask{"/index.html"}, Ask{"/?token=" + kWrong}, Ask{"/", "", kWrong},
+                           Ask{"/", std::string("travik_token=") + kWrong}, Ask{"/ws", "", "", true},
+                           Ask{"/ws?token=" + kWrong, "", "", true}}) {
+        const Answer a = Get(port, ask, tls);
+        EXPECT_EQ(a.status, 401) << ask.target << " " << ask.cookie << " " << ask.bearer;
+        EXPECT_EQ(a.body, "token required\n");
+        EXPECT_EQ(a.firstMessage, "");
+        EXPECT_EQ(a.setCookie, "");
+    }
+    EXPECT_EQ(page.TakeStats().unauthorized, 7u);
+    char byte = 0;
+    EXPECT_EQ(recv(silent.native_handle(), &byte, 1, 0), 0) << "the silent socket kept its handshake place";
+
+    const std::string subprotocol = "foxglove.websocket.v1";
+    for (const Ask& ask : {Ask{"/", "", "", true, subprotocol}, Ask{"/", "", kWrong, true, subprotocol},
+                           Ask{"/?token=" + kWrong, "", "", true, subprotocol}}) {
+        const Answer a = Get(foxglove.Port(), ask, tls);
+        EXPECT_EQ(a.status, 401) << ask.target << " " << ask.bearer;
+        EXPECT_EQ(a.firstMessage, "");
+    }
+    EXPECT_EQ(foxglove.TakeStats().unauthorized, 3u);
+}
+
+TEST_P(SecureServerTest, LinkSetsTheCookieThenEveryWayIn) {
+    const int port = page.Port();
+    const Answer link = Get(port, Ask{"/?token=" + kToken}, tls);
+    ASSERT_EQ(link.status, 303);
+    EXPECT_EQ(link.location, "/");
+    EXPECT_EQ(link.setCookie,
+              "travik_token=" + kToken + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
+    const std::string cookie = "other=1; " + CookiePair(link.setCookie);
+
+    const Answer pageBody = Get(port, Ask{"/", cookie}, tls);
+    EXPECT_EQ(pageBody.status, 200);
+    EXPECT_NE(pageBody.body.find("<html"), std::string::npos);
+    for (const Ask& ask :
+         {Ask{"/ws", cookie, "", true}, Ask{"/ws", "", kToken, true}, Ask{"/ws?token=" + kToken, "", "", true}}) {
+        const Answer a = Get(port, ask, tls);
+        EXPECT_EQ(a.status, 101) << ask.target << " " << ask.cookie << " " << ask.bearer;
+        EXPECT_NE(a.firstMessage.find("hello"), std::string::npos) << a.firstMessage;
+    }
+
+    const std::string subprotocol = "foxglove.websocket.v1";
+    for (const Ask& ask : {Ask{"/", cookie, "", true, subprotocol}, Ask{"/", "", kToken, true, subprotocol},
+                           Ask{"/?token=" + kToken, "", "", true, subprotocol}}) {
+        const Answer a = Get(foxglove.Port(), ask, tls);
+        EXPECT_EQ(a.status, 101) << ask.target << " " << ask.cookie << " " << ask.bearer;
+        EXPECT_NE(a.firstMessage.find("\"serverInfo\""), std::string::npos) << a.firstMessage;
+    }
+    EXPECT_EQ(page.TakeStats().unauthorized + foxglove.TakeStats().unauthorized, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, SecureServerTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Plain"; });
+
+// A TLS port never answers in plain text: a plain HTTP request gets no
+// HTTP answer, only the close.
+TEST(SecureServer, TlsPortGivesNoPlainAnswer) {
+    ASSERT_TRUE(Certs().made);
+    WebServer page;
+    WebServerConfig config;
+    config.port = 0;
+    config.security.tls = Secured(true).tls;
+    std::string error;
+    ASSERT_TRUE(page.Start(config, error)) << error;
+    EXPECT_EQ(Get(page.Port(), Ask{"/"}, false).status, -1);
+    EXPECT_EQ(Get(page.Port(), Ask{"/"}, true).status, 200);
+}
+
+// Each bad file is named in the error; a good pair makes a context.
+TEST(SecureServer, TlsFilesThatCannotServeAreNamed) {
+    ASSERT_TRUE(Certs().made);
+    const TestCerts& c = Certs();
+    const fs::path garbage = c.dir / "garbage.pem";
+    std::ofstream(garbage) << "not a certificate\n";
+    const fs::path missing = c.dir / "missing.pem";
+    struct Case {
+        fs::path cert, key, named;
+    };
+    for (const Case& bad :
+         {Case{missing, c.key, missing}, Case{c.cert, missing, missing}, Case{garbage, c.key, garbage},
+          Case{c.cert, garbage, garbage}, Case{c.cert, c.otherKey, c.otherKey}}) {
+        std::string error;
+        EXPECT_FALSE(MakeServerTlsContext(bad.cert.string(), bad.key.string(), error));
+        EXPECT_NE(error.find(bad.named.string()), std::string::npos) << error;
+    }
+    std::string error;
+    EXPECT_TRUE(MakeServerTlsContext(c.cert.string(), c.key.string(), error)) << error;
+}
+
+// An address beyond loopback without a token is refused before anything
+// listens; with the explicit opt-out (or a token) it is served. The
+// IPv4-mapped loopback address counts as beyond loopback (it is not
+// 127.0.0.0/8 nor ::1) yet reaches nothing but this machine.
+TEST(SecureServer, BeyondLoopbackNeedsATokenOrTheOptOut) {
+    for (const std::string address : {"0.0.0.0", "::", "192.0.2.1"}) {
+        WebServer page;
+        WebServerConfig config;
+        config.address = address;
+        config.port = 0;
+        std::string error;
+        EXPECT_FALSE(page.Start(config, error)) << address;
+        EXPECT_NE(error.find("without a token"), std::string::npos) << error;
+    }
+    for (bool token : {false, true}) {
+        FoxgloveServer fox;
+        FoxgloveServerConfig config;
+        config.address = "::ffff:127.0.0.1";
+        config.port = 0;
+        std::string error;
+        EXPECT_FALSE(fox.Start(config, error));
+        if (token) {
+            config.security.access = AccessPolicy(kToken);
+        } else {
+            config.security.serveWithoutToken = true;
+        }
+        if (!fox.Start(config, error) && error.find("cannot listen") != std::string::npos)
+            GTEST_SKIP() << "no IPv6 here: " << error;
+        EXPECT_GT(fox.Port(), 0) << error;
+    }
+}
+
+// Tokens that would need quoting, or are too short to withstand guessing,
+// are refused with a reason that does not repeat them.
+TEST(SecureServer, TokensMustBeLongAndPlain) {
+    std::string why;
+    EXPECT_TRUE(ValidToken(kToken, why));
+    for (const std::string& bad : {std::string("short-secret"), std::string(300, 'a'), kToken + ";x", kToken + " x",
+                                   kToken + "%41", kToken + "\"", std::string()}) {
+        EXPECT_FALSE(ValidToken(bad, why)) << bad;
+        if (!bad.empty()) {
+            EXPECT_EQ(why.find(bad), std::string::npos) << why;
+        }
+    }
+}
+
+}  // namespace
