@@ -159,12 +159,14 @@ void HttpConnection::Linger() {
 
 ServerStream HttpConnection::TakeStream() {
     m_answered = true;
+    m_taken = true;
     m_stream.next_layer().expires_never();
     return std::move(m_stream);
 }
 
 void HttpConnection::Close() {
     m_handshake.Release();
+    if (m_taken) return;  // the session owns the stream now
     beast::error_code ignored;
     m_stream.next_layer().socket().shutdown(tcp::socket::shutdown_both, ignored);
     m_stream.next_layer().socket().close(ignored);

@@ -99,7 +99,8 @@ private:
     ConnectionSlot m_slot;
     HandshakeTicket m_handshake;
     const bool m_refuse;
-    bool m_answered = false;  // the handler responded or took the socket
+    bool m_answered = false;  // the handler responded or took the stream
+    bool m_taken = false;     // TakeStream moved the stream out
     size_t m_lingered = 0;
     beast::flat_buffer m_buffer{kMaxRequestBuffer};
     std::optional<http::request_parser<http::string_body>> m_parser;
