@@ -16,7 +16,7 @@ BUILD_PACKAGES=(
 # check add to them.
 TEST_PACKAGES=(
     libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3 ccache
-    pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs nats-server
+    pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs nats-server openssl
 )
 PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.

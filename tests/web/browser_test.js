@@ -4,7 +4,9 @@
 // the device sent (gray stays gray), that the log pane shows the device's
 // lines, and that switching a channel off on the page stops it at the
 // device. The web process is started before the device and outlives it:
-// the page shows both changes. Saves a screenshot.
+// the page shows both changes. Saves a screenshot. Then the same page over
+// https with a token: 401 without it, the link's cookie opens the page and
+// its wss.
 //
 //   node browser_test.js TRAVIK_BINARY ARTIFACT_DIR
 // Exit 0 on success, 1 on failure. Bounded: every wait has a deadline and
@@ -87,8 +89,8 @@ async function freePort() {
   throw new Error('no free port below the ephemeral range');
 }
 
-function start(name, args) {
-  const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+function start(name, args, env = process.env) {
+  const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'], env });
   child.name = name;
   child.err = '';
   child.stderr.on('data', (d) => { child.err = (child.err + d).slice(-20000); });
@@ -165,7 +167,9 @@ async function main() {
     userDataDir: fs.mkdtempSync(path.join(tmp, 'profile-')),
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--window-size=1400,900'],
+      '--window-size=1400,900',
+      // Only for the https part below: its certificate is made by the test.
+      '--ignore-certificate-errors'],
   });
   const page = await browser.newPage();
   await page.setViewport({ width: 1400, height: 900 });
@@ -225,6 +229,31 @@ async function main() {
   device.kill('SIGINT');
   await waitFor(page, 'the page to show the device connection lost', () => window.travik.device === 'lost');
   if (web.exitCode !== null) return fail('travik web exited when the device went away');
+
+  // Exposed set-up: https with a token. Without the cookie the page is 401;
+  // the link sets it and redirects to "/", and the page's wss gets in with it.
+  const cert = path.join(tmp, 'web.pem'), key = path.join(tmp, 'web.key');
+  require('child_process').execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
+    'ec_paramgen_curve:P-256', '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1'],
+  { stdio: 'ignore' });
+  const token = 'browser-test-token-0123456789';
+  const secure = start('web (https)', ['web', `127.0.0.1:${devicePort}`, '--http', '127.0.0.1:0', '--https-cert', cert,
+    '--https-key', key], { ...process.env, TRAVIK_WEB_TOKEN: token });
+  let secureUrl;
+  try {
+    secureUrl = await firstLine(secure);
+  } catch (e) {
+    return fail(`travik web over TLS did not print its URL: ${e.message}`);
+  }
+  if (!secureUrl.startsWith('https://')) return fail(`URL over TLS: ${secureUrl}`);
+  const stranger = await (await browser.createBrowserContext()).newPage();
+  const refused = await stranger.goto(secureUrl);
+  if (refused.status() !== 401) return fail(`the page without the token answered ${refused.status()}`);
+  const tab = await browser.newPage();
+  await tab.goto(`${secureUrl}?token=${token}`, { waitUntil: 'load' });
+  if (tab.url() !== secureUrl) return fail(`the token link left the address bar at ${tab.url()}`);
+  await waitFor(tab, 'the https page to connect its wss', () => window.travik.page === 'connected');
+  if (secure.err.includes(token)) return fail('the token appeared on stderr');
 
   clearTimeout(watchdog);
   await cleanup();

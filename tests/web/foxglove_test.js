@@ -4,7 +4,9 @@
 // descriptor set that decodes the messages, that a RawImage carries the
 // exact pixels and the JPEG variant a JPEG, that the command service
 // switches a channel off at the device, that unsubscribing stops the
-// encoding (the stats service's counters), and the Origin check.
+// encoding (the stats service's counters), and the Origin check; then
+// wss with a token (a certificate made with the openssl command line) and
+// the command line's refusals.
 //
 //   node foxglove_test.js TRAVIK_BINARY
 // Exit 0 on success, 1 on failure. Every wait has a deadline and the whole
@@ -125,6 +127,75 @@ function tryConnect(url, origin) {
     ws.on('unexpected-response', () => resolve(false));
     ws.on('error', () => resolve(false));
   });
+}
+
+// Resolves with the exit code and stderr of a travik run expected to end by itself.
+function exitOf(name, args, env) {
+  return new Promise((resolve) => {
+    const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'], env });
+    let err = '';
+    child.stderr.on('data', (d) => { err += d; });
+    children.push(child);
+    child.once('exit', (code) => resolve({ code, err }));
+  });
+}
+
+// Over wss with a token: the CLI's refusals, then the protocol's own client
+// with the token in the URL's query (trusting a certificate made now), and
+// a client without it refused with 401.
+async function secured(devicePort) {
+  const cert = path.join(tmp, 'web.pem'), key = path.join(tmp, 'web.key');
+  require('child_process').execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
+    'ec_paramgen_curve:P-256', '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1',
+    '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'ignore' });
+  const token = 'foxglove-test-token-0123456789';
+  const open = { ...process.env };
+  delete open.TRAVIK_WEB_TOKEN;
+  const target = `127.0.0.1:${devicePort}`;
+  for (const [args, says] of [
+    [['--http', '0.0.0.0:0'], 'TRAVIK_WEB_TOKEN'],
+    [['--http', '127.0.0.1:0', '--foxglove', '0.0.0.0:0'], 'TRAVIK_WEB_TOKEN'],
+    [['--http', '127.0.0.1:0', '--https-cert', cert, '--https-key', path.join(tmp, 'nokey.pem')], 'nokey.pem'],
+    [['--http', '127.0.0.1:0', '--https-cert', key, '--https-key', key], key],
+  ]) {
+    const { code, err } = await exitOf('refused', ['web', target, ...args], open);
+    if (code !== 2 || !err.includes(says)) return fail(`travik web ${args.join(' ')}: exit ${code}, ${err}`);
+  }
+  const env = { ...process.env, TRAVIK_WEB_TOKEN: token };
+  const web = spawn(travik, ['web', target, '--http', '127.0.0.1:0', '--foxglove', '127.0.0.1:0', '--https-cert', cert,
+    '--https-key', key, '--interval', '20'], { stdio: ['ignore', 'pipe', 'pipe'], env });
+  web.name = 'web (wss)';
+  web.err = '';
+  web.stderr.on('data', (d) => { web.err = (web.err + d).slice(-20000); });
+  children.push(web);
+  let page, url;
+  try {
+    [page, url] = await lines(web, 2);
+  } catch (e) {
+    return fail(`travik web over TLS did not print its URLs: ${e.message}`);
+  }
+  if (!page.startsWith('https://127.0.0.1:') || !url.startsWith('wss://127.0.0.1:')) return fail(`URLs: ${page} ${url}`);
+  const ca = fs.readFileSync(cert);
+  const refused = await new Promise((resolve) => {
+    const ws = new deps.ws.WebSocket(url, [deps.fox.FoxgloveClient.SUPPORTED_SUBPROTOCOL], { ca });
+    sockets.push(ws);
+    ws.on('open', () => resolve('open'));
+    ws.on('unexpected-response', (req, res) => resolve(res.statusCode));
+    ws.on('error', (e) => resolve(e.message));
+  });
+  if (refused !== 401) return fail(`a client without the token got ${refused}, not 401`);
+  const ws = new deps.ws.WebSocket(`${url}/?token=${token}`, [deps.fox.FoxgloveClient.SUPPORTED_SUBPROTOCOL], { ca });
+  sockets.push(ws);
+  const client = new deps.fox.FoxgloveClient({ ws });
+  let advertised = null, got = 0;
+  client.on('advertise', (c) => { advertised = c; });
+  client.on('error', (e) => fail(`wss client error: ${e && e.message}`));
+  client.on('message', () => { got += 1; });
+  await waitFor('advertise over wss', () => advertised);
+  client.subscribe(advertised.find((c) => c.topic === '/travik/channel/0').id);
+  await waitFor('an image over wss', () => got > 0);
+  if (web.err.includes(token)) return fail('the token appeared on stderr');
+  log('wss with the token passed');
 }
 
 async function main() {
@@ -263,6 +334,7 @@ async function main() {
   if (after.encodings['/travik/channel/3/blob'] !== 0) return fail('an unsubscribed topic was encoded');
 
   if (web.exitCode !== null || device.exitCode !== null) return fail('a travik process exited early');
+  await secured(devicePort);
   clearTimeout(watchdog);
   cleanup();
   log(`passed (statuses seen: ${statuses.length})`);

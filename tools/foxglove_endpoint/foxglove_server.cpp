@@ -68,7 +68,7 @@ struct FoxgloveServer::Impl : RequestHandler {
 class FoxgloveClient : public Session {
 public:
     FoxgloveClient(FoxgloveServer::Impl& server, HttpConnection& connection)
-        : Session(server.core, connection.TakeSocket(), kChannels, kMaxControlMessages, ControlOverflow::Close,
+        : Session(server.core, connection.TakeStream(), kChannels, kMaxControlMessages, ControlOverflow::Close,
                   connection.TakeSlot(), connection.TakeHandshake()),
           m_server(server) {
         m_subscriptionOf.fill(kNoSubscription);
@@ -219,7 +219,9 @@ void FoxgloveServer::Impl::OnRequest(HttpConnection& connection) {
 }
 
 std::string FoxgloveServer::Impl::CheckHandshake(const HttpRequest& req, std::string& subprotocol) const {
-    if (!websocket::is_upgrade(req)) return "this is a Foxglove WebSocket endpoint: connect with ws://";
+    if (!websocket::is_upgrade(req))
+        return core.Tls() ? "this is a Foxglove WebSocket endpoint: connect with wss://"
+                          : "this is a Foxglove WebSocket endpoint: connect with ws://";
     if (core.Loopback() && !LoopbackHost(std::string(req[http::field::host]))) return "host not allowed";
     auto origin = req.find(http::field::origin);
     if (origin != req.end()) {
@@ -290,6 +292,7 @@ bool FoxgloveServer::Start(const FoxgloveServerConfig& config, std::string& erro
     core.maxHandshakes = config.maxHandshakes;
     core.firstRequestTimeout = config.firstRequestTimeout;
     core.name = "travik web: foxglove";
+    core.security = config.security;
     return s.core.Start(core, s, error);
 }
 

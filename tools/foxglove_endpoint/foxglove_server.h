@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "foxglove_endpoint/foxglove_protocol.h"
+#include "server/security.h"
 #include "server/stats.h"
 
 namespace travik_tool {
@@ -45,6 +46,7 @@ struct FoxgloveServerConfig {
     // past it calls fail at once, so a flood never reaches the device.
     unsigned serviceCallsPerSecond = 20;
     std::string name = "travik";
+    ServerSecurity security;  // wss and the token (server/security.h)
 };
 
 // The core's counts (server/stats.h) and the endpoint's.

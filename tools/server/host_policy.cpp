@@ -1,5 +1,7 @@
 #include "server/host_policy.h"
 
+#include <boost/asio/ip/address.hpp>
+
 #include <algorithm>
 #include <cctype>
 
@@ -51,6 +53,14 @@ bool LoopbackHost(const std::string& host) {
     return name == "127.0.0.1" || name == "localhost" || name == "[::1]";
 }
 
-bool SameOrigin(const std::string& origin, const std::string& host) { return Lower(origin) == "http://" + Lower(host); }
+bool BeyondLoopback(const std::string& address) {
+    boost::system::error_code ec;
+    const auto parsed = boost::asio::ip::make_address(address, ec);
+    return ec || !parsed.is_loopback();
+}
+
+bool SameOrigin(const std::string& origin, const std::string& host, bool tls) {
+    return Lower(origin) == (tls ? "https://" : "http://") + Lower(host);
+}
 
 }  // namespace travik_tool

@@ -24,8 +24,13 @@ bool ParseHost(const std::string& host, std::string& name, std::string& port);
 // interface: 127.0.0.1, localhost or [::1] (any case), with any port.
 bool LoopbackHost(const std::string& host);
 
-// Whether a browser's Origin is the page's own: "http://" + the Host, both
-// compared without case. A trailing '/' is not allowed (browsers send none).
-bool SameOrigin(const std::string& origin, const std::string& host);
+// Whether `address` (an IP literal to bind) reaches beyond this machine:
+// anything but 127.0.0.0/8 and ::1, an address that does not parse too.
+bool BeyondLoopback(const std::string& address);
+
+// Whether a browser's Origin is the page's own: "http://" (or "https://"
+// when `tls`) + the Host, both compared without case. A trailing '/' is
+// not allowed (browsers send none).
+bool SameOrigin(const std::string& origin, const std::string& host, bool tls);
 
 }  // namespace travik_tool

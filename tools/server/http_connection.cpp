@@ -13,15 +13,23 @@ constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr size_t kLingerBytes = 256 * 1024;
 }  // namespace
 
-HttpConnection::HttpConnection(tcp::socket socket, Server& server, ConnectionSlot slot, bool refuse)
-    : m_stream(std::move(socket)), m_server(server), m_slot(std::move(slot)), m_refuse(refuse) {}
+HttpConnection::HttpConnection(ServerStream stream, Server& server, ConnectionSlot slot, bool refuse)
+    : m_stream(std::move(stream)), m_server(server), m_slot(std::move(slot)), m_refuse(refuse) {}
 
 void HttpConnection::Start() {
     std::weak_ptr<HttpConnection> weak = shared_from_this();
     m_handshake = HandshakeTicket(&m_server, [weak] {
         if (auto self = weak.lock()) self->Close();
     });
-    Read(m_server.Config().firstRequestTimeout);
+    if (!m_stream.Tls()) return Read(m_server.Config().firstRequestTimeout);
+    // The handshake holds the ticket like a request does: a peer that
+    // stalls or sends garbage gives way to newcomers and meets a deadline.
+    m_stream.next_layer().expires_after(kTlsHandshakeTimeout);
+    auto self = shared_from_this();
+    m_stream.Handshake([self](beast::error_code ec) {
+        if (ec) return self->Close();
+        self->Read(self->m_server.Config().firstRequestTimeout);
+    });
 }
 
 bool HttpConnection::HostAllowed() const {
@@ -32,7 +40,7 @@ void HttpConnection::Read(std::chrono::steady_clock::duration deadline) {
     m_parser.emplace();
     m_parser->header_limit(kMaxRequestHeader);
     m_parser->body_limit(kMaxRequestBody);
-    m_stream.expires_after(deadline);
+    m_stream.next_layer().expires_after(deadline);
     auto self = shared_from_this();
     http::async_read(m_stream, m_buffer, *m_parser, [self](beast::error_code ec, size_t) { self->OnRead(ec); });
 }
@@ -56,6 +64,14 @@ void HttpConnection::OnRead(beast::error_code ec) {
         return Refuse(http::status::service_unavailable, "too many connections");
     }
     m_answered = false;
+    switch (m_server.Config().security.access.Check(m_request)) {
+        case AccessPolicy::Verdict::Denied:
+            return Unauthorized();
+        case AccessPolicy::Verdict::FromLink:
+            return RedirectWithCookie();
+        case AccessPolicy::Verdict::Allowed:
+            break;
+    }
     // The handler may hand the ticket on to a session; otherwise the
     // connection keeps it until it closes (see the header).
     m_server.Handler().OnRequest(*this);
@@ -63,6 +79,11 @@ void HttpConnection::OnRead(beast::error_code ec) {
 }
 
 void HttpConnection::Respond(http::status status, const char* type, std::string body, bool keepAlive) {
+    Write(Response(status, type, std::move(body), keepAlive));
+}
+
+std::shared_ptr<http::response<http::string_body>> HttpConnection::Response(http::status status, const char* type,
+                                                                            std::string body, bool keepAlive) {
     m_answered = true;
     auto res = std::make_shared<http::response<http::string_body>>(status, m_request.version());
     res->set(http::field::server, "travik");
@@ -74,6 +95,20 @@ void HttpConnection::Respond(http::status status, const char* type, std::string 
     res->body() = m_request.method() == http::verb::head ? std::string() : std::move(body);
     res->keep_alive(keepAlive);
     res->prepare_payload();
+    return res;
+}
+
+void HttpConnection::Unauthorized() {
+    ++m_server.Counters().unauthorized;
+    auto res = Response(http::status::unauthorized, "text/plain; charset=utf-8", "token required\n", false);
+    res->set(http::field::www_authenticate, "Bearer");
+    Write(std::move(res));
+}
+
+void HttpConnection::RedirectWithCookie() {
+    auto res = Response(http::status::see_other, "text/plain; charset=utf-8", "see /\n", false);
+    res->set(http::field::location, "/");
+    res->set(http::field::set_cookie, AccessPolicy::Cookie(m_request, m_server.Tls()));
     Write(std::move(res));
 }
 
@@ -82,7 +117,7 @@ void HttpConnection::Refuse(http::status status, const std::string& reason) {
 }
 
 void HttpConnection::Write(std::shared_ptr<http::response<http::string_body>> res) {
-    m_stream.expires_after(kHttpIdle);
+    m_stream.next_layer().expires_after(kHttpIdle);
     auto self = shared_from_this();
     http::async_write(m_stream, *res, [self, res](beast::error_code ec, size_t) {
         if (ec || !res->keep_alive()) return self->Close();
@@ -99,12 +134,12 @@ void HttpConnection::Reject(http::status status, const std::string& reason) {
     res->body() = reason + "\n";
     res->keep_alive(false);
     res->prepare_payload();
-    m_stream.expires_after(kLingerTime);
+    m_stream.next_layer().expires_after(kLingerTime);
     auto self = shared_from_this();
     http::async_write(m_stream, *res, [self, res](beast::error_code ec, size_t) {
         if (ec) return self->Close();
         beast::error_code ignored;
-        self->m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        self->m_stream.next_layer().socket().shutdown(tcp::socket::shutdown_send, ignored);
         self->m_buffer.clear();
         self->Linger();
     });
@@ -122,17 +157,19 @@ void HttpConnection::Linger() {
     });
 }
 
-tcp::socket HttpConnection::TakeSocket() {
+ServerStream HttpConnection::TakeStream() {
     m_answered = true;
-    m_stream.expires_never();
-    return m_stream.release_socket();
+    m_taken = true;
+    m_stream.next_layer().expires_never();
+    return std::move(m_stream);
 }
 
 void HttpConnection::Close() {
     m_handshake.Release();
+    if (m_taken) return;  // the session owns the stream now
     beast::error_code ignored;
-    m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    m_stream.socket().close(ignored);
+    m_stream.next_layer().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    m_stream.next_layer().socket().close(ignored);
 }
 
 }  // namespace travik_tool

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "server/host_policy.h"
 #include "server/http_connection.h"
 #include "server/session.h"
 
@@ -21,6 +22,7 @@ void ServerCounters::Take(ServerStats& out, uint64_t& queued, uint64_t& written,
     out.refusedConnections = refusedConnections;
     out.handshakesDropped = handshakesDropped;
     out.badRequests = badRequests;
+    out.unauthorized = unauthorized;
     out.refusedUpgrades = refusedUpgrades;
     out.badMessages = badMessages;
     out.acceptFailures = acceptFailures;
@@ -120,7 +122,12 @@ bool Server::Start(const ServerConfig& config, RequestHandler& handler, std::str
         error = "bad address '" + config.address + "' (expected an IP address such as 127.0.0.1)";
         return false;
     }
-    m_loopback = address.is_loopback();
+    m_loopback = !BeyondLoopback(config.address);
+    if (!m_loopback && !m_config.security.access.RequiresToken() && !m_config.security.serveWithoutToken) {
+        error = "refusing to serve " + config.address +
+                " without a token: anyone who can reach that address could watch and steer the device";
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(m_postMutex);
         m_ioc = std::make_unique<asio::io_context>(1);
@@ -218,7 +225,9 @@ void Server::OnAccepted(tcp::socket socket) {
     socket.set_option(tcp::no_delay(true), ignored);
     const bool refuse = m_slots >= m_config.maxConnections;
     ConnectionSlot slot(this, refuse);
-    std::make_shared<HttpConnection>(std::move(socket), *this, std::move(slot), refuse)->Start();
+    const auto& tls = m_config.security.tls;
+    ServerStream stream = tls ? ServerStream(std::move(socket), *tls) : ServerStream(std::move(socket));
+    std::make_shared<HttpConnection>(std::move(stream), *this, std::move(slot), refuse)->Start();
 }
 
 void Server::OnAcceptFailed(const boost::system::error_code& ec) {

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/security.h"
 #include "server/stats.h"
 
 namespace travik_tool {
@@ -54,6 +55,7 @@ struct ServerCounters {
     std::atomic<uint64_t> handshakesDropped{0};   // connections not upgraded, closed for a newcomer
     std::atomic<uint64_t> refusedUpgrades{0};     // upgrades refused (Host, Origin, capacity)
     std::atomic<uint64_t> badRequests{0};         // requests answered 400/413/431
+    std::atomic<uint64_t> unauthorized{0};        // requests answered 401: no token or a wrong one
     std::atomic<uint64_t> acceptFailures{0};      // failed accepts; each pauses accepting
     std::atomic<uint64_t> loopErrors{0};          // exceptions that escaped a handler
     std::atomic<uint64_t> itemsQueued{0};         // items handed to a session's queue
@@ -87,7 +89,12 @@ struct ServerConfig {
     size_t maxHandshakes = 16;
     std::chrono::milliseconds firstRequestTimeout{2000};
     std::string name = "travik web";  // prefix of the lines printed on stderr
+    ServerSecurity security;          // TLS, the token
 };
+
+// A TLS handshake takes one or two round trips; a peer that has not
+// finished it by then is stalling and loses its socket.
+constexpr auto kTlsHandshakeTimeout = std::chrono::seconds(5);
 
 class Server;
 
@@ -149,11 +156,13 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds, listens and starts the server thread; `handler` must outlive
-    // Stop. False with `error` set (and nothing running).
+    // Stop. False with `error` set (and nothing running), also for an
+    // address beyond loopback without a token (security.h).
     bool Start(const ServerConfig& config, RequestHandler& handler, std::string& error);
     int Port() const { return m_port; }
     // Whether the bound address is a loopback one (the Host policy applies).
     bool Loopback() const { return m_loopback; }
+    bool Tls() const { return m_config.security.tls != nullptr; }
     const ServerConfig& Config() const { return m_config; }
     ServerCounters& Counters() { return m_counters; }
     RequestHandler& Handler() { return *m_handler; }

@@ -13,10 +13,10 @@ constexpr size_t kReadMessageMax = 64 * 1024;
 constexpr auto kUpgradeTimeout = std::chrono::seconds(10);
 }  // namespace
 
-Session::Session(Server& server, tcp::socket socket, size_t channels, size_t maxControl, ControlOverflow overflow,
+Session::Session(Server& server, ServerStream stream, size_t channels, size_t maxControl, ControlOverflow overflow,
                  ConnectionSlot slot, HandshakeTicket handshake)
     : m_server(server),
-      m_ws(std::move(socket)),
+      m_ws(std::move(stream)),
       m_slot(std::move(slot)),
       m_handshake(std::move(handshake)),
       m_maxControl(maxControl),

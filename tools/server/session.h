@@ -26,6 +26,7 @@
 
 #include "server/http_connection.h"
 #include "server/server.h"
+#include "server/server_stream.h"
 
 namespace travik_tool {
 
@@ -46,7 +47,7 @@ public:
 
     // `channels`: how many item queues; `slot` and `handshake` are taken
     // over from the HttpConnection (empty ones are fine).
-    Session(Server& server, tcp::socket socket, size_t channels, size_t maxControl, ControlOverflow overflow,
+    Session(Server& server, ServerStream stream, size_t channels, size_t maxControl, ControlOverflow overflow,
             ConnectionSlot slot, HandshakeTicket handshake);
     virtual ~Session() = default;
     Session(const Session&) = delete;
@@ -99,7 +100,7 @@ private:
     void OnWritten(beast::error_code ec, bool item, uint64_t receivedMicros);
 
     Server& m_server;
-    websocket::stream<beast::tcp_stream> m_ws;
+    websocket::stream<ServerStream> m_ws;
     ConnectionSlot m_slot;
     HandshakeTicket m_handshake;
     beast::flat_buffer m_readBuffer;

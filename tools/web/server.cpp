@@ -3,6 +3,7 @@
 // thread and fans them out to the tabs.
 #include <algorithm>
 
+#include "server/access_policy.h"
 #include "server/host_policy.h"
 #include "web/assets.h"
 #include "web/server_impl.h"
@@ -37,18 +38,21 @@ void WebServer::Impl::OnRequest(HttpConnection& connection) {
 
 http::status WebServer::Impl::CheckUpgrade(const HttpRequest& req) const {
     const std::string host(req[http::field::host]);
-    if (req.target() != "/ws" || (core.Loopback() && !LoopbackHost(host))) return http::status::forbidden;
+    // The path alone: the token may ride in the query (access_policy.h).
+    if (TargetPath(std::string(req.target())) != "/ws" || (core.Loopback() && !LoopbackHost(host)))
+        return http::status::forbidden;
     // Browsers always send Origin; it must be this page's own host. A client
     // that is not a browser sends none and cannot be driven by another site.
     auto origin = req.find(http::field::origin);
-    if (origin != req.end() && !SameOrigin(std::string(origin->value()), host)) return http::status::forbidden;
+    if (origin != req.end() && !SameOrigin(std::string(origin->value()), host, core.Tls()))
+        return http::status::forbidden;
     if (core.SessionCount() >= config.maxTabs) return http::status::service_unavailable;
     return http::status::ok;
 }
 
 void WebServer::Impl::OpenTab(HttpConnection& connection) {
     const HttpRequest request = connection.TakeRequest();
-    auto tab = std::make_shared<WebTab>(core, connection.TakeSocket(), connection.TakeHandshake(), config.tabLogLines,
+    auto tab = std::make_shared<WebTab>(core, connection.TakeStream(), connection.TakeHandshake(), config.tabLogLines,
                                         &handler, logLinesDropped);
     std::vector<std::string> snapshotTexts;
     for (const auto& kv : texts) snapshotTexts.push_back(kv.second);
@@ -121,6 +125,7 @@ bool WebServer::Start(const WebServerConfig& config, std::string& error) {
     core.maxHandshakes = config.maxHandshakes;
     core.firstRequestTimeout = config.firstRequestTimeout;
     core.name = "travik web";
+    core.security = config.security;
     if (!s.core.Start(core, s, error)) return false;
     std::lock_guard<std::mutex> lock(s.inboxMutex);
     s.drainPosted = false;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "server/security.h"
 #include "server/stats.h"
 
 namespace travik_tool {
@@ -40,6 +41,7 @@ struct WebServerConfig {
     // about 2 s to send its request.
     size_t maxHandshakes = 16;
     std::chrono::milliseconds firstRequestTimeout{2000};
+    ServerSecurity security;  // https/wss and the token (server/security.h)
 };
 
 // One encoded image message (see protocol.h), shared by every tab.

@@ -34,7 +34,7 @@ constexpr size_t kMaxQueuedTexts = 32;
 class WebTab : public Session {
 public:
     using Handler = WebServer::CommandHandler;
-    WebTab(Server& server, tcp::socket socket, HandshakeTicket handshake, size_t logLines, const Handler* handler,
+    WebTab(Server& server, ServerStream stream, HandshakeTicket handshake, size_t logLines, const Handler* handler,
            std::atomic<uint64_t>& logLinesDropped);
 
     // Completes the upgrade for `request`, then sends `texts`, `logs` and

@@ -8,10 +8,10 @@
 
 namespace travik_tool {
 
-WebTab::WebTab(Server& server, tcp::socket socket, HandshakeTicket handshake, size_t logLines, const Handler* handler,
+WebTab::WebTab(Server& server, ServerStream stream, HandshakeTicket handshake, size_t logLines, const Handler* handler,
                std::atomic<uint64_t>& logLinesDropped)
     // Tabs are bounded by maxTabs, not by the connection cap: no slot.
-    : Session(server, std::move(socket), travik::kImageChannels, kMaxQueuedTexts, ControlOverflow::DropOldest,
+    : Session(server, std::move(stream), travik::kImageChannels, kMaxQueuedTexts, ControlOverflow::DropOldest,
               ConnectionSlot(), std::move(handshake)),
       m_logLimit(logLines),
       m_handler(handler),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdlib>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,8 @@
 #include "cli/viewer_options.h"
 #include "common/image_file.h"
 #include "protocol/channel_rule.h"
+#include "server/host_policy.h"
+#include "server/tls_context.h"
 
 namespace travik_tool {
 
@@ -31,6 +34,54 @@ SourceWish WishOf(const DeviceWish& page) {
 }
 
 constexpr auto kDevicesPeriod = std::chrono::seconds(1);
+
+// The token, TLS and the loopback rule from the options into `config`;
+// false after printing why not. Never prints the token.
+bool SecureWeb(const WebOptions& options, WebConfig& config) {
+    std::string token = options.token;
+    if (token.empty()) {
+        const char* variable = std::getenv(kWebTokenVariable);
+        if (variable != nullptr) token = variable;
+    } else {
+        Status(
+            "travik web: note: other users of this machine can read --token in the process list; %s is not "
+            "shown there",
+            kWebTokenVariable);
+    }
+    std::string why;
+    if (!token.empty() && options.noAuth) {
+        Status("travik web: --no-auth and a token (--token or %s) contradict each other", kWebTokenVariable);
+        return false;
+    }
+    if (!token.empty() && !ValidToken(token, why)) {
+        Status("travik web: bad token: %s", why.c_str());
+        return false;
+    }
+    if (!token.empty()) config.security.access = AccessPolicy(token);
+    config.security.serveWithoutToken = options.noAuth;
+    if (token.empty() && !options.noAuth) {
+        for (const std::string* address : {&config.httpAddress, config.foxglove ? &config.foxgloveAddress : nullptr}) {
+            if (address == nullptr || !BeyondLoopback(*address)) continue;
+            Status(
+                "travik web: %s is beyond loopback: set a token in %s (e.g. export %s=$(openssl rand -hex 32)), "
+                "or pass --no-auth to let anyone who reaches it watch and steer the device",
+                address->c_str(), kWebTokenVariable, kWebTokenVariable);
+            return false;
+        }
+    }
+    if (options.httpsCert.empty() != options.httpsKey.empty()) {
+        Status("travik web: --https-cert and --https-key go together");
+        return false;
+    }
+    if (!options.httpsCert.empty()) {
+        config.security.tls = MakeServerTlsContext(options.httpsCert, options.httpsKey, why);
+        if (!config.security.tls) {
+            Status("travik web: %s", why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -51,6 +102,7 @@ bool WebViewer::Start(std::string& error) {
     WebServerConfig server;
     server.address = m_config.httpAddress;
     server.port = m_config.httpPort;
+    server.security = m_config.security;
     if (!m_server.Start(server, error)) return false;
     m_relay = std::make_unique<ImageRelay>(m_server, m_config.quality, m_config.lossless);
     if (m_config.foxglove) {
@@ -84,6 +136,7 @@ bool WebViewer::Start(std::string& error) {
         fox.address = m_config.foxgloveAddress;
         fox.port = m_config.foxglovePort;
         fox.allowedOrigins = m_config.allowOrigins;
+        fox.security = m_config.security;
         // Before Start: the stats service reads it on the server's thread.
         m_foxRelay = std::make_unique<FoxgloveRelay>(m_foxglove, m_config.quality);
         if (!m_foxglove.Start(fox, error)) {
@@ -103,7 +156,7 @@ std::string WebViewer::Url() const {
     if (host == "0.0.0.0") host = "127.0.0.1";
     if (host == "::") host = "::1";
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
-    return "http://" + host + ":" + std::to_string(m_server.Port()) + "/";
+    return (m_config.security.tls ? "https://" : "http://") + host + ":" + std::to_string(m_server.Port()) + "/";
 }
 
 std::string WebViewer::FoxgloveUrl() const {
@@ -112,7 +165,7 @@ std::string WebViewer::FoxgloveUrl() const {
     if (host == "0.0.0.0") host = "127.0.0.1";
     if (host == "::") host = "::1";
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
-    return "ws://" + host + ":" + std::to_string(m_foxglove.Port());
+    return (m_config.security.tls ? "wss://" : "ws://") + host + ":" + std::to_string(m_foxglove.Port());
 }
 
 void WebViewer::PublishState() {
@@ -327,6 +380,7 @@ int RunWeb(const WebOptions& options, ViewSource& source, StopSignal& stop, FILE
         }
     }
     config.allowOrigins = options.allowOrigins;
+    if (!SecureWeb(options, config)) return 2;
 
     WebViewer web(source, config);
     std::string error;
@@ -358,8 +412,8 @@ void RegisterWebCommands(Commands& commands) {
         "web", "Connect to a device and show it live in a browser",
         "usage: travik web [tls://]HOST[:PORT]|nats://HOST[:PORT][/NAME] [--http ADDR:PORT] [--quality Q] "
         "[--lossless] [--logs] [--channels 0,1,2,3] [--interval MS] [--foxglove [ADDR:PORT]] "
-        "[--allow-origin ORIGIN]... [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] "
-        "[--nats-tls-ca FILE]",
+        "[--allow-origin ORIGIN]... [--https-cert FILE --https-key FILE] [--token TOKEN] [--no-auth] "
+        "[--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] [--nats-tls-ca FILE]",
         [o](CommandContext& run) {
             // nats://HOST alone: the page picks the device.
             return run.commands.WithSource(*o, SourceUse{"travik web", true},
@@ -384,6 +438,13 @@ void RegisterWebCommands(Commands& commands) {
                     "A web page origin that may connect to --foxglove (e.g. https://app.foxglove.dev); repeatable")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    // --tls-* name the device link's files, as for every viewer; these name the page's.
+    cmd->add_option("--https-cert", o->httpsCert, "PEM certificate chain: serve https and wss on both ports");
+    cmd->add_option("--https-key", o->httpsKey, "PEM private key of --https-cert");
+    cmd->add_option("--token", o->token,
+                    "Token every request must carry (prefer the TRAVIK_WEB_TOKEN variable: arguments are visible "
+                    "to other users)");
+    cmd->add_flag("--no-auth", o->noAuth, "Serve beyond loopback without a token");
 }
 
 }  // namespace travik_tool

@@ -30,7 +30,14 @@ struct WebOptions : ViewerOptions {
     bool lossless = false;
     std::string foxglove;  // ADDR:PORT of the Foxglove endpoint; "": none
     std::vector<std::string> allowOrigins;
+    std::string httpsCert, httpsKey;  // PEM files: https and wss on both ports
+    std::string token;            // --token; TRAVIK_WEB_TOKEN when empty
+    bool noAuth = false;          // serve beyond loopback without a token
 };
+
+// The environment variable that carries the token: unlike an argument, it
+// is not visible to other users of the machine (ps, /proc/PID/cmdline).
+constexpr const char* kWebTokenVariable = "TRAVIK_WEB_TOKEN";
 
 struct WebConfig {
     std::string httpAddress = "127.0.0.1";
@@ -42,6 +49,7 @@ struct WebConfig {
     std::string foxgloveAddress = "127.0.0.1";
     int foxglovePort = 8765;                // 0: any free port
     std::vector<std::string> allowOrigins;  // page origins the endpoint accepts
+    ServerSecurity security;                // TLS and the token, for both ports
 };
 
 // Services of the Foxglove endpoint.
@@ -63,7 +71,7 @@ public:
     // Starts the page's server; the source is connected by Tick.
     bool Start(std::string& error);
     std::string Url() const;
-    // ws://ADDR:PORT of the Foxglove endpoint; "" without one.
+    // ws://ADDR:PORT (wss:// over TLS) of the Foxglove endpoint; "" without one.
     std::string FoxgloveUrl() const;
     // Connects when not connected (at most once a second), notices a lost
     // connection, sends the device list of a picker. Blocks only for a
@@ -101,7 +109,9 @@ private:
 
 // `travik web` of `source` (borrowed for the call). The page's URL goes to
 // `out`. Exit code: 0 after Ctrl-C, 1 when the page's address cannot be
-// bound, 2 for a bad --http or --foxglove.
+// bound, 2 for a bad --http or --foxglove, a bad token, an unusable TLS
+// certificate or key, or an address beyond loopback without a token (and
+// without --no-auth).
 int RunWeb(const WebOptions& options, ViewSource& source, StopSignal& stop, FILE* out);
 
 }  // namespace travik_tool

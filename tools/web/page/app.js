@@ -51,7 +51,8 @@
   }
 
   function connect() {
-    ws = new WebSocket(`ws://${location.host}/ws`);
+    // wss from an https page; the token's cookie goes with the upgrade.
+    ws = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
     ws.binaryType = 'arraybuffer';
     setLink('#link-page', 'connecting', 'wait');
     ws.onopen = () => { stats.page = 'connected'; setLink('#link-page', 'connected', 'up'); };
