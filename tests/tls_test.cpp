@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "manager/manager_internal.h"
+#include "support/test_certs.h"
 #include "support/test_support.h"
 #include "travik/travik.h"
 
@@ -34,23 +35,9 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// A CA, a device certificate for IP 127.0.0.1 and a viewer certificate from
-// it, and a second CA with a viewer certificate of its own; all for one day,
-// in a directory removed afterwards.
+// The test certificates as the settings of a device and of viewers.
 class Pki {
 public:
-    Pki() {
-        char tmpl[] = "/tmp/travik-tls-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        m_dir = tmpl;
-        ok = MakeCa("ca") && MakeLeaf("device", "ca", "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth") &&
-             MakeLeaf("viewer", "ca", "extendedKeyUsage=clientAuth") && MakeCa("other") &&
-             MakeLeaf("stranger", "other", "extendedKeyUsage=clientAuth");
-    }
-    ~Pki() {
-        if (!m_dir.empty()) std::filesystem::remove_all(m_dir);
-    }
-    std::string File(const std::string& name) const { return m_dir + "/" + name; }
     TravikTls Device(bool clientCa) const {
         return {File("device.pem"), File("device.key"), clientCa ? File("ca.pem") : "", ""};
     }
@@ -63,31 +50,11 @@ public:
         t.caFile = File(ca + ".pem");
         return t;
     }
-    bool ok = false;
+    std::string File(const std::string& name) const { return m_certs.File(name); }
+    bool ok() const { return m_certs.ok(); }
 
 private:
-    bool Run(const std::string& args) const {
-        return std::system(("openssl " + args + " >/dev/null 2>&1").c_str()) == 0;
-    }
-    bool Key(const std::string& name) const {
-        return Run("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + File(name + ".key"));
-    }
-    bool MakeCa(const std::string& name) const {
-        return Key(name) && Run("req -x509 -new -key " + File(name + ".key") + " -subj /CN=" + name + " -days 1 -out " +
-                                File(name + ".pem"));
-    }
-    bool MakeLeaf(const std::string& name, const std::string& ca, const std::string& ext) const {
-        FILE* f = std::fopen(File(name + ".ext").c_str(), "w");
-        if (!f) return false;
-        std::fprintf(f, "basicConstraints=CA:FALSE\n%s\n", ext.c_str());
-        std::fclose(f);
-        return Key(name) &&
-               Run("req -new -key " + File(name + ".key") + " -subj /CN=" + name + " -out " + File(name + ".csr")) &&
-               Run("x509 -req -in " + File(name + ".csr") + " -CA " + File(ca + ".pem") + " -CAkey " +
-                   File(ca + ".key") + " -CAcreateserial -days 1 -extfile " + File(name + ".ext") + " -out " +
-                   File(name + ".pem"));
-    }
-    std::string m_dir;
+    travik_test::TestCerts m_certs;
 };
 
 // Images the viewer's callback received, by tag.
@@ -192,7 +159,7 @@ bool OnlyAlerts(const Bytes& b) {
 
 #define REQUIRE_TLS(pki)                                                         \
     if (!TravikMgr::TlsAvailable()) GTEST_SKIP() << "library built without TLS"; \
-    ASSERT_TRUE((pki).ok) << "the openssl command could not make the test certificates"
+    ASSERT_TRUE((pki).ok()) << "the openssl command could not make the test certificates"
 
 }  // namespace
 
@@ -224,7 +191,7 @@ TEST(Tls, MutualTlsCarriesImagesIntactAndRefusesEveryUnprovenViewer) {
     // refuses the device.
     {
         TravikMgr doubter;
-        ASSERT_EQ(0, doubter.SetTls(pki.Viewer("viewer", "other")));
+        ASSERT_EQ(0, doubter.SetTls(pki.Viewer("viewer", "other-ca")));
         EXPECT_EQ(-1, doubter.Connect(g_loopback, p.port));
         TravikTls named = pki.Viewer("viewer");
         named.serverName = "device.example";

@@ -415,8 +415,8 @@ void TlsSection(const Results& r, std::ostringstream& out) {
         const size_t dot = row.rfind(".v");
         const std::string base = prefix + row;
         out << "| " << row.substr(0, dot) << " | " << row.substr(dot + 2) << " | " << Fmt(r, base + ".plain.mbps", 1)
-            << " | " << Fmt(r, base + ".tls.mbps", 1) << " | "
-            << Ratio(r, base + ".tls.mbps", base + ".plain.mbps") << " |\n";
+            << " | " << Fmt(r, base + ".tls.mbps", 1) << " | " << Ratio(r, base + ".tls.mbps", base + ".plain.mbps")
+            << " |\n";
     }
     out << "\n| connects per second | plain | TLS |\n|---|---:|---:|\n| one viewer at a time | "
         << Fmt(r, "tls.connects.plain.per_s", 0) << " | " << Fmt(r, "tls.connects.tls.per_s", 0) << " |\n\n";

@@ -3,7 +3,8 @@
 # in), valid for one day, with the openssl command ($OPENSSL, or openssl on
 # the path). In DIR: ca.pem/ca.key, a CA; device.pem/device.key, signed by it
 # for localhost and 127.0.0.1; viewer.pem/viewer.key, a client certificate
-# signed by it; other-ca.pem/other-ca.key, a CA that signed nothing here.
+# signed by it; other-ca.pem/other-ca.key, another CA, and
+# stranger.pem/stranger.key, a client certificate signed by that one.
 set -eu
 dir=$1
 openssl=${OPENSSL:-openssl}
@@ -13,11 +14,11 @@ ca() {  # NAME
         -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
         -keyout "$1.key" -out "$1.pem"
 }
-leaf() {  # NAME EXTENDED-KEY-USAGE EXTRA-EXTENSION SERIAL
+leaf() {  # NAME EXTENDED-KEY-USAGE EXTRA-EXTENSION SERIAL [CA]
     "$openssl" req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=travik test $1" \
         -keyout "$1.key" -out "$1.csr"
     printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=%s\n%s\n' "$2" "$3" > "$1.ext"
-    "$openssl" x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -set_serial "$4" -days 1 -extfile "$1.ext" \
+    "$openssl" x509 -req -in "$1.csr" -CA "${5:-ca}.pem" -CAkey "${5:-ca}.key" -set_serial "$4" -days 1 -extfile "$1.ext" \
         -out "$1.pem"
     rm -f "$1.csr" "$1.ext"
 }
@@ -25,3 +26,4 @@ ca ca
 ca other-ca
 leaf device serverAuth "subjectAltName=DNS:localhost,IP:127.0.0.1" 2
 leaf viewer clientAuth "" 3
+leaf stranger clientAuth "" 4 other-ca

@@ -232,10 +232,9 @@ async function main() {
 
   // Exposed set-up: https with a token. Without the cookie the page is 401;
   // the link sets it and redirects to "/", and the page's wss gets in with it.
-  const cert = path.join(tmp, 'web.pem'), key = path.join(tmp, 'web.key');
-  require('child_process').execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
-    'ec_paramgen_curve:P-256', '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1'],
-  { stdio: 'ignore' });
+  require('child_process').execFileSync('sh', [path.join(__dirname, '..', 'support', 'make_test_certs.sh'), tmp],
+    { stdio: 'ignore' });
+  const cert = path.join(tmp, 'device.pem'), key = path.join(tmp, 'device.key');
   const token = 'browser-test-token-0123456789';
   const secure = start('web (https)', ['web', `127.0.0.1:${devicePort}`, '--http', '127.0.0.1:0', '--https-cert', cert,
     '--https-key', key], { ...process.env, TRAVIK_WEB_TOKEN: token });

@@ -144,10 +144,9 @@ function exitOf(name, args, env) {
 // with the token in the URL's query (trusting a certificate made now), and
 // a client without it refused with 401.
 async function secured(devicePort) {
-  const cert = path.join(tmp, 'web.pem'), key = path.join(tmp, 'web.key');
-  require('child_process').execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt',
-    'ec_paramgen_curve:P-256', '-nodes', '-keyout', key, '-out', cert, '-days', '2', '-subj', '/CN=127.0.0.1',
-    '-addext', 'subjectAltName=IP:127.0.0.1'], { stdio: 'ignore' });
+  require('child_process').execFileSync('sh', [path.join(__dirname, '..', 'support', 'make_test_certs.sh'), tmp],
+    { stdio: 'ignore' });
+  const cert = path.join(tmp, 'device.pem'), key = path.join(tmp, 'device.key');
   const token = 'foxglove-test-token-0123456789';
   const open = { ...process.env };
   delete open.TRAVIK_WEB_TOKEN;
@@ -175,7 +174,7 @@ async function secured(devicePort) {
     return fail(`travik web over TLS did not print its URLs: ${e.message}`);
   }
   if (!page.startsWith('https://127.0.0.1:') || !url.startsWith('wss://127.0.0.1:')) return fail(`URLs: ${page} ${url}`);
-  const ca = fs.readFileSync(cert);
+  const ca = fs.readFileSync(path.join(tmp, 'ca.pem'));
   const refused = await new Promise((resolve) => {
     const ws = new deps.ws.WebSocket(url, [deps.fox.FoxgloveClient.SUPPORTED_SUBPROTOCOL], { ca });
     sockets.push(ws);

@@ -27,6 +27,7 @@
 
 #include "foxglove_endpoint/foxglove_server.h"
 #include "server/tls_context.h"
+#include "support/test_certs.h"
 #include "support/wait.h"
 #include "web/server.h"
 
@@ -44,34 +45,17 @@ const std::string kToken = "test-token-0123456789abcdef";
 const std::string kWrong = "test-token-0123456789abcdeX";  // same length, last byte differs
 
 // A CA, a server certificate for 127.0.0.1 signed by it, and a key of
-// another certificate; made once per run with the openssl command line.
-struct TestCerts {
-    fs::path dir, ca, cert, key, otherKey;
-    bool made = false;
+// another certificate; made once per run.
+struct TestFiles {
+    travik_test::TestCerts certs;
+    fs::path ca = certs.File("ca.pem"), cert = certs.File("device.pem"), key = certs.File("device.key"),
+             otherKey = certs.File("other-ca.key");
+    bool made = certs.ok();
 };
 
-const TestCerts& Certs() {
-    static TestCerts certs = [] {
-        TestCerts c;
-        c.dir = fs::temp_directory_path() / ("travik-tls-" + std::to_string(getpid()));
-        fs::create_directories(c.dir);
-        c.ca = c.dir / "ca.pem";
-        c.cert = c.dir / "server.pem";
-        c.key = c.dir / "server.key";
-        c.otherKey = c.dir / "other.key";
-        std::ofstream(c.dir / "ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n";
-        const std::string d = c.dir.string() + "/";
-        const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-        const std::string script =
-            "cd " + d + " && openssl req -x509" + key + " -keyout ca.key -out ca.pem -days 2 -subj /CN=travik-test-ca" +
-            " && openssl req" + key + " -keyout server.key -out server.csr -subj /CN=127.0.0.1" +
-            " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
-            " -extfile ext.cnf -out server.pem" + " && openssl req -x509" + key +
-            " -keyout other.key -out other.pem -days 2 -subj /CN=other >/dev/null 2>&1";
-        c.made = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
-        return c;
-    }();
-    return certs;
+const TestFiles& Certs() {
+    static const TestFiles files;
+    return files;
 }
 
 // What one request got: the status (-1: no HTTP answer at all), a few
@@ -252,10 +236,10 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, SecureServerTest, ::testing::Values(false,
 // Each bad file is named in the error; a good pair makes a context.
 TEST(SecureServer, TlsFilesThatCannotServeAreNamed) {
     ASSERT_TRUE(Certs().made);
-    const TestCerts& c = Certs();
-    const fs::path garbage = c.dir / "garbage.pem";
+    const TestFiles& c = Certs();
+    const fs::path garbage = c.certs.File("garbage.pem");
     std::ofstream(garbage) << "not a certificate\n";
-    const fs::path missing = c.dir / "missing.pem";
+    const fs::path missing = c.certs.File("missing.pem");
     struct Case {
         fs::path cert, key, named;
     };

@@ -167,7 +167,6 @@ void PrintDeviceStatus(const DeviceCounters& now, const DeviceCounters& before, 
     Status("%s%s", line.c_str(), tail);
 }
 
-
 }  // namespace
 
 int RunDevice(const DeviceOptions& options, StopSignal& stop) {

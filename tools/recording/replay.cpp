@@ -77,8 +77,8 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         return 1;
     }
     WarnWhenExposed(o.bind, false, false);
-    Status("travik replay: %s at %.3gx%s; listening on port %d at %s, waiting for a viewer", o.file.c_str(),
-           o.speed, o.loop ? ", looping" : "", o.port, o.bind.c_str());
+    Status("travik replay: %s at %.3gx%s; listening on port %d at %s, waiting for a viewer", o.file.c_str(), o.speed,
+           o.loop ? ", looping" : "", o.port, o.bind.c_str());
     while (mgr.IsConnected() != 1) {
         if (stop.WaitFor(std::chrono::milliseconds(20))) {
             mgr.Release();

@@ -31,8 +31,8 @@ struct WebOptions : ViewerOptions {
     std::string foxglove;  // ADDR:PORT of the Foxglove endpoint; "": none
     std::vector<std::string> allowOrigins;
     std::string httpsCert, httpsKey;  // PEM files: https and wss on both ports
-    std::string token;            // --token; TRAVIK_WEB_TOKEN when empty
-    bool noAuth = false;          // serve beyond loopback without a token
+    std::string token;                // --token; TRAVIK_WEB_TOKEN when empty
+    bool noAuth = false;              // serve beyond loopback without a token
 };
 
 // The environment variable that carries the token: unlike an argument, it
