@@ -160,22 +160,27 @@ void TravikObj::OnAccept(evutil_socket_t fd) {
     StartReading(fd);
 }
 
-void TravikObj::AcceptErrorCb(evconnlistener* listener, void* arg) {
+void TravikObj::AcceptErrorCb(evconnlistener*, void* arg) {
     auto* self = static_cast<TravikObj*>(arg);
     int err = EVUTIL_SOCKET_ERROR();
     self->m_acceptFailures.fetch_add(1, std::memory_order_relaxed);
     // Out of descriptors (or another accept failure): libevent would retry at
     // once, for ever, spinning the loop. Pause accepting for a moment instead;
     // the pending connection waits in the backlog.
-    if (!self->m_acceptRetryEvent) self->m_acceptRetryEvent = evtimer_new(self->m_base, AcceptRetryCb, self);
-    if (!self->m_acceptRetryEvent) return;
     if (!self->m_acceptPaused)
         Diag("accept failed: %s; pausing accepts for %d ms\n", evutil_socket_error_to_string(err),
              travik::kAcceptRetryMillis);
     self->m_acceptPaused = true;
-    evconnlistener_disable(listener);
-    timeval delay{0, travik::kAcceptRetryMillis * 1000};
-    event_add(self->m_acceptRetryEvent, &delay);
+    self->PauseAccepting(travik::kAcceptRetryMillis);
+}
+
+void TravikObj::PauseAccepting(int millis) {
+    if (!m_listener) return;
+    if (!m_acceptRetryEvent) m_acceptRetryEvent = evtimer_new(m_base, AcceptRetryCb, this);
+    if (!m_acceptRetryEvent) return;
+    evconnlistener_disable(m_listener);
+    timeval delay{millis / 1000, (millis % 1000) * 1000};
+    event_add(m_acceptRetryEvent, &delay);
 }
 
 void TravikObj::AcceptRetryCb(evutil_socket_t, short, void* arg) {

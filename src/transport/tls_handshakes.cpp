@@ -48,6 +48,12 @@ void TravikObj::AcceptTls(evutil_socket_t fd) {
         if (!m_handshakesFull) Diag("TLS: %zu handshakes under way; closing the oldest\n", m_handshakes.size());
         m_handshakesFull = true;
         EndHandshake(&m_handshakes.front(), false, nullptr);
+        // libevent accepts until the backlog is empty, and a flood refills it
+        // as fast: the loop would never return, never free the closed
+        // handshakes (their release is deferred to the loop) nor serve the
+        // viewers. Every table's worth of evictions, accepting resumes only
+        // on the loop's next turn.
+        if (++m_handshakeEvictions % travik::kMaxHandshakes == 0) PauseAccepting(0);
     }
     SSL* ssl = m_tls->NewConnection();
     bufferevent* bev =

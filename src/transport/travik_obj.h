@@ -129,6 +129,8 @@ private:
     static void AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, int, void* arg);
     static void AcceptErrorCb(evconnlistener* listener, void* arg);
     static void AcceptRetryCb(evutil_socket_t, short, void* arg);
+    // Loop thread: stops accepting until `millis` from now (0: the loop's next turn).
+    void PauseAccepting(int millis);
     static void SignalCb(evutil_socket_t, short, void* arg);
 
     // connect_endpoint.cpp, loop thread.
@@ -210,6 +212,7 @@ private:
     std::shared_ptr<travik::TlsContext> m_tls;
     std::list<HandshakeSt> m_handshakes;  // loop thread only, oldest first
     bool m_handshakesFull = false;        // loop thread: reported the current overflow
+    unsigned m_handshakeEvictions = 0;    // loop thread: handshakes closed for newer ones
     std::atomic<int> m_boundPort{0};      // set by the loop thread once bound, cleared at teardown
     std::string m_ip;
 
