@@ -36,6 +36,10 @@ use_compiler_cache() {
     export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
     export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
     export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
+    # Debug builds would otherwise hash the build directory's path too, and a
+    # clone elsewhere would miss every entry (its debug info then names the
+    # first clone's directory, which only a debugger notices).
+    export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
     # Seven presets (sanitizers, fuzzers, the cross build) outgrow the 5 GB default.
     export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-20G}"
 }
