@@ -11,6 +11,7 @@ export DEBIAN_FRONTEND=noninteractive
 BUILD_PACKAGES=(
     g++ cmake pkg-config libevent-dev libssl-dev zlib1g-dev libdeflate-dev libcli11-dev libzstd-dev
     libboost-dev libturbojpeg0-dev libspng-dev nlohmann-json3-dev protobuf-compiler libnats-dev
+    libopenh264-dev libyuv-dev
 )
 # What the tests, the Python package, benchmarks, fuzzers and the format
 # check add to them.
