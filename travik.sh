@@ -21,7 +21,7 @@ TEST_PACKAGES=(
 )
 PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest llvm)
 # Debian source packages cross-built for Windows (`./travik.sh deps windows`).
 WINDOWS_SOURCES=(libevent)
 WINDOWS_DEPS="$ROOT/build/windows-deps"
@@ -56,6 +56,8 @@ usage: ./travik.sh <command> [args]
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
   demo [args]       build only the tool (preset demo) and run its demo
+  package windows   build the windows preset and write
+                    build/windows/travik-VERSION-win64.zip
   format            reformat all C++ sources in place
   check-format      fail if any C++ source is not formatted
   help              show this text
@@ -292,6 +294,14 @@ run_clang_format() {
     clang-format "$@" "${files[@]}"
 }
 
+# The zip for Windows developers (cmake/WindowsPackage.cmake says what is in it).
+cmd_package() {
+    [[ "${1:-}" == "windows" ]] || die "usage: ./travik.sh package windows"
+    cmd_build windows
+    cmake -DBUILD_DIR="$ROOT/build/windows" -DSOURCE_DIR="$ROOT" -DOUT_DIR="$ROOT/build/windows" \
+        -P "$ROOT/cmake/WindowsPackage.cmake"
+}
+
 cmd_format() { run_clang_format -i; }
 
 cmd_check_format() {
@@ -307,6 +317,7 @@ main() {
         build) cmd_build "$@" ;;
         test) cmd_test "$@" ;;
         demo) cmd_demo "$@" ;;
+        package) cmd_package "$@" ;;
         format) cmd_format "$@" ;;
         check-format) cmd_check_format "$@" ;;
         help | -h | --help) usage ;;
