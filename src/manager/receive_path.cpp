@@ -7,6 +7,7 @@
 
 #include "manager/manager_internal.h"
 #include "platform/diag.h"
+#include "platform/per_thread.h"
 #include "protocol/frame_assembler.h"
 #include "protocol/frame_reader.h"
 #include "protocol/frame_writer.h"
@@ -42,14 +43,14 @@ bool Released(const Delivery& d) {
 // (ReadCallback of another manager) gets storage of its own.
 class LogText {
 public:
-    LogText() : m_kept(!s_busy), m_text(m_kept ? s_text : m_own) { s_busy = true; }
+    LogText() : m_kept(!s_busy), m_text(m_kept ? Kept() : m_own) { s_busy = true; }
     ~LogText() {
         if (!m_kept) return;
         s_busy = false;
-        if (s_text.capacity() > kKeptLogText) {
-            std::string().swap(s_text);
+        if (m_text.capacity() > kKeptLogText) {
+            std::string().swap(m_text);
         } else {
-            s_text.clear();
+            m_text.clear();
         }
     }
     LogText(const LogText&) = delete;
@@ -58,13 +59,15 @@ public:
 
 private:
     static constexpr size_t kKeptLogText = 32u << 20;
-    static thread_local std::string s_text;
+    static std::string& Kept() {
+        static PerThread<std::string> perThread;
+        return perThread.Get();
+    }
     static thread_local bool s_busy;
     bool m_kept;
     std::string m_own;
     std::string& m_text;
 };
-thread_local std::string LogText::s_text;
 thread_local bool LogText::s_busy = false;
 
 void DeliverLog(const Delivery& d, const unsigned char* payload, int dataLen) {
@@ -150,8 +153,8 @@ public:
 private:
     static constexpr size_t kKeptText = 32u << 20;
     static std::string& Spare() {
-        thread_local std::string spare;
-        return spare;
+        static PerThread<std::string> perThread;
+        return perThread.Get();
     }
 
     void Append(const unsigned char* p, int n) {

@@ -1,5 +1,6 @@
 #include "protocol/codec.h"
 
+#include <array>
 #include <memory>
 
 #if defined(TRAVIK_WITH_LIBDEFLATE)
@@ -7,6 +8,8 @@
 #else
 #include <zlib.h>
 #endif
+
+#include "platform/per_thread.h"
 
 namespace travik {
 
@@ -54,8 +57,8 @@ uint32_t CompressCapacity(uint32_t sourceLen) {
 int CompressAtLevel(unsigned char* dest, uint32_t& destLen, const unsigned char* src, uint32_t srcLen, int level) {
     if (level < 1 || level > 9) return kStreamError;
     // One compressor per level used by this thread, made on first use.
-    thread_local std::unique_ptr<CompressorHolder> holders[10];
-    std::unique_ptr<CompressorHolder>& holder = holders[level];
+    static PerThread<std::array<std::unique_ptr<CompressorHolder>, 10>> perThread;
+    std::unique_ptr<CompressorHolder>& holder = perThread.Get()[level];
     if (!holder) holder.reset(new CompressorHolder(level));
     if (!holder->c) return kMemError;
     const size_t out = libdeflate_zlib_compress(holder->c, src, srcLen, dest, destLen);
@@ -71,7 +74,8 @@ int CompressLevel6(unsigned char* dest, uint32_t& destLen, const unsigned char* 
 bool CodecSplitsFrames() { return false; }
 
 bool InflateExact(unsigned char* dest, uint32_t destLen, const unsigned char* src, uint32_t srcLen) {
-    thread_local DecompressorHolder holder;
+    static PerThread<DecompressorHolder> perThread;
+    DecompressorHolder& holder = perThread.Get();
     if (!holder.d) return false;
     // A null actual-size pointer makes libdeflate demand exactly destLen bytes.
     return libdeflate_zlib_decompress(holder.d, src, srcLen, dest, destLen, nullptr) == LIBDEFLATE_SUCCESS;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/per_thread.h"
 #include "protocol/frame_reader.h"
 #include "protocol/frame_writer.h"
 
@@ -69,7 +70,8 @@ struct KeptJoin {
 };
 
 std::shared_ptr<unsigned char> JoinBuffer(int total) {
-    thread_local KeptJoin kept;
+    static PerThread<KeptJoin> perThread;
+    KeptJoin& kept = perThread.Get();
     if (kept.data && kept.capacity >= total && kept.data.use_count() == 1) return kept.data;
     std::shared_ptr<unsigned char> fresh = AllocBytes(static_cast<size_t>(total));
     if (total >= kMinKeptJoin && total <= kMaxKeptJoin) kept = KeptJoin{fresh, total};

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/per_thread.h"
 #include "protocol/codec.h"
 #include "protocol/parallel_deflate.h"
 
@@ -101,7 +102,8 @@ int Compress(const unsigned char* records, uint32_t total, const CompressOptions
 #if !defined(TRAVIK_WITH_LIBDEFLATE)
     if (options.threads > 1 && options.run) {
         // Piece buffers are kept like the record buffer, for frames up to its size.
-        thread_local std::vector<DeflatedPiece> keptPieces;
+        static PerThread<std::vector<DeflatedPiece>> perThread;
+        std::vector<DeflatedPiece>& keptPieces = perThread.Get();
         std::vector<DeflatedPiece> oneOffPieces;
         std::vector<DeflatedPiece>& pieces = total <= kKeptRecordBuffer ? keptPieces : oneOffPieces;
         return DeflateInPieces(records, total, options.level, options.run, kFrameHeaderLen,
@@ -110,7 +112,8 @@ int Compress(const unsigned char* records, uint32_t total, const CompressOptions
 #else
     const size_t count = options.run ? IndependentPieceCount(total, options.threads) : 1;
     if (count > 1) {
-        thread_local std::vector<DeflatedPiece> keptPieces;
+        static PerThread<std::vector<DeflatedPiece>> perThread;
+        std::vector<DeflatedPiece>& keptPieces = perThread.Get();
         std::vector<DeflatedPiece> oneOffPieces;
         std::vector<DeflatedPiece>& pieces = total <= kKeptRecordBuffer ? keptPieces : oneOffPieces;
         return DeflateIndependentPieces(records, total, options.level, count, options.run, kFrameHeaderLen,
@@ -151,7 +154,8 @@ ByteBuffer WriteImageFrame(const std::vector<SendImageSt>& slots, int& codecResu
         return out;
     }
     const int total = static_cast<int>(expected);
-    thread_local std::vector<unsigned char> kept;
+    static PerThread<std::vector<unsigned char>> perThread;
+    std::vector<unsigned char>& kept = perThread.Get();
     std::vector<unsigned char> oneOff;
     std::vector<unsigned char>& scratch = static_cast<size_t>(total) <= kKeptRecordBuffer ? kept : oneOff;
     if (scratch.size() < static_cast<size_t>(total)) scratch.resize(static_cast<size_t>(total));

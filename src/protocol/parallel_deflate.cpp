@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -10,6 +11,7 @@
 #include <libdeflate.h>
 #endif
 
+#include "platform/per_thread.h"
 #include "protocol/frame_writer.h"
 
 namespace travik {
@@ -96,7 +98,8 @@ int DeflatePieceOrThrow(const unsigned char* src, uint32_t srcLen, size_t index,
     const size_t begin = index * kPieceLen;
     const size_t len = std::min<size_t>(kPieceLen, srcLen - begin);
     const bool last = begin + len == srcLen;
-    thread_local PieceStream stream;
+    static PerThread<PieceStream> perThread;
+    PieceStream& stream = perThread.Get();
     if (!stream.Begin(level)) return Z_MEM_ERROR;
     z_stream& zs = stream.zs();
     if (begin > 0) {
@@ -180,8 +183,8 @@ libdeflate_compressor* PieceCompressor(int level) {
             if (c) libdeflate_free_compressor(c);
         }
     };
-    thread_local Holder holders[10];
-    Holder& h = holders[level];
+    static PerThread<std::array<Holder, 10>> perThread;
+    Holder& h = perThread.Get()[level];
     if (!h.c) h.c = libdeflate_alloc_compressor(level);
     return h.c;
 }
@@ -210,8 +213,14 @@ private:
 // cleared, then an empty stored block, which ends on a byte boundary, as a
 // sync flush would. Grows `len` by up to 5 bytes (`bytes` must have room).
 int EndPieceOpen(std::vector<unsigned char>& bytes, size_t& len, size_t inputLen) {
-    thread_local BlockWalker walker;
-    thread_local std::vector<unsigned char> sink(64 * 1024);
+    struct Scratch {
+        BlockWalker walker;
+        std::vector<unsigned char> sink = std::vector<unsigned char>(64 * 1024);
+    };
+    static PerThread<Scratch> perThread;
+    Scratch& scratch = perThread.Get();
+    BlockWalker& walker = scratch.walker;
+    std::vector<unsigned char>& sink = scratch.sink;
     if (!walker.Begin()) return Z_MEM_ERROR;
     z_stream& zs = walker.zs();
     zs.next_in = bytes.data();
