@@ -6,7 +6,9 @@
 #include "cli/console.h"
 #include "nats/client/video_message.h"
 #include "protocol/channel_rule.h"
+#if TRAVIK_NATS_VIDEO
 #include "video/access_unit.h"
+#endif
 
 namespace travik_nats {
 
@@ -146,8 +148,13 @@ bool NatsViewer::SubscribeWanted(std::string& error) {
 bool NatsViewer::Up() { return m_link.Up(); }
 
 bool NatsViewer::SetVideoCb(VideoCb video) {
+#if TRAVIK_NATS_VIDEO
     m_videoCb = std::move(video);
     return true;
+#else
+    (void)video;
+    return false;  // a build without the tool's video: images only
+#endif
 }
 
 bool NatsViewer::VideoFlowing() {
@@ -268,6 +275,7 @@ void NatsViewer::OnVideoMessage(int channel, natsMsg* msg) {
         ++m_bad;
         return;
     }
+#if TRAVIK_NATS_VIDEO
     auto unit = std::make_shared<travik_tool::AccessUnit>();
     unit->annexB.assign(data + offset, header.unitLen);
     unit->keyframe = header.keyframe;
@@ -297,6 +305,7 @@ void NatsViewer::OnVideoMessage(int channel, natsMsg* msg) {
         }
     }
     if (askKey) m_renewCond.notify_all();
+#endif
 }
 
 void NatsViewer::Deliver() {

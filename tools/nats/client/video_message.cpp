@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/annex_b.h"
 #include "nats/client/protocol.h"
 
 namespace travik_nats {
@@ -12,10 +13,6 @@ constexpr unsigned char kMagic0 = 'T';
 constexpr unsigned char kMagic1 = 'H';
 constexpr unsigned char kVersion = 1;
 constexpr unsigned char kFlagKeyframe = 1;
-
-constexpr int kNalIdr = 5;
-constexpr int kNalSps = 7;
-constexpr int kNalPps = 8;
 
 void PutU32(unsigned char* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -32,35 +29,6 @@ uint64_t GetU64(const unsigned char* p) {
     uint64_t v = 0;
     for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
     return v;
-}
-
-struct NalSummary {
-    bool valid = false;
-    bool idr = false;
-    bool sps = false;
-    bool pps = false;
-};
-
-// One pass over the start codes (00 00 01, with or without a leading zero
-// byte) and the header byte after each.
-NalSummary ScanAnnexB(const unsigned char* p, size_t len) {
-    NalSummary s;
-    if (len < 4 || p[0] != 0 || p[1] != 0 || !(p[2] == 1 || (p[2] == 0 && p[3] == 1))) return s;
-    size_t nals = 0;
-    for (size_t i = 0; i + 2 < len; ++i) {
-        if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
-        const size_t head = i + 3;
-        if (head >= len) return s;  // a start code with no unit after it
-        if (p[head] & 0x80) return s;  // forbidden_zero_bit
-        const int type = p[head] & 0x1F;
-        s.idr = s.idr || type == kNalIdr;
-        s.sps = s.sps || type == kNalSps;
-        s.pps = s.pps || type == kNalPps;
-        ++nals;
-        i = head;
-    }
-    s.valid = nals > 0;
-    return s;
 }
 
 bool SideValid(int side) { return side >= 1 && side <= kMaxVideoSide; }
@@ -112,13 +80,12 @@ bool ReadVideoMessage(const unsigned char* message, size_t len, VideoHeader& hea
     if (width > static_cast<uint32_t>(kMaxVideoSide) || height > static_cast<uint32_t>(kMaxVideoSide)) return false;
     if (!SideValid(static_cast<int>(width)) || !SideValid(static_cast<int>(height))) return false;
     if (unitLen == 0 || unitLen > kMaxVideoUnitLen || unitLen != len - kVideoPrefixLen) return false;
-    const NalSummary nals = ScanAnnexB(p + kVideoPrefixLen, unitLen);
+    const travik_tool::AnnexBSummary nals = travik_tool::SummarizeAnnexB(p + kVideoPrefixLen, unitLen);
     if (!nals.valid) return false;
     const bool keyframe = (p[4] & kFlagKeyframe) != 0;
-    // A keyframe a joining watcher can start from; a delta frame never
-    // claims to be one.
-    if (keyframe != (nals.idr && nals.sps && nals.pps)) return false;
-    if (!keyframe && nals.idr) return false;
+    // A keyframe a joining watcher can start from; a delta frame holds no
+    // IDR slice.
+    if (keyframe != nals.Keyframe() || (!keyframe && nals.idr)) return false;
     header.codec = VideoCodec::H264;
     header.keyframe = keyframe;
     header.channel = p[5];

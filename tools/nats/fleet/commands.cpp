@@ -38,7 +38,7 @@ void AddBridge(Commands& commands) {
     CLI::App* cmd =
         commands.Add("bridge", "View one device and publish it into a NATS cluster",
                      "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
-                     "[--interval MS] [--logs] [--level 1..9] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
+                     "[--interval MS] [--logs] [--level 1..9] [--video h264] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
                      "[--nats-creds FILE] [--nats-tls-ca FILE]",
                      [o](CommandContext& run) {
                          // Its --nats-creds serve its cluster, whatever the source.
@@ -57,6 +57,9 @@ void AddBridge(Commands& commands) {
     cmd->add_option("--level", o->level, "Image compression level 1..9")
         ->check(CLI::Range(1, 9))
         ->capture_default_str();
+    cmd->add_option("--video", o->video,
+                    "Also publish each channel a viewer leases as video, encoded once here (h264)")
+        ->check(CLI::IsMember({"h264"}));
 }
 
 void AddList(Commands& commands) {
