@@ -1,6 +1,6 @@
 #include "mp4_frames.h"
 
-#include <libyuv/convert_from.h>
+#include <libyuv/convert_argb.h>
 #include <zlib.h>
 
 #include <cstring>

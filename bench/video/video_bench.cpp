@@ -94,6 +94,7 @@ Figures Run(int width, int height, int frames, MakeFrame make) {
                 ++f.decoded;
             }
         }
+        jpegOut.clear();  // the encoder appends
         if (jpeg.Encode(rgb.data(), width, height, 3, jpegOut)) f.jpegBytes += static_cast<double>(jpegOut.size());
         uLongf len = static_cast<uLongf>(packed.size());
         if (compress2(packed.data(), &len, rgb.data(), static_cast<uLong>(rgb.size()), kDeflateLevel) == Z_OK)
@@ -113,7 +114,6 @@ void Row(const char* source, int width, int height, const Figures& f) {
                 f.decoded ? f.psnrSum / f.decoded : 0.0, f.decoded ? f.psnrMin : 0.0, f.encodeMs, f.encoded, f.frames);
 }
 
-}  // namespace
 
 // A footage picture at `width` x `height`: scaled (libyuv, bilinear) to
 // cover the size with its aspect kept, then the middle cut out.
