@@ -19,11 +19,11 @@ struct Box {
 };
 
 uint32_t U32(const std::string& d, size_t at) {
-    return at + 4 <= d.size() ? (static_cast<uint32_t>(static_cast<uint8_t>(d[at])) << 24) |
-                                    (static_cast<uint32_t>(static_cast<uint8_t>(d[at + 1])) << 16) |
-                                    (static_cast<uint32_t>(static_cast<uint8_t>(d[at + 2])) << 8) |
-                                    static_cast<uint8_t>(d[at + 3])
-                              : 0;
+    return at + 4 <= d.size()
+               ? (static_cast<uint32_t>(static_cast<uint8_t>(d[at])) << 24) |
+                     (static_cast<uint32_t>(static_cast<uint8_t>(d[at + 1])) << 16) |
+                     (static_cast<uint32_t>(static_cast<uint8_t>(d[at + 2])) << 8) | static_cast<uint8_t>(d[at + 3])
+               : 0;
 }
 uint64_t U64(const std::string& d, size_t at) { return (static_cast<uint64_t>(U32(d, at)) << 32) | U32(d, at + 4); }
 
@@ -99,7 +99,8 @@ bool ReadMp4Frames(const std::string& path, size_t maxFrames, RgbFrames& out, st
             const int count = static_cast<uint8_t>(d[p]) & (set == 0 ? 0x1f : 0xff);
             ++p;
             for (int i = 0; i < count && p + 2 <= avcc.end; ++i) {
-                const size_t len = (static_cast<size_t>(static_cast<uint8_t>(d[p])) << 8) | static_cast<uint8_t>(d[p + 1]);
+                const size_t len =
+                    (static_cast<size_t>(static_cast<uint8_t>(d[p])) << 8) | static_cast<uint8_t>(d[p + 1]);
                 if (p + 2 + len > avcc.end) break;
                 params += std::string("\0\0\0\1", 4) + d.substr(p + 2, len);
                 p += 2 + len;

@@ -20,9 +20,9 @@
 
 #include "common/test_pattern.h"
 #include "image_encoder/encoder.h"
+#include "mp4_frames.h"
 #include "support/h264_decode.h"
 #include "video/h264_encoder.h"
-#include "mp4_frames.h"
 
 namespace {
 
@@ -68,8 +68,9 @@ Figures Run(int width, int height, int frames, MakeFrame make) {
         travik_tool::AccessUnit unit;
         std::string error;
         const double before = ThreadCpuMs();
-        const auto result = encoder.Encode(rgb.data(), rgb.size(), 3, width, height,
-                                           static_cast<uint64_t>(i * 1e6 / kFps), static_cast<uint64_t>(i + 1), unit, error);
+        const auto result =
+            encoder.Encode(rgb.data(), rgb.size(), 3, width, height, static_cast<uint64_t>(i * 1e6 / kFps),
+                           static_cast<uint64_t>(i + 1), unit, error);
         f.encodeMs += ThreadCpuMs() - before;
         ++f.frames;
         if (result == travik_tool::H264Encoder::Result::kEncoded) {
@@ -114,7 +115,6 @@ void Row(const char* source, int width, int height, const Figures& f) {
                 f.decoded ? f.psnrSum / f.decoded : 0.0, f.decoded ? f.psnrMin : 0.0, f.encodeMs, f.encoded, f.frames);
 }
 
-
 // A footage picture at `width` x `height`: scaled (libyuv, bilinear) to
 // cover the size with its aspect kept, then the middle cut out.
 void FitFrame(const std::vector<uint8_t>& src, int sw, int sh, int width, int height, std::vector<uint8_t>& scaled,
@@ -154,9 +154,10 @@ int main(int argc, char** argv) {
         footage.emplace_back(clip.substr(slash + 1, clip.find('.', slash) - slash - 1), std::move(f));
     }
     std::printf("### H.264 for weak links: bytes, quality and encode cost\n\n");
-    std::printf("| Source | Size | H.264 Mb/s | JPEG q%d Mb/s | deflate %d Mb/s | H.264/JPEG | H.264 PSNR dB | "
-                "encode ms/frame (CPU) | encoded/offered |\n",
-                kJpegQuality, kDeflateLevel);
+    std::printf(
+        "| Source | Size | H.264 Mb/s | JPEG q%d Mb/s | deflate %d Mb/s | H.264/JPEG | H.264 PSNR dB | "
+        "encode ms/frame (CPU) | encoded/offered |\n",
+        kJpegQuality, kDeflateLevel);
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     const int sizes[2][2] = {{640, 480}, {1280, 720}};
     std::vector<uint8_t> scaled;
@@ -179,13 +180,14 @@ int main(int argc, char** argv) {
                 travik_tool::DrawTestPattern(out.data(), w, h, 3, 0, static_cast<uint64_t>(i), kNoise);
             }));
     }
-    std::printf("\nRGB images, %d per row offered at 30 images/s, one encoder per row at its default bitrate "
-                "(about 2 Mb/s at 720p30, in proportion to pixels), frame skipping on. Mb/s = 10^6 bits/s: encoded "
-                "bytes per offered frame x 30 x 8. PSNR: openh264's decoder, luma of each decoded picture against "
-                "the staged image's luma (libyuv BT.601), mean (and the worst frame). Encode: CPU time of the "
-                "encoder's thread per offered frame (conversion to I420 included). Camera: the H.264 MP4s of "
-                "Debian's opencv-doc (640x480, High profile), decoded once with openh264 into RGB (decode order), "
-                "scaled to cover each size and cut to it (720p: upscaled, so softer than a 720p camera).\n",
-                frames);
+    std::printf(
+        "\nRGB images, %d per row offered at 30 images/s, one encoder per row at its default bitrate "
+        "(about 2 Mb/s at 720p30, in proportion to pixels), frame skipping on. Mb/s = 10^6 bits/s: encoded "
+        "bytes per offered frame x 30 x 8. PSNR: openh264's decoder, luma of each decoded picture against "
+        "the staged image's luma (libyuv BT.601), mean (and the worst frame). Encode: CPU time of the "
+        "encoder's thread per offered frame (conversion to I420 included). Camera: the H.264 MP4s of "
+        "Debian's opencv-doc (640x480, High profile), decoded once with openh264 into RGB (decode order), "
+        "scaled to cover each size and cut to it (720p: upscaled, so softer than a 720p camera).\n",
+        frames);
     return 0;
 }

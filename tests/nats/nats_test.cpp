@@ -936,8 +936,7 @@ std::vector<travik_tool::AccessUnit> EncodedUnits(int count) {
         travik_tool::AccessUnit unit;
         std::string error;
         if (encoder.Encode(image.data(), image.size(), 1, kWidth, kHeight, 1000u * static_cast<uint64_t>(i),
-                           static_cast<uint64_t>(i + 1), unit,
-                           error) == travik_tool::H264Encoder::Result::kEncoded)
+                           static_cast<uint64_t>(i + 1), unit, error) == travik_tool::H264Encoder::Result::kEncoded)
             units.push_back(unit);
     }
     return units;
@@ -1064,8 +1063,8 @@ TEST(NatsVideoLease, VideoAndKeyframeFieldsAreOptionalAndChecked) {
     EXPECT_EQ(back.video, "h264");
     EXPECT_TRUE(back.sending.video[2] && !back.sending.video[0]);
     // A bridge of an older build: no video.
-    ASSERT_TRUE(travik_nats::ParseStatus(
-        "v=1 name=cam device=h:1 up=1 channels=0 interval=5 logs=0 leases=1 t=1", back));
+    ASSERT_TRUE(
+        travik_nats::ParseStatus("v=1 name=cam device=h:1 up=1 channels=0 interval=5 logs=0 leases=1 t=1", back));
     EXPECT_EQ(back.video, "-");
     EXPECT_FALSE(travik_nats::ParseStatus(
         "v=1 name=cam device=h:1 up=1 channels=0 interval=5 logs=0 video=vp9 leases=1 t=1", back));
@@ -1110,8 +1109,8 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
     travik_proc::SpawnOptions options;
     options.errPath = m_dir + "/bridge.log";
     ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
-                             {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(),
-                              "--name", "cam", "--interval", "5", "--video", "h264"},
+                             {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(), "--name",
+                              "cam", "--interval", "5", "--video", "h264"},
                              options));
     // One connection sees both subjects of channel 0 in the bridge's order:
     // an image, then the unit made of it.
@@ -1133,9 +1132,9 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
         [&](natsMsg* msg) {
             travik_nats::VideoHeader header;
             size_t offset = 0;
-            const bool valid = travik_nats::ReadVideoMessage(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
-                                                             static_cast<size_t>(natsMsg_GetDataLength(msg)), header,
-                                                             offset);
+            const bool valid =
+                travik_nats::ReadVideoMessage(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
+                                              static_cast<size_t>(natsMsg_GetDataLength(msg)), header, offset);
             std::lock_guard<std::mutex> lock(mutex);
             if (units++ == 0) firstUnitIsKey = valid && header.keyframe;
             imagesSinceUnit = 0;

@@ -76,8 +76,7 @@ void AddExport(Commands& commands) {
                                  "channel's video as an H.264 stream (chC.h264)",
                                  kExportUsage, [o](CommandContext& run) { return RunExport(*o, run.stop); });
     exp->add_option("file", o->file, "MCAP file written by travik record")->required();
-    exp->add_option("dir", o->dir, "Directory for chC_NNNNNN.pgm|ppm|bin, chC.h264, index.csv and log.txt")
-        ->required();
+    exp->add_option("dir", o->dir, "Directory for chC_NNNNNN.pgm|ppm|bin, chC.h264, index.csv and log.txt")->required();
     exp->add_option("--channels", o->channels, "Image channels to export")
         ->delimiter(',')
         ->check(ChannelCheck())

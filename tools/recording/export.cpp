@@ -168,8 +168,7 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
     if (r.skippedChunks > 0)
         Status("travik export: warning: %s: %s; exported the rest", o.file.c_str(),
                travik_mcap::DescribeSkipped(r).c_str());
-    Status("travik export: %" PRIu64 " images, %" PRIu64 " video units and %" PRIu64
-           " log texts from %s written to %s",
+    Status("travik export: %" PRIu64 " images, %" PRIu64 " video units and %" PRIu64 " log texts from %s written to %s",
            images, video.Units(), logTexts, o.file.c_str(), o.dir.c_str());
     return 0;
 }

@@ -67,8 +67,12 @@ constexpr bool kVideoBuilt = false;
 class Recorder {
 public:
     Recorder(travik_mcap::Writer& writer, const travik_mcap::RecordingChannels& ids, const RecordOptions& o)
-        : m_writer(writer), m_ids(ids), m_video(!o.video.empty()), m_keepRaw(o.keepRaw),
-          m_videoBitrate(o.videoBitrate), m_thread(&Recorder::Run, this) {}
+        : m_writer(writer),
+          m_ids(ids),
+          m_video(!o.video.empty()),
+          m_keepRaw(o.keepRaw),
+          m_videoBitrate(o.videoBitrate),
+          m_thread(&Recorder::Run, this) {}
     ~Recorder() { Finish(); }
 
     // Library loop thread: queue, never block on the disk.
@@ -163,8 +167,8 @@ private:
             asImage = asImage || !encoded;
         }
         if (!asImage) return true;
-        return travik_mcap::WriteImage(m_writer, m_ids, item.time, item.channel, item.attrs, item.tag,
-                                       item.image.get(), item.size, m_scratch);
+        return travik_mcap::WriteImage(m_writer, m_ids, item.time, item.channel, item.attrs, item.tag, item.image.get(),
+                                       item.size, m_scratch);
     }
 
     // `encoded`: the encoder took the image (a frame rate control skips
@@ -206,7 +210,7 @@ private:
 #if TRAVIK_RECORD_VIDEO
     std::unique_ptr<H264Encoder> m_encoders[travik_mcap::kImageChannels];  // writer thread only
 #endif
-    uint64_t m_sequence[travik_mcap::kImageChannels] = {};                 // writer thread only
+    uint64_t m_sequence[travik_mcap::kImageChannels] = {};  // writer thread only
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::deque<Item> m_queue;

@@ -23,9 +23,9 @@ struct RecordOptions : ViewerOptions {
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
     std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
-    std::string video;     // "h264": gray and RGB images as foxglove.CompressedVideo
-    bool keepRaw = false;  // with video: each image also as it came
-    int videoBitrate = 0;  // bits per second per channel; 0: sized by resolution
+    std::string video;                // "h264": gray and RGB images as foxglove.CompressedVideo
+    bool keepRaw = false;             // with video: each image also as it came
+    int videoBitrate = 0;             // bits per second per channel; 0: sized by resolution
 };
 
 // Records `source` (borrowed for the call). Exit code: 0 done (file closed

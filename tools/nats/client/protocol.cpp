@@ -285,7 +285,8 @@ std::string FormatStatus(const Status& s) {
 }
 
 bool ParseStatus(const std::string& text, Status& s) {
-    auto f = Fields(text, {"v", "name", "device", "up", "channels", "interval", "logs", "video", "encoding", "leases", "t"});
+    auto f =
+        Fields(text, {"v", "name", "device", "up", "channels", "interval", "logs", "video", "encoding", "leases", "t"});
     long long up = 0, interval = 0, logs = 0, leases = 0, t = 0;
     // A bridge without video leaves both out.
     const std::string video = f.count("video") ? f["video"] : "-";

@@ -89,10 +89,10 @@ bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs
 
 struct Status {
     std::string name;
-    std::string device;  // HOST:PORT
-    bool up = false;     // the bridge is connected to its device
-    Wish sending;        // what the device is asked to send now; its
-                         // `video`: the channels being encoded
+    std::string device;       // HOST:PORT
+    bool up = false;          // the bridge is connected to its device
+    Wish sending;             // what the device is asked to send now; its
+                              // `video`: the channels being encoded
     std::string video = "-";  // "h264" when the bridge encodes video
     int leases = 0;
     uint64_t timeMs = 0;  // wall clock of the bridge, ms since 1970

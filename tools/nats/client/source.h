@@ -80,10 +80,10 @@ private:
     bool m_subscribed[kChannels + 1] = {};  // the channels, then the log
     bool m_videoSubscribed[kChannels] = {};
 
-    std::mutex m_mutex;  // everything below up to m_cond
-    Wish m_asked;        // what the caller wishes
-    Wish m_wish;         // what the lease asks for (LeaseWishLocked)
-    bool m_bridgeVideo = false;  // the bridge's answer says it encodes
+    std::mutex m_mutex;                // everything below up to m_cond
+    Wish m_asked;                      // what the caller wishes
+    Wish m_wish;                       // what the lease asks for (LeaseWishLocked)
+    bool m_bridgeVideo = false;        // the bridge's answer says it encodes
     bool m_keyWanted[kChannels] = {};  // to ask with the next command
     bool m_needKey[kChannels] = {};    // units are dropped until a keyframe
     std::deque<std::shared_ptr<const travik_tool::AccessUnit>> m_units[kChannels];

@@ -167,11 +167,10 @@ public:
 
     void Summary() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        travik_tool::Status("travik bridge: published %" PRIu64 " images (%" PRIu64 " MB), %" PRIu64
-                            " video units (%" PRIu64 " MB), %" PRIu64 " skipped as too large, %" PRIu64
-                            " not published",
-                            m_published, m_publishedBytes >> 20, m_videoPublished, m_videoBytes >> 20, m_tooLarge,
-                            m_failed);
+        travik_tool::Status(
+            "travik bridge: published %" PRIu64 " images (%" PRIu64 " MB), %" PRIu64 " video units (%" PRIu64
+            " MB), %" PRIu64 " skipped as too large, %" PRIu64 " not published",
+            m_published, m_publishedBytes >> 20, m_videoPublished, m_videoBytes >> 20, m_tooLarge, m_failed);
     }
 
 private:
@@ -272,8 +271,9 @@ private:
         if (key) encoder->RequestKeyframe();
         travik_tool::AccessUnit unit;
         std::string error;
-        const auto result = encoder->Encode(slot.data.get(), static_cast<size_t>(slot.len), slot.attrs[1],
-                                            slot.attrs[2], slot.attrs[3], slot.stagedMicros, slot.sequence, unit, error);
+        const auto result =
+            encoder->Encode(slot.data.get(), static_cast<size_t>(slot.len), slot.attrs[1], slot.attrs[2], slot.attrs[3],
+                            slot.stagedMicros, slot.sequence, unit, error);
         if (result == Encoder::Result::kSkipped) return;
         bool ok = result == Encoder::Result::kEncoded;
         if (ok) {

@@ -35,17 +35,17 @@ std::unique_ptr<travik_tool::ViewSource> MakeNatsSource(const travik_tool::Viewe
 
 void AddBridge(Commands& commands) {
     auto o = std::make_shared<BridgeOptions>();
-    CLI::App* cmd =
-        commands.Add("bridge", "View one device and publish it into a NATS cluster",
-                     "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
-                     "[--interval MS] [--logs] [--level 1..9] [--video h264] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
-                     "[--nats-creds FILE] [--nats-tls-ca FILE]",
-                     [o](CommandContext& run) {
-                         // Its --nats-creds serve its cluster, whatever the source.
-                         return run.commands.WithSource(
-                             *o, travik_tool::SourceUse{"travik bridge", false, true},
-                             [&](travik_tool::ViewSource& source) { return RunBridge(*o, source, run.stop); });
-                     });
+    CLI::App* cmd = commands.Add(
+        "bridge", "View one device and publish it into a NATS cluster",
+        "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
+        "[--interval MS] [--logs] [--level 1..9] [--video h264] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
+        "[--nats-creds FILE] [--nats-tls-ca FILE]",
+        [o](CommandContext& run) {
+            // Its --nats-creds serve its cluster, whatever the source.
+            return run.commands.WithSource(
+                *o, travik_tool::SourceUse{"travik bridge", false, true},
+                [&](travik_tool::ViewSource& source) { return RunBridge(*o, source, run.stop); });
+        });
     travik_tool::ViewerHelp help;
     help.channels = "The most it forwards: channels viewers may switch on";
     help.interval = "The smallest interval in ms it asks the device for";
@@ -57,8 +57,7 @@ void AddBridge(Commands& commands) {
     cmd->add_option("--level", o->level, "Image compression level 1..9")
         ->check(CLI::Range(1, 9))
         ->capture_default_str();
-    cmd->add_option("--video", o->video,
-                    "Also publish each channel a viewer leases as video, encoded once here (h264)")
+    cmd->add_option("--video", o->video, "Also publish each channel a viewer leases as video, encoded once here (h264)")
         ->check(CLI::IsMember({"h264"}));
 }
 

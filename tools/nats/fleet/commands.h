@@ -19,7 +19,7 @@ struct BridgeOptions : travik_tool::ViewerOptions {
     std::string nats;                  // URL[,URL...]
     std::string name;
     int level = 6;
-    std::string video;  // "h264": also publish the channels as video when leased
+    std::string video;     // "h264": also publish the channels as video when leased
     int videoBitrate = 0;  // bits per second per channel; 0: sized by resolution
 };
 
