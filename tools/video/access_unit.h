@@ -19,6 +19,7 @@ struct AccessUnit {
     int height = 0;             //   itself may be padded to even sizes)
     uint64_t sequence = 0;      // the source image's sequence on its channel
     uint64_t stagedMicros = 0;  // wall clock when the source image arrived
+    uint32_t encodeMicros = 0;  // time the encoder took (0: not known, e.g. carried through)
 };
 
 }  // namespace travik_tool
