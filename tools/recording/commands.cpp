@@ -15,7 +15,7 @@ namespace {
 const char* kRecordUsage =
     "usage: travik record [tls://]HOST[:PORT] -o FILE.mcap [--logs] [--channels 0,1,2,3] [--interval MS] "
     "[--duration S] [--reconnect] [--compression zstd|none] [--chunk-size MiB] [--layout foxglove|travik] "
-    "[--video h264 [--keep-raw]] "
+    "[--video h264 [--keep-raw] [--video-bitrate RATE]] "
     "[--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] [--nats-tls-ca FILE]";
 const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--bind ADDR] [--speed X] [--loop]";
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
@@ -52,6 +52,10 @@ void AddRecord(Commands& commands) {
                     "Write gray and RGB images as H.264 video (foxglove.CompressedVideo on /travik/channel/N/h264)")
         ->check(CLI::IsMember({"h264"}));
     rec->add_flag("--keep-raw", o->keepRaw, "With --video: also write each image as it came");
+    rec->add_option("--video-bitrate", o->videoBitrate,
+                    "H.264 bits per second per channel, e.g. 600k or 2M (default: by resolution, about 2M at "
+                    "1280x720 30 fps)")
+        ->check(BitrateCheck());
 }
 
 void AddReplay(Commands& commands) {

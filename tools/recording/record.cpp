@@ -66,12 +66,13 @@ constexpr bool kVideoBuilt = false;
 
 class Recorder {
 public:
-    Recorder(travik_mcap::Writer& writer, const travik_mcap::RecordingChannels& ids, const RecordOptions& o)
+    Recorder(travik_mcap::Writer& writer, const travik_mcap::RecordingChannels& ids, const RecordOptions& o,
+             int bitrate)
         : m_writer(writer),
           m_ids(ids),
           m_video(!o.video.empty()),
           m_keepRaw(o.keepRaw),
-          m_videoBitrate(o.videoBitrate),
+          m_videoBitrate(bitrate),
           m_thread(&Recorder::Run, this) {}
     ~Recorder() { Finish(); }
 
@@ -273,6 +274,14 @@ int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
         Status("travik record: --video %s is not available in this build", o.video.c_str());
         return 2;
     }
+    int bitrate = 0;
+    if (!o.videoBitrate.empty()) {
+        std::string why;
+        if (!ParseBitrate(o.videoBitrate, bitrate, why)) {
+            Status("travik record: %s", why.c_str());
+            return 2;
+        }
+    }
     if (!o.video.empty() && layout == travik_mcap::Layout::kTravik) {
         Status("travik record: --video needs the foxglove layout");
         return 2;
@@ -283,7 +292,7 @@ int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
         return 1;
     }
 
-    Recorder recorder(writer, ids, o);
+    Recorder recorder(writer, ids, o, bitrate);
     const std::string where = source.Where();
     const auto start = Clock::now();
     const bool timed = o.duration > 0;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli/console.h"
+#include "cli/options.h"
 #include "nats/client/link.h"
 #include "nats/client/protocol.h"
 #include "nats/client/source.h"
@@ -69,8 +70,8 @@ travik_tool::SourceWish SourceWishOf(const Wish& wish) {
 
 class Bridge {
 public:
-    Bridge(travik_tool::ViewSource& source, const BridgeOptions& o)
-        : m_source(source), m_o(o), m_device(source.Where()) {
+    Bridge(travik_tool::ViewSource& source, const BridgeOptions& o, int bitrate)
+        : m_source(source), m_o(o), m_device(source.Where()), m_bitrate(bitrate) {
         for (int c : o.channels)
             if (travik::ValidChannel(c)) m_allowed[c] = true;
     }
@@ -265,7 +266,7 @@ private:
 #if TRAVIK_NATS_VIDEO
         if (!encoder) {
             travik_tool::H264Config config;
-            config.bitrate = m_o.videoBitrate;
+            config.bitrate = m_bitrate;
             encoder = std::make_unique<Encoder>(config);
         }
         if (key) encoder->RequestKeyframe();
@@ -414,6 +415,7 @@ private:
     travik_tool::ViewSource& m_source;
     const BridgeOptions& m_o;
     const std::string m_device;
+    const int m_bitrate;  // of each channel's video; 0: sized by resolution
     bool m_allowed[kChannels] = {};
     NatsLink m_link;
     std::thread m_workers[kChannels];
@@ -460,7 +462,15 @@ int RunBridge(const BridgeOptions& o, travik_tool::ViewSource& source, travik_to
     link.tlsCaFile = o.natsTlsCa;
     link.who = "travik bridge";
     const std::string device = source.Where();
-    Bridge bridge(source, o);
+    int bitrate = 0;
+    if (!o.videoBitrate.empty()) {
+        std::string why;
+        if (!travik_tool::ParseBitrate(o.videoBitrate, bitrate, why)) {
+            travik_tool::Status("travik bridge: %s", why.c_str());
+            return 2;
+        }
+    }
+    Bridge bridge(source, o, bitrate);
     std::string error;
     if (!bridge.Start(link, error)) {
         bridge.Stop();

@@ -20,7 +20,7 @@ struct BridgeOptions : travik_tool::ViewerOptions {
     std::string name;
     int level = 6;
     std::string video;     // "h264": also publish the channels as video when leased
-    int videoBitrate = 0;  // bits per second per channel; 0: sized by resolution
+    std::string videoBitrate;  // RATE (ParseBitrate); empty: sized by resolution
 };
 
 struct ListOptions {
