@@ -25,7 +25,7 @@ struct RecordOptions : ViewerOptions {
     std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
     std::string video;                // "h264": gray and RGB images as foxglove.CompressedVideo
     bool keepRaw = false;             // with video: each image also as it came
-    std::string videoBitrate;  // RATE (ParseBitrate); empty: sized by resolution
+    std::string videoBitrate;         // RATE (ParseBitrate); empty: sized by resolution
 };
 
 // Records `source` (borrowed for the call). Exit code: 0 done (file closed

@@ -36,17 +36,18 @@ std::unique_ptr<travik_tool::ViewSource> MakeNatsSource(const travik_tool::Viewe
 
 void AddBridge(Commands& commands) {
     auto o = std::make_shared<BridgeOptions>();
-    CLI::App* cmd = commands.Add(
-        "bridge", "View one device and publish it into a NATS cluster",
-        "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
-        "[--interval MS] [--logs] [--level 1..9] [--video h264 [--video-bitrate RATE]] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
-        "[--nats-creds FILE] [--nats-tls-ca FILE]",
-        [o](CommandContext& run) {
-            // Its --nats-creds serve its cluster, whatever the source.
-            return run.commands.WithSource(
-                *o, travik_tool::SourceUse{"travik bridge", false, true},
-                [&](travik_tool::ViewSource& source) { return RunBridge(*o, source, run.stop); });
-        });
+    CLI::App* cmd =
+        commands.Add("bridge", "View one device and publish it into a NATS cluster",
+                     "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
+                     "[--interval MS] [--logs] [--level 1..9] [--video h264 [--video-bitrate RATE]] [--tls-ca FILE "
+                     "[--tls-cert FILE --tls-key FILE]] "
+                     "[--nats-creds FILE] [--nats-tls-ca FILE]",
+                     [o](CommandContext& run) {
+                         // Its --nats-creds serve its cluster, whatever the source.
+                         return run.commands.WithSource(
+                             *o, travik_tool::SourceUse{"travik bridge", false, true},
+                             [&](travik_tool::ViewSource& source) { return RunBridge(*o, source, run.stop); });
+                     });
     travik_tool::ViewerHelp help;
     help.channels = "The most it forwards: channels viewers may switch on";
     help.interval = "The smallest interval in ms it asks the device for";
