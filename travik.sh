@@ -14,10 +14,11 @@ BUILD_PACKAGES=(
     libopenh264-dev libyuv-dev
 )
 # What the tests, the Python package, benchmarks, fuzzers and the format
-# check add to them.
+# check add to them (opencv-doc: camera footage for the video benchmark).
 TEST_PACKAGES=(
     libgtest-dev googletest libbenchmark-dev libzmq3-dev clang libclang-rt-14-dev clang-format python3 ccache
     pybind11-dev python3-dev python3-numpy python3-pytest chromium nodejs nats-server openssl
+    opencv-doc
 )
 PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.

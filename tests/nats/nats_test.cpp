@@ -34,12 +34,17 @@
 #include "nats/client/link.h"
 #include "nats/client/protocol.h"
 #include "nats/client/source.h"
+#include "nats/client/video_message.h"
 #include "nats/fleet/picker.h"
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "protocol/limits.h"
 #include "support/process.h"
 #include "support/wait.h"
+#if TRAVIK_TEST_VIDEO
+#include "support/h264_decode.h"
+#include "video/h264_encoder.h"
+#endif
 
 namespace {
 
@@ -919,5 +924,346 @@ TEST_F(NatsOneNode, ViewOutStopsAtTheFirstFailedWriteWithAClearError) {
     struct stat st;
     EXPECT_NE(0, stat((out + "/ch0_000001.pgm").c_str(), &st));
 }
+
+#if TRAVIK_TEST_VIDEO
+// Video: units of Pattern images of channel 0 from the tool's encoder, the
+// first a keyframe, the rest deltas.
+std::vector<travik_tool::AccessUnit> EncodedUnits(int count) {
+    travik_tool::H264Encoder encoder;
+    std::vector<travik_tool::AccessUnit> units;
+    for (int i = 0; i < count * 4 && static_cast<int>(units.size()) < count; ++i) {
+        const auto image = Pattern(static_cast<uint64_t>(i + 1), 0);
+        travik_tool::AccessUnit unit;
+        std::string error;
+        if (encoder.Encode(image.data(), image.size(), 1, kWidth, kHeight, 1000u * static_cast<uint64_t>(i),
+                           static_cast<uint64_t>(i + 1), unit, error) == travik_tool::H264Encoder::Result::kEncoded)
+            units.push_back(unit);
+    }
+    return units;
+}
+
+std::vector<unsigned char> VideoMessage(const travik_tool::AccessUnit& unit, int channel = 0) {
+    travik_nats::VideoHeader header;
+    header.keyframe = unit.keyframe;
+    header.channel = channel;
+    header.width = unit.width;
+    header.height = unit.height;
+    header.sequence = unit.sequence;
+    header.stagedMicros = unit.stagedMicros;
+    std::vector<unsigned char> message;
+    travik_nats::EncodeVideoMessage(header, unit.annexB.data(), unit.annexB.size(), message);
+    return message;
+}
+
+bool ReadsAsVideo(const std::vector<unsigned char>& message) {
+    travik_nats::VideoHeader header;
+    size_t offset = 0;
+    return travik_nats::ReadVideoMessage(message.data(), message.size(), header, offset);
+}
+
+TEST(NatsVideoMessage, RoundTripsAndRefusesForgedPrefixesAndUnits) {
+    const auto units = EncodedUnits(2);
+    ASSERT_EQ(units.size(), 2u);
+    ASSERT_TRUE(units[0].keyframe);
+    ASSERT_FALSE(units[1].keyframe);
+    for (const auto& unit : units) {
+        const auto message = VideoMessage(unit, 2);
+        travik_nats::VideoHeader header;
+        size_t offset = 0;
+        ASSERT_TRUE(travik_nats::ReadVideoMessage(message.data(), message.size(), header, offset));
+        EXPECT_EQ(header.keyframe, unit.keyframe);
+        EXPECT_EQ(header.channel, 2);
+        EXPECT_EQ(header.width, kWidth);
+        EXPECT_EQ(header.height, kHeight);
+        EXPECT_EQ(header.sequence, unit.sequence);
+        EXPECT_EQ(header.stagedMicros, unit.stagedMicros);
+        EXPECT_EQ(std::string(message.begin() + static_cast<long>(offset), message.end()), unit.annexB);
+        // Every cut of the message is refused, none read past its end.
+        for (size_t len = 0; len < message.size(); ++len) {
+            travik_nats::VideoHeader cut;
+            EXPECT_FALSE(travik_nats::ReadVideoMessage(message.data(), len, cut, offset)) << len;
+        }
+    }
+    const auto key = VideoMessage(units[0]);
+    const auto delta = VideoMessage(units[1]);
+    // One forged field each.
+    auto forged = [&](const std::vector<unsigned char>& base, size_t at, unsigned char value) {
+        auto m = base;
+        m[at] = value;
+        return m;
+    };
+    auto putU32 = [](std::vector<unsigned char> m, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) m[at + static_cast<size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+        return m;
+    };
+    const size_t unitAt = travik_nats::kVideoPrefixLen;
+    std::vector<std::pair<const char*, std::vector<unsigned char>>> refused = {
+        {"magic", forged(key, 1, 'V')},
+        {"version", forged(key, 2, 2)},
+        {"codec", forged(key, 3, 2)},
+        {"unknown flag", forged(key, 4, 3)},
+        {"delta claiming a keyframe", forged(delta, 4, 1)},
+        {"keyframe claiming a delta", forged(key, 4, 0)},
+        {"channel 4", forged(key, 5, 4)},
+        {"reserved byte", forged(key, 7, 1)},
+        {"width 0", putU32(key, 8, 0)},
+        {"height past the largest side", putU32(key, 12, travik_nats::kMaxVideoSide + 1)},
+        {"length claim past the body", putU32(key, 32, 0xfffffff0u)},
+        {"length claim short of the body", putU32(key, 32, static_cast<uint32_t>(key.size() - unitAt - 1))},
+        {"no start code", forged(key, unitAt + 2, 7)},
+        {"forbidden bit", forged(key, unitAt + 4, static_cast<unsigned char>(key[unitAt + 4] | 0x80))},
+    };
+    auto longer = key;
+    longer.push_back(0);
+    refused.emplace_back("a byte past the claim", longer);
+    for (const auto& r : refused) EXPECT_FALSE(ReadsAsVideo(r.second)) << r.first;
+
+    // The writer publishes nothing a reader refuses.
+    travik_nats::VideoHeader header;
+    std::vector<unsigned char> message;
+    header.width = kWidth;
+    header.height = kHeight;
+    header.keyframe = true;
+    EXPECT_FALSE(travik_nats::EncodeVideoMessage(header, units[1].annexB.data(), units[1].annexB.size(), message));
+    header.keyframe = false;
+    header.channel = 4;
+    EXPECT_FALSE(travik_nats::EncodeVideoMessage(header, units[1].annexB.data(), units[1].annexB.size(), message));
+    header.channel = 0;
+    EXPECT_FALSE(travik_nats::EncodeVideoMessage(header, units[1].annexB.data(), 0, message));
+    const std::string huge(travik_nats::kMaxVideoUnitLen + 1, '\0');
+    EXPECT_FALSE(travik_nats::EncodeVideoMessage(header, huge.data(), huge.size(), message));
+}
+
+TEST(NatsVideoLease, VideoAndKeyframeFieldsAreOptionalAndChecked) {
+    travik_nats::Wish wish;
+    wish.channels[0] = true;
+    wish.video[1] = wish.video[3] = true;
+    const bool keys[travik_nats::kChannels] = {false, true, false, false};
+    const std::string text = travik_nats::FormatLease("v1", wish, 3500, keys);
+    std::string id;
+    travik_nats::Wish read;
+    int ttl = 0;
+    bool readKeys[travik_nats::kChannels] = {};
+    ASSERT_TRUE(travik_nats::ParseLease(text, id, read, ttl, readKeys)) << text;
+    EXPECT_TRUE(read == wish) << text;
+    EXPECT_TRUE(readKeys[1] && !readKeys[0] && !readKeys[2] && !readKeys[3]) << text;
+    // A viewer that knows no video: none asked, none keyed.
+    ASSERT_TRUE(travik_nats::ParseLease("id=old channels=0 interval=5 logs=0 ttl=100", id, read, ttl, readKeys));
+    for (int c = 0; c < travik_nats::kChannels; ++c) EXPECT_FALSE(read.video[c] || readKeys[c]);
+    EXPECT_FALSE(travik_nats::ParseLease("id=x channels=0 video=4 interval=5 logs=0 ttl=100", id, read, ttl));
+    EXPECT_FALSE(travik_nats::ParseLease("id=x channels=0 key=a interval=5 logs=0 ttl=100", id, read, ttl));
+
+    travik_nats::Status status;
+    status.name = "cam";
+    status.device = "127.0.0.1:1";
+    status.video = "h264";
+    status.sending.video[2] = true;
+    travik_nats::Status back;
+    ASSERT_TRUE(travik_nats::ParseStatus(travik_nats::FormatStatus(status), back));
+    EXPECT_EQ(back.video, "h264");
+    EXPECT_TRUE(back.sending.video[2] && !back.sending.video[0]);
+    // A bridge of an older build: no video.
+    ASSERT_TRUE(
+        travik_nats::ParseStatus("v=1 name=cam device=h:1 up=1 channels=0 interval=5 logs=0 leases=1 t=1", back));
+    EXPECT_EQ(back.video, "-");
+    EXPECT_FALSE(travik_nats::ParseStatus(
+        "v=1 name=cam device=h:1 up=1 channels=0 interval=5 logs=0 video=vp9 leases=1 t=1", back));
+}
+
+// A watcher of one channel's video: every unit it gets decoded in order.
+struct VideoWatcher {
+    std::mutex mutex;
+    travik_test::H264Decoder decoder;
+    uint64_t units = 0, decoded = 0, badSize = 0;
+    bool firstIsKey = false;
+    travik_tool::ViewSource::VideoCb Callback() {
+        return [this](int channel, const std::shared_ptr<const travik_tool::AccessUnit>& unit) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (channel != 0) return;
+            if (units++ == 0) firstIsKey = unit->keyframe;
+            int w = 0, h = 0;
+            if (decoder.Decode(reinterpret_cast<const uint8_t*>(unit->annexB.data()), unit->annexB.size(), w, h)) {
+                ++decoded;
+                if (w < kWidth || h < kHeight || unit->width != kWidth || unit->height != kHeight) ++badSize;
+            }
+        };
+    }
+    uint64_t Decoded() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return decoded;
+    }
+};
+
+// `travik bridge --video h264`: no unit while nobody leases video (images
+// flow to a raw watcher meanwhile); the first unit after a lease is a
+// keyframe; two watchers, the second joining late, each start at a keyframe
+// and decode every unit; when both leave, encoding stops while images
+// still flow.
+TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyframe) {
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    std::atomic<bool> stopDevice{false};
+    std::thread sender = PaceImages(device, 1, stopDevice);
+    travik_proc::Process bridge;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
+                             {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(), "--name",
+                              "cam", "--interval", "5", "--video", "h264"},
+                             options));
+    // One connection sees both subjects of channel 0 in the bridge's order:
+    // an image, then the unit made of it.
+    std::mutex mutex;
+    uint64_t images = 0, units = 0, imagesSinceUnit = 0;
+    bool firstUnitIsKey = false;
+    std::string lastStatus;
+    std::string error;
+    ASSERT_TRUE(m_publisher.Subscribe(
+        travik_nats::ImageSubject("cam", 0),
+        [&](natsMsg*) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++images;
+            ++imagesSinceUnit;
+        },
+        1024, 64 << 20, error));
+    ASSERT_TRUE(m_publisher.Subscribe(
+        travik_nats::VideoSubject("cam", 0),
+        [&](natsMsg* msg) {
+            travik_nats::VideoHeader header;
+            size_t offset = 0;
+            const bool valid =
+                travik_nats::ReadVideoMessage(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
+                                              static_cast<size_t>(natsMsg_GetDataLength(msg)), header, offset);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (units++ == 0) firstUnitIsKey = valid && header.keyframe;
+            imagesSinceUnit = 0;
+        },
+        1024, 64 << 20, error));
+    ASSERT_TRUE(m_publisher.Subscribe(
+        travik_nats::Subject("cam", "status"),
+        [&](natsMsg* msg) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lastStatus.assign(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
+        },
+        64, 1 << 20, error));
+    auto counts = [&](uint64_t& i, uint64_t& u, uint64_t& since) {
+        std::lock_guard<std::mutex> lock(mutex);
+        i = images;
+        u = units;
+        since = imagesSinceUnit;
+    };
+    auto statusHas = [&](const std::string& part) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lastStatus.find(part) != std::string::npos;
+    };
+
+    // A raw watcher only: images, never a unit.
+    travik_nats::NatsViewer raw(m_node.Url(), "cam");
+    travik_tool::SourceWish rawWish;
+    rawWish.channels[1] = rawWish.channels[2] = rawWish.channels[3] = false;
+    rawWish.intervalMs = 5;
+    ASSERT_EQ(0, raw.Connect(rawWish, NoLogs, NoImages));
+    uint64_t i = 0, u = 0, since = 0;
+    ASSERT_TRUE(WaitUntil([&] { return counts(i, u, since), i >= 20; }, 30s))
+        << travik_proc::ReadText(m_dir + "/bridge.log");
+    EXPECT_EQ(0u, u);
+    EXPECT_TRUE(WaitUntil([&] { return statusHas("video=h264 encoding=-"); }, 30s));
+
+    // Two video watchers, the second joining late.
+    travik_tool::SourceWish videoWish;
+    for (bool& on : videoWish.channels) on = false;
+    videoWish.video[0] = true;
+    videoWish.intervalMs = 5;
+    VideoWatcher first, second;
+    travik_nats::NatsViewer a(m_node.Url(), "cam"), b(m_node.Url(), "cam");
+    ASSERT_TRUE(a.SetVideoCb(first.Callback()));
+    ASSERT_EQ(0, a.Connect(videoWish, NoLogs, NoImages));
+    ASSERT_TRUE(WaitUntil([&] { return first.Decoded() >= 20; }, 30s)) << travik_proc::ReadText(m_dir + "/bridge.log");
+    EXPECT_TRUE(WaitUntil([&] { return a.VideoFlowing(); }, 30s));
+    EXPECT_TRUE(WaitUntil([&] { return statusHas("encoding=0"); }, 30s));
+    ASSERT_TRUE(b.SetVideoCb(second.Callback()));
+    ASSERT_EQ(0, b.Connect(videoWish, NoLogs, NoImages));
+    ASSERT_TRUE(WaitUntil([&] { return second.Decoded() >= 20; }, 30s));
+    a.Release();
+    b.Release();
+    for (VideoWatcher* w : {&first, &second}) {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        EXPECT_TRUE(w->firstIsKey);
+        EXPECT_EQ(w->decoded, w->units);
+        EXPECT_EQ(0u, w->badSize);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_TRUE(firstUnitIsKey);
+    }
+    // Both gone: twenty images in a row without a unit, the raw watcher still served.
+    EXPECT_TRUE(WaitUntil([&] { return counts(i, u, since), since >= 20; }, 30s)) << since;
+    EXPECT_TRUE(WaitUntil([&] { return statusHas("encoding=-"); }, 30s));
+
+    raw.Release();
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    stopDevice = true;
+    sender.join();
+    device.Release();
+}
+
+// Anyone who may publish on the cluster: forged video messages are refused
+// on arrival; a delta before the first keyframe is dropped; a real
+// keyframe and the deltas after it arrive in order.
+TEST_F(NatsOneNode, ForgedVideoIsRefusedAndAWatcherStartsAtAKeyframe) {
+    std::mutex mutex;
+    std::vector<uint64_t> sequences;
+    std::vector<bool> keys;
+    travik_nats::NatsViewer viewer(m_node.Url(), "cam");
+    ASSERT_TRUE(viewer.SetVideoCb([&](int, const std::shared_ptr<const travik_tool::AccessUnit>& unit) {
+        std::lock_guard<std::mutex> lock(mutex);
+        sequences.push_back(unit->sequence);
+        keys.push_back(unit->keyframe);
+    }));
+    travik_tool::SourceWish wish;
+    for (bool& on : wish.channels) on = false;
+    wish.video[0] = true;
+    ASSERT_EQ(0, viewer.Connect(wish, NoLogs, NoImages));
+    const auto units = EncodedUnits(3);
+    ASSERT_EQ(units.size(), 3u);
+    const std::string subject = travik_nats::VideoSubject("cam", 0);
+    auto publish = [&](const std::vector<unsigned char>& m) {
+        return m_publisher.Publish(subject, m.data(), static_cast<int>(m.size())) == NATS_OK;
+    };
+    // Until the subscription is in place a delta may go unheard; once
+    // heard, it is dropped: no keyframe came yet.
+    ASSERT_TRUE(WaitUntil([&] { return publish(VideoMessage(units[1])) && viewer.SkippedUnits() > 0; }, 30s));
+    auto key = VideoMessage(units[0]);
+    auto lying = key;
+    lying[4] = 0;  // a keyframe claiming to be a delta
+    auto otherChannel = VideoMessage(units[0], 2);
+    auto tooLong = key;
+    for (int b = 0; b < 4; ++b) tooLong[32 + static_cast<size_t>(b)] = 0xff;
+    uint64_t refused = 0;
+    for (const auto& m : {lying, otherChannel, tooLong}) {
+        ASSERT_TRUE(publish(m));
+        ++refused;
+        EXPECT_TRUE(WaitUntil([&] { return viewer.BadMessages() >= refused; }, 30s)) << refused;
+    }
+    ASSERT_TRUE(publish(key));
+    ASSERT_TRUE(publish(VideoMessage(units[1])));
+    ASSERT_TRUE(publish(VideoMessage(units[2])));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return sequences.size() >= 3;
+        },
+        30s));
+    viewer.Release();
+    EXPECT_EQ(refused, viewer.BadMessages());
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(sequences.size(), 3u);
+    EXPECT_TRUE(keys[0]);
+    EXPECT_EQ(sequences, (std::vector<uint64_t>{units[0].sequence, units[1].sequence, units[2].sequence}));
+}
+
+#endif  // TRAVIK_TEST_VIDEO
 
 }  // namespace

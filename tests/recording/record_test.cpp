@@ -19,6 +19,9 @@
 
 #include "recording/mcap/recording.h"
 #include "support/child_process.h"
+#if TRAVIK_TEST_VIDEO
+#include "support/h264_decode.h"
+#endif
 
 namespace {
 
@@ -566,3 +569,79 @@ TEST_F(RecordTest, ABrokenChunkCostsOnlyItsOwnImagesInInfoAndExport) {
 }
 
 }  // namespace
+
+#if TRAVIK_TEST_VIDEO
+namespace {
+
+// record --video h264 --keep-raw: each channel's images also as
+// foxglove.CompressedVideo, whose access units openh264's decoder takes
+// from the first (a keyframe) on; @mcap/core reads the file; info counts
+// the units and keyframes; export writes chC.h264, an Annex B stream that
+// decodes to as many pictures as the file holds units.
+TEST_F(RecordTest, VideoRecordingDecodesAndExportsAnAnnexBStream) {
+    const travik_test::ReservedPort deviceReserved;
+    const int devicePort = deviceReserved.port();
+    auto device = StartDevice(devicePort, {"--fps", "20", "--channels", "0", "--size", "160x120", "--format", "rgb"});
+    const fs::path rec = m_dir / "video.mcap";
+    auto record = Run("record", {"record", "127.0.0.1:" + std::to_string(devicePort), "-o", rec.string(), "--channels",
+                                 "0", "--interval", "1", "--duration", "2", "--video", "h264", "--keep-raw"});
+    ASSERT_EQ(record->Wait(seconds(30)), 0) << record->Err();
+    device->Signal(SIGINT);
+    EXPECT_EQ(device->Wait(seconds(10)), 0);
+
+    const Session session = ReadSession(rec);
+    ASSERT_EQ(session.result.status, travik_mcap::ScanResult::kComplete) << session.result.error;
+    std::vector<std::string> units;
+    {
+        travik_mcap::FileSource src;
+        std::string error;
+        ASSERT_TRUE(src.Open(rec.string(), error)) << error;
+        travik_mcap::Reader reader(src);
+        travik_mcap::MessageDecoder decoder;
+        reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
+            travik_mcap::Decoded d;
+            if (decoder.Decode(ch, m, d, error) && d.kind == travik_mcap::Decoded::kVideo) {
+                EXPECT_EQ(d.channel, 0);
+                EXPECT_EQ(ch.topic, "/travik/channel/0/h264");
+                units.emplace_back(reinterpret_cast<const char*>(d.data), d.size);
+            }
+            return true;
+        });
+    }
+    ASSERT_GE(units.size(), 5u);
+    EXPECT_GE(session.images[0].size(), units.size());  // --keep-raw: every image as it came too
+    auto decodesAll = [](const std::vector<std::string>& list) {
+        travik_test::H264Decoder decoder;
+        size_t decoded = 0;
+        for (const auto& unit : list) {
+            int w = 0, h = 0;
+            if (decoder.Decode(reinterpret_cast<const uint8_t*>(unit.data()), unit.size(), w, h) && w >= 160 &&
+                h >= 120)
+                ++decoded;
+        }
+        return decoded;
+    };
+    EXPECT_EQ(decodesAll(units), units.size());
+    IndependentReaderAgrees(rec, session, "indexed");
+
+    auto info = Run("info", {"info", rec.string()});
+    ASSERT_EQ(info->Wait(seconds(30)), 0) << info->Err();
+    const std::string line =
+        "video:      /travik/channel/0/h264: h264, " + std::to_string(units.size()) + " access units, ";
+    EXPECT_NE(info->Out().find(line), std::string::npos) << info->Out();
+    EXPECT_EQ(info->Out().find(" 0 keyframes"), std::string::npos) << info->Out();
+
+    const fs::path out = m_dir / "export";
+    auto exp = Run("export", {"export", rec.string(), out.string(), "--channels", "0"});
+    ASSERT_EQ(exp->Wait(seconds(30)), 0) << exp->Err();
+    std::string joined;
+    for (const auto& unit : units) joined += unit;
+    const std::string stream = ReadText((out / "ch0.h264").string());
+    EXPECT_EQ(stream, joined);
+    const auto split = travik_test::SplitAccessUnits(stream);
+    EXPECT_EQ(split.size(), units.size());
+    EXPECT_EQ(decodesAll(split), units.size());
+}
+
+}  // namespace
+#endif  // TRAVIK_TEST_VIDEO

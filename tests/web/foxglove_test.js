@@ -4,7 +4,9 @@
 // descriptor set that decodes the messages, that a RawImage carries the
 // exact pixels and the JPEG variant a JPEG, that the command service
 // switches a channel off at the device, that unsubscribing stops the
-// encoding (the stats service's counters), and the Origin check; then
+// encoding (the stats service's counters), that /travik/channel/N/h264
+// carries H.264 access units (keyframe with SPS and PPS first, again after
+// resubscribing; their decoding is the gtest's, tests/video), and the Origin check; then
 // wss with a token (a certificate made with the openssl command line) and
 // the command line's refusals.
 //
@@ -92,6 +94,21 @@ function lines(child, count) {
 // A port for the device that no other socket can be handed while the test
 // waits to start it: below the kernel's range for ports of its own choosing
 // (every other test binds port 0), and free now.
+// NAL unit types of an Annex B unit in order; null when it does not start
+// with a start code.
+function nalTypes(bytes) {
+  const types = [];
+  for (let i = 0; i + 3 < bytes.length && types.length < 64; i++) {
+    if (bytes[i] === 0 && bytes[i + 1] === 0 && bytes[i + 2] === 1) {
+      types.push(bytes[i + 3] & 0x1f);
+      i += 3;
+    } else if (types.length === 0 && bytes[i] !== 0) {
+      return null;
+    }
+  }
+  return types.length ? types : null;
+}
+
 async function freePort() {
   let low = 32768;
   try {
@@ -225,6 +242,7 @@ async function main() {
   const counts = new Map();
   const types = new Map();     // subscription id -> protobuf type
   const pendingCalls = new Map();
+  const videoUnits = new Map();  // video subscription id -> every message, in order
   client.on('serverInfo', (m) => { serverInfo = m; });
   client.on('advertise', (c) => { channels = c; });
   client.on('advertiseServices', (s) => { services = s; });
@@ -236,6 +254,7 @@ async function main() {
     const list = received.get(subscriptionId) || [];
     list.push({ timestamp, decoded });
     if (list.length > 3) list.shift();
+    if (videoUnits.has(subscriptionId)) videoUnits.get(subscriptionId).push(decoded);
     received.set(subscriptionId, list);
     counts.set(subscriptionId, (counts.get(subscriptionId) || 0) + 1);
   });
@@ -282,6 +301,7 @@ async function main() {
   });
   const count = (sub) => counts.get(sub) || 0;
   const latest = (sub) => received.get(sub).at(-1).decoded;
+  let base = 0;
 
   const gray = subscribe('/travik/channel/0');
   const rgb = subscribe('/travik/channel/1');
@@ -302,11 +322,51 @@ async function main() {
   const line = latest(logs);
   if (line.name !== 'device' || line.level !== 2 || line.message === '') return fail(`Log: ${JSON.stringify(line)}`);
 
+  // H.264 of the RGB channel: each message one access unit in Annex B,
+  // the first a keyframe with its parameter sets, the rest slices.
+  const videoTopic = '/travik/channel/1/h264';
+  if (!byTopic.has(videoTopic)) return fail(`${videoTopic} not advertised`);
+  const videoSchema = channels.find((c) => c.topic === videoTopic).schemaName;
+  if (videoSchema !== 'foxglove.CompressedVideo') return fail(`${videoTopic} schema ${videoSchema}`);
+  const checkVideo = (units, what) => {
+    if (units.length === 0) return `${what}: no messages`;
+    for (const [i, m] of units.entries()) {
+      const frame = m.frame_id ?? m.frameId;
+      if (m.format !== 'h264' || frame !== 'channel1') return `${what}: message ${i}: ${m.format} ${frame}`;
+      const types = nalTypes(Buffer.from(m.data));
+      if (types === null) return `${what}: message ${i} is not Annex B`;
+      const key = types.includes(5);
+      if (i === 0 && !(key && types[0] === 7 && types[1] === 8)) return `${what}: first message NAL types ${types}`;
+      if (!key && !types.every((t) => t === 1)) return `${what}: message ${i} NAL types ${types}`;
+      if (key && !(types[0] === 7 && types[1] === 8)) return `${what}: keyframe ${i} without SPS/PPS: ${types}`;
+    }
+    return '';
+  };
+  let video = subscribe(videoTopic);
+  videoUnits.set(video, []);
+  await waitFor('5 H.264 messages', () => videoUnits.get(video).length >= 5);
+  let bad = checkVideo(videoUnits.get(video), 'first subscription');
+  if (bad) return fail(bad);
+  client.unsubscribe(video);
+  base = count(rgb);
+  await waitFor('ch 1 to go on after unsubscribing H.264', () => count(rgb) >= base + 5);
+  const videoStopped = (await call('/travik/stats', {})).encodings[videoTopic];
+  base = count(rgb);
+  await waitFor('ch 1 to go on further', () => count(rgb) >= base + 10);
+  if ((await call('/travik/stats', {})).encodings[videoTopic] !== videoStopped)
+    return fail('H.264 went on after unsubscribing');
+  video = subscribe(videoTopic);  // a resubscription starts with a keyframe again
+  videoUnits.set(video, []);
+  await waitFor('3 H.264 messages after resubscribing', () => videoUnits.get(video).length >= 3);
+  bad = checkVideo(videoUnits.get(video), 'resubscription');
+  if (bad) return fail(bad);
+  client.unsubscribe(video);
+
   // Channel 2 off at the device through the command service.
   const state = await call('/travik/command', { channels: [0, 1, 3] });
   if (JSON.stringify(state.channels) !== '[0,1,3]' || state.connected !== true)
     return fail(`command answer: ${JSON.stringify(state)}`);
-  let base = count(gray);
+  base = count(gray);
   await waitFor('ch 0 to go on', () => count(gray) >= base + 10);
   const stopped = count(ch2);
   await waitFor('ch 0 to go on further', () => count(gray) >= base + 25);

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -122,6 +123,39 @@ std::string JoinChannels(const std::vector<int>& channels) {
         out += std::to_string(c);
     }
     return out;
+}
+
+bool ParseBitrate(const std::string& text, int& bitsPerSecond, std::string& error) {
+    const std::string expected = " (bits per second, e.g. 600k, 2M or 1500000)";
+    // Digits, at most one point, then an optional suffix; nothing else
+    // (no sign, no spaces, no exponent).
+    size_t end = 0;
+    bool point = false;
+    while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || (text[end] == '.' && !point))) {
+        point = point || text[end] == '.';
+        ++end;
+    }
+    const std::string number = text.substr(0, end), suffix = text.substr(end);
+    double scale = 1;
+    if (suffix == "k" || suffix == "K") {
+        scale = 1e3;
+    } else if (suffix == "M" || suffix == "m") {
+        scale = 1e6;
+    } else if (!suffix.empty()) {
+        error = "bad bitrate '" + text.substr(0, 40) + "'" + expected;
+        return false;
+    }
+    if (number.empty() || number == "." || number.size() > 15) {
+        error = "bad bitrate '" + text.substr(0, 40) + "'" + expected;
+        return false;
+    }
+    const double value = std::strtod(number.c_str(), nullptr) * scale;
+    if (!(value >= kMinVideoBitrate && value <= kMaxVideoBitrate)) {
+        error = "bitrate '" + text.substr(0, 40) + "' is outside 50k..100M";
+        return false;
+    }
+    bitsPerSecond = static_cast<int>(value);
+    return true;
 }
 
 }  // namespace travik_tool

@@ -90,6 +90,12 @@ bool ResolveIPv4(const std::string& host, std::string& dotted);
 // "127.0.0.1:8080", "0.0.0.0:80", "[::1]:0", "localhost:8080" -> address
 // literal and port (0..65535). False otherwise.
 bool ParseHttpAddress(const std::string& text, std::string& address, int& port);
+// A video bitrate: bits per second with an optional k (1000) or M
+// (1000000) suffix: "600k", "2M", "1500000", "1.5M". False with a reason in
+// `error` for anything else, or outside kMinVideoBitrate..kMaxVideoBitrate.
+constexpr int kMinVideoBitrate = 50000;
+constexpr int kMaxVideoBitrate = 100000000;
+bool ParseBitrate(const std::string& text, int& bitsPerSecond, std::string& error);
 // "0,2" for messages.
 std::string JoinChannels(const std::vector<int>& channels);
 

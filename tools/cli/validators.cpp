@@ -58,4 +58,15 @@ const CLI::Validator& HttpCheck() {
     return check;
 }
 
+const CLI::Validator& BitrateCheck() {
+    static const CLI::Validator check(
+        [](std::string& text) {
+            int bits = 0;
+            std::string error;
+            return ParseBitrate(text, bits, error) ? std::string() : error;
+        },
+        "RATE");
+    return check;
+}
+
 }  // namespace travik_tool

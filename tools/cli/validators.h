@@ -19,5 +19,7 @@ const CLI::Validator& ChannelCheck();
 const CLI::Validator& BindCheck();
 // ADDR:PORT with an IP address (ParseHttpAddress).
 const CLI::Validator& HttpCheck();
+// A video bitrate (ParseBitrate).
+const CLI::Validator& BitrateCheck();
 
 }  // namespace travik_tool

@@ -16,15 +16,20 @@
 
 namespace travik_tool {
 
+struct AccessUnit;  // video/access_unit.h
+
 // What a viewer asks its device for.
 struct SourceWish {
     bool logs = false;
     bool images = true;  // the image stream as a whole; `channels` within it
     bool channels[travik::kImageChannels] = {true, true, true, true};
+    // Channels wanted as encoded video from a source that carries it (see
+    // ViewSource::SetVideoCb); a source without video ignores them.
+    bool video[travik::kImageChannels] = {};
     int intervalMs = 100;
     bool operator==(const SourceWish& o) const {
         for (int c = 0; c < travik::kImageChannels; ++c)
-            if (channels[c] != o.channels[c]) return false;
+            if (channels[c] != o.channels[c] || video[c] != o.video[c]) return false;
         return logs == o.logs && images == o.images && intervalMs == o.intervalMs;
     }
     bool operator!=(const SourceWish& o) const { return !(*this == o); }
@@ -48,6 +53,9 @@ public:
     using LogCb = std::function<void(std::string&)>;
     using ImageCb =
         std::function<void(int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long)>;
+    // An access unit of `channel`, already encoded far away; units of one
+    // channel arrive in order, and after a gap the next is a keyframe.
+    using VideoCb = std::function<void(int channel, const std::shared_ptr<const AccessUnit>& unit)>;
 
     virtual ~ViewSource() = default;
     // Connects and asks for `wish`. 0, or -1 when the source is unreachable
@@ -66,6 +74,22 @@ public:
     virtual int DevicePort() const { return 0; }
     // Non-null when the page may pick the device (borrowed from the source).
     virtual DevicePicker* Picker() { return nullptr; }
+
+    // Video passed through (a NATS bridge run with --video h264): called
+    // before Connect, true when this source may deliver the channels of
+    // SourceWish::video as access units on `video` (same thread rules as
+    // the other callbacks). A source answers false when it carries no
+    // video; the caller then wants images and encodes them itself.
+    virtual bool SetVideoCb(VideoCb video) {
+        (void)video;
+        return false;
+    }
+    // Whether the far end is known to encode the wished video channels;
+    // until it is, and when it does not, those channels arrive as images.
+    virtual bool VideoFlowing() { return false; }
+    // A watcher of `channel` joined or lost its place: the next unit should
+    // be a keyframe. Non-blocking, any thread.
+    virtual void RequestKeyframe(int channel) { (void)channel; }
 };
 
 }  // namespace travik_tool

@@ -207,6 +207,19 @@ void AppendCompressedImage(std::string& out, uint64_t timeNanos, std::string_vie
     out.append(data.data(), data.size());
 }
 
+void AppendCompressedVideoHead(std::string& out, uint64_t timeNanos, std::string_view frameId, std::string_view format,
+                               size_t dataBytes) {
+    PutTimestamp(out, 1, timeNanos);
+    PutBytesField(out, 2, frameId);
+    PutBytesField(out, 4, format);
+    PutLengthPrefix(out, 3, dataBytes);
+}
+void AppendCompressedVideo(std::string& out, uint64_t timeNanos, std::string_view frameId, std::string_view format,
+                           std::string_view data) {
+    AppendCompressedVideoHead(out, timeNanos, frameId, format, data.size());
+    out.append(data.data(), data.size());
+}
+
 void AppendBlobHead(std::string& out, uint64_t timeNanos, std::string_view frameId, size_t dataBytes) {
     PutTimestamp(out, 1, timeNanos);
     PutBytesField(out, 2, frameId);
@@ -286,6 +299,33 @@ bool DecodeCompressedImage(std::string_view message, CompressedImageView& out) {
                 break;
             case 4:
                 ok = AsBytes(f, out.frameId);
+                break;
+            default:
+                break;
+        }
+        if (!ok) return false;
+    }
+    return !fields.Bad();
+}
+
+bool DecodeCompressedVideo(std::string_view message, CompressedVideoView& out) {
+    out = CompressedVideoView();
+    Fields fields(message);
+    Field f;
+    while (fields.Next(f)) {
+        bool ok = true;
+        switch (f.number) {
+            case 1:
+                ok = AsTime(f, out.timeNanos);
+                break;
+            case 2:
+                ok = AsBytes(f, out.frameId);
+                break;
+            case 3:
+                ok = AsBytes(f, out.data);
+                break;
+            case 4:
+                ok = AsBytes(f, out.format);
                 break;
             default:
                 break;

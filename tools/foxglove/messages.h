@@ -58,6 +58,10 @@ void AppendCompressedImageHead(std::string& out, uint64_t timeNanos, std::string
                                size_t dataBytes);
 void AppendCompressedImage(std::string& out, uint64_t timeNanos, std::string_view frameId, std::string_view format,
                            std::string_view data);
+void AppendCompressedVideoHead(std::string& out, uint64_t timeNanos, std::string_view frameId, std::string_view format,
+                               size_t dataBytes);
+void AppendCompressedVideo(std::string& out, uint64_t timeNanos, std::string_view frameId, std::string_view format,
+                           std::string_view data);
 void AppendBlobHead(std::string& out, uint64_t timeNanos, std::string_view frameId, size_t dataBytes);
 void AppendBlob(std::string& out, uint64_t timeNanos, std::string_view frameId, std::string_view data);
 // level INFO, name "device", message = text.
@@ -77,6 +81,12 @@ struct CompressedImageView {
     std::string_view format;
     std::string_view data;
 };
+struct CompressedVideoView {
+    uint64_t timeNanos = 0;
+    std::string_view frameId;
+    std::string_view format;
+    std::string_view data;
+};
 struct BlobView {
     uint64_t timeNanos = 0;
     std::string_view frameId;
@@ -91,6 +101,7 @@ struct LogView {
 
 bool DecodeRawImage(std::string_view message, RawImageView& out);
 bool DecodeCompressedImage(std::string_view message, CompressedImageView& out);
+bool DecodeCompressedVideo(std::string_view message, CompressedVideoView& out);
 bool DecodeBlob(std::string_view message, BlobView& out);
 bool DecodeLog(std::string_view message, LogView& out);
 bool DecodeImageInfo(std::string_view message, ImageInfo& out, uint64_t& timeNanos);

@@ -5,10 +5,10 @@
 namespace travik_tool::foxglove {
 
 namespace data {
-extern const unsigned char kfoxglove_RawImage[], kfoxglove_CompressedImage[], kfoxglove_Log[], ktravik_ImageInfo[],
-    ktravik_Blob[];
-extern const size_t kfoxglove_RawImageSize, kfoxglove_CompressedImageSize, kfoxglove_LogSize, ktravik_ImageInfoSize,
-    ktravik_BlobSize;
+extern const unsigned char kfoxglove_RawImage[], kfoxglove_CompressedImage[], kfoxglove_CompressedVideo[],
+    kfoxglove_Log[], ktravik_ImageInfo[], ktravik_Blob[];
+extern const size_t kfoxglove_RawImageSize, kfoxglove_CompressedImageSize, kfoxglove_CompressedVideoSize,
+    kfoxglove_LogSize, ktravik_ImageInfoSize, ktravik_BlobSize;
 }  // namespace data
 
 namespace {
@@ -25,6 +25,11 @@ const Schema& RawImageSchema() {
 const Schema& CompressedImageSchema() {
     static const Schema s{"foxglove.CompressedImage", "protobuf",
                           Bytes(data::kfoxglove_CompressedImage, data::kfoxglove_CompressedImageSize)};
+    return s;
+}
+const Schema& CompressedVideoSchema() {
+    static const Schema s{"foxglove.CompressedVideo", "protobuf",
+                          Bytes(data::kfoxglove_CompressedVideo, data::kfoxglove_CompressedVideoSize)};
     return s;
 }
 const Schema& LogSchema() {

@@ -17,6 +17,7 @@ struct Schema {
 
 const Schema& RawImageSchema();         // foxglove.RawImage
 const Schema& CompressedImageSchema();  // foxglove.CompressedImage
+const Schema& CompressedVideoSchema();  // foxglove.CompressedVideo
 const Schema& LogSchema();              // foxglove.Log
 const Schema& ImageInfoSchema();        // travik.ImageInfo
 const Schema& BlobSchema();             // travik.Blob

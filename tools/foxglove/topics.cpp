@@ -12,11 +12,9 @@ struct Suffix {
     std::string_view text;
     TopicKind kind;
 };
-constexpr Suffix kSuffixes[] = {{"", TopicKind::kImage},
-                                {"/compressed", TopicKind::kCompressed},
-                                {"/blob", TopicKind::kBlob},
-                                {"/info", TopicKind::kInfo},
-                                {"/jpeg", TopicKind::kJpeg}};
+constexpr Suffix kSuffixes[] = {{"", TopicKind::kImage},     {"/compressed", TopicKind::kCompressed},
+                                {"/blob", TopicKind::kBlob}, {"/info", TopicKind::kInfo},
+                                {"/jpeg", TopicKind::kJpeg}, {"/h264", TopicKind::kVideo}};
 
 std::string ChannelTopic(int channel, std::string_view suffix) {
     std::string topic(kChannelPrefix);
@@ -34,6 +32,7 @@ std::string CompressedImageTopic(int channel) { return ChannelTopic(channel, "/c
 std::string BlobTopic(int channel) { return ChannelTopic(channel, "/blob"); }
 std::string ImageInfoTopic(int channel) { return ChannelTopic(channel, "/info"); }
 std::string JpegTopic(int channel) { return ChannelTopic(channel, "/jpeg"); }
+std::string VideoTopic(int channel) { return ChannelTopic(channel, "/h264"); }
 std::string ChannelFrameId(int channel) { return "channel" + std::to_string(channel); }
 
 TopicKind ParseTopic(std::string_view topic, int& channel) {

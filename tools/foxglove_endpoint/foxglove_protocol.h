@@ -31,6 +31,10 @@ struct FoxgloveChannel {
     std::string schemaEncoding;  // "protobuf"
     std::string schema;          // binary FileDescriptorSet; sent base64-encoded
     bool latestOnly = true;      // images: a newer message replaces an unsent one
+    // Video: each message depends on those before it. A client gets them
+    // from a keyframe on, and after a gap (it fell behind) nothing until
+    // the next keyframe (server/session.h, QueueStreamItem).
+    bool stream = false;
 };
 
 struct FoxgloveService {

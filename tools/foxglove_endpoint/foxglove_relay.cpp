@@ -14,7 +14,7 @@ namespace fg = foxglove;
 
 namespace {
 
-FoxgloveChannel Make(uint32_t id, std::string topic, const fg::Schema& schema, bool latestOnly) {
+FoxgloveChannel Make(uint32_t id, std::string topic, const fg::Schema& schema, bool latestOnly, bool stream = false) {
     FoxgloveChannel c;
     c.id = id;
     c.topic = std::move(topic);
@@ -23,12 +23,13 @@ FoxgloveChannel Make(uint32_t id, std::string topic, const fg::Schema& schema, b
     c.schemaEncoding = std::string(schema.encoding);
     c.schema = std::string(schema.data);
     c.latestOnly = latestOnly;
+    c.stream = stream;
     return c;
 }
 
 }  // namespace
 
-std::vector<FoxgloveChannel> TravikFoxgloveChannels() {
+std::vector<FoxgloveChannel> TravikFoxgloveChannels(bool video) {
     std::vector<FoxgloveChannel> out;
     out.push_back(Make(kFoxgloveLogChannel, fg::kLogTopic, fg::LogSchema(), false));
     for (int c = 0; c < travik::kImageChannels; ++c) {
@@ -43,6 +44,8 @@ std::vector<FoxgloveChannel> TravikFoxgloveChannels() {
         out.push_back(
             Make(FoxgloveChannelId(c, FoxgloveTopic::Info), fg::ImageInfoTopic(c), fg::ImageInfoSchema(), false));
     }
+    for (int c = 0; c < travik::kImageChannels && video; ++c)
+        out.push_back(Make(FoxgloveVideoChannelId(c), fg::VideoTopic(c), fg::CompressedVideoSchema(), false, true));
     return out;
 }
 
@@ -51,7 +54,7 @@ FoxgloveRelay::FoxgloveRelay(FoxgloveServer& server, int quality)
       m_topics(kFoxgloveChannelCount),
       m_encoder(quality, false),
       m_worker(travik::kImageChannels, [this](int channel, RawImage& raw) { Encode(channel, raw); }) {
-    for (const FoxgloveChannel& c : TravikFoxgloveChannels()) m_topics[c.id] = c.topic;
+    for (const FoxgloveChannel& c : TravikFoxgloveChannels(true)) m_topics[c.id] = c.topic;
 }
 
 FoxgloveRelay::~FoxgloveRelay() { Stop(); }
@@ -79,9 +82,25 @@ void FoxgloveRelay::OfferLog(const std::string& text) {
     }
 }
 
-void FoxgloveRelay::Send(uint32_t id, uint64_t nanos, std::string message, uint64_t receivedMicros) {
+void FoxgloveRelay::Send(uint32_t id, uint64_t nanos, std::string message, uint64_t receivedMicros, bool keyframe) {
     ++m_encoded[id];
-    m_server.Publish(id, nanos, std::make_shared<const std::string>(std::move(message)), receivedMicros);
+    m_server.Publish(id, nanos, std::make_shared<const std::string>(std::move(message)), receivedMicros, keyframe);
+}
+
+bool FoxgloveRelay::VideoWatched(int channel) {
+    return travik::ValidChannel(channel) && m_server.Subscribers(FoxgloveVideoChannelId(channel)) > 0;
+}
+
+bool FoxgloveRelay::TakeKeyframeWanted(int channel) {
+    return travik::ValidChannel(channel) && m_server.TakeKeyframeWanted(FoxgloveVideoChannelId(channel));
+}
+
+void FoxgloveRelay::OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) {
+    if (!travik::ValidChannel(channel) || !unit || !VideoWatched(channel)) return;
+    const uint64_t nanos = unit->stagedMicros * 1000;
+    std::string message;
+    fg::AppendCompressedVideo(message, nanos, fg::ChannelFrameId(channel), "h264", unit->annexB);
+    Send(FoxgloveVideoChannelId(channel), nanos, std::move(message), unit->stagedMicros, unit->keyframe);
 }
 
 void FoxgloveRelay::Stop() { m_worker.Stop(); }

@@ -22,24 +22,33 @@
 #include "image_encoder/encoder.h"
 #include "protocol/channel_rule.h"
 #include "server/newest_images.h"
+#include "video/video_watchers.h"
 
 namespace travik_tool {
 
-// Channel ids: the log, then five per image channel.
+// Channel ids: the log, then five per image channel, then the video
+// channels (/travik/channel/N/h264, foxglove.CompressedVideo).
 enum class FoxgloveTopic : uint32_t { Raw = 0, Jpeg = 1, Compressed = 2, Blob = 3, Info = 4 };
 constexpr uint32_t kFoxgloveLogChannel = 1;
 constexpr uint32_t FoxgloveChannelId(int channel, FoxgloveTopic topic) {
     return 2 + static_cast<uint32_t>(channel) * 5 + static_cast<uint32_t>(topic);
 }
-constexpr uint32_t kFoxgloveChannelCount = 2 + travik::kImageChannels * 5;
+constexpr uint32_t FoxgloveVideoChannelId(int channel) {
+    return 2 + travik::kImageChannels * 5 + static_cast<uint32_t>(channel);
+}
+constexpr uint32_t kFoxgloveChannelCount = 2 + travik::kImageChannels * 6;
 
-std::vector<FoxgloveChannel> TravikFoxgloveChannels();
+// `video`: with the H.264 channels (a build and a viewer that make video).
+std::vector<FoxgloveChannel> TravikFoxgloveChannels(bool video);
 
-class FoxgloveRelay {
+// Also the watchers of video (video/video_watchers.h): a channel is
+// watched while its /h264 topic has subscribers; OfferVideo publishes
+// each unit as one foxglove.CompressedVideo (format "h264").
+class FoxgloveRelay : public VideoWatchers {
 public:
     // `quality`: of the JPEG variant.
     FoxgloveRelay(FoxgloveServer& server, int quality);
-    ~FoxgloveRelay();  // Stop()
+    ~FoxgloveRelay() override;  // Stop()
     FoxgloveRelay(const FoxgloveRelay&) = delete;
     FoxgloveRelay& operator=(const FoxgloveRelay&) = delete;
 
@@ -54,9 +63,13 @@ public:
     // channel-id order.
     std::vector<std::pair<std::string, uint64_t>> Encodings() const;
 
+    bool VideoWatched(int channel) override;
+    bool TakeKeyframeWanted(int channel) override;
+    void OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) override;
+
 private:
     void Encode(int channel, const RawImage& raw);  // on the worker thread
-    void Send(uint32_t id, uint64_t nanos, std::string message, uint64_t receivedMicros);
+    void Send(uint32_t id, uint64_t nanos, std::string message, uint64_t receivedMicros, bool keyframe = false);
 
     FoxgloveServer& m_server;
     std::vector<std::string> m_topics;  // by channel id

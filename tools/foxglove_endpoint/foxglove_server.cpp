@@ -28,6 +28,9 @@ constexpr auto kBehindWarningEvery = std::chrono::seconds(5);
 constexpr uint32_t kChannels = FoxgloveServer::kMaxFoxgloveChannels;
 // Wider than any subscription id: a client may use every 32-bit value.
 constexpr uint64_t kNoSubscription = ~uint64_t{0};
+// Stream messages waiting in the inbox per channel; past it the channel's
+// subscribers wait for a keyframe rather than see a gap.
+constexpr size_t kMaxInboxStream = 8;
 // Reasons named in the one error status answering a client message.
 constexpr size_t kMaxReasons = 4;
 
@@ -44,6 +47,7 @@ struct FoxgloveServer::Impl : RequestHandler {
     std::string serverInfo, advertise, advertiseServices;
     Server core;
     std::array<std::atomic<uint32_t>, kChannels> subscribers{};
+    std::array<std::atomic<bool>, kChannels> keyframeWanted{};
 
     // Server thread only.
     double callTokens = 0;
@@ -52,6 +56,7 @@ struct FoxgloveServer::Impl : RequestHandler {
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;
     std::deque<SessionItem> inbox[kChannels];
+    bool inboxGap[kChannels] = {};  // stream channels: items were dropped
     bool drainPosted = false;
 
     void OnRequest(HttpConnection& connection) override;
@@ -77,6 +82,10 @@ public:
     // A published message for `channel`; ignored unless subscribed.
     void Queue(uint32_t channel, const SessionItem& item) {
         if (!IsOpen() || m_subscriptionOf[channel] == kNoSubscription) return;
+        if (m_server.byId[channel]->stream) {
+            if (QueueStreamItem(channel, item)) m_server.keyframeWanted[channel] = true;
+            return;
+        }
         if (!QueueItem(channel, item, m_server.Bound(channel))) return;
         ++m_behind;
         const auto now = std::chrono::steady_clock::now();
@@ -87,6 +96,13 @@ public:
                                                                          " message(s) replaced by newer ones (" +
                                                                          m_server.byId[channel]->topic + ")"));
         m_behind = 0;
+    }
+
+    // A stream channel's items were lost upstream: wait for a keyframe.
+    void StreamGap(uint32_t channel) {
+        if (m_subscriptionOf[channel] == kNoSubscription) return;
+        WaitForKeyframe(channel);
+        m_server.keyframeWanted[channel] = true;
     }
 
 private:
@@ -140,6 +156,7 @@ private:
                     m_subscriptionOf[channel] = id;
                     m_channelOf[id] = channel;
                     ++m_server.subscribers[channel];
+                    if (m_server.byId[channel]->stream) StreamGap(channel);  // starts with a keyframe
                 }
             }
         } else {
@@ -249,13 +266,19 @@ bool FoxgloveServer::Impl::TakeServiceCall() {
 
 void FoxgloveServer::Impl::Drain() {
     std::deque<SessionItem> items[kChannels];
+    bool gap[kChannels] = {};
     {
         std::lock_guard<std::mutex> lock(inboxMutex);
-        for (uint32_t c = 0; c < kChannels; ++c) items[c].swap(inbox[c]);
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            items[c].swap(inbox[c]);
+            std::swap(gap[c], inboxGap[c]);
+        }
         drainPosted = false;
     }
     const auto sessions = core.Sessions();  // a client may finish while fed
     for (uint32_t c = 0; c < kChannels; ++c) {
+        if (gap[c])
+            for (const auto& session : sessions) static_cast<FoxgloveClient*>(session.get())->StreamGap(c);
         for (const SessionItem& item : items[c])
             for (const auto& session : sessions) static_cast<FoxgloveClient*>(session.get())->Queue(c, item);
     }
@@ -309,16 +332,34 @@ uint32_t FoxgloveServer::Subscribers(uint32_t channelId) const {
 }
 
 bool FoxgloveServer::Publish(uint32_t channelId, uint64_t logTimeNanos, std::shared_ptr<const std::string> payload,
-                             uint64_t receivedMicros) {
+                             uint64_t receivedMicros, bool keyframe) {
     Impl& s = *m_impl;
     if (!payload || channelId >= kChannels || !s.byId[channelId]) return false;
     std::lock_guard<std::mutex> lock(s.inboxMutex);
     std::deque<SessionItem>& queue = s.inbox[channelId];
-    const size_t bound = s.Bound(channelId);
-    while (queue.size() >= bound) queue.pop_front();
-    queue.push_back(SessionItem{std::move(payload), logTimeNanos, receivedMicros});
+    SessionItem item{std::move(payload), logTimeNanos, receivedMicros, keyframe};
+    if (s.byId[channelId]->stream) {
+        if (keyframe) {
+            queue.clear();  // nothing before a keyframe is needed
+        } else if (queue.size() >= kMaxInboxStream) {
+            // The server thread is behind: rather than a gap, every
+            // subscriber waits for the next keyframe.
+            queue.clear();
+            s.inboxGap[channelId] = true;
+            s.keyframeWanted[channelId] = true;
+            return true;
+        }
+    } else {
+        const size_t bound = s.Bound(channelId);
+        while (queue.size() >= bound) queue.pop_front();
+    }
+    queue.push_back(std::move(item));
     if (!s.drainPosted) s.drainPosted = s.core.Post([&s] { s.Drain(); });
     return true;
+}
+
+bool FoxgloveServer::TakeKeyframeWanted(uint32_t channelId) {
+    return channelId < kChannels && m_impl->keyframeWanted[channelId].exchange(false);
 }
 
 FoxgloveServerStats FoxgloveServer::TakeStats() {

@@ -80,9 +80,13 @@ public:
     uint32_t Subscribers(uint32_t channelId) const;
     // Fans `payload` out to the channel's subscribers; false for an unknown
     // channel or an empty pointer. `receivedMicros` (wall clock, 0: none)
-    // feeds the hop figures.
+    // feeds the hop figures. `keyframe`: on a stream channel, whether the
+    // message decodes without those before it.
     bool Publish(uint32_t channelId, uint64_t logTimeNanos, std::shared_ptr<const std::string> payload,
-                 uint64_t receivedMicros);
+                 uint64_t receivedMicros, bool keyframe = false);
+    // A stream channel's subscriber (new, or one that fell behind) waits
+    // for a keyframe: true once per request.
+    bool TakeKeyframeWanted(uint32_t channelId);
 
     FoxgloveServerStats TakeStats();
 

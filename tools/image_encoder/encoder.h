@@ -10,7 +10,8 @@
 
 namespace travik_tool {
 
-enum class WebEncoding : unsigned char { None = 0, Jpeg = 1, Png = 2 };
+// How an image travels to the page (web/protocol.h); H264 is made by video/, not here.
+enum class WebEncoding : unsigned char { None = 0, Jpeg = 1, Png = 2, H264 = 3 };
 
 // Most pixels the page encodes in one image: an 8K frame (7680x4320) fits
 // twice over, while one encode stays a fraction of a second. Past it the

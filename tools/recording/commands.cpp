@@ -15,6 +15,7 @@ namespace {
 const char* kRecordUsage =
     "usage: travik record [tls://]HOST[:PORT] -o FILE.mcap [--logs] [--channels 0,1,2,3] [--interval MS] "
     "[--duration S] [--reconnect] [--compression zstd|none] [--chunk-size MiB] [--layout foxglove|travik] "
+    "[--video h264 [--keep-raw] [--video-bitrate RATE]] "
     "[--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] [--nats-tls-ca FILE]";
 const char* kReplayUsage = "usage: travik replay FILE.mcap [--port 7000] [--bind ADDR] [--speed X] [--loop]";
 const char* kExportUsage = "usage: travik export FILE.mcap DIR [--channels 0,1,2,3]";
@@ -47,6 +48,14 @@ void AddRecord(Commands& commands) {
                     "show; travik: the layout of earlier versions")
         ->check(CLI::IsMember({"foxglove", "travik"}))
         ->capture_default_str();
+    rec->add_option("--video", o->video,
+                    "Write gray and RGB images as H.264 video (foxglove.CompressedVideo on /travik/channel/N/h264)")
+        ->check(CLI::IsMember({"h264"}));
+    rec->add_flag("--keep-raw", o->keepRaw, "With --video: also write each image as it came");
+    rec->add_option("--video-bitrate", o->videoBitrate,
+                    "H.264 bits per second per channel, e.g. 600k or 2M (default: by resolution, about 2M at "
+                    "1280x720 30 fps)")
+        ->check(BitrateCheck());
 }
 
 void AddReplay(Commands& commands) {
@@ -66,10 +75,12 @@ void AddReplay(Commands& commands) {
 
 void AddExport(Commands& commands) {
     auto o = std::make_shared<ExportOptions>();
-    CLI::App* exp = commands.Add("export", "Write a recording's images and log text as travik view --out does",
+    CLI::App* exp = commands.Add("export",
+                                 "Write a recording's images and log text as travik view --out does, and each "
+                                 "channel's video as an H.264 stream (chC.h264)",
                                  kExportUsage, [o](CommandContext& run) { return RunExport(*o, run.stop); });
     exp->add_option("file", o->file, "MCAP file written by travik record")->required();
-    exp->add_option("dir", o->dir, "Directory for chC_NNNNNN.pgm|ppm|bin, index.csv and log.txt")->required();
+    exp->add_option("dir", o->dir, "Directory for chC_NNNNNN.pgm|ppm|bin, chC.h264, index.csv and log.txt")->required();
     exp->add_option("--channels", o->channels, "Image channels to export")
         ->delimiter(',')
         ->check(ChannelCheck())

@@ -12,11 +12,62 @@
 #include "cli/console.h"
 #include "cli/stats.h"
 #include "cli/status_ticker.h"
+#include "common/annex_b.h"
 #include "common/image_file.h"
 #include "protocol/channel_rule.h"
 #include "recording/mcap/recording.h"
 
 namespace travik_tool {
+
+namespace {
+
+// DIR/chC.h264 of each channel with video: the access units one after the
+// other, an Annex B elementary stream that players open as it is. Opened at
+// the channel's first unit.
+class VideoStreams {
+public:
+    ~VideoStreams() {
+        for (FILE* f : m_files)
+            if (f) std::fclose(f);
+    }
+    bool Write(const std::string& dir, int channel, const uint8_t* data, size_t size, std::string& error) {
+        FILE*& f = m_files[channel];
+        const std::string path = dir + "/ch" + std::to_string(channel) + ".h264";
+        if (!f && !(f = std::fopen(path.c_str(), "wb"))) {
+            error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (std::fwrite(data, 1, size, f) != size) {
+            error = path + ": write failed: " + std::strerror(errno);
+            return false;
+        }
+        ++m_units;
+        return true;
+    }
+    // Flushes and closes each stream; false with `error` for the first that fails.
+    bool Close(const std::string& dir, std::string& error) {
+        bool ok = true;
+        for (int c = 0; c < travik_mcap::kImageChannels; ++c) {
+            FILE*& f = m_files[c];
+            if (!f) continue;
+            errno = 0;
+            const bool closed = !std::ferror(f) && std::fclose(f) == 0;
+            f = nullptr;
+            if (!closed && ok) {
+                error = dir + "/ch" + std::to_string(c) + ".h264: write failed: " + std::strerror(errno);
+                ok = false;
+            }
+        }
+        return ok;
+    }
+    uint64_t Units() const { return m_units; }
+
+private:
+    FILE* m_files[travik_mcap::kImageChannels] = {};
+    uint64_t m_units = 0;
+};
+
+}  // namespace
 
 int RunExport(const ExportOptions& o, StopSignal& stop) {
     travik_mcap::FileSource source;
@@ -47,6 +98,7 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
         if (travik::ValidChannel(c)) wanted[c] = true;
     uint64_t seq[travik_mcap::kImageChannels] = {};
     uint64_t logTexts = 0, images = 0;
+    VideoStreams video;
     travik_mcap::Reader reader(source);
     travik_mcap::MessageDecoder decoder;
     StatusTicker ticker;
@@ -81,9 +133,14 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
                 return false;
             }
             ++images;
+        } else if (d.kind == travik_mcap::Decoded::kVideo && wanted[d.channel]) {
+            if (!video.Write(o.dir, d.channel, d.data, d.size, error)) return false;
         }
         return true;
     });
+    std::string videoError;
+    const bool videoOk = video.Close(o.dir, videoError);
+    if (error.empty() && !videoOk) error = videoError;
     // Buffered writes may fail only when flushed here: a full disk or a file
     // size limit must not leave a short file behind an exit status of 0.
     errno = 0;
@@ -111,8 +168,8 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
     if (r.skippedChunks > 0)
         Status("travik export: warning: %s: %s; exported the rest", o.file.c_str(),
                travik_mcap::DescribeSkipped(r).c_str());
-    Status("travik export: %" PRIu64 " images and %" PRIu64 " log texts from %s written to %s", images, logTexts,
-           o.file.c_str(), o.dir.c_str());
+    Status("travik export: %" PRIu64 " images, %" PRIu64 " video units and %" PRIu64 " log texts from %s written to %s",
+           images, video.Units(), logTexts, o.file.c_str(), o.dir.c_str());
     return 0;
 }
 
@@ -126,9 +183,12 @@ int RunInfo(const std::string& file, FILE* out) {
     travik_mcap::Reader reader(source);
     struct PerChannel {
         uint64_t messages = 0, bytes = 0;
+        uint64_t keyframes = 0, badUnits = 0;  // video topics
+        bool video = false;
     };
     std::map<std::string, PerChannel> topics;
     uint64_t first = 0, last = 0, messages = 0;
+    travik_mcap::MessageDecoder decoder;
     travik_mcap::ScanResult r = reader.Scan([&](const travik_mcap::Channel& ch, const travik_mcap::Message& m) {
         if (messages++ == 0) first = last = m.logTime;
         first = std::min(first, m.logTime);
@@ -136,6 +196,14 @@ int RunInfo(const std::string& file, FILE* out) {
         PerChannel& pc = topics[ch.topic];
         ++pc.messages;
         pc.bytes += m.size;
+        travik_mcap::Decoded d;
+        std::string ignored;  // info describes; a malformed message of another kind is export's to refuse
+        if (decoder.Decode(ch, m, d, ignored) && d.kind == travik_mcap::Decoded::kVideo) {
+            pc.video = true;
+            const AnnexBSummary units = SummarizeAnnexB(d.data, d.size);
+            if (!units.valid) ++pc.badUnits;
+            if (units.Keyframe()) ++pc.keyframes;
+        }
         return true;
     });
     travik_mcap::SummaryInfo summary;
@@ -173,6 +241,12 @@ int RunInfo(const std::string& file, FILE* out) {
     std::fprintf(out, "%-30s %10s %14s\n", "channel", "messages", "bytes");
     for (const auto& t : topics)
         std::fprintf(out, "%-30s %10" PRIu64 " %14" PRIu64 "\n", t.first.c_str(), t.second.messages, t.second.bytes);
+    for (const auto& t : topics) {
+        if (!t.second.video) continue;
+        std::fprintf(out, "video:      %s: h264, %" PRIu64 " access units, %" PRIu64 " keyframes%s\n", t.first.c_str(),
+                     t.second.messages, t.second.keyframes,
+                     t.second.badUnits ? (", " + std::to_string(t.second.badUnits) + " not Annex B").c_str() : "");
+    }
     if (r.skippedChunks > 0) std::fprintf(out, "damaged:    %s\n", travik_mcap::DescribeSkipped(r).c_str());
     std::fflush(out);
     if (r.status == travik_mcap::ScanResult::kCorrupt) {

@@ -19,12 +19,19 @@
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "recording/mcap/recording.h"
+#if TRAVIK_RECORD_VIDEO
+#include "video/h264_encoder.h"
+#endif
 
 namespace travik_tool {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+#if TRAVIK_RECORD_VIDEO
+using travik_tool::AccessUnit;
+using travik_tool::H264Encoder;
+#endif
 
 // Past these the recorder drops messages rather than let memory grow while
 // the disk is slower than the stream; each drop is counted and reported.
@@ -46,14 +53,27 @@ struct Item {
 struct Counts {
     uint64_t logs = 0;
     uint64_t images[travik_mcap::kImageChannels] = {};
+    uint64_t units[travik_mcap::kImageChannels] = {};  // access units written (video)
     uint64_t dropped = 0;
     uint64_t skipped = 0;  // over the file's message limit (kMaxMessageRecord): not written
 };
 
+#if TRAVIK_RECORD_VIDEO
+constexpr bool kVideoBuilt = true;
+#else
+constexpr bool kVideoBuilt = false;
+#endif
+
 class Recorder {
 public:
-    explicit Recorder(travik_mcap::Writer& writer, const travik_mcap::RecordingChannels& ids)
-        : m_writer(writer), m_ids(ids), m_thread(&Recorder::Run, this) {}
+    Recorder(travik_mcap::Writer& writer, const travik_mcap::RecordingChannels& ids, const RecordOptions& o,
+             int bitrate)
+        : m_writer(writer),
+          m_ids(ids),
+          m_video(!o.video.empty()),
+          m_keepRaw(o.keepRaw),
+          m_videoBitrate(bitrate),
+          m_thread(&Recorder::Run, this) {}
     ~Recorder() { Finish(); }
 
     // Library loop thread: queue, never block on the disk.
@@ -111,8 +131,7 @@ private:
                                                reinterpret_cast<const uint8_t*>(item.text.data()), item.text.size(),
                                                m_scratch);
                 } else {
-                    ok = travik_mcap::WriteImage(m_writer, m_ids, item.time, item.channel, item.attrs, item.tag,
-                                                 item.image.get(), item.size, m_scratch);
+                    ok = WriteImageItem(item);
                 }
                 lock.lock();
                 if (!ok && !m_writer.Failed()) {
@@ -139,9 +158,60 @@ private:
         }
     }
 
+    // Writer thread, without the lock: the image as video (when asked and
+    // the encoder takes it) and/or as it came.
+    bool WriteImageItem(const Item& item) {
+        bool asImage = !m_video || m_keepRaw;
+        if (m_video) {
+            bool encoded = false;
+            if (!EncodeItem(item, encoded)) return false;
+            asImage = asImage || !encoded;
+        }
+        if (!asImage) return true;
+        return travik_mcap::WriteImage(m_writer, m_ids, item.time, item.channel, item.attrs, item.tag, item.image.get(),
+                                       item.size, m_scratch);
+    }
+
+    // `encoded`: the encoder took the image (a frame rate control skips
+    // counts as taken). False: the unit's write failed.
+    bool EncodeItem(const Item& item, bool& encoded) {
+#if TRAVIK_RECORD_VIDEO
+        auto& encoder = m_encoders[item.channel];
+        if (!encoder) {
+            travik_tool::H264Config config;
+            config.bitrate = m_videoBitrate;
+            encoder = std::make_unique<H264Encoder>(config);
+        }
+        AccessUnit unit;
+        std::string error;
+        const auto result = encoder->Encode(item.image.get(), item.size, item.attrs[1], item.attrs[2], item.attrs[3],
+                                            item.time / 1000, ++m_sequence[item.channel], unit, error);
+        encoded = result != H264Encoder::Result::kRefused;
+        if (result != H264Encoder::Result::kEncoded) return true;
+        if (!travik_mcap::WriteVideo(m_writer, m_ids, item.time, item.channel,
+                                     reinterpret_cast<const uint8_t*>(unit.annexB.data()), unit.annexB.size(),
+                                     m_scratch))
+            return false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_counts.units[item.channel];
+        return true;
+#else
+        (void)item;
+        encoded = false;
+        return true;
+#endif
+    }
+
     travik_mcap::Writer& m_writer;  // only the writer thread touches it while it runs
     travik_mcap::RecordingChannels m_ids;
     std::string m_scratch;  // encoded message heads, writer thread only
+    const bool m_video;
+    const bool m_keepRaw;
+    const int m_videoBitrate;
+#if TRAVIK_RECORD_VIDEO
+    std::unique_ptr<H264Encoder> m_encoders[travik_mcap::kImageChannels];  // writer thread only
+#endif
+    uint64_t m_sequence[travik_mcap::kImageChannels] = {};  // writer thread only
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::deque<Item> m_queue;
@@ -200,13 +270,29 @@ int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
     travik_mcap::Writer writer;
     travik_mcap::RecordingChannels ids;
     const auto layout = o.layout == "travik" ? travik_mcap::Layout::kTravik : travik_mcap::Layout::kFoxglove;
+    if (!o.video.empty() && (!kVideoBuilt || o.video != "h264")) {
+        Status("travik record: --video %s is not available in this build", o.video.c_str());
+        return 2;
+    }
+    int bitrate = 0;
+    if (!o.videoBitrate.empty()) {
+        std::string why;
+        if (!ParseBitrate(o.videoBitrate, bitrate, why)) {
+            Status("travik record: %s", why.c_str());
+            return 2;
+        }
+    }
+    if (!o.video.empty() && layout == travik_mcap::Layout::kTravik) {
+        Status("travik record: --video needs the foxglove layout");
+        return 2;
+    }
     std::string error;
-    if (!writer.Open(o.file, wo, error) || !travik_mcap::AddRecordingChannels(writer, ids, layout)) {
+    if (!writer.Open(o.file, wo, error) || !travik_mcap::AddRecordingChannels(writer, ids, layout, !o.video.empty())) {
         Status("travik record: %s", error.empty() ? writer.Error().c_str() : error.c_str());
         return 1;
     }
 
-    Recorder recorder(writer, ids);
+    Recorder recorder(writer, ids, o, bitrate);
     const std::string where = source.Where();
     const auto start = Clock::now();
     const bool timed = o.duration > 0;
@@ -294,8 +380,10 @@ int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
         return 1;
     }
     std::string perChannel;
-    for (int ch = 0; ch < travik_mcap::kImageChannels; ++ch)
+    for (int ch = 0; ch < travik_mcap::kImageChannels; ++ch) {
         perChannel += " ch" + std::to_string(ch) + " " + std::to_string(c.images[ch]);
+        if (c.units[ch] > 0) perChannel += " (" + std::to_string(c.units[ch]) + " h264)";
+    }
     std::string lost;
     if (c.dropped) lost += ", " + std::to_string(c.dropped) + " dropped (disk too slow)";
     if (c.skipped)

@@ -2,7 +2,9 @@
 // with attributes, tag and arrival time, to an MCAP file
 // (recording/mcap/recording.h has the layouts). Callbacks only queue; a
 // writer thread fills chunks and writes them, so the library's loop thread
-// never waits on the disk.
+// never waits on the disk. With --video h264 the writer thread also encodes
+// (one encoder per channel); an image the encoder refuses (not gray or RGB)
+// is written as it came.
 #pragma once
 
 #include <string>
@@ -21,6 +23,9 @@ struct RecordOptions : ViewerOptions {
     std::string compression = "zstd";  // zstd | none
     int chunkMiB = 4;
     std::string layout = "foxglove";  // foxglove | travik (the layout of earlier versions)
+    std::string video;                // "h264": gray and RGB images as foxglove.CompressedVideo
+    bool keepRaw = false;             // with video: each image also as it came
+    std::string videoBitrate;         // RATE (ParseBitrate); empty: sized by resolution
 };
 
 // Records `source` (borrowed for the call). Exit code: 0 done (file closed

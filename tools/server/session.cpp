@@ -21,7 +21,8 @@ Session::Session(Server& server, ServerStream stream, size_t channels, size_t ma
       m_handshake(std::move(handshake)),
       m_maxControl(maxControl),
       m_overflow(overflow),
-      m_items(channels) {}
+      m_items(channels),
+      m_waitKeyframe(channels, false) {}
 
 void Session::Accept(const HttpRequest& request, const std::string& subprotocol) {
     auto self = shared_from_this();
@@ -89,6 +90,23 @@ bool Session::QueueItem(size_t channel, SessionItem item, size_t bound) {
 
 void Session::ClearChannel(size_t channel) {
     if (channel < m_items.size()) m_items[channel].clear();
+}
+
+bool Session::QueueStreamItem(size_t channel, SessionItem item) {
+    if (m_closed || channel >= m_items.size() || !item.payload) return false;
+    if (item.keyframe) m_waitKeyframe[channel] = false;
+    if (m_waitKeyframe[channel]) return true;
+    const bool keyframe = item.keyframe;
+    if (!QueueItem(channel, std::move(item), 1) || keyframe) return false;
+    // A delta replaced the one before it: the stream has a gap.
+    WaitForKeyframe(channel);
+    return true;
+}
+
+void Session::WaitForKeyframe(size_t channel) {
+    if (channel >= m_items.size()) return;
+    m_items[channel].clear();
+    m_waitKeyframe[channel] = true;
 }
 
 void Session::Read() {

@@ -37,6 +37,7 @@ struct SessionItem {
     std::shared_ptr<const std::string> payload;
     uint64_t logTimeNanos = 0;    // for the protocol's frame header
     uint64_t receivedMicros = 0;  // wall clock when the raw data arrived (0: none); feeds the hop samples
+    bool keyframe = false;        // QueueStreamItem: decodable without the items before it
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -69,6 +70,16 @@ protected:
     // the oldest goes first. True when one was dropped for it.
     bool QueueItem(size_t channel, SessionItem item, size_t bound);
     void ClearChannel(size_t channel);
+    // Queues one item of a stream whose items depend on those before it
+    // (video), keeping at most one unsent. A channel that loses an item (one
+    // replaced before it was sent, or WaitForKeyframe) takes nothing until
+    // the next keyframe, so memory stays bounded and the client never gets
+    // a gap. True when the channel waits for a keyframe: the caller asks
+    // its producer for one.
+    bool QueueStreamItem(size_t channel, SessionItem item);
+    // The next item of `channel` must be a keyframe (a new watcher, or a
+    // resubscription); drops what is queued.
+    void WaitForKeyframe(size_t channel);
     bool Closed() const { return m_closed; }
     Server& Owner() { return m_server; }
     // Ends on its own: closes, frees the queues, calls OnFinished and
@@ -110,6 +121,7 @@ private:
     std::deque<std::pair<bool, std::string>> m_control;
     std::pair<bool, std::string> m_controlOut;
     std::vector<std::deque<SessionItem>> m_items;
+    std::vector<bool> m_waitKeyframe;  // QueueStreamItem's channels
     size_t m_nextChannel = 0;
     SessionItem m_itemOut;
     unsigned char m_header[kMaxItemHeader] = {};

@@ -58,7 +58,7 @@ bool WriteImageHeader(const ImageHeader& h, std::string& out) {
     out[0] = 1;
     out[1] = static_cast<char>(h.channel);
     out[2] = static_cast<char>(h.encoding);
-    out[3] = 0;
+    out[3] = static_cast<char>(h.keyframe ? 1 : 0);
     Put32(out, 4, h.sequence);
     Put32(out, 8, h.width);
     Put32(out, 12, h.height);
@@ -82,6 +82,40 @@ bool ReadImageHeader(const unsigned char* p, size_t size, ImageHeader& h) {
     h.rawLength = Get32(p + 20);
     h.tag = static_cast<uint64_t>(Get32(p + 24)) | static_cast<uint64_t>(Get32(p + 28)) << 32;
     h.encodeMicros = Get32(p + 32);
+    h.keyframe = (p[3] & 1) != 0;
+    return true;
+}
+
+bool ParseVideoCommand(const std::string& text, VideoCommand& command, bool& valid, std::string& error) {
+    command = VideoCommand();
+    valid = false;
+    if (text.size() > kMaxCommandBytes) return false;
+    const json msg = json::parse(text, nullptr, false);
+    if (msg.is_discarded() || !msg.is_object()) return false;
+    auto type = msg.find("type");
+    if (type == msg.end() || !type->is_string() || type->get<std::string>() != "video") return false;
+    int channel = -1, on = -1;
+    for (auto it = msg.begin(); it != msg.end(); ++it) {
+        const std::string& key = it.key();
+        bool ok = true;
+        if (key == "type") continue;
+        if (key == "channel") {
+            ok = ReadInt(it.value(), "channel", 0, travik::kImageChannels - 1, channel, error);
+        } else if (key == "on") {
+            ok = ReadBool(it.value(), "on", on, error);
+        } else {
+            error = "unknown field '" + key.substr(0, 40) + "'";
+            ok = false;
+        }
+        if (!ok) return true;
+    }
+    if (channel < 0 || on < 0) {
+        error = "video needs 'channel' and 'on'";
+        return true;
+    }
+    command.channel = channel;
+    command.on = on == 1;
+    valid = true;
     return true;
 }
 
@@ -200,8 +234,8 @@ std::string ServiceStateJson(DeviceLink link, const DeviceWish& wish) {
                  {"interval", wish.intervalMs}});
 }
 
-std::string HelloJson(const std::string& device, int quality, bool lossless) {
-    json j = {{"type", "hello"}, {"device", device}, {"quality", quality}, {"lossless", lossless}};
+std::string HelloJson(const std::string& device, int quality, bool lossless, const std::string& video) {
+    json j = {{"type", "hello"}, {"device", device}, {"quality", quality}, {"lossless", lossless}, {"video", video}};
     return Dump(j);
 }
 

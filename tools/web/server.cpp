@@ -6,6 +6,7 @@
 #include "server/access_policy.h"
 #include "server/host_policy.h"
 #include "web/assets.h"
+#include "web/protocol.h"
 #include "web/server_impl.h"
 
 namespace travik_tool {
@@ -52,8 +53,7 @@ http::status WebServer::Impl::CheckUpgrade(const HttpRequest& req) const {
 
 void WebServer::Impl::OpenTab(HttpConnection& connection) {
     const HttpRequest request = connection.TakeRequest();
-    auto tab = std::make_shared<WebTab>(core, connection.TakeStream(), connection.TakeHandshake(), config.tabLogLines,
-                                        &handler, logLinesDropped);
+    auto tab = std::make_shared<WebTab>(*this, connection.TakeStream(), connection.TakeHandshake());
     std::vector<std::string> snapshotTexts;
     for (const auto& kv : texts) snapshotTexts.push_back(kv.second);
     std::vector<WebImage> images;
@@ -73,9 +73,15 @@ void WebServer::Impl::Drain() {
     std::deque<std::string> logs;
     uint64_t dropped = 0;
     std::vector<std::pair<std::string, std::string>> newTexts;
+    std::deque<SessionItem> video[travik::kImageChannels];
+    bool videoGap[travik::kImageChannels] = {};
     {
         std::lock_guard<std::mutex> lock(inboxMutex);
-        for (int c = 0; c < travik::kImageChannels; ++c) std::swap(images[c], inImages[c]);
+        for (int c = 0; c < travik::kImageChannels; ++c) {
+            std::swap(images[c], inImages[c]);
+            video[c].swap(inVideo[c]);
+            std::swap(videoGap[c], inVideoGap[c]);
+        }
         logs = inLogs.TakeAll();
         std::swap(dropped, inLogsDropped);
         newTexts.swap(inTexts);
@@ -101,6 +107,12 @@ void WebServer::Impl::Drain() {
         if (!image.message) continue;
         imageSnapshot[image.channel] = image;  // checked by PublishImage
         for (WebTab* tab : open) tab->QueueImage(image);
+    }
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        if (videoGap[c])
+            for (WebTab* tab : open) tab->VideoGap(c);
+        for (const SessionItem& item : video[c])
+            for (WebTab* tab : open) tab->QueueVideo(c, item);
     }
 }
 
@@ -135,7 +147,10 @@ bool WebServer::Start(const WebServerConfig& config, std::string& error) {
 
 int WebServer::Port() const { return m_impl->core.Port(); }
 
-void WebServer::Stop() { m_impl->core.Stop(); }
+void WebServer::Stop() {
+    m_impl->core.Stop();
+    for (auto& n : m_impl->videoWatchers) n = 0;  // the tabs are gone without OnFinished
+}
 
 bool WebServer::PublishImage(WebImage image) {
     if (!image.message || !travik::ValidChannel(image.channel)) return false;
@@ -165,6 +180,48 @@ void WebServer::PublishText(const std::string& key, std::string json) {
         pending.emplace_back(key, std::move(json));
     }
     m_impl->Wake();
+}
+
+bool WebServer::VideoWatched(int channel) {
+    return travik::ValidChannel(channel) && m_impl->videoWatchers[channel] > 0;
+}
+
+bool WebServer::TakeKeyframeWanted(int channel) {
+    return travik::ValidChannel(channel) && m_impl->keyframeWanted[channel].exchange(false);
+}
+
+void WebServer::OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) {
+    if (!travik::ValidChannel(channel) || !unit) return;
+    ImageHeader header;
+    header.channel = channel;
+    header.encoding = WebEncoding::H264;
+    header.keyframe = unit->keyframe;
+    header.sequence = static_cast<uint32_t>(unit->sequence);
+    header.width = static_cast<uint32_t>(unit->width > 0 ? unit->width : 0);
+    header.height = static_cast<uint32_t>(unit->height > 0 ? unit->height : 0);
+    header.tag = unit->stagedMicros;
+    header.encodeMicros = unit->encodeMicros;
+    auto message = std::make_shared<std::string>(kImageHeaderBytes, '\0');
+    WriteImageHeader(header, *message);
+    message->append(unit->annexB);
+    SessionItem item;
+    item.payload = std::move(message);
+    item.receivedMicros = unit->stagedMicros;
+    item.keyframe = unit->keyframe;
+    Impl& s = *m_impl;
+    std::lock_guard<std::mutex> lock(s.inboxMutex);
+    std::deque<SessionItem>& queue = s.inVideo[channel];
+    if (queue.size() >= kMaxInboxVideo && !item.keyframe) {
+        // The server thread is behind: rather than a gap, every watcher
+        // waits for the next keyframe.
+        queue.clear();
+        s.inVideoGap[channel] = true;
+        s.keyframeWanted[channel] = true;
+    } else {
+        if (item.keyframe) queue.clear();  // nothing before a keyframe is needed
+        queue.push_back(std::move(item));
+    }
+    s.Wake();
 }
 
 WebServerStats WebServer::TakeStats() {

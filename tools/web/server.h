@@ -12,6 +12,11 @@
 // one replaces it), a bounded log queue (the oldest lines are dropped and
 // counted for the page) and a few state messages. A tab that opens late
 // gets the newest image of every channel, the state and the last log lines.
+//
+// Video (video/video_watchers.h): a tab that turns video on for a channel
+// gets that channel's access units instead of its JPEGs, from a keyframe
+// on, and at most one unsent (a tab that falls behind waits for the next
+// keyframe and one is asked for); the server is the producer's watchers.
 #pragma once
 
 #include <chrono>
@@ -23,6 +28,7 @@
 
 #include "server/security.h"
 #include "server/stats.h"
+#include "video/video_watchers.h"
 
 namespace travik_tool {
 
@@ -42,6 +48,7 @@ struct WebServerConfig {
     size_t maxHandshakes = 16;
     std::chrono::milliseconds firstRequestTimeout{2000};
     ServerSecurity security;  // https/wss and the token (server/security.h)
+    bool video = false;       // a producer feeds OfferVideo; else tabs' video requests are refused
 };
 
 // One encoded image message (see protocol.h), shared by every tab.
@@ -61,14 +68,14 @@ struct WebServerStats : ServerStats {
     uint64_t logLinesDropped = 0;
 };
 
-class WebServer {
+class WebServer : public VideoWatchers {
 public:
     // Runs on the server thread with one text message from a tab; returns
     // "" when applied or a reason, which the tab gets as an error message.
     using CommandHandler = std::function<std::string(const std::string&)>;
 
     WebServer();
-    ~WebServer();  // Stop()
+    ~WebServer() override;  // Stop()
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
@@ -89,6 +96,11 @@ public:
     void PublishText(const std::string& key, std::string json);
 
     WebServerStats TakeStats();
+
+    // VideoWatchers: any thread, non-blocking. Units published before Start wait.
+    bool VideoWatched(int channel) override;
+    bool TakeKeyframeWanted(int channel) override;
+    void OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) override;
 
     struct Impl;  // server_impl.h
 

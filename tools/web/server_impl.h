@@ -25,23 +25,29 @@ namespace travik_tool {
 
 constexpr size_t kLinesPerLogMessage = 500;
 constexpr size_t kMaxQueuedTexts = 32;
+// Video messages waiting in the inbox per channel; past it the channel's
+// watchers wait for a keyframe rather than see a gap.
+constexpr size_t kMaxInboxVideo = 8;
 
 // One open tab: a session whose control messages are the page's texts
 // (hello, state, errors; the oldest goes when a tab lets 32 pile up), then
 // log batches, then the newest image of each channel. Server thread only.
-// `handler` and `logLinesDropped` are borrowed from WebServer::Impl, which
-// outlives every tab; the handler is set before Start and never changes.
+// `owner` (its handler, config and counts) outlives every tab; the handler
+// is set before Start and never changes. Video on a channel (SetVideo)
+// counts the tab in owner.videoWatchers until it turns video off or ends.
 class WebTab : public Session {
 public:
     using Handler = WebServer::CommandHandler;
-    WebTab(Server& server, ServerStream stream, HandshakeTicket handshake, size_t logLines, const Handler* handler,
-           std::atomic<uint64_t>& logLinesDropped);
+    WebTab(WebServer::Impl& owner, ServerStream stream, HandshakeTicket handshake);
 
     // Completes the upgrade for `request`, then sends `texts`, `logs` and
     // `images` (the snapshot) and starts reading.
     void Open(const HttpRequest& request, std::vector<std::string> texts, const std::vector<std::string>& logs,
               const std::vector<WebImage>& images);
     void QueueImage(const WebImage& image);
+    void QueueVideo(int channel, const SessionItem& item);
+    // The channel's stream broke upstream: wait for a keyframe.
+    void VideoGap(int channel);
     void QueueLogs(const std::vector<std::string>& lines, uint64_t droppedBefore);
     void QueueText(const std::string& text);
 
@@ -49,10 +55,11 @@ private:
     void OnMessage(bool text, const std::string& bytes) override;
     bool MoreControl(std::string& out) override;
     void OnFinished() override;
+    void SetVideo(int channel, bool on);
 
+    WebServer::Impl& m_owner;
     size_t m_logLimit;
-    const Handler* m_handler;
-    std::atomic<uint64_t>& m_logLinesDropped;
+    bool m_video[travik::kImageChannels] = {};  // channels this tab watches as video
     std::deque<std::string> m_logs;
     uint64_t m_logsDropped = 0;  // lines this tab has lost, told to the page
 };
@@ -67,12 +74,17 @@ struct WebServer::Impl : RequestHandler {
     std::map<std::string, std::string> texts;  // "hello", "state", ...
     std::deque<std::string> logSnapshot;
     WebImage imageSnapshot[travik::kImageChannels];
+    // Tabs watching each channel as video (changed on the server thread).
+    std::atomic<uint32_t> videoWatchers[travik::kImageChannels] = {};
+    std::atomic<bool> keyframeWanted[travik::kImageChannels] = {};
 
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;
     WebImage inImages[travik::kImageChannels];
     BoundedLines inLogs{0, 0, true};  // bounded once Start has the config
     uint64_t inLogsDropped = 0;
+    std::deque<SessionItem> inVideo[travik::kImageChannels];
+    bool inVideoGap[travik::kImageChannels] = {};
     std::vector<std::pair<std::string, std::string>> inTexts;
     bool drainPosted = false;
 

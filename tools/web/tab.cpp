@@ -8,14 +8,12 @@
 
 namespace travik_tool {
 
-WebTab::WebTab(Server& server, ServerStream stream, HandshakeTicket handshake, size_t logLines, const Handler* handler,
-               std::atomic<uint64_t>& logLinesDropped)
+WebTab::WebTab(WebServer::Impl& owner, ServerStream stream, HandshakeTicket handshake)
     // Tabs are bounded by maxTabs, not by the connection cap: no slot.
-    : Session(server, std::move(stream), travik::kImageChannels, kMaxQueuedTexts, ControlOverflow::DropOldest,
+    : Session(owner.core, std::move(stream), travik::kImageChannels, kMaxQueuedTexts, ControlOverflow::DropOldest,
               ConnectionSlot(), std::move(handshake)),
-      m_logLimit(logLines),
-      m_handler(handler),
-      m_logLinesDropped(logLinesDropped) {}
+      m_owner(owner),
+      m_logLimit(owner.config.tabLogLines) {}
 
 void WebTab::Open(const HttpRequest& request, std::vector<std::string> texts, const std::vector<std::string>& logs,
                   const std::vector<WebImage>& images) {
@@ -26,11 +24,37 @@ void WebTab::Open(const HttpRequest& request, std::vector<std::string> texts, co
 }
 
 void WebTab::QueueImage(const WebImage& image) {
-    if (!image.message || !travik::ValidChannel(image.channel)) return;
+    if (!image.message || !travik::ValidChannel(image.channel) || m_video[image.channel]) return;
     SessionItem item;
     item.payload = image.message;
     item.receivedMicros = image.receivedMicros;
     QueueItem(static_cast<size_t>(image.channel), std::move(item), 1);  // latest wins: never a growing lag
+}
+
+void WebTab::QueueVideo(int channel, const SessionItem& item) {
+    if (!travik::ValidChannel(channel) || !m_video[channel]) return;
+    if (QueueStreamItem(static_cast<size_t>(channel), item)) m_owner.keyframeWanted[channel] = true;
+}
+
+void WebTab::VideoGap(int channel) {
+    if (!travik::ValidChannel(channel) || !m_video[channel]) return;
+    WaitForKeyframe(static_cast<size_t>(channel));
+    m_owner.keyframeWanted[channel] = true;
+}
+
+void WebTab::SetVideo(int channel, bool on) {
+    if (m_video[channel] == on) return;
+    m_video[channel] = on;
+    const auto c = static_cast<size_t>(channel);
+    if (on) {
+        ++m_owner.videoWatchers[channel];
+        WaitForKeyframe(c);  // also drops a queued JPEG
+        m_owner.keyframeWanted[channel] = true;
+    } else {
+        --m_owner.videoWatchers[channel];
+        ClearChannel(c);
+        if (m_owner.imageSnapshot[channel].message) QueueImage(m_owner.imageSnapshot[channel]);
+    }
 }
 
 void WebTab::QueueLogs(const std::vector<std::string>& lines, uint64_t droppedBefore) {
@@ -40,7 +64,7 @@ void WebTab::QueueLogs(const std::vector<std::string>& lines, uint64_t droppedBe
         if (m_logs.size() >= m_logLimit) {
             m_logs.pop_front();
             ++m_logsDropped;
-            ++m_logLinesDropped;
+            ++m_owner.logLinesDropped;
         }
         m_logs.push_back(line);
     }
@@ -62,11 +86,21 @@ bool WebTab::MoreControl(std::string& out) {
 
 void WebTab::OnMessage(bool text, const std::string& bytes) {
     std::string error;
+    VideoCommand video;
+    bool valid = false;
     if (!text) {
         error = "binary messages are not accepted";
+    } else if (ParseVideoCommand(bytes, video, valid, error)) {
+        if (valid && video.on && !m_owner.config.video) {
+            error = "video is not available here (travik web --video h264 in a build with video)";
+        } else if (valid) {
+            SetVideo(video.channel, video.on);
+        }
     } else {
+        error.clear();
         try {
-            error = m_handler && *m_handler ? (*m_handler)(bytes) : "commands are not accepted here";
+            const Handler& handler = m_owner.handler;
+            error = handler ? handler(bytes) : "commands are not accepted here";
         } catch (const std::exception& e) {
             error = std::string("command failed: ") + e.what();
         } catch (...) {
@@ -79,6 +113,9 @@ void WebTab::OnMessage(bool text, const std::string& bytes) {
     }
 }
 
-void WebTab::OnFinished() { m_logs.clear(); }
+void WebTab::OnFinished() {
+    m_logs.clear();
+    for (int c = 0; c < travik::kImageChannels; ++c) SetVideo(c, false);
+}
 
 }  // namespace travik_tool

@@ -97,16 +97,22 @@ WebViewer::~WebViewer() { Stop(); }
 
 bool WebViewer::Start(std::string& error) {
     m_server.SetCommandHandler([this](const std::string& text) { return OnCommand(text); });
-    m_server.PublishText("hello", HelloJson(m_device, m_config.quality, m_config.lossless));
+#ifdef TRAVIK_TOOL_VIDEO
+    const std::string video = m_config.videoFirst ? "h264" : "jpeg";
+#else
+    const std::string video = "none";
+#endif
+    m_server.PublishText("hello", HelloJson(m_device, m_config.quality, m_config.lossless, video));
     PublishState();
     WebServerConfig server;
     server.address = m_config.httpAddress;
     server.port = m_config.httpPort;
     server.security = m_config.security;
+    server.video = video != "none";
     if (!m_server.Start(server, error)) return false;
     m_relay = std::make_unique<ImageRelay>(m_server, m_config.quality, m_config.lossless);
     if (m_config.foxglove) {
-        m_foxglove.SetChannels(TravikFoxgloveChannels());
+        m_foxglove.SetChannels(TravikFoxgloveChannels(video != "none"));
         std::vector<FoxgloveService> services(2);
         services[0].id = kFoxgloveCommandService;
         services[0].name = "/travik/command";
@@ -147,6 +153,14 @@ bool WebViewer::Start(std::string& error) {
             return false;
         }
     }
+#ifdef TRAVIK_TOOL_VIDEO
+    std::vector<VideoWatchers*> watchers{&m_server};
+    if (m_foxRelay) watchers.push_back(m_foxRelay.get());
+    m_videoWatchers = std::make_unique<VideoWatcherSet>(std::move(watchers));
+    H264Config h264;
+    h264.bitrate = m_config.videoBitrate;
+    m_video = std::make_unique<VideoEncoderHub>(h264, *m_videoWatchers);
+#endif
     m_started = true;
     return true;
 }
@@ -216,6 +230,11 @@ bool WebViewer::Connect() {
     }
     ImageRelay* relay = m_relay.get();
     FoxgloveRelay* fox = m_foxRelay.get();
+#ifdef TRAVIK_TOOL_VIDEO
+    VideoEncoderHub* video = m_video.get();
+#else
+    void* const video = nullptr;
+#endif
     WebServer* server = &m_server;
     auto onLog = [this, server, fox](std::string& text) {
         server->PublishLog(text);
@@ -223,10 +242,15 @@ bool WebViewer::Connect() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     };
-    auto onImage = [relay, fox](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data, int len,
-                                unsigned long long tag) {
+    auto onImage = [relay, fox, video](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data,
+                                       int len, unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
         relay->Offer(channel, a2, a3, a4, data, len, tag);
+#ifdef TRAVIK_TOOL_VIDEO
+        video->Offer(channel, a2, a3, a4, data, len);
+#else
+        (void)video;
+#endif
         if (fox) {
             const int attrs[5] = {a1, a2, a3, a4, a5};
             fox->Offer(channel, attrs, data, len, tag);
@@ -278,7 +302,8 @@ bool WebViewer::OnService(uint32_t service, const std::string& request, std::str
         if (m_foxRelay) {
             for (const auto& [topic, count] : m_foxRelay->Encodings()) encodings[topic] = count;
         }
-        for (const FoxgloveChannel& c : TravikFoxgloveChannels()) subscribers[c.topic] = m_foxglove.Subscribers(c.id);
+        for (const FoxgloveChannel& c : TravikFoxgloveChannels(true))
+            subscribers[c.topic] = m_foxglove.Subscribers(c.id);
         reply = nlohmann::json{{"encodings", encodings}, {"subscribers", subscribers}}.dump();
         return true;
     }
@@ -307,6 +332,9 @@ void WebViewer::Stop() {
     }
     m_source.Release();
     if (m_relay) m_relay->Stop();
+#ifdef TRAVIK_TOOL_VIDEO
+    if (m_video) m_video->Stop();
+#endif
     if (m_foxRelay) m_foxRelay->Stop();
     m_foxglove.Stop();
     m_server.Stop();
@@ -345,6 +373,18 @@ std::string WebViewer::StatusLine(double seconds) {
                     FormatMicros(Percentile(fox.hopMicros, 99));
     }
     if (!relay.encodeMicros.empty()) line += " | encode p50 " + FormatMicros(Percentile(relay.encodeMicros, 50));
+#ifdef TRAVIK_TOOL_VIDEO
+    VideoCounts video = m_video ? m_video->TakeWindow() : VideoCounts();
+    if (video.encoded > 0 || video.refused > 0) {
+        char part[96];
+        std::snprintf(part, sizeof part, " | h264 %" PRIu64 " frames, %.0f kb/s", video.encoded,
+                      static_cast<double>(video.bytes) * 8 / 1000 / seconds);
+        line += part;
+        if (!video.encodeMicros.empty()) line += " encode p50 " + FormatMicros(Percentile(video.encodeMicros, 50));
+        if (video.skipped > 0) line += " skipped " + std::to_string(video.skipped);
+        if (video.refused > 0) line += " not video " + std::to_string(video.refused) + " (" + video.lastError + ")";
+    }
+#endif
     // Refused by the encoder (too many pixels) or failed in it: the tabs got the size only.
     if (relay.failed > 0) line += " | not encoded " + std::to_string(relay.failed);
     if (!server.hopMicros.empty())
@@ -380,6 +420,24 @@ int RunWeb(const WebOptions& options, ViewSource& source, StopSignal& stop, FILE
         }
     }
     config.allowOrigins = options.allowOrigins;
+    if (options.video != "jpeg" && options.video != "h264") {
+        Status("travik web: bad --video '%s' (h264 or jpeg)", options.video.c_str());
+        return 2;
+    }
+#ifndef TRAVIK_TOOL_VIDEO
+    if (options.video == "h264" || !options.videoBitrate.empty()) {
+        std::fprintf(stderr, "travik: --video h264 is not available in this build\n");
+        return 2;
+    }
+#endif
+    config.videoFirst = options.video == "h264";
+    if (!options.videoBitrate.empty()) {
+        std::string why;
+        if (!ParseBitrate(options.videoBitrate, config.videoBitrate, why)) {
+            Status("travik web: %s", why.c_str());
+            return 2;
+        }
+    }
     if (!SecureWeb(options, config)) return 2;
 
     WebViewer web(source, config);
@@ -413,6 +471,7 @@ void RegisterWebCommands(Commands& commands) {
         "usage: travik web [tls://]HOST[:PORT]|nats://HOST[:PORT][/NAME] [--http ADDR:PORT] [--quality Q] "
         "[--lossless] [--logs] [--channels 0,1,2,3] [--interval MS] [--foxglove [ADDR:PORT]] "
         "[--allow-origin ORIGIN]... [--https-cert FILE --https-key FILE] [--token TOKEN] [--no-auth] "
+        "[--video h264|jpeg] [--video-bitrate RATE] "
         "[--tls-ca FILE [--tls-cert FILE --tls-key FILE]] [--nats-creds FILE] [--nats-tls-ca FILE]",
         [o](CommandContext& run) {
             // nats://HOST alone: the page picks the device.
@@ -445,6 +504,15 @@ void RegisterWebCommands(Commands& commands) {
                     "Token every request must carry (prefer the TRAVIK_WEB_TOKEN variable: arguments are visible "
                     "to other users)");
     cmd->add_flag("--no-auth", o->noAuth, "Serve beyond loopback without a token");
+    cmd->add_option("--video", o->video,
+                    "h264: the page shows channels as H.264 video (decoded by the browser; JPEG where it cannot), "
+                    "and the Foxglove endpoint offers /travik/channel/N/h264; jpeg: video only when a tab asks")
+        ->check(CLI::IsMember({"h264", "jpeg"}))
+        ->capture_default_str();
+    cmd->add_option("--video-bitrate", o->videoBitrate,
+                    "H.264 bits per second per channel, e.g. 600k or 2M (default: by resolution, about 2M at "
+                    "1280x720 30 fps)")
+        ->check(BitrateCheck());
 }
 
 }  // namespace travik_tool

@@ -21,6 +21,9 @@
 #include "web/protocol.h"
 #include "web/relay.h"
 #include "web/server.h"
+#ifdef TRAVIK_TOOL_VIDEO
+#include "video/video_hub.h"
+#endif
 
 namespace travik_tool {
 
@@ -33,6 +36,8 @@ struct WebOptions : ViewerOptions {
     std::string httpsCert, httpsKey;  // PEM files: https and wss on both ports
     std::string token;                // --token; TRAVIK_WEB_TOKEN when empty
     bool noAuth = false;              // serve beyond loopback without a token
+    std::string video = "jpeg";       // --video: "h264" starts tabs with video on
+    std::string videoBitrate;         // --video-bitrate RATE; "": sized by resolution
 };
 
 // The environment variable that carries the token: unlike an argument, it
@@ -50,6 +55,8 @@ struct WebConfig {
     int foxglovePort = 8765;                // 0: any free port
     std::vector<std::string> allowOrigins;  // page origins the endpoint accepts
     ServerSecurity security;                // TLS and the token, for both ports
+    bool videoFirst = false;                // tabs start with H.264 on (--video h264)
+    int videoBitrate = 0;                   // bits per second per channel; 0: by resolution
 };
 
 // Services of the Foxglove endpoint.
@@ -96,6 +103,12 @@ private:
     std::unique_ptr<ImageRelay> m_relay;
     FoxgloveServer m_foxglove;
     std::unique_ptr<FoxgloveRelay> m_foxRelay;
+#ifdef TRAVIK_TOOL_VIDEO
+    // The page's tabs and the Foxglove relay as one set of watchers, and
+    // the encoders that feed them.
+    std::unique_ptr<VideoWatcherSet> m_videoWatchers;
+    std::unique_ptr<VideoEncoderHub> m_video;
+#endif
     bool m_started = false;
     std::chrono::steady_clock::time_point m_nextAttempt{};
     std::chrono::steady_clock::time_point m_nextDevices{};
@@ -110,8 +123,9 @@ private:
 // `travik web` of `source` (borrowed for the call). The page's URL goes to
 // `out`. Exit code: 0 after Ctrl-C, 1 when the page's address cannot be
 // bound, 2 for a bad --http or --foxglove, a bad token, an unusable TLS
-// certificate or key, or an address beyond loopback without a token (and
-// without --no-auth).
+// certificate or key, an address beyond loopback without a token (and
+// without --no-auth), a bad --video or --video-bitrate, or --video h264 in
+// a build without video.
 int RunWeb(const WebOptions& options, ViewSource& source, StopSignal& stop, FILE* out);
 
 }  // namespace travik_tool

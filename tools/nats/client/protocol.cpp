@@ -202,14 +202,14 @@ bool DecodeImage(const unsigned char* message, size_t len, ImageHeader& header, 
 }
 
 bool Wish::Any() const {
-    for (bool on : channels)
-        if (on) return true;
+    for (int c = 0; c < kChannels; ++c)
+        if (channels[c] || video[c]) return true;
     return logs;
 }
 
 bool Wish::operator==(const Wish& o) const {
     for (int c = 0; c < kChannels; ++c)
-        if (channels[c] != o.channels[c]) return false;
+        if (channels[c] != o.channels[c] || video[c] != o.video[c]) return false;
     return intervalMs == o.intervalMs && logs == o.logs;
 }
 
@@ -246,17 +246,28 @@ std::vector<std::pair<size_t, size_t>> SplitText(const std::string& text, size_t
     return pieces;
 }
 
-std::string FormatLease(const std::string& id, const Wish& wish, int ttlMs) {
-    return "id=" + id + " channels=" + FormatChannels(wish.channels) + " interval=" + std::to_string(wish.intervalMs) +
-           " logs=" + (wish.logs ? "1" : "0") + " ttl=" + std::to_string(ttlMs);
+std::string FormatLease(const std::string& id, const Wish& wish, int ttlMs, const bool* keyframes) {
+    std::string text = "id=" + id + " channels=" + FormatChannels(wish.channels) +
+                       " video=" + FormatChannels(wish.video) + " interval=" + std::to_string(wish.intervalMs) +
+                       " logs=" + (wish.logs ? "1" : "0") + " ttl=" + std::to_string(ttlMs);
+    if (keyframes != nullptr) text += " key=" + FormatChannels(keyframes);
+    return text;
 }
 
 bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs) {
-    auto f = Fields(text, {"id", "channels", "interval", "logs", "ttl"});
+    bool keyframes[kChannels];
+    return ParseLease(text, id, wish, ttlMs, keyframes);
+}
+
+bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs, bool keyframes[kChannels]) {
+    auto f = Fields(text, {"id", "channels", "video", "key", "interval", "logs", "ttl"});
     long long interval = 0, logs = 0, ttl = 0;
-    if (!Token(f["id"]) || !ParseChannels(f["channels"], wish.channels) ||
-        !ParseInt(f["interval"], 1, 3600000, interval) || !ParseInt(f["logs"], 0, 1, logs) ||
-        !ParseInt(f["ttl"], 1, 60000, ttl))
+    // Absent lists are "none": a viewer that knows no video leaves them out.
+    const std::string video = f.count("video") ? f["video"] : "-";
+    const std::string key = f.count("key") ? f["key"] : "-";
+    if (!Token(f["id"]) || !ParseChannels(f["channels"], wish.channels) || !ParseChannels(video, wish.video) ||
+        !ParseChannels(key, keyframes) || !ParseInt(f["interval"], 1, 3600000, interval) ||
+        !ParseInt(f["logs"], 0, 1, logs) || !ParseInt(f["ttl"], 1, 60000, ttl))
         return false;
     id = f["id"];
     wish.intervalMs = static_cast<int>(interval);
@@ -268,13 +279,19 @@ bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs
 std::string FormatStatus(const Status& s) {
     return "v=1 name=" + s.name + " device=" + s.device + " up=" + (s.up ? "1" : "0") +
            " channels=" + FormatChannels(s.sending.channels) + " interval=" + std::to_string(s.sending.intervalMs) +
-           " logs=" + (s.sending.logs ? "1" : "0") + " leases=" + std::to_string(s.leases) +
+           " logs=" + (s.sending.logs ? "1" : "0") + " video=" + s.video +
+           " encoding=" + FormatChannels(s.sending.video) + " leases=" + std::to_string(s.leases) +
            " t=" + std::to_string(s.timeMs);
 }
 
 bool ParseStatus(const std::string& text, Status& s) {
-    auto f = Fields(text, {"v", "name", "device", "up", "channels", "interval", "logs", "leases", "t"});
+    auto f =
+        Fields(text, {"v", "name", "device", "up", "channels", "interval", "logs", "video", "encoding", "leases", "t"});
     long long up = 0, interval = 0, logs = 0, leases = 0, t = 0;
+    // A bridge without video leaves both out.
+    const std::string video = f.count("video") ? f["video"] : "-";
+    const std::string encoding = f.count("encoding") ? f["encoding"] : "-";
+    if ((video != "-" && video != "h264") || !ParseChannels(encoding, s.sending.video)) return false;
     if (f["v"] != "1" || !ValidName(f["name"]) || !Token(f["device"]) || !ParseInt(f["up"], 0, 1, up) ||
         !ParseChannels(f["channels"], s.sending.channels) || !ParseInt(f["interval"], 1, 3600000, interval) ||
         !ParseInt(f["logs"], 0, 1, logs) || !ParseInt(f["leases"], 0, 1000000000, leases) ||
@@ -282,6 +299,7 @@ bool ParseStatus(const std::string& text, Status& s) {
         return false;
     s.name = f["name"];
     s.device = f["device"];
+    s.video = video;
     s.up = up == 1;
     s.sending.intervalMs = static_cast<int>(interval);
     s.sending.logs = logs == 1;

@@ -67,7 +67,8 @@ bool DecodeImage(const unsigned char* message, size_t len, ImageHeader& header, 
 // What one viewer asks for (a lease or a command), or what a bridge makes
 // the device send.
 struct Wish {
-    bool channels[kChannels] = {};
+    bool channels[kChannels] = {};  // raw images, on image.N
+    bool video[kChannels] = {};     // access units, on video.N
     int intervalMs = 100;
     bool logs = false;
     bool Any() const;
@@ -75,17 +76,24 @@ struct Wish {
     bool operator!=(const Wish& o) const { return !(*this == o); }
 };
 
-// "id=ID channels=0,2 interval=100 logs=1 ttl=3500"
-std::string FormatLease(const std::string& id, const Wish& wish, int ttlMs);
+// "id=ID channels=0,2 video=1 interval=100 logs=1 ttl=3500", with
+// " key=1" when `keyframes` names channels whose watchers need a keyframe
+// now (one joined, or resubscribed).
+std::string FormatLease(const std::string& id, const Wish& wish, int ttlMs, const bool* keyframes = nullptr);
 // False when a field is missing or out of range (interval 1..3600000, ttl
-// 1..60000, id 1..64 printable characters without spaces).
+// 1..60000, id 1..64 printable characters without spaces, channel lists).
+// `video` and `key` may be missing (none): leases of viewers that know no
+// video stay valid.
 bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs);
+bool ParseLease(const std::string& text, std::string& id, Wish& wish, int& ttlMs, bool keyframes[kChannels]);
 
 struct Status {
     std::string name;
-    std::string device;  // HOST:PORT
-    bool up = false;     // the bridge is connected to its device
-    Wish sending;        // what the device is asked to send now
+    std::string device;       // HOST:PORT
+    bool up = false;          // the bridge is connected to its device
+    Wish sending;             // what the device is asked to send now; its
+                              // `video`: the channels being encoded
+    std::string video = "-";  // "h264" when the bridge encodes video
     int leases = 0;
     uint64_t timeMs = 0;  // wall clock of the bridge, ms since 1970
 };

@@ -4,7 +4,11 @@
 #include <random>
 
 #include "cli/console.h"
+#include "nats/client/video_message.h"
 #include "protocol/channel_rule.h"
+#if TRAVIK_NATS_VIDEO
+#include "video/access_unit.h"
+#endif
 
 namespace travik_nats {
 
@@ -17,9 +21,12 @@ constexpr int kPendingMsgs = 64;
 constexpr int kPendingBytes = 64 << 20;
 constexpr int kCommandTimeoutMs = 2000;
 
-Wish ToWish(const travik_tool::SourceWish& w) {
+Wish ToWish(const travik_tool::SourceWish& w, bool video) {
     Wish wish;
-    for (int c = 0; c < kChannels; ++c) wish.channels[c] = w.channels[c];
+    for (int c = 0; c < kChannels; ++c) {
+        wish.channels[c] = w.channels[c];
+        wish.video[c] = video && w.video[c];
+    }
     wish.intervalMs = w.intervalMs < 1 ? 1 : w.intervalMs;
     wish.logs = w.logs;
     return wish;
@@ -87,10 +94,14 @@ int NatsViewer::Connect(const travik_tool::SourceWish& wish, LogCb log, ImageCb 
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = false;
-        m_wish = ToWish(wish);
+        m_bridgeVideo = false;
+        m_asked = ToWish(wish, static_cast<bool>(m_videoCb));
+        for (int c = 0; c < kChannels; ++c) m_keyWanted[c] = m_needKey[c] = m_asked.video[c];
+        m_wish = LeaseWishLocked();
         m_wishChanged = true;
     }
     for (bool& s : m_subscribed) s = false;
+    for (bool& s : m_videoSubscribed) s = false;
     if (!SubscribeWanted(error)) {
         travik_tool::Status("travik: %s", error.c_str());
         m_link.Close();
@@ -116,6 +127,14 @@ bool NatsViewer::SubscribeWanted(std::string& error) {
             return false;
         m_subscribed[c] = true;
     }
+    for (int c = 0; c < kChannels; ++c) {
+        if (!wish.video[c] || m_videoSubscribed[c]) continue;
+        if (!m_link.Subscribe(
+                VideoSubject(m_name, c), [this, c](natsMsg* msg) { OnVideoMessage(c, msg); }, kPendingMsgs,
+                kPendingBytes, error))
+            return false;
+        m_videoSubscribed[c] = true;
+    }
     if (wish.logs && !m_subscribed[kChannels]) {
         if (!m_link.Subscribe(
                 Subject(m_name, "log"), [this](natsMsg* msg) { OnLogMessage(msg); }, kPendingMsgs, kPendingBytes,
@@ -128,10 +147,49 @@ bool NatsViewer::SubscribeWanted(std::string& error) {
 
 bool NatsViewer::Up() { return m_link.Up(); }
 
+bool NatsViewer::SetVideoCb(VideoCb video) {
+#if TRAVIK_NATS_VIDEO
+    m_videoCb = std::move(video);
+    return true;
+#else
+    (void)video;
+    return false;  // a build without the tool's video: images only
+#endif
+}
+
+bool NatsViewer::VideoFlowing() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bridgeVideo;
+}
+
+void NatsViewer::RequestKeyframe(int channel) {
+    if (!travik::ValidChannel(channel)) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_asked.video[channel]) return;
+        m_keyWanted[channel] = true;
+    }
+    m_renewCond.notify_all();
+}
+
+Wish NatsViewer::LeaseWishLocked() const {
+    Wish wish = m_asked;
+    if (!m_bridgeVideo)
+        for (int c = 0; c < kChannels; ++c) wish.channels[c] = wish.channels[c] || wish.video[c];
+    return wish;
+}
+
 void NatsViewer::SendWish(const travik_tool::SourceWish& wish) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_wish = ToWish(wish);
+        const Wish asked = ToWish(wish, static_cast<bool>(m_videoCb));
+        // A channel newly watched as video starts at a keyframe.
+        for (int c = 0; c < kChannels; ++c) {
+            if (asked.video[c] && !m_asked.video[c]) m_keyWanted[c] = m_needKey[c] = true;
+            if (!asked.video[c]) m_units[c].clear();
+        }
+        m_asked = asked;
+        m_wish = LeaseWishLocked();
         m_wishChanged = true;
     }
     m_renewCond.notify_all();
@@ -160,6 +218,7 @@ void NatsViewer::Release() {
     for (int c = 0; c < kChannels; ++c) {
         m_latest[c].clear();
         m_pending[c] = false;
+        m_units[c].clear();
     }
     m_logs.clear();
     m_logBytes = 0;
@@ -205,17 +264,63 @@ void NatsViewer::OnLogMessage(natsMsg* msg) {
     m_cond.notify_one();
 }
 
+void NatsViewer::OnVideoMessage(int channel, natsMsg* msg) {
+    const char* data = natsMsg_GetData(msg);
+    const int len = natsMsg_GetDataLength(msg);
+    if (data == nullptr || len < 0) return;
+    VideoHeader header;
+    size_t offset = 0;
+    if (!ReadVideoMessage(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(len), header, offset) ||
+        header.channel != channel) {
+        ++m_bad;
+        return;
+    }
+#if TRAVIK_NATS_VIDEO
+    auto unit = std::make_shared<travik_tool::AccessUnit>();
+    unit->annexB.assign(data + offset, header.unitLen);
+    unit->keyframe = header.keyframe;
+    unit->width = header.width;
+    unit->height = header.height;
+    unit->sequence = header.sequence;
+    unit->stagedMicros = header.stagedMicros;
+    bool askKey = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stop || !m_asked.video[channel]) return;
+        auto& queue = m_units[channel];
+        if (queue.size() >= kMaxQueuedUnits) {
+            // The callback fell behind: what waits is useless without the
+            // units dropped, so all of it goes and the next keyframe restarts.
+            m_skipped += queue.size();
+            queue.clear();
+            m_needKey[channel] = true;
+            m_keyWanted[channel] = askKey = true;
+        }
+        if (m_needKey[channel] && !unit->keyframe) {
+            ++m_skipped;
+        } else {
+            m_needKey[channel] = false;
+            queue.push_back(std::move(unit));
+            m_cond.notify_one();
+        }
+    }
+    if (askKey) m_renewCond.notify_all();
+#endif
+}
+
 void NatsViewer::Deliver() {
     std::vector<unsigned char> message;
     for (;;) {
         int channel = -1;
+        int videoChannel = -1;
+        std::shared_ptr<const travik_tool::AccessUnit> unit;
         std::string text;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_cond.wait(lock, [this] {
                 if (m_stop || !m_logs.empty()) return true;
-                for (bool p : m_pending)
-                    if (p) return true;
+                for (int c = 0; c < kChannels; ++c)
+                    if (m_pending[c] || !m_units[c].empty()) return true;
                 return false;
             });
             if (m_stop) return;
@@ -224,15 +329,24 @@ void NatsViewer::Deliver() {
                 m_logs.pop_front();
                 m_logBytes -= text.size();
             } else {
-                for (int c = 0; c < kChannels && channel < 0; ++c) {
-                    if (!m_pending[c]) continue;
-                    channel = c;
-                    m_pending[c] = false;
-                    message.swap(m_latest[c]);
+                for (int c = 0; c < kChannels && channel < 0 && videoChannel < 0; ++c) {
+                    if (!m_units[c].empty()) {
+                        videoChannel = c;
+                        unit = std::move(m_units[c].front());
+                        m_units[c].pop_front();
+                    } else if (m_pending[c]) {
+                        channel = c;
+                        m_pending[c] = false;
+                        message.swap(m_latest[c]);
+                    }
                 }
             }
         }
         try {
+            if (videoChannel >= 0) {
+                if (m_videoCb) m_videoCb(videoChannel, unit);
+                continue;
+            }
             if (channel < 0) {
                 if (m_logCb) m_logCb(text);
                 continue;
@@ -260,22 +374,45 @@ void NatsViewer::Renew() {
     while (!m_stop) {
         const Wish wish = m_wish;
         if (m_wishChanged) answered = false;
-        const bool command = !answered;
+        // Keyframe requests go as a command: asked once, answered at once.
+        bool keys[kChannels] = {};
+        bool anyKey = false;
+        for (int c = 0; c < kChannels; ++c) {
+            keys[c] = m_keyWanted[c];
+            anyKey = anyKey || keys[c];
+            m_keyWanted[c] = false;
+        }
+        const bool command = !answered || anyKey;
         m_wishChanged = false;
         lock.unlock();
-        const std::string text = FormatLease(m_id, wish, kLeaseTtlMs);
+        const std::string text = FormatLease(m_id, wish, kLeaseTtlMs, anyKey ? keys : nullptr);
         std::string reply;
         if (command && m_link.Request(Subject(m_name, "command"), text, kCommandTimeoutMs, reply)) {
             answered = true;
+            Status status;
+            const bool encodes = ParseStatus(reply, status) && status.video == "h264";
             lock.lock();
             m_reply = reply;
+            if (encodes != m_bridgeVideo) {
+                // Video channels stop (or start) coming as images too.
+                m_bridgeVideo = encodes;
+                const Wish lease = LeaseWishLocked();
+                if (lease != m_wish) {
+                    m_wish = lease;
+                    m_wishChanged = true;
+                }
+            }
             lock.unlock();
         } else {
             m_link.Publish(Subject(m_name, "interest"), text.data(), static_cast<int>(text.size()));
         }
         lock.lock();
-        m_renewCond.wait_for(lock, std::chrono::milliseconds(kLeasePeriodMs),
-                             [this] { return m_stop || m_wishChanged; });
+        m_renewCond.wait_for(lock, std::chrono::milliseconds(kLeasePeriodMs), [this] {
+            if (m_stop || m_wishChanged) return true;
+            for (bool key : m_keyWanted)
+                if (key) return true;
+            return false;
+        });
     }
 }
 

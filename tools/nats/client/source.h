@@ -5,6 +5,12 @@
 // thread takes it, so a slow callback costs dropped images, never memory.
 // What it wants travels as a lease, renewed every second, and as a command
 // (request/reply) whenever the wish changes.
+// Video (SetVideoCb): the channels wished as video are subscribed on
+// video.N and their access units handed on unchanged, in order, from a
+// keyframe on; a watcher that falls behind by kMaxQueuedUnits units skips to
+// the next keyframe (and asks for one) instead of growing memory. Until the
+// bridge's answer says it encodes, and for good when it does not, those
+// channels are asked for as images too.
 // Contract: see ViewSource. Two threads of its own (delivery and leases)
 // besides the client library's; all end in Release.
 #pragma once
@@ -34,7 +40,13 @@ public:
     NatsViewer(std::string url, std::string name, LinkOptions link = LinkOptions());
     ~NatsViewer() override;
 
+    // Units of one channel waiting for the callback, at most.
+    static constexpr size_t kMaxQueuedUnits = 64;
+
     int Connect(const travik_tool::SourceWish& wish, LogCb log, ImageCb image) override;
+    bool SetVideoCb(VideoCb video) override;
+    bool VideoFlowing() override;
+    void RequestKeyframe(int channel) override;
     bool Up() override;
     void SendWish(const travik_tool::SourceWish& wish) override;
     void Release() override;
@@ -46,10 +58,16 @@ public:
     // prefix (refused on arrival, before it replaces a waiting image) or a
     // body that does not restore to its claim.
     uint64_t BadMessages() const { return m_bad.load(); }
+    // Units dropped to skip to a keyframe (a slow callback, or a gap).
+    uint64_t SkippedUnits() const { return m_skipped.load(); }
 
 private:
     void OnImageMessage(int channel, natsMsg* msg);
     void OnLogMessage(natsMsg* msg);
+    void OnVideoMessage(int channel, natsMsg* msg);
+    // The lease for `asked`: video channels also as images unless the
+    // bridge is known to encode them. Under m_mutex.
+    Wish LeaseWishLocked() const;
     bool SubscribeWanted(std::string& error);
     void Deliver();
     void Renew();
@@ -60,9 +78,15 @@ private:
     std::string m_id;
     NatsLink m_link;
     bool m_subscribed[kChannels + 1] = {};  // the channels, then the log
+    bool m_videoSubscribed[kChannels] = {};
 
-    std::mutex m_mutex;  // everything below up to m_cond
-    Wish m_wish;
+    std::mutex m_mutex;                // everything below up to m_cond
+    Wish m_asked;                      // what the caller wishes
+    Wish m_wish;                       // what the lease asks for (LeaseWishLocked)
+    bool m_bridgeVideo = false;        // the bridge's answer says it encodes
+    bool m_keyWanted[kChannels] = {};  // to ask with the next command
+    bool m_needKey[kChannels] = {};    // units are dropped until a keyframe
+    std::deque<std::shared_ptr<const travik_tool::AccessUnit>> m_units[kChannels];
     bool m_wishChanged = false;
     bool m_stop = false;
     std::vector<unsigned char> m_latest[kChannels];
@@ -75,9 +99,11 @@ private:
 
     LogCb m_logCb;
     ImageCb m_imageCb;
+    VideoCb m_videoCb;
     std::thread m_deliver;
     std::thread m_renew;
     std::atomic<uint64_t> m_bad{0};
+    std::atomic<uint64_t> m_skipped{0};
 };
 
 }  // namespace travik_nats

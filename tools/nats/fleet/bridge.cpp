@@ -1,6 +1,8 @@
 // The bridge: a viewer of one source (a device, or another bridge) that
 // publishes what it receives into NATS, compressed once, and asks the source
-// only for what the live leases of all viewers combined want.
+// only for what the live leases of all viewers combined want. With --video
+// h264 each channel some lease wants as video is also encoded once, on that
+// channel's worker, and its access units published on video.N.
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -10,16 +12,29 @@
 #include <thread>
 
 #include "cli/console.h"
+#include "cli/options.h"
 #include "nats/client/link.h"
 #include "nats/client/protocol.h"
 #include "nats/client/source.h"
+#include "nats/client/video_message.h"
 #include "nats/fleet/commands.h"
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
+#if TRAVIK_NATS_VIDEO
+#include "video/h264_encoder.h"
+#endif
 
 namespace travik_nats {
 
 namespace {
+
+constexpr bool VideoBuilt() {
+#if TRAVIK_NATS_VIDEO
+    return true;
+#else
+    return false;
+#endif
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,6 +42,15 @@ constexpr size_t kMaxLogBytes = 1u << 20;  // log text waiting to be published
 constexpr int kControlPendingMsgs = 1024;
 constexpr int kControlPendingBytes = 1 << 20;
 constexpr int kCommandGapMs = 100;  // the least time between two commands to the device
+// The least time between two keyframes forced by watchers of one channel: a
+// flood of joins costs a few keyframes a second, and no request is lost.
+constexpr int kKeyframeGapMs = 250;
+
+#if TRAVIK_NATS_VIDEO
+using Encoder = travik_tool::H264Encoder;
+#else
+struct Encoder {};  // a build without the tool's video: --video is refused
+#endif
 
 uint64_t WallMs() { return static_cast<uint64_t>(travik::NowMicros() / 1000); }
 
@@ -37,8 +61,8 @@ travik_tool::SourceWish SourceWishOf(const Wish& wish) {
     out.logs = wish.logs;
     out.images = false;
     for (int c = 0; c < kChannels; ++c) {
-        out.channels[c] = wish.channels[c];
-        out.images = out.images || wish.channels[c];
+        out.channels[c] = wish.channels[c] || wish.video[c];
+        out.images = out.images || out.channels[c];
     }
     out.intervalMs = wish.intervalMs;
     return out;
@@ -46,8 +70,8 @@ travik_tool::SourceWish SourceWishOf(const Wish& wish) {
 
 class Bridge {
 public:
-    Bridge(travik_tool::ViewSource& source, const BridgeOptions& o)
-        : m_source(source), m_o(o), m_device(source.Where()) {
+    Bridge(travik_tool::ViewSource& source, const BridgeOptions& o, int bitrate)
+        : m_source(source), m_o(o), m_device(source.Where()), m_bitrate(bitrate) {
         for (int c : o.channels)
             if (travik::ValidChannel(c)) m_allowed[c] = true;
     }
@@ -144,9 +168,10 @@ public:
 
     void Summary() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        travik_tool::Status("travik bridge: published %" PRIu64 " images (%" PRIu64 " MB), %" PRIu64
-                            " skipped as too large, %" PRIu64 " not published",
-                            m_published, m_publishedBytes >> 20, m_tooLarge, m_failed);
+        travik_tool::Status(
+            "travik bridge: published %" PRIu64 " images (%" PRIu64 " MB), %" PRIu64 " video units (%" PRIu64
+            " MB), %" PRIu64 " skipped as too large, %" PRIu64 " not published",
+            m_published, m_publishedBytes >> 20, m_videoPublished, m_videoBytes >> 20, m_tooLarge, m_failed);
     }
 
 private:
@@ -160,6 +185,8 @@ private:
         std::shared_ptr<unsigned char> data;
         int len = 0;
         uint64_t tag = 0;
+        uint64_t stagedMicros = 0;  // wall clock on arrival: latency of the video
+        uint64_t sequence = 0;      // of the image on its channel
     };
 
     // Library loop thread: latest wins per channel, nothing compressed here.
@@ -167,7 +194,7 @@ private:
                  unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stop || !m_applied.channels[channel] || len < 0) return;
+        if (m_stop || !(m_applied.channels[channel] || m_applied.video[channel]) || len < 0) return;
         Slot& slot = m_slots[channel];
         slot.pending = true;
         slot.attrs[0] = a1;
@@ -178,6 +205,8 @@ private:
         slot.data = data;
         slot.len = len;
         slot.tag = tag;
+        slot.stagedMicros = static_cast<uint64_t>(travik::NowMicros());
+        slot.sequence = ++m_sequence[channel];
         m_cond.notify_all();
     }
 
@@ -188,46 +217,118 @@ private:
         m_logText += text;
     }
 
-    // One worker per channel: the channels compress in parallel, each image once.
+    // One worker per channel: the channels compress (and encode) in
+    // parallel, each image once. The channel's encoder lives and dies here:
+    // nobody watching the video frees it, so it idles to nothing.
     void PublishImages(int channel) {
         std::vector<unsigned char> message;
+        std::unique_ptr<Encoder> encoder;
+        Clock::time_point lastForcedKey;
         for (;;) {
             Slot slot;
+            bool raw = false, video = false, key = false;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_cond.wait(lock, [&] { return m_stop || m_slots[channel].pending; });
                 if (m_stop) return;
                 slot = std::move(m_slots[channel]);
                 m_slots[channel] = Slot();
+                raw = m_applied.channels[channel];
+                video = m_applied.video[channel];
+                const auto now = Clock::now();
+                if (video && m_keyWanted[channel] && now >= lastForcedKey + std::chrono::milliseconds(kKeyframeGapMs)) {
+                    key = true;
+                    m_keyWanted[channel] = false;
+                    lastForcedKey = now;
+                }
             }
             ImageHeader header;
             std::copy(slot.attrs, slot.attrs + 5, header.attrs);
             header.tag = slot.tag;
-            bool ok = EncodeImage(header, slot.data.get(), static_cast<uint32_t>(slot.len), m_o.level, message);
-            const int64_t maxPayload = m_link.MaxPayload();
-            if (ok && maxPayload > 0 && static_cast<int64_t>(message.size()) > maxPayload) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ++m_tooLarge;
-                if (!m_reportedTooLarge[channel]) {
-                    m_reportedTooLarge[channel] = true;
-                    travik_tool::Status(
-                        "travik bridge: channel %d: an image of %zu bytes (compressed) exceeds the server's "
-                        "max_payload of %" PRId64 " bytes; such images are skipped",
-                        channel, message.size(), maxPayload);
-                }
+            if (raw) {
+                const bool ok =
+                    EncodeImage(header, slot.data.get(), static_cast<uint32_t>(slot.len), m_o.level, message);
+                Publish(channel, ImageSubject(m_o.name, channel), ok, message, m_published, m_publishedBytes);
+            }
+            if (!video) {
+                encoder.reset();
                 continue;
             }
-            if (ok)
-                ok = m_link.Publish(ImageSubject(m_o.name, channel), message.data(),
-                                    static_cast<int>(message.size())) == NATS_OK;
+            PublishUnit(channel, slot, key, encoder, message);
+        }
+    }
+
+    // Worker thread: encodes the image of `slot` on the channel's encoder
+    // (made here when missing, so it starts with a keyframe) and publishes
+    // the unit; a frame rate control skips sends nothing.
+    void PublishUnit(int channel, const Slot& slot, bool key, std::unique_ptr<Encoder>& encoder,
+                     std::vector<unsigned char>& message) {
+#if TRAVIK_NATS_VIDEO
+        if (!encoder) {
+            travik_tool::H264Config config;
+            config.bitrate = m_bitrate;
+            encoder = std::make_unique<Encoder>(config);
+        }
+        if (key) encoder->RequestKeyframe();
+        travik_tool::AccessUnit unit;
+        std::string error;
+        const auto result =
+            encoder->Encode(slot.data.get(), static_cast<size_t>(slot.len), slot.attrs[1], slot.attrs[2], slot.attrs[3],
+                            slot.stagedMicros, slot.sequence, unit, error);
+        if (result == Encoder::Result::kSkipped) return;
+        bool ok = result == Encoder::Result::kEncoded;
+        if (ok) {
+            VideoHeader vh;
+            vh.keyframe = unit.keyframe;
+            vh.channel = channel;
+            vh.width = unit.width;
+            vh.height = unit.height;
+            vh.sequence = unit.sequence;
+            vh.stagedMicros = unit.stagedMicros;
+            ok = EncodeVideoMessage(vh, unit.annexB.data(), unit.annexB.size(), message);
+        } else {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (ok) {
-                ++m_published;
-                m_publishedBytes += message.size();
-            } else {
-                ++m_failed;
+            if (!m_reportedRefused[channel]) {
+                m_reportedRefused[channel] = true;
+                travik_tool::Status("travik bridge: channel %d: not encoded as video: %s", channel, error.c_str());
             }
         }
+        if (!Publish(channel, VideoSubject(m_o.name, channel), ok, message, m_videoPublished, m_videoBytes)) {
+            // The watchers lost a unit: they can only go on from a keyframe.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_keyWanted[channel] = true;
+        }
+#else
+        (void)channel, (void)slot, (void)key, (void)encoder, (void)message;
+#endif
+    }
+
+    // Worker thread: one message of `channel`, unless it failed to build
+    // (`ok` false) or exceeds the server's max_payload. True when published.
+    bool Publish(int channel, const std::string& subject, bool ok, const std::vector<unsigned char>& message,
+                 uint64_t& published, uint64_t& publishedBytes) {
+        const int64_t maxPayload = m_link.MaxPayload();
+        if (ok && maxPayload > 0 && static_cast<int64_t>(message.size()) > maxPayload) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_tooLarge;
+            if (!m_reportedTooLarge[channel]) {
+                m_reportedTooLarge[channel] = true;
+                travik_tool::Status(
+                    "travik bridge: channel %d: a message of %zu bytes exceeds the server's "
+                    "max_payload of %" PRId64 " bytes; such messages are skipped",
+                    channel, message.size(), maxPayload);
+            }
+            return false;
+        }
+        if (ok) ok = m_link.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (ok) {
+            ++published;
+            publishedBytes += message.size();
+        } else {
+            ++m_failed;
+        }
+        return ok;
     }
 
     // Client library thread: a lease renewed, or a command to answer.
@@ -236,12 +337,19 @@ private:
         std::string id;
         Wish wish;
         int ttl = 0;
-        const bool valid = ParseLease(text, id, wish, ttl);
+        bool keys[kChannels] = {};
+        const bool valid = ParseLease(text, id, wish, ttl, keys);
         std::string answer;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (valid) {
-                if (m_leases.size() < 100000 || m_leases.count(id)) {
+                auto it = m_leases.find(id);
+                if (it != m_leases.end() || m_leases.size() < 100000) {
+                    // A watcher new to a channel's video starts at a keyframe.
+                    for (int c = 0; c < kChannels; ++c) {
+                        const bool had = it != m_leases.end() && it->second.wish.video[c];
+                        if (wish.video[c] && (keys[c] || !had)) m_keyWanted[c] = true;
+                    }
                     m_leases[id] = Lease{wish, Clock::now() + std::chrono::milliseconds(ttl)};
                 }
                 ApplyLocked(false);
@@ -262,6 +370,7 @@ private:
             bool any = false;
             for (int c = 0; c < kChannels; ++c) {
                 if (w.channels[c] && m_allowed[c]) combined.channels[c] = any = true;
+                if (w.video[c] && m_allowed[c] && VideoOn()) combined.video[c] = any = true;
             }
             if (w.logs && m_o.logs) combined.logs = any = true;
             if (any && (smallest == 0 || w.intervalMs < smallest)) smallest = w.intervalMs;
@@ -281,10 +390,15 @@ private:
         m_applied = wish;
         if (!m_deviceUp) return;  // applied on connecting
         m_source.SendWish(SourceWishOf(wish));
-        travik_tool::Status("travik bridge: device asked for channels %s, interval %d ms, logs %s (%zu leases)",
-                            FormatChannels(wish.channels).c_str(), wish.intervalMs, wish.logs ? "on" : "off",
-                            m_leases.size());
+        bool asked[kChannels];
+        for (int c = 0; c < kChannels; ++c) asked[c] = wish.channels[c] || wish.video[c];
+        travik_tool::Status(
+            "travik bridge: device asked for channels %s (video %s), interval %d ms, logs %s (%zu leases)",
+            FormatChannels(asked).c_str(), FormatChannels(wish.video).c_str(), wish.intervalMs,
+            wish.logs ? "on" : "off", m_leases.size());
     }
+
+    bool VideoOn() const { return VideoBuilt() && m_o.video == "h264"; }
 
     Status StatusLocked() const {
         Status s;
@@ -292,6 +406,7 @@ private:
         s.device = m_device;
         s.up = m_deviceUp;
         s.sending = CombinedLocked();  // what the device is asked for now or at the next command gap
+        s.video = VideoOn() ? "h264" : "-";
         s.leases = static_cast<int>(m_leases.size());
         s.timeMs = WallMs();
         return s;
@@ -300,6 +415,7 @@ private:
     travik_tool::ViewSource& m_source;
     const BridgeOptions& m_o;
     const std::string m_device;
+    const int m_bitrate;  // of each channel's video; 0: sized by resolution
     bool m_allowed[kChannels] = {};
     NatsLink m_link;
     std::thread m_workers[kChannels];
@@ -315,6 +431,11 @@ private:
     Clock::time_point m_nextStatus;
     Clock::time_point m_nextCommand;
     bool m_reportedTooLarge[kChannels] = {};
+    bool m_reportedRefused[kChannels] = {};
+    bool m_keyWanted[kChannels] = {};  // a watcher waits for a keyframe
+    uint64_t m_sequence[kChannels] = {};
+    uint64_t m_videoPublished = 0;
+    uint64_t m_videoBytes = 0;
     uint64_t m_published = 0;
     uint64_t m_publishedBytes = 0;
     uint64_t m_tooLarge = 0;
@@ -329,6 +450,10 @@ int RunBridge(const BridgeOptions& o, travik_tool::ViewSource& source, travik_to
         return 2;
     }
     LinkOptions link;
+    if (!o.video.empty() && (o.video != "h264" || !VideoBuilt())) {
+        travik_tool::Status("travik bridge: --video %s is not available in this build", o.video.c_str());
+        return 2;
+    }
     if (!SplitUrls(o.nats, link.urls)) {
         travik_tool::Status("travik bridge: bad --nats (expected URL[,URL...])");
         return 2;
@@ -337,7 +462,15 @@ int RunBridge(const BridgeOptions& o, travik_tool::ViewSource& source, travik_to
     link.tlsCaFile = o.natsTlsCa;
     link.who = "travik bridge";
     const std::string device = source.Where();
-    Bridge bridge(source, o);
+    int bitrate = 0;
+    if (!o.videoBitrate.empty()) {
+        std::string why;
+        if (!travik_tool::ParseBitrate(o.videoBitrate, bitrate, why)) {
+            travik_tool::Status("travik bridge: %s", why.c_str());
+            return 2;
+        }
+    }
+    Bridge bridge(source, o, bitrate);
     std::string error;
     if (!bridge.Start(link, error)) {
         bridge.Stop();

@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/validators.h"
 #include "cli/viewer_options.h"
 #include "nats/client/link.h"
 #include "nats/client/source.h"
@@ -38,7 +39,8 @@ void AddBridge(Commands& commands) {
     CLI::App* cmd =
         commands.Add("bridge", "View one device and publish it into a NATS cluster",
                      "usage: travik bridge [tls://]DEVICE[:PORT] --nats URL[,URL...] --name NAME [--channels 0,1,2,3] "
-                     "[--interval MS] [--logs] [--level 1..9] [--tls-ca FILE [--tls-cert FILE --tls-key FILE]] "
+                     "[--interval MS] [--logs] [--level 1..9] [--video h264 [--video-bitrate RATE]] [--tls-ca FILE "
+                     "[--tls-cert FILE --tls-key FILE]] "
                      "[--nats-creds FILE] [--nats-tls-ca FILE]",
                      [o](CommandContext& run) {
                          // Its --nats-creds serve its cluster, whatever the source.
@@ -57,6 +59,12 @@ void AddBridge(Commands& commands) {
     cmd->add_option("--level", o->level, "Image compression level 1..9")
         ->check(CLI::Range(1, 9))
         ->capture_default_str();
+    cmd->add_option("--video", o->video, "Also publish each channel a viewer leases as video, encoded once here (h264)")
+        ->check(CLI::IsMember({"h264"}));
+    cmd->add_option("--video-bitrate", o->videoBitrate,
+                    "H.264 bits per second per channel, e.g. 600k or 2M (default: by resolution, about 2M at "
+                    "1280x720 30 fps)")
+        ->check(travik_tool::BitrateCheck());
 }
 
 void AddList(Commands& commands) {

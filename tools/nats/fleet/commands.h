@@ -19,6 +19,8 @@ struct BridgeOptions : travik_tool::ViewerOptions {
     std::string nats;                  // URL[,URL...]
     std::string name;
     int level = 6;
+    std::string video;         // "h264": also publish the channels as video when leased
+    std::string videoBitrate;  // RATE (ParseBitrate); empty: sized by resolution
 };
 
 struct ListOptions {

@@ -33,10 +33,11 @@ const char kImageSchemaText[] =
 
 }  // namespace
 
-bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout) {
+bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout, bool video) {
     ids = RecordingChannels();
     ids.layout = layout;
     if (layout == Layout::kTravik) {
+        if (video) return false;  // that layout has no video topics
         uint16_t schema = writer.AddSchema(kImageSchemaName, kImageEncoding, kImageSchemaText);
         if (schema == 0) return false;
         ids.log = writer.AddChannel(0, kLogTopic, kLogEncoding, {});
@@ -59,6 +60,13 @@ bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout)
         ids.image[c] = writer.AddChannel(raw, fg::ImageTopic(c), kProtobufEncoding, meta);
         ids.compressed[c] = writer.AddChannel(compressed, fg::CompressedImageTopic(c), kProtobufEncoding, meta);
         ids.blob[c] = writer.AddChannel(blob, fg::BlobTopic(c), kProtobufEncoding, meta);
+    }
+    if (video) {
+        const uint16_t schema = add(fg::CompressedVideoSchema());
+        if (schema == 0) return false;
+        for (int c = 0; c < kImageChannels; ++c)
+            ids.video[c] = writer.AddChannel(schema, fg::VideoTopic(c), kProtobufEncoding,
+                                             {{"travik_channel", std::to_string(c)}});
     }
     return !writer.Failed();
 }
@@ -113,6 +121,17 @@ bool WriteImage(Writer& writer, const RecordingChannels& ids, uint64_t time, int
     if (!writer.Write(ids.info[channel], time, time, heads + headLen, scratch.size() - headLen, nullptr, 0))
         return false;
     return writer.Write(id, time, time, heads, headLen, data, size);
+}
+
+bool WriteVideo(Writer& writer, const RecordingChannels& ids, uint64_t time, int channel, const uint8_t* unit,
+                size_t size, std::string& scratch) {
+    if (!travik::ValidChannel(channel) || ids.video[channel] == 0) return false;
+    const std::string frame = fg::ChannelFrameId(channel);
+    scratch.clear();
+    fg::AppendCompressedVideoHead(scratch, time, frame, "h264", size);
+    if (size > kMaxMessageRecord || !Writer::MessageFits(scratch.size() + size)) return false;
+    return writer.Write(ids.video[channel], time, time, reinterpret_cast<const uint8_t*>(scratch.data()),
+                        scratch.size(), unit, size);
 }
 
 void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeader]) {
@@ -208,6 +227,16 @@ bool MessageDecoder::Decode(const Channel& channel, const Message& message, Deco
             if (!fg::DecodeBlob(bytes, v)) return Malformed("blob", message, error);
             data = v.data;
             break;
+        }
+        case fg::TopicKind::kVideo: {
+            fg::CompressedVideoView v;
+            if (!fg::DecodeCompressedVideo(bytes, v)) return Malformed("compressed video", message, error);
+            if (v.format != "h264") return true;  // another codec: not one travik writes
+            out.kind = Decoded::kVideo;
+            out.channel = c;
+            out.data = v.data.empty() ? message.data : reinterpret_cast<const uint8_t*>(v.data.data());
+            out.size = v.data.size();
+            return true;
         }
         default:
             return true;

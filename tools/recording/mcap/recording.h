@@ -11,6 +11,10 @@
 //   /travik/channel/N/blob        travik.Blob: any other bytes
 //   /travik/channel/N/info        travik.ImageInfo: attributes, tag and size
 //                                 of the image written right after it
+//   /travik/channel/N/h264        foxglove.CompressedVideo (format "h264"),
+//                                 only in files of `record --video h264`: one
+//                                 Annex B access unit per message, the first
+//                                 of each channel a keyframe
 // The travik layout (files of earlier versions; `record --layout travik`):
 //   /travik/log                   schemaless, "text/plain", the text's bytes
 //   /travik/channel/N             schema "travik.Image" ("travik-image"):
@@ -52,9 +56,12 @@ struct RecordingChannels {
     uint16_t compressed[kImageChannels] = {};
     uint16_t blob[kImageChannels] = {};
     uint16_t info[kImageChannels] = {};
+    uint16_t video[kImageChannels] = {};  // CompressedVideo; 0: no video topics
 };
-// Writes the schema and the channel records of a recording.
-bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout = Layout::kFoxglove);
+// Writes the schema and the channel records of a recording; `video` adds
+// the video topics (Foxglove layout only).
+bool AddRecordingChannels(Writer& writer, RecordingChannels& ids, Layout layout = Layout::kFoxglove,
+                          bool video = false);
 
 // Write one log text or image in the recording's layout. `scratch` holds
 // the encoded heads between calls (reused, so no allocation per message);
@@ -66,16 +73,20 @@ bool WriteLog(Writer& writer, const RecordingChannels& ids, uint64_t time, const
 bool WriteImage(Writer& writer, const RecordingChannels& ids, uint64_t time, int channel, const int attrs[5],
                 uint64_t tag, const uint8_t* data, size_t size, std::string& scratch);
 
+// One access unit of `channel` on its video topic, stamped `time`.
+bool WriteVideo(Writer& writer, const RecordingChannels& ids, uint64_t time, int channel, const uint8_t* unit,
+                size_t size, std::string& scratch);
+
 // The image header of a message in the travik layout.
 void EncodeImageHeader(const int attrs[5], uint64_t tag, uint8_t out[kImageHeader]);
 
 // What a message of a recording is.
 struct Decoded {
-    enum Kind { kOther, kLog, kImage } kind = kOther;
-    int channel = -1;  // kImage: 0..3, always the one attrs[0] and attrs[4] select
+    enum Kind { kOther, kLog, kImage, kVideo } kind = kOther;
+    int channel = -1;  // kImage: 0..3, always the one attrs[0] and attrs[4] select; kVideo: the topic's
     int attrs[5] = {};
     uint64_t tag = 0;
-    const uint8_t* data = nullptr;  // the log text or the image bytes, borrowed from the Message
+    const uint8_t* data = nullptr;  // the log text, the image bytes or the access unit, borrowed from the Message
     size_t size = 0;
 };
 

@@ -5,7 +5,8 @@
 
 (function () {
   const HEADER = 40;
-  const ENCODINGS = { 0: 'opaque', 1: 'JPEG', 2: 'PNG' };
+  const ENCODINGS = { 0: 'opaque', 1: 'JPEG', 2: 'PNG', 3: 'H.264' };
+  const H264 = 3;
   const MIME = { 1: 'image/jpeg', 2: 'image/png' };
   const MAX_LOG_LINES = 2000;
   const HOUR_US = 3600e6;
@@ -18,6 +19,8 @@
     logLines: 0,
     droppedLogLines: 0,
     errors: [],
+    videoFrames: [0, 0, 0, 0], // H.264 frames decoded (WebCodecs) and drawn per channel
+    video: { offered: 'none', supported: null, codecs: ['', '', '', ''] },
     page: 'connecting',
     device: 'connecting',
   };
@@ -35,6 +38,13 @@
       times: [],         // draw times of the last second, for frames/s
       latencyMs: null,
       header: null,
+      wantVideo: false,  // the user's choice (or --video h264)
+      video: false,      // asked of the server on this connection
+      decoder: null,     // WebCodecs VideoDecoder while video is on
+      codec: '',
+      pending: new Map(),  // chunk timestamp -> header, until its frame comes out
+      bytes: [],         // [time, bytes] of the last second's units, for kb/s
+      button: null,
     };
   });
   channels.forEach((ch, c) => { ch.caption.textContent = `ch ${c} · waiting for images`; ch.fig.classList.add('idle'); });
@@ -56,6 +66,7 @@
     ws.binaryType = 'arraybuffer';
     setLink('#link-page', 'connecting', 'wait');
     ws.onopen = () => { stats.page = 'connected'; setLink('#link-page', 'connected', 'up'); };
+    channels.forEach((ch) => stopVideo(ch));  // a new connection starts with JPEG
     ws.onclose = () => {
       stats.page = 'disconnected';
       setLink('#link-page', 'disconnected, retrying', 'down');
@@ -84,8 +95,18 @@
     if (msg.type === 'logs') onLogs(msg);
     else if (msg.type === 'state') onState(msg);
     else if (msg.type === 'error') { stats.errors.push(msg.message); showMessage(msg.message); }
-    else if (msg.type === 'hello') document.title = `travik live · ${msg.device}`;
+    else if (msg.type === 'hello') onHello(msg);
     else if (window.travikOnMessage) window.travikOnMessage(msg, send);  // page extensions (nats.js)
+  }
+
+  let helloSeen = false;
+  function onHello(msg) {
+    document.title = `travik live · ${msg.device}`;
+    stats.video.offered = msg.video || 'none';
+    channels.forEach((ch) => { if (ch.button) ch.button.hidden = stats.video.offered === 'none'; });
+    if (!helloSeen && msg.video === 'h264') channels.forEach((ch) => { ch.wantVideo = true; });
+    helloSeen = true;
+    channels.forEach((ch, c) => { if (ch.wantVideo) startVideo(ch, c); });
   }
 
   function onState(msg) {
@@ -178,6 +199,146 @@
     }
   });
 
+  // ---- H.264 video (WebCodecs) ----
+  // Whether this browser decodes baseline H.264: where it does not (no
+  // WebCodecs, an insecure context, no H.264), channels stay JPEG.
+  let support = null;
+  function videoSupported() {
+    if (!support) {
+      support = (async () => {
+        if (typeof VideoDecoder === 'undefined') return false;
+        try {
+          const r = await VideoDecoder.isConfigSupported({ codec: 'avc1.42001f', optimizeForLatency: true });
+          return !!r.supported;
+        } catch (e) { return false; }
+      })().then((ok) => { stats.video.supported = ok; return ok; });
+    }
+    return support;
+  }
+
+  function sendVideo(c, on) {
+    if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: 'video', channel: c, on }));
+  }
+
+  async function startVideo(ch, c) {
+    if (ch.video) return;
+    if (!(await videoSupported())) {
+      ch.wantVideo = false;
+      updateVideoButton(ch);
+      return showMessage('this browser cannot decode H.264 (WebCodecs): showing JPEG');
+    }
+    if (ch.video || !ch.wantVideo) return;
+    ch.video = true;
+    updateVideoButton(ch);
+    sendVideo(c, true);  // the server starts this tab's stream with a keyframe
+  }
+
+  function stopVideo(ch) {
+    ch.video = false;
+    if (ch.decoder && ch.decoder.state !== 'closed') ch.decoder.close();
+    ch.decoder = null;
+    ch.codec = '';
+    ch.pending.clear();
+    updateVideoButton(ch);
+  }
+
+  // Falls back to JPEG for this channel and tells the server.
+  function videoFailed(ch, c, why) {
+    stats.errors.push(`ch ${c}: H.264: ${why}`);
+    showMessage(`ch ${c}: cannot decode H.264 (${why}): showing JPEG`);
+    ch.wantVideo = false;
+    stopVideo(ch);
+    sendVideo(c, false);
+  }
+
+  function updateVideoButton(ch) {
+    if (!ch.button) return;
+    setToggle(ch.button, ch.wantVideo);
+  }
+
+  // "avc1.PPCCLL" from the SPS (NAL type 7) of a keyframe: profile,
+  // constraint flags and level.
+  function codecOf(bytes) {
+    for (let i = 0; i + 6 < bytes.length; i++) {
+      if (bytes[i] === 0 && bytes[i + 1] === 0 && bytes[i + 2] === 1 && (bytes[i + 3] & 0x1f) === 7) {
+        const hex = (b) => b.toString(16).padStart(2, '0');
+        return `avc1.${hex(bytes[i + 4])}${hex(bytes[i + 5])}${hex(bytes[i + 6])}`;
+      }
+    }
+    return '';
+  }
+
+  function onVideo(ch, h, buffer) {
+    const c = h.channel;
+    if (!ch.video) return;  // in flight when video was turned off
+    const data = new Uint8Array(buffer, HEADER);
+    const now = performance.now();
+    ch.bytes.push([now, data.length]);
+    while (ch.bytes.length && now - ch.bytes[0][0] > 1000) ch.bytes.shift();
+    if (h.keyframe) {
+      const codec = codecOf(data);
+      if (!codec) return videoFailed(ch, c, 'keyframe without SPS');
+      if (!ch.decoder || codec !== ch.codec) {
+        if (ch.decoder && ch.decoder.state !== 'closed') ch.decoder.close();
+        ch.pending.clear();
+        ch.codec = codec;
+        stats.video.codecs[c] = codec;
+        try {
+          ch.decoder = new VideoDecoder({
+            output: (frame) => onFrame(ch, frame),
+            error: (e) => { if (ch.video) videoFailed(ch, c, `${e.message || e}`); },
+          });
+          ch.decoder.configure({ codec, optimizeForLatency: true });
+        } catch (e) {
+          return videoFailed(ch, c, `${e.message || e}`);
+        }
+      }
+    }
+    if (!ch.decoder || ch.decoder.state !== 'configured') return;  // waiting for a keyframe
+    const timestamp = h.sequence;
+    ch.pending.set(timestamp, h);
+    if (ch.pending.size > 64) ch.pending.delete(ch.pending.keys().next().value);
+    try {
+      ch.decoder.decode(new EncodedVideoChunk({ type: h.keyframe ? 'key' : 'delta', timestamp, data }));
+    } catch (e) {
+      videoFailed(ch, c, `${e.message || e}`);
+    }
+  }
+
+  function onFrame(ch, frame) {
+    const h = ch.pending.get(frame.timestamp);
+    ch.pending.delete(frame.timestamp);
+    if (!h || !ch.video) { frame.close(); return; }
+    // The stream may be padded to even sizes: draw the image's own size.
+    const w = Math.min(h.width || frame.displayWidth, frame.displayWidth);
+    const hh = Math.min(h.height || frame.displayHeight, frame.displayHeight);
+    if (ch.canvas.width !== w || ch.canvas.height !== hh) { ch.canvas.width = w; ch.canvas.height = hh; }
+    ch.canvas.getContext('2d').drawImage(frame, 0, 0, w, hh, 0, 0, w, hh);
+    frame.close();
+    stats.videoFrames[h.channel] += 1;
+    drawn(ch, h);
+  }
+
+  channels.forEach((ch, c) => {
+    const b = document.createElement('button');
+    b.className = 'toggle video off';
+    b.textContent = 'H.264';
+    b.title = 'show this channel as H.264 video (decoded by the browser) instead of JPEG';
+    b.hidden = true;
+    b.onclick = () => {
+      ch.wantVideo = !ch.wantVideo;
+      if (ch.wantVideo) {
+        startVideo(ch, c);
+      } else {
+        stopVideo(ch);
+        sendVideo(c, false);
+      }
+      updateVideoButton(ch);
+    };
+    ch.button = b;
+    ch.fig.appendChild(b);
+  });
+
   // ---- images ----
   function readHeader(buffer) {
     if (buffer.byteLength < HEADER) return null;
@@ -186,6 +347,7 @@
     return {
       channel: v.getUint8(1) & 3,
       encoding: v.getUint8(2),
+      keyframe: (v.getUint8(3) & 1) !== 0,
       sequence: v.getUint32(4, true),
       width: v.getUint32(8, true),
       height: v.getUint32(12, true),
@@ -200,6 +362,8 @@
     const h = readHeader(buffer);
     if (!h) return;
     const ch = channels[h.channel];
+    if (h.encoding === H264) return onVideo(ch, h, buffer);  // every unit, in order
+    if (ch.video) return;  // a JPEG sent before the server switched this channel
     if (ch.busy) { ch.next = buffer; return; }  // latest wins while a decode runs
     draw(ch, h, buffer);
   }
@@ -271,7 +435,13 @@
     const now = performance.now();
     const fps = ch.times.filter((t) => now - t <= 1000).length;
     const latency = ch.latencyMs === null ? '–' : `${ch.latencyMs.toFixed(1)} ms`;
-    ch.caption.textContent = `ch ${c} · ${size} · ${format} · ${fps} fps · #${h.sequence} · latency ${latency}`;
+    let rate = '';
+    if (h.encoding === H264) {
+      const bits = ch.bytes.filter(([t]) => now - t <= 1000).reduce((sum, [, n]) => sum + n * 8, 0);
+      rate = ` · ${(bits / 1000).toFixed(0)} kb/s`;
+    }
+    const what = h.encoding === H264 ? `${size} · H.264` : `${size} · ${format}`;
+    ch.caption.textContent = `ch ${c} · ${what} · ${fps} fps${rate} · #${h.sequence} · latency ${latency}`;
   }
 
   // Frames/s falls to 0 when a channel stops: refresh the captions.

@@ -1,0 +1,251 @@
+// H.264 for remote watchers, checked with an independent decoder
+// (openh264's own): what the encoder makes decodes to the staged images
+// (PSNR) for gray and RGB, odd sizes and a size change mid-stream; every
+// keyframe carries its parameter sets; hostile sizes are refused.
+#include <wels/codec_api.h>
+
+#include <libyuv/convert.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/image_file.h"
+#include "common/test_pattern.h"
+#include "video/h264_encoder.h"
+
+namespace {
+
+using travik_tool::AccessUnit;
+using travik_tool::H264Config;
+using travik_tool::H264Encoder;
+using travik_tool::kFormatGray;
+using travik_tool::kFormatRgb;
+
+constexpr uint64_t kFrameMicros = 33333;  // 30 fps
+
+// NAL unit types in an Annex B unit, in order; empty when a start code is missing.
+std::vector<int> NalTypes(const std::string& annexB) {
+    std::vector<int> types;
+    const auto* p = reinterpret_cast<const uint8_t*>(annexB.data());
+    const size_t n = annexB.size();
+    bool atStart = true;
+    for (size_t i = 0; i + 3 < n;) {
+        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
+            types.push_back(p[i + 3] & 0x1f);
+            i += 3;
+            atStart = false;
+        } else if (atStart && p[i] != 0) {
+            return {};
+        } else {
+            ++i;
+        }
+    }
+    return types;
+}
+
+// A decoded picture cut to the staged size: gray (luma back to full range) or RGB.
+class Decoder {
+public:
+    Decoder() {
+        WelsCreateDecoder(&m_decoder);
+        SDecodingParam param;
+        std::memset(&param, 0, sizeof param);
+        param.sVideoProperty.eVideoBsType = VIDEO_BITSTREAM_AVC;
+        m_decoder->Initialize(&param);
+    }
+    ~Decoder() {
+        m_decoder->Uninitialize();
+        WelsDestroyDecoder(m_decoder);
+    }
+    // False when no picture came out.
+    bool Decode(const AccessUnit& unit, int attr2, std::vector<uint8_t>& out) {
+        unsigned char* planes[3] = {};
+        SBufferInfo info;
+        std::memset(&info, 0, sizeof info);
+        std::string copy = unit.annexB;  // the decoder takes a non-const buffer
+        if (m_decoder->DecodeFrameNoDelay(reinterpret_cast<unsigned char*>(copy.data()), static_cast<int>(copy.size()),
+                                          planes, &info) != dsErrorFree ||
+            info.iBufferStatus != 1)
+            return false;
+        const int w = unit.width, h = unit.height;
+        const SSysMEMBuffer& b = info.UsrData.sSystemBuffer;
+        if (b.iWidth < w || b.iHeight < h) return false;
+        if (attr2 == kFormatGray) {
+            out.resize(static_cast<size_t>(w) * h);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const int luma = planes[0][static_cast<size_t>(y) * b.iStride[0] + x];
+                    out[static_cast<size_t>(y) * w + x] =
+                        static_cast<uint8_t>(std::clamp((luma - 16) * 255 / 219, 0, 255));
+                }
+        } else {
+            // Luma: what the eye and the codec weigh; chroma is subsampled by design.
+            out.resize(static_cast<size_t>(w) * h);
+            for (int y = 0; y < h; ++y)
+                std::memcpy(out.data() + static_cast<size_t>(y) * w, planes[0] + static_cast<size_t>(y) * b.iStride[0],
+                            static_cast<size_t>(w));
+        }
+        return true;
+    }
+
+private:
+    ISVCDecoder* m_decoder = nullptr;
+};
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const double d = static_cast<double>(a[i]) - b[i];
+        sum += d * d;
+    }
+    const double mse = sum / static_cast<double>(a.size());
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+std::vector<uint8_t> Pattern(int width, int height, int attr2, uint64_t frame) {
+    std::vector<uint8_t> image(static_cast<size_t>(width) * height * (attr2 == kFormatGray ? 1 : 3));
+    travik_tool::DrawTestPattern(image.data(), width, height, attr2, 0, frame, 2);
+    return image;
+}
+
+// What Decoder::Decode gives for a perfect codec: gray as is, RGB as its
+// video-range luma.
+std::vector<uint8_t> Reference(const std::vector<uint8_t>& image, int attr2, int w, int h) {
+    if (attr2 == kFormatGray) return image;
+    std::vector<uint8_t> y(static_cast<size_t>(w) * h), u(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2)),
+        v(u.size());
+    libyuv::RAWToI420(image.data(), w * 3, y.data(), w, u.data(), (w + 1) / 2, v.data(), (w + 1) / 2, w, h);
+    return y;
+}
+
+struct StreamRun {
+    int frames = 0, decoded = 0, keyframes = 0;
+    double minPsnr = 99;
+    bool firstIsKey = false, keysHaveParameterSets = true, deltasAreSlices = true;
+};
+
+// Encodes `frames` moving pattern frames of each size in turn through one
+// encoder and decodes them with one decoder.
+StreamRun EncodeAndDecode(H264Encoder& encoder, int attr2, const std::vector<std::pair<int, int>>& sizes, int frames) {
+    Decoder decoder;
+    StreamRun run;
+    uint64_t frame = 0;
+    for (const auto& [w, h] : sizes) {
+        for (int i = 0; i < frames; ++i, ++frame) {
+            const std::vector<uint8_t> image = Pattern(w, h, attr2, frame);
+            AccessUnit unit;
+            std::string error;
+            const auto result =
+                encoder.Encode(image.data(), image.size(), attr2, w, h, frame * kFrameMicros, frame + 1, unit, error);
+            EXPECT_NE(result, H264Encoder::Result::kRefused) << error;
+            if (result != H264Encoder::Result::kEncoded) continue;
+            if (run.frames++ == 0) run.firstIsKey = unit.keyframe;
+            EXPECT_EQ(unit.width, w);
+            EXPECT_EQ(unit.height, h);
+            EXPECT_EQ(unit.sequence, frame + 1);
+            const std::vector<int> types = NalTypes(unit.annexB);
+            if (unit.keyframe) {
+                ++run.keyframes;
+                const bool ok = types.size() >= 3 && types[0] == 7 && types[1] == 8 &&
+                                std::find(types.begin(), types.end(), 5) != types.end();
+                run.keysHaveParameterSets = run.keysHaveParameterSets && ok;
+            } else {
+                run.deltasAreSlices = run.deltasAreSlices && !types.empty() &&
+                                      std::all_of(types.begin(), types.end(), [](int t) { return t == 1; });
+            }
+            std::vector<uint8_t> decoded;
+            if (!decoder.Decode(unit, attr2, decoded)) continue;
+            ++run.decoded;
+            run.minPsnr = std::min(run.minPsnr, Psnr(decoded, Reference(image, attr2, w, h)));
+        }
+    }
+    return run;
+}
+
+TEST(H264Encoder, RgbAndGrayDecodeCloseToTheStagedImages) {
+    for (int attr2 : {kFormatRgb, kFormatGray}) {
+        SCOPED_TRACE(attr2 == kFormatRgb ? "rgb" : "gray");
+        H264Encoder encoder;
+        const StreamRun run = EncodeAndDecode(encoder, attr2, {{640, 480}}, 45);
+        EXPECT_TRUE(run.firstIsKey);
+        EXPECT_GE(run.frames, 40);  // a few may be skipped by rate control
+        EXPECT_EQ(run.decoded, run.frames);
+        EXPECT_GT(run.minPsnr, 35.0);
+        EXPECT_TRUE(run.keysHaveParameterSets);
+        EXPECT_TRUE(run.deltasAreSlices);
+        // 1.5 s at 30 fps: one IDR (the first); more would waste the budget.
+        EXPECT_EQ(run.keyframes, 1);
+    }
+}
+
+TEST(H264Encoder, OddSizesAndASizeChangeMidStreamStartWithAKeyframe) {
+    H264Encoder encoder;
+    // Odd, tiny (padded past the minimum), then a change back: each
+    // change restarts the stream with an IDR that carries its parameter sets.
+    const StreamRun run = EncodeAndDecode(encoder, kFormatRgb, {{321, 241}, {7, 5}, {320, 240}}, 12);
+    EXPECT_TRUE(run.firstIsKey);
+    EXPECT_EQ(run.decoded, run.frames);
+    EXPECT_GE(run.keyframes, 3);
+    EXPECT_TRUE(run.keysHaveParameterSets);
+    EXPECT_GT(run.minPsnr, 35.0);
+}
+
+TEST(H264Encoder, KeyframesOnRequestAndEveryTwoSeconds) {
+    H264Encoder encoder;
+    const int w = 160, h = 120;
+    std::vector<bool> keys;
+    for (uint64_t f = 0; f < 150; ++f) {  // 5 s at 30 fps
+        if (f == 10) encoder.RequestKeyframe();
+        const std::vector<uint8_t> image = Pattern(w, h, kFormatGray, f);
+        AccessUnit unit;
+        std::string error;
+        const auto result =
+            encoder.Encode(image.data(), image.size(), kFormatGray, w, h, f * kFrameMicros, f + 1, unit, error);
+        ASSERT_NE(result, H264Encoder::Result::kRefused);
+        keys.push_back(unit.keyframe);  // false when skipped
+    }
+    EXPECT_TRUE(keys[0]);
+    // The requested one: the next frame rate control lets through.
+    const auto requested = std::find(keys.begin() + 10, keys.end(), true);
+    EXPECT_LE(requested - keys.begin(), 13);
+    // Never more than 2 s (60 frames) apart.
+    int last = 0;
+    for (int f = 1; f < static_cast<int>(keys.size()); ++f) {
+        if (!keys[f]) continue;
+        EXPECT_LE(f - last, 61);
+        last = f;
+    }
+    EXPECT_GE(static_cast<int>(keys.size()) - last, 0);
+    EXPECT_GE(std::count(keys.begin(), keys.end(), true), 3);
+}
+
+TEST(H264Encoder, RefusesWhatItCannotTake) {
+    H264Encoder encoder;
+    std::vector<uint8_t> bytes(64 * 64 * 3);
+    AccessUnit unit;
+    std::string error;
+    // A length that does not match the claimed size, either way.
+    EXPECT_EQ(encoder.Encode(bytes.data(), bytes.size(), kFormatRgb, 64, 65, 0, 1, unit, error),
+              H264Encoder::Result::kRefused);
+    EXPECT_EQ(encoder.Encode(bytes.data(), bytes.size() - 1, kFormatRgb, 64, 64, 0, 1, unit, error),
+              H264Encoder::Result::kRefused);
+    // Not pixels; a side past the limit; no data.
+    EXPECT_EQ(encoder.Encode(bytes.data(), bytes.size(), 2, 64, 64, 0, 1, unit, error), H264Encoder::Result::kRefused);
+    std::vector<uint8_t> wide(8192 * 2);
+    EXPECT_EQ(encoder.Encode(wide.data(), wide.size(), kFormatGray, 8192, 2, 0, 1, unit, error),
+              H264Encoder::Result::kRefused);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(encoder.Encode(nullptr, 0, kFormatGray, 0, 0, 0, 1, unit, error), H264Encoder::Result::kRefused);
+    // Still usable after the refusals.
+    EXPECT_EQ(encoder.Encode(bytes.data(), bytes.size(), kFormatRgb, 64, 64, 0, 1, unit, error),
+              H264Encoder::Result::kEncoded);
+    EXPECT_TRUE(unit.keyframe);
+}
+
+}  // namespace
