@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/options.h"
 #include "common/image_file.h"
 #include "common/test_pattern.h"
 #include "support/wait.h"
@@ -334,6 +335,22 @@ TEST(VideoEncoderHub, EncodesOnlyWhileWatchedAndStartsEachWatchWithAKeyframe) {
     EXPECT_TRUE(units[5]->keyframe);
     EXPECT_EQ(hub.Encodes(0), 6u);
     hub.Stop();
+}
+
+TEST(ParseBitrate, TakesSuffixesAndRefusesJunkZeroAndOutOfRange) {
+    int bits = 0;
+    std::string error;
+    for (const auto& [text, want] : std::vector<std::pair<std::string, int>>{
+             {"600k", 600000}, {"2M", 2000000}, {"1500000", 1500000}, {"1.5M", 1500000}, {"100M", 100000000}}) {
+        EXPECT_TRUE(travik_tool::ParseBitrate(text, bits, error)) << text << ": " << error;
+        EXPECT_EQ(bits, want) << text;
+    }
+    for (const std::string text : {"", "0", "0k", "-1M", "2G", "1e6", "k", "1M1", " 2M", "2M ", "1..5M", "49999",
+                                   "101M", "99999999999999999999"}) {
+        error.clear();
+        EXPECT_FALSE(travik_tool::ParseBitrate(text, bits, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
 }
 
 }  // namespace
