@@ -1,22 +1,29 @@
 // H.264 for remote watchers, checked with an independent decoder
 // (openh264's own): what the encoder makes decodes to the staged images
 // (PSNR) for gray and RGB, odd sizes and a size change mid-stream; every
-// keyframe carries its parameter sets; hostile sizes are refused.
+// keyframe carries its parameter sets; hostile sizes are refused. The
+// hub encodes only while watched, starts each watch with a keyframe and
+// gives one on request.
 #include <wels/codec_api.h>
 
 #include <libyuv/convert.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "cli/options.h"
 #include "common/image_file.h"
 #include "common/test_pattern.h"
+#include "support/wait.h"
 #include "video/h264_encoder.h"
+#include "video/video_hub.h"
 
 namespace {
 
@@ -246,6 +253,104 @@ TEST(H264Encoder, RefusesWhatItCannotTake) {
     EXPECT_EQ(encoder.Encode(bytes.data(), bytes.size(), kFormatRgb, 64, 64, 0, 1, unit, error),
               H264Encoder::Result::kEncoded);
     EXPECT_TRUE(unit.keyframe);
+}
+
+// Watchers the test steers: watched or not, a keyframe wanted or not,
+// and every unit kept.
+class FakeWatchers : public travik_tool::VideoWatchers {
+public:
+    std::atomic<bool> watched{false}, keyframe{false};
+    bool VideoWatched(int channel) override { return channel == 0 && watched; }
+    bool TakeKeyframeWanted(int channel) override { return channel == 0 && keyframe.exchange(false); }
+    void OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (channel == 0) units.push_back(std::move(unit));
+    }
+    std::vector<std::shared_ptr<const AccessUnit>> Units() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return units;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::shared_ptr<const AccessUnit>> units;
+};
+
+TEST(VideoEncoderHub, EncodesOnlyWhileWatchedAndStartsEachWatchWithAKeyframe) {
+    FakeWatchers watchers;
+    travik_tool::VideoEncoderHub hub(H264Config(), watchers);
+    const int w = 160, h = 120;
+    uint64_t frame = 0;
+    auto offer = [&] {
+        const std::vector<uint8_t> image = Pattern(w, h, kFormatGray, frame++);
+        std::shared_ptr<unsigned char> data(new unsigned char[image.size()], std::default_delete<unsigned char[]>());
+        std::memcpy(data.get(), image.data(), image.size());
+        hub.Offer(0, kFormatGray, w, h, data, static_cast<int>(image.size()));
+    };
+    // One image at a time, each taken by the encoder before the next: none
+    // is replaced. Rate control may skip one (images come faster than the
+    // frame rate here): then the next goes.
+    uint64_t skipped = 0;
+    auto encodeOne = [&] {
+        const size_t before = watchers.Units().size();
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            const uint64_t skippedBefore = skipped;
+            offer();
+            if (!travik_test::WaitUntil([&] {
+                    skipped += hub.TakeWindow().skipped;
+                    return watchers.Units().size() > before || skipped > skippedBefore;
+                }))
+                return false;
+            if (watchers.Units().size() > before) return true;
+        }
+        return false;
+    };
+    for (int i = 0; i < 5; ++i) offer();
+    EXPECT_EQ(hub.Encodes(0), 0u);  // nobody watches: no encoder
+    EXPECT_FALSE(hub.EncoderOpen(0));
+
+    watchers.watched = true;
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(encodeOne());
+    watchers.keyframe = true;  // a watcher joined or fell behind
+    ASSERT_TRUE(encodeOne());
+    std::vector<std::shared_ptr<const AccessUnit>> units = watchers.Units();
+    ASSERT_EQ(units.size(), 5u);
+    EXPECT_TRUE(units[0]->keyframe);
+    EXPECT_FALSE(units[1]->keyframe);
+    EXPECT_TRUE(units[4]->keyframe);
+    EXPECT_EQ(hub.Encodes(0), 5u);  // counts units made, not skips
+    EXPECT_TRUE(hub.EncoderOpen(0));
+
+    watchers.watched = false;
+    offer();  // the encoder is let go at the next image
+    ASSERT_TRUE(travik_test::WaitUntil([&] { return !hub.EncoderOpen(0); }));
+    for (int i = 0; i < 5; ++i) offer();
+    EXPECT_EQ(hub.Encodes(0), 5u);
+    EXPECT_EQ(watchers.Units().size(), 5u);
+
+    watchers.watched = true;  // a new watch: a fresh stream
+    ASSERT_TRUE(encodeOne());
+    units = watchers.Units();
+    ASSERT_EQ(units.size(), 6u);
+    EXPECT_TRUE(units[5]->keyframe);
+    EXPECT_EQ(hub.Encodes(0), 6u);
+    hub.Stop();
+}
+
+TEST(ParseBitrate, TakesSuffixesAndRefusesJunkZeroAndOutOfRange) {
+    int bits = 0;
+    std::string error;
+    for (const auto& [text, want] : std::vector<std::pair<std::string, int>>{
+             {"600k", 600000}, {"2M", 2000000}, {"1500000", 1500000}, {"1.5M", 1500000}, {"100M", 100000000}}) {
+        EXPECT_TRUE(travik_tool::ParseBitrate(text, bits, error)) << text << ": " << error;
+        EXPECT_EQ(bits, want) << text;
+    }
+    for (const std::string text : {"", "0", "0k", "-1M", "2G", "1e6", "k", "1M1", " 2M", "2M ", "1..5M", "49999",
+                                   "101M", "99999999999999999999"}) {
+        error.clear();
+        EXPECT_FALSE(travik_tool::ParseBitrate(text, bits, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // files, `travik web` serves the page, the system's chromium (headless)
 // opens it. Checks that every channel draws, that the pixels are the ones
 // the device sent (gray stays gray), that the log pane shows the device's
-// lines, and that switching a channel off on the page stops it at the
-// device. The web process is started before the device and outlives it:
+// lines, that switching a channel off on the page stops it at the
+// device, and that a channel switched to H.264 on the page is decoded by
+// WebCodecs into the same canvas with the same picture. The web process is started before the device and outlives it:
 // the page shows both changes. Saves a screenshot. Then the same page over
 // https with a token: 401 without it, the link's cookie opens the page and
 // its wss.
@@ -224,6 +225,28 @@ async function main() {
   log(`screenshot saved to ${shot}`);
   if (pageErrors.length) return fail(`errors on the page: ${pageErrors.join('; ')}`);
   if (web.exitCode !== null || device.exitCode !== null) return fail('a travik process exited early');
+
+  // Channel 1 as H.264: the page's toggle, frames decoded by WebCodecs,
+  // the picture the device sent (within what the codec loses), the rate
+  // in the caption; and back to JPEG.
+  const offered = await page.evaluate(() => window.travik.video.offered);
+  if (offered !== 'jpeg') return fail(`hello offered video '${offered}' (a build without video?)`);
+  await page.click('.channel[data-channel="1"] button.video');
+  await waitFor(page, 'ch 1 to draw 5 frames decoded from H.264', () => window.travik.videoFrames[1] >= 5);
+  const codec = await page.evaluate(() => window.travik.video.codecs[1]);
+  if (!/^avc1\.42[0-9a-f]{4}$/.test(codec)) return fail(`codec string ${codec} is not baseline H.264`);
+  const videoCheck = await comparePixels(page, 1, rgb);
+  log(`ch1 H.264 (${codec}): ${JSON.stringify(videoCheck)}`);
+  if (videoCheck.error || videoCheck.mae > 12) return fail(`ch1 H.264 pixels differ: ${JSON.stringify(videoCheck)}`);
+  const videoCaption = await page.$eval('.channel[data-channel="1"] figcaption', (e) => e.textContent);
+  if (!videoCaption.includes('H.264') || !videoCaption.includes('kb/s')) return fail(`ch1 caption: ${videoCaption}`);
+  await page.click('.channel[data-channel="1"] button.video');
+  const jpegFrames = await page.evaluate(() => window.travik.frames[1]);
+  const videoFrames = await page.evaluate(() => window.travik.videoFrames[1]);
+  await waitFor(page, 'ch 1 to draw JPEG again', (n) => window.travik.frames[1] >= n + 5, jpegFrames);
+  if (await page.evaluate(() => window.travik.videoFrames[1]) > videoFrames + 2)
+    return fail('ch 1 went on decoding H.264 after switching back');
+  if (pageErrors.length) return fail(`errors on the page: ${pageErrors.join('; ')}`);
 
   // The device goes away: the page says so, and the web process stays up.
   device.kill('SIGINT');

@@ -150,10 +150,12 @@ function tryConnect(url, origin) {
 function exitOf(name, args, env) {
   return new Promise((resolve) => {
     const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'], env });
-    let err = '';
-    child.stderr.on('data', (d) => { err += d; });
+    child.name = name;
+    child.err = '';
+    child.stderr.on('data', (d) => { child.err += d; });
     children.push(child);
-    child.once('exit', (code) => resolve({ code, err }));
+    // 'close', not 'exit': only then has all of stderr been read.
+    child.once('close', (code) => resolve({ code, err: child.err }));
   });
 }
 

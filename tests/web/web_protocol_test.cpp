@@ -170,6 +170,7 @@ protected:
         });
         WebServerConfig config;
         config.port = 0;
+        config.video = true;  // units come from the tests themselves
         std::string error;
         ASSERT_TRUE(server.Start(config, error)) << error;
         port = server.Port();
@@ -214,6 +215,93 @@ TEST_F(WebServerTest, TabThatDoesNotReadGetsTheNewestImageNotABacklog) {
     EXPECT_EQ(last, kImages);
     EXPECT_LT(received, kImages / 2) << "the tab was sent a backlog";
     EXPECT_GT(server.TakeStats().imagesReplaced, 0u);
+}
+
+std::shared_ptr<const AccessUnit> Unit(uint64_t sequence, bool keyframe, size_t bytes = 64) {
+    auto unit = std::make_shared<AccessUnit>();
+    unit->annexB.assign(bytes, keyframe ? 'k' : 'd');
+    unit->keyframe = keyframe;
+    unit->width = 4;
+    unit->height = 4;
+    unit->sequence = sequence;
+    return unit;
+}
+
+// The next H.264 message's header; false on a read error or timeout.
+bool ReadVideo(Client& client, ImageHeader& h) {
+    for (int i = 0; i < 100; ++i) {  // texts (errors) may come in between
+        std::string message;
+        bool binary = false;
+        if (!client.Read(message, binary)) return false;
+        if (binary && ReadImageHeader(reinterpret_cast<const unsigned char*>(message.data()), message.size(), h))
+            return true;
+    }
+    return false;
+}
+
+// A tab that turns video on is a watcher of that channel, asks for a
+// keyframe and gets nothing before one; its JPEGs stop meanwhile; turning
+// it off ends the watch.
+TEST_F(WebServerTest, VideoTabStartsAtAKeyframeInsteadOfJpeg) {
+    Client client;
+    ASSERT_TRUE(client.Open(port, host, "http://" + host));
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().tabs == 1; }));
+    EXPECT_FALSE(server.VideoWatched(0));
+    client.ws.text(true);
+    client.ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
+    ASSERT_TRUE(WaitUntil([&] { return server.VideoWatched(0); }));
+    EXPECT_TRUE(server.TakeKeyframeWanted(0));
+    EXPECT_FALSE(server.TakeKeyframeWanted(0));  // once per request
+    EXPECT_FALSE(server.VideoWatched(1));
+    server.OfferVideo(0, Unit(1, false));
+    Publish(server, 0, 2);  // a JPEG of the same channel: not for this tab now
+    server.OfferVideo(0, Unit(3, true));
+    server.OfferVideo(0, Unit(4, false));
+    ImageHeader h;
+    ASSERT_TRUE(ReadVideo(client, h));
+    EXPECT_EQ(h.encoding, WebEncoding::H264);
+    EXPECT_TRUE(h.keyframe);
+    EXPECT_EQ(h.sequence, 3u);
+    ASSERT_TRUE(ReadVideo(client, h));
+    EXPECT_EQ(h.sequence, 4u);
+    EXPECT_FALSE(h.keyframe);
+    client.ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":false})")));
+    ASSERT_TRUE(WaitUntil([&] { return !server.VideoWatched(0); }));
+    Publish(server, 0, 5);
+    ASSERT_TRUE(ReadVideo(client, h));
+    EXPECT_EQ(h.encoding, WebEncoding::Jpeg);  // back to JPEG: the snapshot, then the new one
+}
+
+// A video tab that stops reading loses units, but never gets a gap: it
+// skips to the next keyframe (asked for), and it is never sent a backlog.
+TEST_F(WebServerTest, StalledVideoTabSkipsToTheNextKeyframe) {
+    Client client;
+    ASSERT_TRUE(client.Open(port, host, "", 4096));
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().tabs == 1; }));
+    client.ws.text(true);
+    client.ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
+    ASSERT_TRUE(WaitUntil([&] { return server.VideoWatched(0); }));
+    ASSERT_TRUE(server.TakeKeyframeWanted(0));
+    constexpr uint64_t kUnits = 300;
+    constexpr size_t kBytes = 256 * 1024;  // 75 MiB in all: far more than loopback buffers hold
+    server.OfferVideo(0, Unit(1, true, kBytes));
+    for (uint64_t seq = 2; seq <= kUnits; ++seq) server.OfferVideo(0, Unit(seq, false, kBytes));
+    // Somewhere the stream broke: a keyframe is wanted.
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeKeyframeWanted(0); }));
+    server.OfferVideo(0, Unit(kUnits + 1, true, kBytes));
+    uint64_t last = 0, received = 0;
+    ImageHeader h;
+    while (last != kUnits + 1) {
+        ASSERT_TRUE(ReadVideo(client, h)) << "after " << received << " units, last " << last;
+        ASSERT_LE(++received, kUnits + 1);
+        // In order with no gap, or a keyframe.
+        EXPECT_TRUE(h.keyframe || h.sequence == last + 1) << last << " -> " << h.sequence;
+        last = h.sequence;
+    }
+    EXPECT_LT(received, kUnits / 2) << "the tab was sent a backlog";
+    server.OfferVideo(0, Unit(kUnits + 2, false));
+    ASSERT_TRUE(ReadVideo(client, h));
+    EXPECT_EQ(h.sequence, kUnits + 2);  // the stream goes on from the keyframe
 }
 
 // A tab that opens late gets the newest image of every channel, the state
