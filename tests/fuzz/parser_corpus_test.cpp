@@ -66,4 +66,13 @@ INSTANTIATE_TEST_SUITE_P(Targets, ParserCorpus,
                                            Target{"addresses", travik_fuzz::DriveAddresses}),
                          [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
+// Inputs the campaigns found, kept here so that the fault stays mended.
+TEST(ParserFindings, ServeAddressIsALiteralTheServerCanBind) {
+    for (const std::string text : {"0.0.0.0:.0.0.0:80", "abc:8080", "1.2.3:80", "[::1]x]:80"}) {
+        SCOPED_TRACE(text);
+        travik_fuzz::ParseResult r;
+        EXPECT_TRUE(travik_fuzz::DriveAddresses(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &r));
+    }
+}
+
 }  // namespace
