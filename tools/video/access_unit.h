@@ -13,11 +13,11 @@
 namespace travik_tool {
 
 struct AccessUnit {
-    std::string annexB;         // the NAL units with 00 00 00 01 start codes
-    bool keyframe = false;      // an IDR picture, SPS and PPS included
-    int width = 0;              // the image's size as staged (the stream
-    int height = 0;             //   itself may be padded to even sizes)
-    uint64_t sequence = 0;      // the source image's sequence on its channel
+    std::string annexB;       // the NAL units with 00 00 00 01 start codes
+    bool keyframe = false;    // an IDR picture, SPS and PPS included
+    int width = 0;            // the image's size as staged (the stream
+    int height = 0;           //   itself may be padded to even sizes)
+    uint64_t sequence = 0;    // the source image's sequence on its channel
     uint64_t stagedMicros = 0;  // wall clock when the source image arrived
 };
 
