@@ -59,6 +59,8 @@ usage: ./travik.sh <command> [args]
   demo [args]       build only the tool (preset demo) and run its demo
   package windows   build the windows preset and write
                     build/windows/travik-VERSION-win64.zip
+  fuzz [MINUTES]    build the fuzz preset and run every fuzz target in turn,
+                    MINUTES each (default 3); corpora grow under build/fuzz/corpus
   format            reformat all C++ sources in place
   check-format      fail if any C++ source is not formatted
   help              show this text
@@ -274,6 +276,41 @@ cmd_demo() {
     exec build/demo/tools/travik demo "$@"
 }
 
+# A fuzzing campaign: every target of build/fuzz/fuzz/targets.txt in turn,
+# on its corpus under build/fuzz/corpus (seeded from fuzz/corpus the first
+# time; libFuzzer adds what covers something new), with the target's memory
+# limits. A finding stops its target and is kept under build/fuzz/findings;
+# only this run's findings are counted.
+cmd_fuzz() {
+    local minutes="${1:-3}"
+    [[ "$minutes" =~ ^[1-9][0-9]*$ ]] || die "fuzz: MINUTES must be a whole number, at least 1"
+    cmd_build fuzz
+    local bin=build/fuzz/fuzz corpora=build/fuzz/corpus findings=build/fuzz/findings
+    local name limits out runs rate cov found failed=0
+    local rows=()
+    [[ -f "$bin/targets.txt" ]] || die "no $bin/targets.txt: the fuzz preset did not configure"
+    while read -r name limits; do
+        mkdir -p "$corpora/$name" "$findings/$name"
+        cp -n fuzz/corpus/"$name"/* "$corpora/$name/" 2>/dev/null || true
+        out="$findings/$name.log"
+        touch "$findings/$name.start"
+        log "fuzzing $name for $minutes min"
+        # shellcheck disable=SC2086 # the limits are separate arguments
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            "$bin/${name}_fuzz" -max_total_time=$((minutes * 60)) $limits -print_final_stats=1 \
+            -artifact_prefix="$findings/$name/" "$corpora/$name" >"$out" 2>&1 </dev/null || true
+        runs="$(awk '/stat::number_of_executed_units:/ {print $2}' "$out")"
+        rate="$(awk '/stat::average_exec_per_sec:/ {print $2}' "$out")"
+        cov="$(grep -o 'cov: [0-9]*' "$out" | tail -1 | awk '{print $2}')"
+        found="$(find "$findings/$name" -type f -newer "$findings/$name.start" | wc -l)"
+        ((found == 0)) || failed=1
+        rows+=("$(printf '%-14s %12s %10s %9s %9s' "$name" "${runs:-?}" "${rate:-?}" "${cov:-?}" "$found")")
+    done <"$bin/targets.txt"
+    printf '%-14s %12s %10s %9s %9s\n' target inputs inputs/s coverage findings
+    printf '%s\n' "${rows[@]}"
+    ((failed == 0)) || die "findings under $findings (the logs beside them say what)"
+}
+
 # All C++ sources under the source directories, NUL-separated.
 list_sources() {
     local dirs=() d
@@ -319,6 +356,7 @@ main() {
         test) cmd_test "$@" ;;
         demo) cmd_demo "$@" ;;
         package) cmd_package "$@" ;;
+        fuzz) cmd_fuzz "$@" ;;
         format) cmd_format "$@" ;;
         check-format) cmd_check_format "$@" ;;
         help | -h | --help) usage ;;

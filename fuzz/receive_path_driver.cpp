@@ -51,6 +51,8 @@ Input SplitInput(const uint8_t* data, size_t size) {
 
 enum class Plan { Whole, A, B };
 
+constexpr size_t kMaxChunks = 32;
+
 // Sizes of successive chunks of one plan.
 class Chunker {
 public:
@@ -74,6 +76,10 @@ public:
 private:
     size_t NextSize() const {
         const size_t m = m_in.cutCount;
+        // Past kMaxChunks the rest comes whole: every split the cut bytes
+        // ask for is still made, and an input costs tens of calls, not one
+        // per byte.
+        if (m_index + 1 >= kMaxChunks) return m_in.size;
         switch (m_plan) {
             case Plan::Whole:
                 return m_in.size;

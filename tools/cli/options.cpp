@@ -110,7 +110,8 @@ bool ParseHttpAddress(const std::string& text, std::string& address, int& port) 
     if (value < 0 || value > 65535) return false;
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     if (host == "localhost") host = "127.0.0.1";
-    if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) return false;
+    // The whole of it an address literal: "0.0.0.0:.0.0.0" or "abc" is no address to serve on.
+    if (!IsAddressLiteral(host)) return false;
     address = host;
     port = static_cast<int>(value);
     return true;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "server/host_policy.h"
+#include "server/request_checks.h"
 
 namespace travik_tool {
 
@@ -38,26 +39,25 @@ bool HttpConnection::HostAllowed() const {
 
 void HttpConnection::Read(std::chrono::steady_clock::duration deadline) {
     m_parser.emplace();
-    m_parser->header_limit(kMaxRequestHeader);
-    m_parser->body_limit(kMaxRequestBody);
+    LimitRequestParser(*m_parser);
     m_stream.next_layer().expires_after(deadline);
     auto self = shared_from_this();
     http::async_read(m_stream, m_buffer, *m_parser, [self](beast::error_code ec, size_t) { self->OnRead(ec); });
 }
 
 void HttpConnection::OnRead(beast::error_code ec) {
-    if (ec == http::error::header_limit)
-        return Reject(http::status::request_header_fields_too_large, "header too large");
-    if (ec == http::error::body_limit) return Reject(http::status::payload_too_large, "body too large");
-    if (ec && ec.category() == http::make_error_code(http::error::bad_method).category() &&
-        ec != http::error::end_of_stream && ec != http::error::partial_message)
-        return Reject(http::status::bad_request, "malformed request");
-    if (ec) return Close();
-    // Two Hosts or two Origins: the checks would pass on one, a proxy or
-    // browser might act on the other.
-    const auto& header = m_parser->get();
-    if (header.count(http::field::host) > 1 || header.count(http::field::origin) > 1)
-        return Reject(http::status::bad_request, "malformed request");
+    switch (JudgeRequestRead(ec, *m_parser)) {
+        case ReadVerdict::HeaderTooLarge:
+            return Reject(http::status::request_header_fields_too_large, "header too large");
+        case ReadVerdict::BodyTooLarge:
+            return Reject(http::status::payload_too_large, "body too large");
+        case ReadVerdict::Malformed:
+            return Reject(http::status::bad_request, "malformed request");
+        case ReadVerdict::Closed:
+            return Close();
+        case ReadVerdict::Go:
+            break;
+    }
     m_request = m_parser->release();
     if (m_refuse) {
         ++m_server.Counters().refusedConnections;

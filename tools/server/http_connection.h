@@ -35,6 +35,7 @@
 #include <optional>
 #include <string>
 
+#include "server/request_checks.h"
 #include "server/server.h"
 #include "server/server_stream.h"
 
@@ -45,9 +46,6 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using HttpRequest = http::request<http::string_body>;
 
-constexpr size_t kMaxRequestHeader = 16 * 1024;
-constexpr size_t kMaxRequestBody = 16 * 1024;
-constexpr size_t kMaxRequestBuffer = kMaxRequestHeader + kMaxRequestBody;
 constexpr auto kHttpIdle = std::chrono::seconds(30);
 
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
@@ -103,7 +101,7 @@ private:
     bool m_taken = false;     // TakeStream moved the stream out
     size_t m_lingered = 0;
     beast::flat_buffer m_buffer{kMaxRequestBuffer};
-    std::optional<http::request_parser<http::string_body>> m_parser;
+    std::optional<RequestParser> m_parser;
     HttpRequest m_request;
 };
 

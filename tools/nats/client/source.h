@@ -26,13 +26,9 @@
 #include "cli/view_source.h"
 #include "nats/client/link.h"
 #include "nats/client/protocol.h"
+#include "nats/client/target.h"
 
 namespace travik_nats {
-
-// "nats://HOST[:PORT]/NAME" -> "nats://HOST:PORT" (4222 by default), NAME.
-// `name` may be left empty only when `nameOptional` (travik list).
-bool ParseNatsTarget(const std::string& text, std::string& url, std::string& name, bool nameOptional = false);
-bool IsNatsTarget(const std::string& text);
 
 class NatsViewer : public travik_tool::ViewSource {
 public:
