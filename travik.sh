@@ -56,6 +56,10 @@ usage: ./travik.sh <command> [args]
   build [preset]    configure and build a preset (default: default)
   test [preset]     build, then run the preset's tests with ctest
   demo [args]       build only the tool (preset demo) and run its demo
+  soak [MINUTES]    the device, NATS bridge and web server under churn for
+                    MINUTES (default 10); memory, descriptors and threads
+                    sampled into build/soak/ (soak.md, soak.csv, soak.svg);
+                    fails on a starved viewer, growth or a leak
   format            reformat all C++ sources in place
   check-format      fail if any C++ source is not formatted
   help              show this text
@@ -271,6 +275,16 @@ cmd_demo() {
     exec build/demo/tools/travik demo "$@"
 }
 
+# The soak measures the shipped programs: the tool of the default preset,
+# built first together with the soak program.
+cmd_soak() {
+    local minutes="${1:-10}"
+    [[ "$minutes" =~ ^[0-9]+([.][0-9]+)?$ ]] || die "soak: MINUTES must be a number, not '$minutes'"
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j2 --target travik_tool travik_soak
+    exec build/default/tests/soak/travik_soak --minutes "$minutes" --out "$ROOT/build/soak"
+}
+
 # All C++ sources under the source directories, NUL-separated.
 list_sources() {
     local dirs=() d
@@ -307,6 +321,7 @@ main() {
         build) cmd_build "$@" ;;
         test) cmd_test "$@" ;;
         demo) cmd_demo "$@" ;;
+        soak) cmd_soak "$@" ;;
         format) cmd_format "$@" ;;
         check-format) cmd_check_format "$@" ;;
         help | -h | --help) usage ;;
