@@ -143,14 +143,13 @@ void Churn::ShortViewer(uint64_t round) {
     std::atomic<int> got{0};
     {
         TravikMgr viewer;
-        viewer.SetImageCb([&got](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
-            ++got;
-        });
-        viewer.SetLogCb([&got](std::string&) { ++got; });
         char ip[] = "127.0.0.1";
         if (viewer.Connect(ip, m_targets.devicePort) != 0) {
             Fail("a short-lived viewer could not connect to the device");
         } else if (round % 4 != 0) {
+            viewer.SetImageCb([&got](int, int, int, int, int, std::shared_ptr<unsigned char>&, int,
+                                     unsigned long long) { ++got; });
+            viewer.SetLogCb([&got](std::string&) { ++got; });
             int channels[4];
             for (int& c : channels) c = RandomSwitch(rng);
             static const int kIntervals[] = {5, 20, 100, 400};
@@ -168,14 +167,14 @@ void Churn::ShortViewer(uint64_t round) {
 void Churn::Switcher(uint64_t round) {
     std::mt19937 rng(static_cast<unsigned>(round * 104729 + 3));
     TravikMgr viewer;
-    viewer.SetImageCb([](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {});
-    viewer.SetLogCb([](std::string&) {});
     char ip[] = "127.0.0.1";
     if (viewer.Connect(ip, m_targets.devicePort) != 0) {
         Fail("a switching viewer could not connect to the device");
         Pause(500);
         return;
     }
+    viewer.SetImageCb([](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {});
+    viewer.SetLogCb([](std::string&) {});
     static const int kIntervals[] = {1, 10, 50, 250, 1000};
     for (int i = 0; i < 40 && Pause(250); ++i) {
         int channels[4];

@@ -36,25 +36,26 @@ bool SteadyViewers::Start(int devicePort, const std::string& natsUrl, const std:
     // Every channel at a short interval.
     Feed& fast = AddFeed("direct viewer (4 channels, 20 ms)");
     m_fast = std::make_unique<TravikMgr>();
-    m_fast->SetImageCb([&fast](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
-        fast.Got();
-    });
     if (m_fast->Connect(ip, devicePort) != 0) {
         error = "the fast steady viewer could not connect";
         return false;
     }
+    // Delivery starts with the first callback set after Connect.
+    m_fast->SetImageCb([&fast](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
+        fast.Got();
+    });
     // Whatever the device sends, and its logs.
     Feed& slow = AddFeed("direct viewer (what the others ask for)");
     Feed& logs = AddFeed("direct viewer's logs");
     m_slow = std::make_unique<TravikMgr>();
-    m_slow->SetImageCb([&slow](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
-        slow.Got();
-    });
-    m_slow->SetLogCb([&logs](std::string&) { logs.Got(); });
     if (m_slow->Connect(ip, devicePort) != 0) {
         error = "the second steady viewer could not connect";
         return false;
     }
+    m_slow->SetImageCb([&slow](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
+        slow.Got();
+    });
+    m_slow->SetLogCb([&logs](std::string&) { logs.Got(); });
     Reassert();
 #if defined(TRAVIK_SOAK_NATS)
     if (!natsUrl.empty()) {
@@ -121,6 +122,13 @@ bool SteadyViewers::AllReceiving() const {
     for (const auto& f : m_feeds)
         if (f->count.load() == 0) return false;
     return true;
+}
+
+std::string SteadyViewers::Silent() const {
+    std::string out;
+    for (const auto& f : m_feeds)
+        if (f->count.load() == 0) out += (out.empty() ? "" : ", ") + f->name;
+    return out;
 }
 
 std::string SteadyViewers::Starved(std::chrono::seconds limit, std::chrono::seconds& idle) const {

@@ -41,6 +41,8 @@ public:
 
     // True once every feed has received something.
     bool AllReceiving() const;
+    // The feeds that have received nothing yet, comma-separated.
+    std::string Silent() const;
     // The name of a feed that has received nothing for `limit`, and for how
     // long; "" when none has starved.
     std::string Starved(std::chrono::seconds limit, std::chrono::seconds& idle) const;
