@@ -147,8 +147,8 @@ void Churn::ShortViewer(uint64_t round) {
         if (viewer.Connect(ip, m_targets.devicePort) != 0) {
             Fail("a short-lived viewer could not connect to the device");
         } else if (round % 4 != 0) {
-            viewer.SetImageCb([&got](int, int, int, int, int, std::shared_ptr<unsigned char>&, int,
-                                     unsigned long long) { ++got; });
+            viewer.SetImageCb(
+                [&got](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) { ++got; });
             viewer.SetLogCb([&got](std::string&) { ++got; });
             int channels[4];
             for (int& c : channels) c = RandomSwitch(rng);
@@ -187,13 +187,19 @@ void Churn::Switcher(uint64_t round) {
 // A `travik view` process: some run their course, some are killed.
 void Churn::ViewProcess(uint64_t round, bool nats) {
     std::mt19937 rng(static_cast<unsigned>(round * 31 + (nats ? 1 : 0)));
-    const std::string target =
-        nats ? m_targets.natsTarget : "127.0.0.1:" + std::to_string(m_targets.devicePort);
+    const std::string target = nats ? m_targets.natsTarget : "127.0.0.1:" + std::to_string(m_targets.devicePort);
     static const char* kChannels[] = {"0", "1,2", "0,1,2,3", "3"};
     static const char* kIntervals[] = {"10", "100", "500"};
     const int seconds = 2 + static_cast<int>(rng() % 4);
-    std::vector<std::string> argv{"travik",     "view",       target, "--channels", kChannels[rng() % 4],
-                                  "--interval", kIntervals[rng() % 3], "--duration", std::to_string(seconds)};
+    std::vector<std::string> argv{"travik",
+                                  "view",
+                                  target,
+                                  "--channels",
+                                  kChannels[rng() % 4],
+                                  "--interval",
+                                  kIntervals[rng() % 3],
+                                  "--duration",
+                                  std::to_string(seconds)};
     if (rng() % 2) argv.push_back("--logs");
     travik_proc::SpawnOptions options;
     options.outPath = "/dev/null";

@@ -52,7 +52,8 @@ bool FoxgloveClient::Open(int port, int timeoutSeconds) {
         if (!j.is_object() || j.value("op", "") != "advertise" || !j["channels"].is_array()) continue;
         int id = 1;
         for (const auto& channel : j["channels"]) {
-            if (channel.contains("id")) subscribe["subscriptions"].push_back({{"id", id++}, {"channelId", channel["id"]}});
+            if (channel.contains("id"))
+                subscribe["subscriptions"].push_back({{"id", id++}, {"channelId", channel["id"]}});
         }
     }
     return !subscribe["subscriptions"].empty() && SendText(subscribe.dump());

@@ -12,8 +12,8 @@
 namespace travik_soak {
 
 struct SampleRow {
-    double seconds = 0;  // since the soak began
-    std::string phase;   // warm-up, churn, settle
+    double seconds = 0;            // since the soak began
+    std::string phase;             // warm-up, churn, settle
     std::vector<ProcStats> procs;  // one per watched process, in the order of the names
     uint64_t steadyImages = 0;     // received by the steady viewers so far
     uint64_t churnRounds = 0;      // churn actions done so far

@@ -93,7 +93,8 @@ public:
     // Runs for `seconds` in `phase`, sampling every sample period; false once
     // a failure ended the run (m_failures says which).
     bool RunFor(double seconds, const std::string& phase) {
-        const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        const auto end =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         while (Clock::now() < end) {
             if (!Tick(phase)) return false;
         }
@@ -116,7 +117,8 @@ public:
         std::chrono::seconds idle{0};
         const std::string starved = m_steady.Starved(std::chrono::seconds(m_o.starveSeconds), idle);
         if (!starved.empty()) {
-            Failure("steady viewer starved: " + starved + " received nothing for " + std::to_string(idle.count()) + " s");
+            Failure("steady viewer starved: " + starved + " received nothing for " + std::to_string(idle.count()) +
+                    " s");
             return false;
         }
         if (Clock::now() >= m_nextReassert) {
@@ -216,7 +218,7 @@ int main(int argc, char** argv) {
                      "[--no-memory-check]\n");
         return 2;
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -239,8 +241,7 @@ int main(int argc, char** argv) {
         std::printf("SOAK FAIL: %s\n", error.c_str());
         return 1;
     }
-    const std::string natsTarget =
-        system.NatsUrl().empty() ? "" : system.NatsUrl() + "/" + SystemUnderTest::kNatsName;
+    const std::string natsTarget = system.NatsUrl().empty() ? "" : system.NatsUrl() + "/" + SystemUnderTest::kNatsName;
     SteadyViewers steady;
     if (!steady.Start(system.DevicePort(), system.NatsUrl(), SystemUnderTest::kNatsName, system.FoxglovePort(),
                       error)) {
@@ -314,11 +315,11 @@ int main(int argc, char** argv) {
     system.Stop();
 
     const bool pass = soak.Failures().empty();
-    std::string summary = std::string(pass ? "SOAK PASS" : "SOAK FAIL") + ": " + Fixed(soak.Minutes(), 1) +
-                          " min, " + std::to_string(churn.Actions()) + " churn actions, " +
-                          std::to_string(steady.Total()) + " messages to the steady viewers (Foxglove rejoins " +
-                          std::to_string(steady.FoxgloveRejoins()) + "); baseline " +
-                          Baseline(soak.Names(), baseline) + "; ";
+    std::string summary = std::string(pass ? "SOAK PASS" : "SOAK FAIL") + ": " + Fixed(soak.Minutes(), 1) + " min, " +
+                          std::to_string(churn.Actions()) + " churn actions, " + std::to_string(steady.Total()) +
+                          " messages to the steady viewers (Foxglove rejoins " +
+                          std::to_string(steady.FoxgloveRejoins()) + "); baseline " + Baseline(soak.Names(), baseline) +
+                          "; ";
     for (size_t i = 0; i < memory.size(); ++i) summary += (i ? "; " : "") + memory[i];
     for (const std::string& f : soak.Failures()) summary += "\nFAILED: " + f;
 
@@ -327,10 +328,10 @@ int main(int argc, char** argv) {
     char when[64];
     const std::time_t now = std::time(nullptr);
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    md << "Soak of " << when << ": " << Fixed(o.minutes, 1)
-       << " min requested; every " << o.sampleSeconds << " s (" << soak.Rows().size()
-       << " samples, at most 25 rows shown; all in soak.csv, plotted in soak.svg).\n\n"
-       << table << "\n" << summary << "\n";
+    md << "Soak of " << when << ": " << Fixed(o.minutes, 1) << " min requested; every " << o.sampleSeconds << " s ("
+       << soak.Rows().size() << " samples, at most 25 rows shown; all in soak.csv, plotted in soak.svg).\n\n"
+       << table << "\n"
+       << summary << "\n";
     std::ofstream(o.out + "/soak.md") << md.str();
     WriteCsv(o.out + "/soak.csv", soak.Names(), soak.Rows());
     WriteSvg(o.out + "/soak.svg", soak.Names(), soak.Rows());

@@ -41,9 +41,8 @@ bool SteadyViewers::Start(int devicePort, const std::string& natsUrl, const std:
         return false;
     }
     // Delivery starts with the first callback set after Connect.
-    m_fast->SetImageCb([&fast](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
-        fast.Got();
-    });
+    m_fast->SetImageCb(
+        [&fast](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) { fast.Got(); });
     // Whatever the device sends, and its logs.
     Feed& slow = AddFeed("direct viewer (what the others ask for)");
     Feed& logs = AddFeed("direct viewer's logs");
@@ -52,9 +51,8 @@ bool SteadyViewers::Start(int devicePort, const std::string& natsUrl, const std:
         error = "the second steady viewer could not connect";
         return false;
     }
-    m_slow->SetImageCb([&slow](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) {
-        slow.Got();
-    });
+    m_slow->SetImageCb(
+        [&slow](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long) { slow.Got(); });
     m_slow->SetLogCb([&logs](std::string&) { logs.Got(); });
     Reassert();
 #if defined(TRAVIK_SOAK_NATS)

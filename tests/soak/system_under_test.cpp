@@ -101,18 +101,17 @@ bool SystemUnderTest::Start(const SystemConfig& config, std::string& error) {
         error = "the device could not be started";
         return false;
     }
-    if (!travik_test::WaitUntil([&] { return Accepting(DevicePort()) || m_device.Ended(); }, 30s) ||
-        m_device.Ended()) {
+    if (!travik_test::WaitUntil([&] { return Accepting(DevicePort()) || m_device.Ended(); }, 30s) || m_device.Ended()) {
         error = "the device does not accept connections" + (Ended().empty() ? "" : ": " + Ended());
         return false;
     }
     const std::string device = "127.0.0.1:" + port;
     if (!config.natsServerPath.empty()) {
         if (!StartNats(config, error)) return false;
-        if (!m_bridge.Start(config.toolPath,
-                            {"travik", "bridge", device, "--nats", m_natsUrl, "--name", kNatsName, "--logs",
-                             "--interval", "50"},
-                            OutputTo(config.dir + "/bridge.log"))) {
+        if (!m_bridge.Start(
+                config.toolPath,
+                {"travik", "bridge", device, "--nats", m_natsUrl, "--name", kNatsName, "--logs", "--interval", "50"},
+                OutputTo(config.dir + "/bridge.log"))) {
             error = "the bridge could not be started";
             return false;
         }
@@ -126,9 +125,7 @@ bool SystemUnderTest::Start(const SystemConfig& config, std::string& error) {
             return false;
         }
         if (!travik_test::WaitUntil(
-                [&] {
-                    return (Accepting(m_httpReserved.port()) && Accepting(m_foxReserved.port())) || m_web.Ended();
-                },
+                [&] { return (Accepting(m_httpReserved.port()) && Accepting(m_foxReserved.port())) || m_web.Ended(); },
                 30s) ||
             m_web.Ended()) {
             error = "the web server does not accept connections" + (Ended().empty() ? "" : ": " + Ended());

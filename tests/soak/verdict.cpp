@@ -30,8 +30,7 @@ bool BackToBaseline(const ProcStats& baseline, const ProcStats& now) {
 std::string AboveBaseline(const ProcStats& baseline, const ProcStats& now) {
     if (!now.Valid()) return "the process has gone";
     std::string out;
-    if (now.fds > baseline.fds)
-        out += "fds " + std::to_string(now.fds) + " > " + std::to_string(baseline.fds);
+    if (now.fds > baseline.fds) out += "fds " + std::to_string(now.fds) + " > " + std::to_string(baseline.fds);
     if (now.threads > baseline.threads) {
         if (!out.empty()) out += ", ";
         out += "threads " + std::to_string(now.threads) + " > " + std::to_string(baseline.threads);

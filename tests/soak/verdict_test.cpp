@@ -41,8 +41,8 @@ TEST(SoakVerdict, MemoryGrowthIgnoresNoiseAndCatchesALeak) {
 
     // Too few samples to tell: not judged, never failed.
     EXPECT_FALSE(JudgeGrowth(std::vector<double>(kMinGrowthSamples - 1, 1.0)).judged);
-    EXPECT_FALSE(JudgeGrowth({1 * kMiB, 1 * kMiB, 1 * kMiB, 1 * kMiB, 500 * kMiB, 500 * kMiB, 500 * kMiB, 500 * kMiB})
-                     .grew);
+    EXPECT_FALSE(
+        JudgeGrowth({1 * kMiB, 1 * kMiB, 1 * kMiB, 1 * kMiB, 500 * kMiB, 500 * kMiB, 500 * kMiB, 500 * kMiB}).grew);
 }
 
 TEST(SoakVerdict, DescriptorsAndThreadsMustReturnToTheBaseline) {
@@ -74,7 +74,7 @@ TEST(SoakReport, TableKeepsFirstAndLastRowsWithinItsLimit) {
     const std::string table = MarkdownTable({"device"}, rows, 25);
     int lines = 0;
     for (char c : table) lines += c == '\n';
-    EXPECT_EQ(lines, 2 + 25);                                // header, rule, rows
+    EXPECT_EQ(lines, 2 + 25);  // header, rule, rows
     EXPECT_NE(table.find("| 0.0 | churn | 0.0 | 0 | 4 |"), std::string::npos);
     EXPECT_NE(table.find("| 16.5 | end | 99.0 | 99 | 4 |"), std::string::npos);
     rows.resize(3);
