@@ -61,6 +61,10 @@ usage: ./travik.sh <command> [args]
                     build/windows/travik-VERSION-win64.zip
   fuzz [MINUTES]    build the fuzz preset and run every fuzz target in turn,
                     MINUTES each (default 3); corpora grow under build/fuzz/corpus
+  soak [MINUTES]    the device, NATS bridge and web server under churn for
+                    MINUTES (default 10); memory, descriptors and threads
+                    sampled into build/soak/ (soak.md, soak.csv, soak.svg);
+                    fails on a starved viewer, growth or a leak
   format            reformat all C++ sources in place
   check-format      fail if any C++ source is not formatted
   help              show this text
@@ -311,6 +315,16 @@ cmd_fuzz() {
     ((failed == 0)) || die "findings under $findings (the logs beside them say what)"
 }
 
+# The soak measures the shipped programs: the tool of the default preset,
+# built first together with the soak program.
+cmd_soak() {
+    local minutes="${1:-10}"
+    [[ "$minutes" =~ ^[0-9]+([.][0-9]+)?$ ]] || die "soak: MINUTES must be a number, not '$minutes'"
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j2 --target travik_tool travik_soak
+    exec build/default/tests/soak/travik_soak --minutes "$minutes" --out "$ROOT/build/soak"
+}
+
 # All C++ sources under the source directories, NUL-separated.
 list_sources() {
     local dirs=() d
@@ -357,6 +371,7 @@ main() {
         demo) cmd_demo "$@" ;;
         package) cmd_package "$@" ;;
         fuzz) cmd_fuzz "$@" ;;
+        soak) cmd_soak "$@" ;;
         format) cmd_format "$@" ;;
         check-format) cmd_check_format "$@" ;;
         help | -h | --help) usage ;;
