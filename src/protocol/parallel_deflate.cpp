@@ -183,7 +183,7 @@ libdeflate_compressor* PieceCompressor(int level) {
             if (c) libdeflate_free_compressor(c);
         }
     };
-    static PerThread<std::array<Holder, 10>> perThread;
+    static PerThread<std::array<Holder, 10> > perThread;
     Holder& h = perThread.Get()[level];
     if (!h.c) h.c = libdeflate_alloc_compressor(level);
     return h.c;
