@@ -1209,6 +1209,95 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
     device.Release();
 }
 
+// `travik web nats://HOST/NAME` of a bridge run with --video h264: a tab
+// that turns video on gets the bridge's units byte for byte (no decode, no
+// second encoder), starting with a keyframe.
+TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    std::atomic<bool> stopDevice{false};
+    std::thread sender = PaceImages(device, 1, stopDevice);
+    travik_proc::Process bridge, web;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
+                             {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(), "--name",
+                              "cam", "--interval", "5", "--video", "h264"},
+                             options));
+    // Every unit the bridge publishes on channel 0 (bounded).
+    std::mutex mutex;
+    std::set<std::string> published;
+    std::string error;
+    ASSERT_TRUE(m_publisher.Subscribe(
+        travik_nats::VideoSubject("cam", 0),
+        [&](natsMsg* msg) {
+            const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg));
+            const size_t size = static_cast<size_t>(natsMsg_GetDataLength(msg));
+            travik_nats::VideoHeader header;
+            size_t offset = 0;
+            if (!travik_nats::ReadVideoMessage(data, size, header, offset)) return;
+            std::lock_guard<std::mutex> lock(mutex);
+            if (published.size() < 5000) published.emplace(reinterpret_cast<const char*>(data) + offset, header.unitLen);
+        },
+        1024, 64 << 20, error));
+
+    options.outPath = m_dir + "/web.out";
+    options.errPath = m_dir + "/web.err";
+    ASSERT_TRUE(web.Start(TRAVIK_TOOL_PATH, {"travik", "web", m_node.Url() + "/cam", "--http", "127.0.0.1:0"}, options));
+    int httpPort = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::string out = travik_proc::ReadText(m_dir + "/web.out");
+        const size_t at = out.find("http://127.0.0.1:");
+        return at != std::string::npos && std::sscanf(out.c_str() + at, "http://127.0.0.1:%d/", &httpPort) == 1;
+    })) << travik_proc::ReadText(m_dir + "/web.err");
+
+    namespace beast = boost::beast;
+    boost::asio::io_context ioc;
+    beast::websocket::stream<boost::asio::ip::tcp::socket> ws(ioc);
+    const std::string host = "127.0.0.1:" + std::to_string(httpPort);
+    ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(httpPort)});
+    timeval tv{10, 0};  // a read gives up rather than hang
+    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ws.set_option(beast::websocket::stream_base::decorator(
+        [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
+    ws.handshake(host, "/ws");
+    ws.write(boost::asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
+
+    // The tab's H.264 messages of channel 0 (header: 2 encoding, 3 flags).
+    std::vector<std::string> units;
+    bool firstIsKey = false;
+    for (int i = 0; i < 20000 && units.size() < 10; ++i) {
+        beast::flat_buffer buffer;
+        beast::error_code ec;
+        ws.read(buffer, ec);
+        ASSERT_FALSE(ec) << ec.message() << "\n" << travik_proc::ReadText(m_dir + "/web.err");
+        if (!ws.got_binary()) continue;
+        const std::string msg = beast::buffers_to_string(buffer.data());
+        if (msg.size() <= 40 || msg[1] != 0 || msg[2] != 3) continue;
+        if (units.empty()) firstIsKey = (msg[3] & 1) != 0;
+        units.push_back(msg.substr(40));
+    }
+    ASSERT_EQ(10u, units.size()) << travik_proc::ReadText(m_dir + "/web.err");
+    EXPECT_TRUE(firstIsKey);
+    for (size_t i = 0; i < units.size(); ++i) {
+        EXPECT_TRUE(WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return published.count(units[i]) == 1;
+        })) << "unit " << i << " of the page was not published by the bridge";
+    }
+
+    beast::error_code ignored;
+    ws.next_layer().close(ignored);
+    web.Signal(SIGTERM);
+    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    stopDevice = true;
+    sender.join();
+    device.Release();
+}
+
 // Anyone who may publish on the cluster: forged video messages are refused
 // on arrival; a delta before the first keyframe is dropped; a real
 // keyframe and the deltas after it arrive in order.

@@ -160,6 +160,16 @@ bool WebViewer::Start(std::string& error) {
     H264Config h264;
     h264.bitrate = m_config.videoBitrate;
     m_video = std::make_unique<VideoEncoderHub>(h264, *m_videoWatchers);
+    VideoWatcherSet* watchers = m_videoWatchers.get();
+    std::atomic<bool>* upstream = &m_upstreamEncodes;
+    m_passThrough =
+        m_source.SetVideoCb([watchers, upstream](int channel, const std::shared_ptr<const AccessUnit>& unit) {
+            if (!travik::ValidChannel(channel)) return;
+            // From the first unit on the local encoders stop, so that no
+            // stream mixes their units with the bridge's.
+            upstream->store(true);
+            watchers->OfferVideo(channel, unit);
+        });
 #endif
     m_started = true;
     return true;
@@ -205,6 +215,7 @@ void WebViewer::Tick() {
                 m_where = where;
             }
             if (moved) PublishState();
+            if (m_passThrough) PassVideoThrough();
             return;
         }
         Status("travik web: connection to %s lost; reconnecting every second", m_where.c_str());
@@ -213,6 +224,7 @@ void WebViewer::Tick() {
             m_link = DeviceLink::Lost;  // no SendWish after this
         }
         m_source.Release();  // no callback runs after it returns
+        m_upstreamEncodes.store(false);  // known again from the next connection
         PublishState();
         m_nextAttempt = now + std::chrono::seconds(1);
         return;
@@ -222,11 +234,41 @@ void WebViewer::Tick() {
     if (Connect()) Status("travik web: connected to %s", m_where.c_str());
 }
 
+SourceWish WebViewer::WishLocked() const {
+    SourceWish wish = WishOf(m_wish);
+    for (int c = 0; c < travik::kImageChannels; ++c) wish.video[c] = m_videoWish[c];
+    return wish;
+}
+
+// Leases the channels the page's tabs and Foxglove clients watch as video
+// from the source, and passes their keyframe requests upstream while the
+// far end encodes (until then the local encoders serve them from images).
+void WebViewer::PassVideoThrough() {
+#ifdef TRAVIK_TOOL_VIDEO
+    bool watched[travik::kImageChannels];
+    for (int c = 0; c < travik::kImageChannels; ++c) watched[c] = m_videoWatchers->VideoWatched(c);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bool changed = false;
+        for (int c = 0; c < travik::kImageChannels; ++c) {
+            changed = changed || m_videoWish[c] != watched[c];
+            m_videoWish[c] = watched[c];
+        }
+        if (changed && m_link == DeviceLink::Connected) m_source.SendWish(WishLocked());
+    }
+    if (m_source.VideoFlowing()) m_upstreamEncodes.store(true);
+    if (!m_upstreamEncodes.load()) return;
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        if (watched[c] && m_videoWatchers->TakeKeyframeWanted(c)) m_source.RequestKeyframe(c);
+    }
+#endif
+}
+
 bool WebViewer::Connect() {
     SourceWish wish;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        wish = WishOf(m_wish);
+        wish = WishLocked();
     }
     ImageRelay* relay = m_relay.get();
     FoxgloveRelay* fox = m_foxRelay.get();
@@ -242,14 +284,16 @@ bool WebViewer::Connect() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     };
-    auto onImage = [relay, fox, video](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data,
+    std::atomic<bool>* upstream = &m_upstreamEncodes;
+    auto onImage = [relay, fox, video, upstream](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data,
                                        int len, unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
         relay->Offer(channel, a2, a3, a4, data, len, tag);
 #ifdef TRAVIK_TOOL_VIDEO
-        video->Offer(channel, a2, a3, a4, data, len);
+        if (!upstream->load()) video->Offer(channel, a2, a3, a4, data, len);
 #else
         (void)video;
+        (void)upstream;
 #endif
         if (fox) {
             const int attrs[5] = {a1, a2, a3, a4, a5};
@@ -264,7 +308,7 @@ bool WebViewer::Connect() {
         // A page command that came meanwhile is sent now; later ones go
         // straight to the source.
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (WishOf(m_wish) != wish) m_source.SendWish(WishOf(m_wish));
+        if (WishLocked() != wish) m_source.SendWish(WishLocked());
         m_link = DeviceLink::Connected;
         m_where = m_source.Where();
     }
@@ -290,7 +334,7 @@ std::string WebViewer::OnCommand(const std::string& text) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!ApplyCommand(command, m_wish)) return "no such channel";
         // Before a connection it waits in the wish.
-        if (m_link == DeviceLink::Connected) m_source.SendWish(WishOf(m_wish));
+        if (m_link == DeviceLink::Connected) m_source.SendWish(WishLocked());
     }
     PublishState();
     return std::string();
@@ -316,7 +360,7 @@ bool WebViewer::OnService(uint32_t service, const std::string& request, std::str
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ApplyServiceCommand(command, m_wish);
-        if (m_link == DeviceLink::Connected) m_source.SendWish(WishOf(m_wish));
+        if (m_link == DeviceLink::Connected) m_source.SendWish(WishLocked());
         reply = ServiceStateJson(m_link, m_wish);
     }
     PublishState();  // the page shows what a Foxglove user changed

@@ -6,6 +6,7 @@
 // the page's device list and picks.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -94,6 +95,8 @@ private:
     bool OnService(uint32_t service, const std::string& request, std::string& reply);
     void PublishState();
     bool Connect();
+    SourceWish WishLocked() const;  // m_mutex held
+    void PassVideoThrough();
 
     ViewSource& m_source;
     DevicePicker* const m_picker;  // the source's, or null
@@ -109,12 +112,18 @@ private:
     std::unique_ptr<VideoWatcherSet> m_videoWatchers;
     std::unique_ptr<VideoEncoderHub> m_video;
 #endif
+    // The source hands over units encoded upstream (a bridge run with
+    // --video h264); set in Start. While the far end encodes (seen by Tick),
+    // the local encoders get no images.
+    bool m_passThrough = false;
+    std::atomic<bool> m_upstreamEncodes{false};
     bool m_started = false;
     std::chrono::steady_clock::time_point m_nextAttempt{};
     std::chrono::steady_clock::time_point m_nextDevices{};
 
-    std::mutex m_mutex;  // m_wish, m_link as sent to the page, m_where, m_logLines; SendWish
+    std::mutex m_mutex;  // m_wish, m_videoWish, m_link as sent to the page, m_where, m_logLines; SendWish
     DeviceWish m_wish;
+    bool m_videoWish[travik::kImageChannels] = {};  // channels leased as units (pass-through)
     std::string m_where;  // the source's Where() as last seen by Tick
     DeviceLink m_link = DeviceLink::Connecting;
     uint64_t m_logLines = 0;
