@@ -1238,13 +1238,15 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
             size_t offset = 0;
             if (!travik_nats::ReadVideoMessage(data, size, header, offset)) return;
             std::lock_guard<std::mutex> lock(mutex);
-            if (published.size() < 5000) published.emplace(reinterpret_cast<const char*>(data) + offset, header.unitLen);
+            if (published.size() < 5000)
+                published.emplace(reinterpret_cast<const char*>(data) + offset, header.unitLen);
         },
         1024, 64 << 20, error));
 
     options.outPath = m_dir + "/web.out";
     options.errPath = m_dir + "/web.err";
-    ASSERT_TRUE(web.Start(TRAVIK_TOOL_PATH, {"travik", "web", m_node.Url() + "/cam", "--http", "127.0.0.1:0"}, options));
+    ASSERT_TRUE(
+        web.Start(TRAVIK_TOOL_PATH, {"travik", "web", m_node.Url() + "/cam", "--http", "127.0.0.1:0"}, options));
     int httpPort = 0;
     ASSERT_TRUE(WaitUntil([&] {
         const std::string out = travik_proc::ReadText(m_dir + "/web.out");
@@ -1284,7 +1286,8 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
         EXPECT_TRUE(WaitUntil([&] {
             std::lock_guard<std::mutex> lock(mutex);
             return published.count(units[i]) == 1;
-        })) << "unit " << i << " of the page was not published by the bridge";
+        })) << "unit "
+            << i << " of the page was not published by the bridge";
     }
 
     beast::error_code ignored;

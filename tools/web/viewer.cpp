@@ -160,15 +160,15 @@ bool WebViewer::Start(std::string& error) {
     H264Config h264;
     h264.bitrate = m_config.videoBitrate;
     m_video = std::make_unique<VideoEncoderHub>(h264, *m_videoWatchers);
-    VideoWatcherSet* watchers = m_videoWatchers.get();
+    VideoWatcherSet* watcherSet = m_videoWatchers.get();
     std::atomic<bool>* upstream = &m_upstreamEncodes;
     m_passThrough =
-        m_source.SetVideoCb([watchers, upstream](int channel, const std::shared_ptr<const AccessUnit>& unit) {
+        m_source.SetVideoCb([watcherSet, upstream](int channel, const std::shared_ptr<const AccessUnit>& unit) {
             if (!travik::ValidChannel(channel)) return;
             // From the first unit on the local encoders stop, so that no
             // stream mixes their units with the bridge's.
             upstream->store(true);
-            watchers->OfferVideo(channel, unit);
+            watcherSet->OfferVideo(channel, unit);
         });
 #endif
     m_started = true;
@@ -223,7 +223,7 @@ void WebViewer::Tick() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_link = DeviceLink::Lost;  // no SendWish after this
         }
-        m_source.Release();  // no callback runs after it returns
+        m_source.Release();              // no callback runs after it returns
         m_upstreamEncodes.store(false);  // known again from the next connection
         PublishState();
         m_nextAttempt = now + std::chrono::seconds(1);
@@ -285,8 +285,9 @@ bool WebViewer::Connect() {
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     };
     std::atomic<bool>* upstream = &m_upstreamEncodes;
-    auto onImage = [relay, fox, video, upstream](int a1, int a2, int a3, int a4, int a5, std::shared_ptr<unsigned char>& data,
-                                       int len, unsigned long long tag) {
+    auto onImage = [relay, fox, video, upstream](int a1, int a2, int a3, int a4, int a5,
+                                                 std::shared_ptr<unsigned char>& data, int len,
+                                                 unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
         relay->Offer(channel, a2, a3, a4, data, len, tag);
 #ifdef TRAVIK_TOOL_VIDEO

@@ -124,7 +124,7 @@ private:
     std::mutex m_mutex;  // m_wish, m_videoWish, m_link as sent to the page, m_where, m_logLines; SendWish
     DeviceWish m_wish;
     bool m_videoWish[travik::kImageChannels] = {};  // channels leased as units (pass-through)
-    std::string m_where;  // the source's Where() as last seen by Tick
+    std::string m_where;                            // the source's Where() as last seen by Tick
     DeviceLink m_link = DeviceLink::Connecting;
     uint64_t m_logLines = 0;
 };
