@@ -1287,7 +1287,8 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
             std::lock_guard<std::mutex> lock(mutex);
             return published.count(units[i]) == 1;
         })) << "unit "
-            << i << " of the page was not published by the bridge";
+            << i << " of the page was not published by the bridge (" << published.size() << " were)\n"
+            << travik_proc::ReadText(m_dir + "/web.err");
     }
 
     beast::error_code ignored;

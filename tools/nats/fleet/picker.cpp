@@ -77,6 +77,7 @@ bool PickerSource::Show(const std::string& name) {
         wish = m_wish;
     }
     auto viewer = std::make_unique<NatsViewer>(m_url, name, m_link);
+    if (m_video) viewer->SetVideoCb(m_video);
     if (viewer->Connect(wish, m_log, m_image) != 0) {
         viewer->Release();
         return false;
@@ -92,6 +93,26 @@ void PickerSource::SendWish(const travik_tool::SourceWish& wish) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_wish = wish;
     if (m_viewer) m_viewer->SendWish(wish);
+}
+
+bool PickerSource::SetVideoCb(VideoCb video) {
+#if TRAVIK_NATS_VIDEO
+    m_video = std::move(video);
+    return true;
+#else
+    (void)video;
+    return false;  // as NatsViewer in a build without the tool's video
+#endif
+}
+
+bool PickerSource::VideoFlowing() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_viewer != nullptr && m_viewer->VideoFlowing();
+}
+
+void PickerSource::RequestKeyframe(int channel) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_viewer) m_viewer->RequestKeyframe(channel);
 }
 
 void PickerSource::Release() {

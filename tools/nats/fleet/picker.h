@@ -32,6 +32,10 @@ public:
     void Release() override;
     std::string Where() const override;
     travik_tool::DevicePicker* Picker() override { return this; }
+    // Passed on to the viewer of the device shown (and the next one picked).
+    bool SetVideoCb(VideoCb video) override;
+    bool VideoFlowing() override;
+    void RequestKeyframe(int channel) override;
 
     std::string DevicesJson() override;
     bool Pick(const std::string& name, std::string& error) override;
@@ -45,6 +49,7 @@ private:
     DeviceList m_devices;
     LogCb m_log;      // host thread
     ImageCb m_image;  // host thread
+    VideoCb m_video;  // host thread, set before Connect
 
     mutable std::mutex m_mutex;            // below
     std::string m_wanted;                  // the page's pick
