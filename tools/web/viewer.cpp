@@ -161,9 +161,15 @@ bool WebViewer::Start(std::string& error) {
     h264.bitrate = m_config.videoBitrate;
     m_video = std::make_unique<VideoEncoderHub>(h264, *m_videoWatchers);
     VideoWatcherSet* watcherSet = m_videoWatchers.get();
-    m_passThrough = m_source.SetVideoCb([watcherSet](int channel, const std::shared_ptr<const AccessUnit>& unit) {
-        if (travik::ValidChannel(channel)) watcherSet->OfferVideo(channel, unit);
-    });
+    std::atomic<bool>* upstream = &m_upstreamEncodes;
+    m_passThrough =
+        m_source.SetVideoCb([watcherSet, upstream](int channel, const std::shared_ptr<const AccessUnit>& unit) {
+            if (!travik::ValidChannel(channel)) return;
+            // From the bridge's first unit on the local encoders stop, so
+            // that no stream mixes their units with the bridge's.
+            upstream->store(true);
+            watcherSet->OfferVideo(channel, unit);
+        });
 #endif
     m_started = true;
     return true;
@@ -208,7 +214,11 @@ void WebViewer::Tick() {
                 moved = where != m_where;
                 m_where = where;
             }
-            if (moved) PublishState();
+            if (moved) {
+                // The device picked may come from a bridge without video.
+                m_upstreamEncodes.store(false);
+                PublishState();
+            }
             if (m_passThrough) PassVideoThrough();
             return;
         }
@@ -250,11 +260,8 @@ void WebViewer::PassVideoThrough() {
         }
         if (changed && m_link == DeviceLink::Connected) m_source.SendWish(WishLocked());
     }
-    // A device picked later may come from a bridge without video: then the
-    // local encoders take over again.
-    const bool upstream = m_source.VideoFlowing();
-    m_upstreamEncodes.store(upstream);
-    if (!upstream) return;
+    if (m_source.VideoFlowing()) m_upstreamEncodes.store(true);
+    if (!m_upstreamEncodes.load()) return;
     for (int c = 0; c < travik::kImageChannels; ++c) {
         if (watched[c] && m_videoWatchers->TakeKeyframeWanted(c)) m_source.RequestKeyframe(c);
     }

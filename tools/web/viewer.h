@@ -113,8 +113,9 @@ private:
     std::unique_ptr<VideoEncoderHub> m_video;
 #endif
     // The source hands over units encoded upstream (a bridge run with
-    // --video h264); set in Start. While the far end encodes (seen by Tick),
-    // the local encoders get no images.
+    // --video h264); set in Start. Once the far end encodes (its status says
+    // so, or its first unit came) the local encoders get no images, until the
+    // link is lost or another device is picked.
     bool m_passThrough = false;
     std::atomic<bool> m_upstreamEncodes{false};
     bool m_started = false;
