@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "common/image_file.h"
+#include "nats/client/little_endian.h"
 #include "protocol/limits.h"
 
 namespace travik_nats {
@@ -19,23 +20,6 @@ namespace {
 constexpr unsigned char kMagic0 = 'T';
 constexpr unsigned char kMagic1 = 'V';
 constexpr unsigned char kVersion = 1;
-
-void PutU32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void PutU64(unsigned char* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t GetU32(const unsigned char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-uint64_t GetU64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 // "key=value" fields separated by spaces; later keys win. Only `known`
 // keys are kept: a line of many distinct keys costs no more than its size.

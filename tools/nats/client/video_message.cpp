@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/annex_b.h"
+#include "nats/client/little_endian.h"
 #include "nats/client/protocol.h"
 
 namespace travik_nats {
@@ -13,23 +14,6 @@ constexpr unsigned char kMagic0 = 'T';
 constexpr unsigned char kMagic1 = 'H';
 constexpr unsigned char kVersion = 1;
 constexpr unsigned char kFlagKeyframe = 1;
-
-void PutU32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void PutU64(unsigned char* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t GetU32(const unsigned char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-uint64_t GetU64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 bool SideValid(int side) { return side >= 1 && side <= kMaxVideoSide; }
 
