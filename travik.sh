@@ -59,8 +59,9 @@ usage: ./travik.sh <command> [args]
   demo [args]       build only the tool (preset demo) and run its demo
   package windows   build the windows preset and write
                     build/windows/travik-VERSION-win64.zip
-  fuzz [MINUTES]    build the fuzz preset and run every fuzz target in turn,
-                    MINUTES each (default 3); corpora grow under build/fuzz/corpus
+  fuzz [MINUTES] [TARGET...]
+                    build the fuzz preset and run each target (default all) in
+                    turn, MINUTES each (default 3); corpora grow under build/fuzz/corpus
   soak [MINUTES]    the device, NATS bridge and web server under churn for
                     MINUTES (default 10); memory, descriptors and threads
                     sampled into build/soak/ (soak.md, soak.csv, soak.svg);
@@ -288,12 +289,19 @@ cmd_demo() {
 cmd_fuzz() {
     local minutes="${1:-3}"
     [[ "$minutes" =~ ^[1-9][0-9]*$ ]] || die "fuzz: MINUTES must be a whole number, at least 1"
+    shift || true
+    # Any further arguments name the targets to run; none means all of them.
+    local only=" $* "
     cmd_build fuzz
     local bin=build/fuzz/fuzz corpora=build/fuzz/corpus findings=build/fuzz/findings
     local name limits out runs rate cov found failed=0
     local rows=()
     [[ -f "$bin/targets.txt" ]] || die "no $bin/targets.txt: the fuzz preset did not configure"
+    for name in "$@"; do
+        grep -q "^$name " "$bin/targets.txt" || die "fuzz: no target '$name' (the targets: $(cut -d' ' -f1 "$bin/targets.txt" | xargs))"
+    done
     while read -r name limits; do
+        [[ "$only" == "  " || "$only" == *" $name "* ]] || continue
         mkdir -p "$corpora/$name" "$findings/$name"
         cp -n fuzz/corpus/"$name"/* "$corpora/$name/" 2>/dev/null || true
         out="$findings/$name.log"
