@@ -266,10 +266,23 @@ cmd_build() {
 cmd_test() {
     local preset="${1:-default}"
     cmd_build "$preset"
-    ctest --preset "$preset"
-    if [[ "$preset" == "windows" ]]; then
-        /usr/lib/wine/wineserver -k 2>/dev/null || true
+    if [[ "$preset" != "windows" ]]; then
+        ctest --preset "$preset"
+        return
     fi
+    # One wine server for the whole run: each test program is its own wine
+    # process, and a server that lingers only its default 3 s can be shutting
+    # down just as the next test connects to it. Its helper processes are
+    # started here with no output attached: they would otherwise hold the
+    # first test's output pipe open until the server ends.
+    export WINEPREFIX="$WINDOWS_DEPS/wineprefix"
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    /usr/lib/wine/wineserver -p
+    /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || die "wineboot failed in $WINEPREFIX"
+    local rc=0
+    ctest --preset "$preset" || rc=$?
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    return "$rc"
 }
 
 # The demo needs only the library and the tool: no test tools, no browser,
