@@ -86,6 +86,20 @@ bool WebSocket(const std::string& dir) {
     ok &= Write(dir, "page_bad_channel", Pick(2, R"({"type":"command","channel":9,"on":true})"));
     ok &= Write(dir, "service", Pick(3, R"({"images":false,"channels":[1,3],"interval":1000})"));
     ok &= Write(dir, "subprotocol", Pick(4, "foxglove.sdk.v1, foxglove.websocket.v1"));
+    // One client: subscriptions taken, refused (an unadvertised channel, a
+    // channel or id in use, an unknown id), a message that does not parse,
+    // and what is left given back.
+    const char* session[] = {
+        R"({"op":"subscribe","subscriptions":[{"id":1,"channelId":0},{"id":2,"channelId":5},{"id":1,"channelId":3}]})",
+        R"({"op":"subscribe","subscriptions":[{"id":3,"channelId":0},{"id":4,"channelId":2}]})",
+        R"({"op":"unsubscribe","subscriptionIds":[1,9,1]})",
+        R"({"op":"subscribe","subscriptions":[{"id":5,"channelId":1})",
+        R"({"op":"unsubscribe","subscriptionIds":[4]})",
+    };
+    Bytes texts;
+    for (const char* text : session) texts += std::string(text) + '\0';
+    texts.pop_back();
+    ok &= Write(dir, "fox_session", Pick(5, texts));
     return ok;
 }
 
@@ -135,6 +149,10 @@ bool Protobuf(const std::string& dir) {
     info.size = 640 * 480;
     fg::AppendImageInfo(m, 3000000000ull, "camera/0", info);
     ok &= Write(dir, "image_info", Pick(4, m));
+    m.clear();
+    // An H.264 access unit: a start code, then an SPS unit's first bytes.
+    fg::AppendCompressedVideo(m, 4000000000ull, "camera/3", "h264", std::string("\0\0\0\x01\x67\x42\xc0\x1e", 8));
+    ok &= Write(dir, "compressed_video", Pick(5, m));
     return ok;
 }
 

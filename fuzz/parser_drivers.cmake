@@ -31,7 +31,7 @@ travik_fuzz_parser(travik_fuzz_nats nats_driver.cpp
   SOURCES nats/client/protocol.cpp nats/fleet/device_list.cpp
   LIBS travik_common ZLIB::ZLIB)
 travik_fuzz_parser(travik_fuzz_websocket websocket_driver.cpp
-  SOURCES foxglove_endpoint/foxglove_protocol.cpp web/protocol.cpp
+  SOURCES foxglove_endpoint/foxglove_protocol.cpp foxglove_endpoint/foxglove_subscriptions.cpp web/protocol.cpp
   LIBS nlohmann_json::nlohmann_json)
 travik_fuzz_parser(travik_fuzz_http http_driver.cpp
   SOURCES server/request_checks.cpp server/host_policy.cpp server/access_policy.cpp

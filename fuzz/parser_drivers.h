@@ -6,14 +6,16 @@
 //   nats        byte 0 picks the message (mod 5): 0 image, 1 lease or
 //               command, 2 status, 3 subject and log text, 4 a stream of
 //               status messages into the picker's device list
-//   websocket   byte 0 picks (mod 5): 0 Foxglove client text, 1 Foxglove
+//   websocket   byte 0 picks (mod 6): 0 Foxglove client text, 1 Foxglove
 //               service call (binary), 2 the page's command, 3 the command
-//               service's JSON, 4 the WebSocket subprotocol header
+//               service's JSON, 4 the WebSocket subprotocol header, 5
+//               NUL-separated Foxglove client texts into one client's
+//               subscriptions
 //   http        byte 0: bit 0 server bound to loopback, bit 1 TLS, bit 2 a
 //               token is required, bits 3..7 the read size; then the bytes
 //               a client sends
-//   protobuf    byte 0 picks the decoder (mod 5): raw image, compressed
-//               image, blob, log, image info
+//   protobuf    byte 0 picks the decoder (mod 6): raw image, compressed
+//               image, blob, log, image info, compressed video
 //   addresses   the whole input as one command-line value
 // Contract: single-threaded, like libFuzzer; no state kept between calls
 // but what a target's parser keeps itself.

@@ -2,7 +2,6 @@
 // parser_drivers.h for the input layout. A decoded view lies inside the
 // input, and encoding what was decoded gives a message that decodes to the
 // same values.
-// Video: a CompressedVideo decoder joins here as one more case when it lands.
 #include <string>
 #include <string_view>
 
@@ -41,6 +40,20 @@ bool CompressedImage(std::string_view m, ParseResult& r) {
     AppendCompressedImage(again, v.timeNanos, v.frameId, v.format, v.data);
     CompressedImageView b;
     if (!DecodeCompressedImage(again, b) || b.timeNanos != v.timeNanos || b.frameId != v.frameId ||
+        b.format != v.format || b.data != v.data)
+        return false;
+    ++r.accepted;
+    return true;
+}
+
+bool CompressedVideo(std::string_view m, ParseResult& r) {
+    CompressedVideoView v;
+    if (!DecodeCompressedVideo(m, v)) return true;
+    if (!Inside(v.frameId, m) || !Inside(v.format, m) || !Inside(v.data, m)) return false;
+    std::string again;
+    AppendCompressedVideo(again, v.timeNanos, v.frameId, v.format, v.data);
+    CompressedVideoView b;
+    if (!DecodeCompressedVideo(again, b) || b.timeNanos != v.timeNanos || b.frameId != v.frameId ||
         b.format != v.format || b.data != v.data)
         return false;
     ++r.accepted;
@@ -96,7 +109,7 @@ bool DriveProtobuf(const uint8_t* data, size_t size, ParseResult* result) {
     // A copy of exactly the message's size, so that a read past it is caught.
     const std::string copy(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::string_view m(copy);
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
         case 0:
             return RawImage(m, r);
         case 1:
@@ -105,8 +118,10 @@ bool DriveProtobuf(const uint8_t* data, size_t size, ParseResult* result) {
             return Blob(m, r);
         case 3:
             return Log(m, r);
-        default:
+        case 4:
             return Info(m, r);
+        default:
+            return CompressedVideo(m, r);
     }
 }
 

@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
 
+#include "platform/asan_poison.h"
 #include "protocol/frame_reader.h"
 #include "protocol/wire.h"
 #include "travik/travik.h"
@@ -53,6 +57,104 @@ enum class Plan { Whole, A, B };
 
 constexpr size_t kMaxChunks = 32;
 
+// The chunks of one input, carved from one buffer kept across inputs: a
+// fresh heap buffer per chunk cost most of an input's time under ASan. Each
+// chunk is unpoisoned only while it is handed out and alive, with poisoned
+// gaps around it, so that a read past a chunk or after the receive path let
+// go of it is still caught (as use-after-poison).
+class ChunkArena {
+public:
+    // Makes room for the chunks of `plans` plans over `streamSize` bytes.
+    // Only between inputs: no chunk may be alive.
+    void Reset(size_t streamSize, size_t plans) {
+        if (m_alive != 0) {
+            // A chunk outlived its input (already reported): leave its
+            // memory to it rather than hand it out again.
+            static_cast<void>(m_buffer.release());
+            m_capacity = 0;
+            m_alive = 0;
+        }
+        const size_t need = plans * (streamSize + kMaxChunks * (kGap + kBlockBytes + 2 * kAlign)) + kGap;
+        if (need > m_capacity) {
+            travik::UnpoisonBytes(m_buffer.get(), m_capacity);
+            m_buffer.reset(new unsigned char[need]);
+            m_capacity = need;
+        }
+        travik::PoisonBytes(m_buffer.get(), m_capacity);
+        m_used = kGap;
+    }
+
+    // A chunk holding `n` bytes of `src`, counted as alive until its last
+    // reference goes.
+    std::shared_ptr<unsigned char> Make(const uint8_t* src, size_t n) {
+        unsigned char* block = Carve(kBlockBytes);
+        unsigned char* p = Carve(n);
+        travik::UnpoisonBytes(p, n);
+        std::memcpy(p, src, n);
+        ++m_alive;
+        return std::shared_ptr<unsigned char>(p, Release{this, n}, BlockAlloc<unsigned char>{block});
+    }
+
+    size_t Alive() const { return m_alive; }
+
+private:
+    static constexpr size_t kAlign = 16;
+    static constexpr size_t kGap = 32;
+    static constexpr size_t kBlockBytes = 128;  // room for a shared_ptr control block
+
+    struct Release {
+        ChunkArena* arena;
+        size_t n;
+        void operator()(unsigned char* p) const {
+            travik::PoisonBytes(p, n);
+            --arena->m_alive;
+        }
+    };
+
+    // Hands the control block the room carved for it; frees nothing.
+    template <class T>
+    struct BlockAlloc {
+        using value_type = T;
+        unsigned char* block;
+        template <class U>
+        BlockAlloc(const BlockAlloc<U>& o) : block(o.block) {}
+        explicit BlockAlloc(unsigned char* b) : block(b) {}
+        T* allocate(size_t count) {
+            static_assert(alignof(T) <= kAlign, "control block alignment");
+            if (count * sizeof(T) > kBlockBytes) throw std::bad_alloc();
+            travik::UnpoisonBytes(block, count * sizeof(T));
+            return reinterpret_cast<T*>(block);
+        }
+        void deallocate(T* p, size_t count) { travik::PoisonBytes(p, count * sizeof(T)); }
+        template <class U>
+        bool operator==(const BlockAlloc<U>& o) const {
+            return block == o.block;
+        }
+        template <class U>
+        bool operator!=(const BlockAlloc<U>& o) const {
+            return block != o.block;
+        }
+    };
+
+    unsigned char* Carve(size_t n) {
+        m_used = (m_used + kAlign - 1) / kAlign * kAlign;
+        unsigned char* p = m_buffer.get() + m_used;
+        m_used += n + kGap;
+        if (m_used > m_capacity) std::abort();  // Reset sized it too small: a driver bug
+        return p;
+    }
+
+    std::unique_ptr<unsigned char[]> m_buffer;
+    size_t m_capacity = 0;
+    size_t m_used = 0;
+    size_t m_alive = 0;
+};
+
+ChunkArena& Arena() {
+    static ChunkArena arena;
+    return arena;
+}
+
 // Sizes of successive chunks of one plan.
 class Chunker {
 public:
@@ -60,13 +162,12 @@ public:
 
     bool Done() const { return m_offset >= m_in.size; }
 
-    // The next chunk: a fresh buffer of exactly its size, as the transport
-    // hands over, so that a read past it is caught.
+    // The next chunk: a buffer of exactly its size, as the transport hands
+    // over, so that a read past it is caught.
     std::shared_ptr<unsigned char> Next(int& len) {
         size_t want = NextSize();
         size_t n = std::min(want, m_in.size - m_offset);
-        std::shared_ptr<unsigned char> chunk(new unsigned char[n], std::default_delete<unsigned char[]>());
-        std::memcpy(chunk.get(), m_in.stream + m_offset, n);
+        std::shared_ptr<unsigned char> chunk = Arena().Make(m_in.stream + m_offset, n);
         m_offset += n;
         ++m_index;
         len = static_cast<int>(n);
@@ -140,6 +241,18 @@ bool PendingShapeOk(TravikMgr& mgr, unsigned long long connId, long long& pendin
     return pendingBytes < frameLen;
 }
 
+// Forgets the pending bytes of `conns` as Release does, but keeps the
+// manager's entries and their storage: Release per input cost more than the
+// input. After it no chunk of the input may still be held.
+void ForgetConnections(TravikMgr& mgr, std::initializer_list<unsigned long long> conns) {
+    std::lock_guard<std::mutex> lock(mgr.m_recvMutex);
+    for (unsigned long long conn : conns) {
+        auto it = mgr.m_recvFragments.find(conn);
+        if (it != mgr.m_recvFragments.end()) it->second.clear();
+        mgr.m_recvLogText.erase(conn);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Viewer side
 
@@ -197,6 +310,7 @@ bool DriveReceivePath(const uint8_t* data, size_t size, DriveResult* result) {
     Recorder& rec = Rec();
     rec = Recorder{};
 
+    Arena().Reset(in.size, 3);
     Chunker whole(in, Plan::Whole), a(in, Plan::A), b(in, Plan::B);
     rec.current = &rec.whole;
     while (!whole.Done()) Feed(mgr, kConnWhole, whole);
@@ -221,7 +335,8 @@ bool DriveReceivePath(const uint8_t* data, size_t size, DriveResult* result) {
         result->wellFormed = wellFormed;
         result->deliveries = rec.whole.count;
     }
-    mgr.Release();  // forgets the pending bytes of all connections
+    ForgetConnections(mgr, {kConnWhole, kConnA, kConnB});
+    if (Arena().Alive() != 0) ok = false;  // the receive path kept a chunk it no longer accounts for
     return ok;
 }
 
@@ -244,7 +359,7 @@ struct Settings {
 
 // What a device manager looks like right after Listen and before any command.
 void ResetDevice(TravikMgr& mgr) {
-    mgr.Release();
+    ForgetConnections(mgr, {5, 6});
     Settings s;
     mgr.m_logClosed = s.logClosed;
     mgr.m_imageClosed = s.imageClosed;
@@ -307,6 +422,7 @@ bool DriveCommandStream(const uint8_t* data, size_t size, DriveResult* result) {
     TravikMgr& b = DeviceMgr(2);
     for (int i = 0; i < 3; ++i) ResetDevice(DeviceMgr(i));
 
+    Arena().Reset(in.size, 3);
     Chunker cw(in, Plan::Whole), ca(in, Plan::A), cb(in, Plan::B);
     while (!cw.Done()) Feed(whole, 5, cw);
     while (!ca.Done() || !cb.Done()) {
@@ -334,6 +450,8 @@ bool DriveCommandStream(const uint8_t* data, size_t size, DriveResult* result) {
     if (wellFormed && !(sw == model && sa == model && sb == model)) ok = false;
     long long pending = 0;
     if (!PendingShapeOk(a, 5, pending) || !PendingShapeOk(b, 6, pending)) ok = false;
+    for (int i = 0; i < 3; ++i) ForgetConnections(DeviceMgr(i), {5, 6});
+    if (Arena().Alive() != 0) ok = false;
     if (result) {
         result->wellFormed = wellFormed;
         result->deliveries = commands;

@@ -1,9 +1,14 @@
 // What WebSocket clients send: the Foxglove endpoint's text and binary
-// messages and the page's commands. See parser_drivers.h for the layout.
+// messages, also as a sequence acting on one client's subscriptions, and
+// the page's commands. See parser_drivers.h for the layout.
+#include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "foxglove_endpoint/foxglove_protocol.h"
+#include "foxglove_endpoint/foxglove_subscriptions.h"
 #include "parser_drivers.h"
 #include "web/protocol.h"
 
@@ -44,6 +49,81 @@ bool FoxgloveText(const std::string& text, ParseResult& r) {
         back.subscriptions != op.subscriptions || back.unsubscribe != op.unsubscribe)
         return false;
     ++r.accepted;
+    return true;
+}
+
+// What a client's subscriptions look like from outside.
+struct SubscriptionState {
+    std::vector<uint64_t> idOf;
+    std::map<uint32_t, uint32_t> channelOf;
+    bool operator==(const SubscriptionState& o) const { return idOf == o.idOf && channelOf == o.channelOf; }
+};
+
+constexpr uint32_t kSessionChannels = 8;
+
+SubscriptionState Snapshot(const FoxgloveSubscriptions& subs) {
+    SubscriptionState s;
+    for (uint32_t c = 0; c < kSessionChannels; ++c) s.idOf.push_back(subs.SubscriptionOf(c));
+    s.channelOf = subs.Channels();
+    return s;
+}
+
+// The two directions of the table agree.
+bool Consistent(const SubscriptionState& s) {
+    size_t subscribed = 0;
+    for (uint32_t c = 0; c < kSessionChannels; ++c) {
+        if (s.idOf[c] == FoxgloveSubscriptions::kNone) continue;
+        ++subscribed;
+        auto found = s.channelOf.find(static_cast<uint32_t>(s.idOf[c]));
+        if (s.idOf[c] > UINT32_MAX || found == s.channelOf.end() || found->second != c) return false;
+    }
+    return subscribed == s.channelOf.size();
+}
+
+// NUL-separated client text messages into one client's subscriptions
+// (channels 0..7 but 5 advertised). A message that does not parse changes
+// nothing; of one that does, every item either takes effect, as reported,
+// or is refused and changes nothing.
+bool FoxgloveSession(const std::string& input, ParseResult& r) {
+    FoxgloveSubscriptions subs(kSessionChannels);
+    const auto advertised = [](uint32_t c) { return c != 5; };
+    size_t start = 0;
+    while (start <= input.size()) {
+        size_t end = input.find('\0', start);
+        if (end == std::string::npos) end = input.size();
+        const std::string text = input.substr(start, end - start);
+        start = end + 1;
+
+        const SubscriptionState before = Snapshot(subs);
+        std::vector<FoxgloveSubscriptions::Change> changes;
+        std::vector<std::string> reasons;
+        const bool parsed = subs.Apply(text, advertised, changes, reasons);
+        SubscriptionState after = Snapshot(subs);
+        if (!Consistent(after)) return false;
+        if (!parsed) {
+            if (!(after == before) || !changes.empty() || reasons.size() != 1 || reasons[0].empty()) return false;
+            continue;
+        }
+        FoxgloveClientOp op;
+        std::string error;
+        if (!ParseFoxgloveClientText(text, kSessionChannels, op, error)) return false;
+        const size_t items = op.kind == FoxgloveClientOp::Subscribe ? op.subscriptions.size() : op.unsubscribe.size();
+        if (changes.size() + reasons.size() != items) return false;
+        // Undo the reported changes: what is left must be the state before.
+        for (const FoxgloveSubscriptions::Change& c : changes) {
+            if (c.channel >= kSessionChannels || (c.subscribed && !advertised(c.channel))) return false;
+            const uint64_t was = before.idOf[c.channel];
+            const uint64_t now = after.idOf[c.channel];
+            if (c.subscribed != (was == FoxgloveSubscriptions::kNone) ||
+                c.subscribed == (now == FoxgloveSubscriptions::kNone))
+                return false;
+            after.channelOf.erase(static_cast<uint32_t>(c.subscribed ? now : was));
+            if (!c.subscribed) after.channelOf[static_cast<uint32_t>(was)] = c.channel;
+            after.idOf[c.channel] = was;
+        }
+        if (!(after == before)) return false;
+        r.accepted += changes.size();
+    }
     return true;
 }
 
@@ -108,9 +188,11 @@ bool DriveWebSocketMessages(const uint8_t* data, size_t size, ParseResult* resul
     const uint8_t* p = data + 1;
     const size_t n = size - 1;
     const std::string text(reinterpret_cast<const char*>(p), n);
-    switch (data[0] % 5) {
+    switch (data[0] % 6) {
         case 0:
             return FoxgloveText(text, r);
+        case 5:
+            return FoxgloveSession(text, r);
         case 1:
             return ServiceCall(p, n, r);
         case 2:

@@ -4,9 +4,11 @@
 #include "protocol/frame_assembler.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 
+#include "platform/asan_poison.h"
 #include "platform/per_thread.h"
 #include "protocol/frame_reader.h"
 #include "protocol/frame_writer.h"
@@ -57,25 +59,49 @@ void HoldPiece(std::vector<RecvFragment>& pending, const std::shared_ptr<unsigne
     pending.push_back(RecvFragment{buffer, needed, expected, capacity});
 }
 
-// A large working buffer is kept for the next join on the same thread: a
-// stream of large frames would otherwise fault in fresh pages for every
-// frame. Reused only while nothing else holds it (a frame's remainder in a
-// connection's pending pieces does), and not kept beyond kMaxKeptJoin.
-constexpr int kMinKeptJoin = 256 * 1024;
+// The working buffers of joins are kept for the next joins on the same
+// thread: a stream of large frames would otherwise fault in fresh pages for
+// every frame, and one of small frames split across chunks would cost an
+// allocation each. A buffer is reused only while nothing else holds it (a
+// frame's remainder in a connection's pending pieces does, so a few are
+// kept for a thread serving several connections); one of them may be large,
+// up to kMaxKeptJoin, the others hold up to kMaxSmallJoin. Bytes past the
+// current join are poisoned for ASan, so that a read past the frame is
+// caught as in a buffer of exact size.
+constexpr int kMinKeptJoin = 4 * 1024;
+constexpr int kMaxSmallJoin = 64 * 1024;
 constexpr int kMaxKeptJoin = 32 << 20;
+constexpr size_t kKeptJoins = 4;
 
 struct KeptJoin {
     std::shared_ptr<unsigned char> data;
     int capacity = 0;
 };
 
+std::shared_ptr<unsigned char> Handed(const KeptJoin& kept, int total) {
+    UnpoisonBytes(kept.data.get(), static_cast<size_t>(total));
+    PoisonBytes(kept.data.get() + total, static_cast<size_t>(kept.capacity - total));
+    return kept.data;
+}
+
 std::shared_ptr<unsigned char> JoinBuffer(int total) {
-    static PerThread<KeptJoin> perThread;
-    KeptJoin& kept = perThread.Get();
-    if (kept.data && kept.capacity >= total && kept.data.use_count() == 1) return kept.data;
-    std::shared_ptr<unsigned char> fresh = AllocBytes(static_cast<size_t>(total));
-    if (total >= kMinKeptJoin && total <= kMaxKeptJoin) kept = KeptJoin{fresh, total};
-    return fresh;
+    static PerThread<std::array<KeptJoin, kKeptJoins>> perThread;
+    std::array<KeptJoin, kKeptJoins>& kept = perThread.Get();
+    KeptJoin* spare = nullptr;  // a slot free to take a new buffer: empty, or the smallest idle one
+    for (size_t i = 0; i < kKeptJoins; ++i) {
+        KeptJoin& k = kept[i];
+        const bool idle = !k.data || k.data.use_count() == 1;
+        if (k.data && idle && k.capacity >= total) return Handed(k, total);
+        const bool fits = total <= (i == 0 ? kMaxKeptJoin : kMaxSmallJoin);
+        if (idle && fits && (!spare || k.capacity < spare->capacity)) spare = &k;
+    }
+    if (!spare) return AllocBytes(static_cast<size_t>(total));
+    // Rounded up so that growing small frames do not replace it each time.
+    const int capacity = std::max(total, kMinKeptJoin);
+    KeptJoin fresh{AllocBytes(static_cast<size_t>(capacity)), capacity};
+    if (spare->data) UnpoisonBytes(spare->data.get(), static_cast<size_t>(spare->capacity));  // back to the heap whole
+    *spare = fresh;
+    return Handed(fresh, total);
 }
 
 // Joins the pending pieces and the new chunk into one working buffer, reusing

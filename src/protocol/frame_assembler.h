@@ -4,7 +4,8 @@
 // frames without it.
 //
 // Contract: any thread, one call per connection at a time; never blocks.
-// Each thread keeps its last large working buffer (up to 32 MiB) for reuse.
+// Each thread keeps a few working buffers for reuse (one up to 32 MiB, the
+// others up to 64 KiB).
 // The on-frame callback runs synchronously, once per whole frame, in stream
 // order, and must not touch `pending`. Allocation failures propagate as
 // std::bad_alloc (the pending state is then unspecified: clear it).

@@ -3,6 +3,8 @@
 // published messages onto the server thread.
 #include "foxglove_endpoint/foxglove_server.h"
 
+#include "foxglove_endpoint/foxglove_subscriptions.h"
+
 #include <algorithm>
 #include <array>
 #include <deque>
@@ -26,8 +28,7 @@ constexpr size_t kMaxControlMessages = 64;
 constexpr auto kBehindWarningEvery = std::chrono::seconds(5);
 
 constexpr uint32_t kChannels = FoxgloveServer::kMaxFoxgloveChannels;
-// Wider than any subscription id: a client may use every 32-bit value.
-constexpr uint64_t kNoSubscription = ~uint64_t{0};
+constexpr uint64_t kNoSubscription = FoxgloveSubscriptions::kNone;
 // Stream messages waiting in the inbox per channel; past it the channel's
 // subscribers wait for a keyframe rather than see a gap.
 constexpr size_t kMaxInboxStream = 8;
@@ -75,13 +76,12 @@ public:
     FoxgloveClient(FoxgloveServer::Impl& server, HttpConnection& connection)
         : Session(server.core, connection.TakeStream(), kChannels, kMaxControlMessages, ControlOverflow::Close,
                   connection.TakeSlot(), connection.TakeHandshake()),
-          m_server(server) {
-        m_subscriptionOf.fill(kNoSubscription);
-    }
+          m_server(server),
+          m_subs(kChannels) {}
 
     // A published message for `channel`; ignored unless subscribed.
     void Queue(uint32_t channel, const SessionItem& item) {
-        if (!IsOpen() || m_subscriptionOf[channel] == kNoSubscription) return;
+        if (!IsOpen() || m_subs.SubscriptionOf(channel) == kNoSubscription) return;
         if (m_server.byId[channel]->stream) {
             if (QueueStreamItem(channel, item)) m_server.keyframeWanted[channel] = true;
             return;
@@ -100,7 +100,7 @@ public:
 
     // A stream channel's items were lost upstream: wait for a keyframe.
     void StreamGap(uint32_t channel) {
-        if (m_subscriptionOf[channel] == kNoSubscription) return;
+        if (m_subs.SubscriptionOf(channel) == kNoSubscription) return;
         WaitForKeyframe(channel);
         m_server.keyframeWanted[channel] = true;
     }
@@ -118,15 +118,16 @@ private:
     }
 
     size_t ItemHeader(size_t channel, const SessionItem& item, unsigned char* out) override {
-        WriteFoxgloveMessageHeader(static_cast<uint32_t>(m_subscriptionOf[channel]), item.logTimeNanos, out);
+        WriteFoxgloveMessageHeader(static_cast<uint32_t>(m_subs.SubscriptionOf(static_cast<uint32_t>(channel))),
+                                   item.logTimeNanos, out);
         return kFoxgloveMessageHeaderBytes;
     }
 
     // Drops the subscriptions once the client ends.
     void OnFinished() override {
-        for (uint32_t c = 0; c < kChannels; ++c)
-            if (m_subscriptionOf[c] != kNoSubscription) Unsubscribe(c);
-        m_channelOf.clear();
+        std::vector<FoxgloveSubscriptions::Change> changes;
+        m_subs.Clear(changes);
+        Act(changes);
     }
 
     void Refuse(const std::string& why) {
@@ -135,49 +136,32 @@ private:
     }
 
     void OnText(const std::string& text) {
-        FoxgloveClientOp op;
-        std::string error;
-        if (!ParseFoxgloveClientText(text, kChannels, op, error)) return Refuse(error);
+        std::vector<FoxgloveSubscriptions::Change> changes;
+        std::vector<std::string> reasons;
+        const bool parsed = m_subs.Apply(
+            text, [this](uint32_t channel) { return m_server.byId[channel] != nullptr; }, changes, reasons);
+        Act(changes);
+        if (!parsed) return Refuse(reasons.front());
+        if (reasons.empty()) return;
         // One status for the whole message, however many items fail: a
         // status each would fill the control queue and close the client.
-        size_t refused = 0;
-        auto refuse = [&](const std::string& why) {
-            if (refused++ < kMaxReasons) error += (error.empty() ? "" : "; ") + why;
-        };
-        if (op.kind == FoxgloveClientOp::Subscribe) {
-            for (const auto& [id, channel] : op.subscriptions) {
-                if (channel >= kChannels || !m_server.byId[channel]) {
-                    refuse("no channel " + std::to_string(channel));
-                } else if (m_subscriptionOf[channel] != kNoSubscription) {
-                    refuse("channel " + std::to_string(channel) + " is already subscribed");
-                } else if (m_channelOf.count(id)) {
-                    refuse("subscription id " + std::to_string(id) + " is in use");
-                } else {
-                    m_subscriptionOf[channel] = id;
-                    m_channelOf[id] = channel;
-                    ++m_server.subscribers[channel];
-                    if (m_server.byId[channel]->stream) StreamGap(channel);  // starts with a keyframe
-                }
-            }
-        } else {
-            for (uint32_t id : op.unsubscribe) {
-                auto found = m_channelOf.find(id);
-                if (found == m_channelOf.end()) {
-                    refuse("no subscription " + std::to_string(id));
-                    continue;
-                }
-                Unsubscribe(found->second);
-                m_channelOf.erase(found);
-            }
-        }
-        if (refused > kMaxReasons) error += "; and " + std::to_string(refused - kMaxReasons) + " more";
-        if (refused > 0) Refuse(error);
+        std::string error;
+        for (size_t i = 0; i < reasons.size() && i < kMaxReasons; ++i) error += (i ? "; " : "") + reasons[i];
+        if (reasons.size() > kMaxReasons) error += "; and " + std::to_string(reasons.size() - kMaxReasons) + " more";
+        Refuse(error);
     }
 
-    void Unsubscribe(uint32_t channel) {
-        m_subscriptionOf[channel] = kNoSubscription;
-        ClearChannel(channel);
-        --m_server.subscribers[channel];
+    // What the subscriptions' changes mean for the counts and the queues.
+    void Act(const std::vector<FoxgloveSubscriptions::Change>& changes) {
+        for (const FoxgloveSubscriptions::Change& c : changes) {
+            if (c.subscribed) {
+                ++m_server.subscribers[c.channel];
+                if (m_server.byId[c.channel]->stream) StreamGap(c.channel);  // starts with a keyframe
+            } else {
+                ClearChannel(c.channel);
+                --m_server.subscribers[c.channel];
+            }
+        }
     }
 
     void OnBinary(const unsigned char* bytes, size_t size) {
@@ -215,8 +199,7 @@ private:
     }
 
     FoxgloveServer::Impl& m_server;
-    std::array<uint64_t, kChannels> m_subscriptionOf;  // channel -> subscription id
-    std::map<uint32_t, uint32_t> m_channelOf;          // subscription id -> channel
+    FoxgloveSubscriptions m_subs;
     uint64_t m_behind = 0;
     std::chrono::steady_clock::time_point m_nextWarning{};
 };
