@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -1358,6 +1359,55 @@ TEST_F(NatsOneNode, ForgedVideoIsRefusedAndAWatcherStartsAtAKeyframe) {
     ASSERT_EQ(sequences.size(), 3u);
     EXPECT_TRUE(keys[0]);
     EXPECT_EQ(sequences, (std::vector<uint64_t>{units[0].sequence, units[1].sequence, units[2].sequence}));
+}
+
+// A publisher may send keyframes of up to 16 MB, 64 of which would be a
+// gigabyte per channel: a viewer whose callback is slow holds a bounded
+// number of bytes, not only of units, and skips to a later keyframe.
+TEST_F(NatsOneNode, ASlowWatcherOfLargeUnitsHoldsBoundedBytes) {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    size_t delivered = 0;
+    travik_nats::NatsViewer viewer(m_node.Url(), "cam");
+    ASSERT_TRUE(viewer.SetVideoCb([&](int, const std::shared_ptr<const travik_tool::AccessUnit>&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++delivered;
+        released.wait(lock, [&] { return release; });  // the first unit blocks until the end
+    }));
+    travik_tool::SourceWish wish;
+    for (bool& on : wish.channels) on = false;
+    wish.video[0] = true;
+    ASSERT_EQ(0, viewer.Connect(wish, NoLogs, NoImages));
+    const auto units = EncodedUnits(1);
+    ASSERT_EQ(units.size(), 1u);
+    // A keyframe grown to 900 KB (under the server's 1 MB max_payload) by a
+    // filler NAL unit: still a valid keyframe.
+    travik_tool::AccessUnit big = units[0];
+    big.annexB += std::string("\0\0\0\x01\x0c", 5) + std::string(900 * 1024, '\xff') + '\x80';
+    const auto message = VideoMessage(big);
+    ASSERT_TRUE(ReadsAsVideo(message));
+    const std::string subject = travik_nats::VideoSubject("cam", 0);
+    auto publish = [&] {
+        return m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
+    };
+    // Until the subscription is in place a unit may go unheard.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return publish() && delivered > 0;
+        },
+        30s));
+    // 40 units of 900 KB are 36 MB: well under the count of units a viewer
+    // keeps, past the bytes it may keep.
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(publish());
+    EXPECT_TRUE(WaitUntil([&] { return viewer.SkippedUnits() > 0; }, 30s));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    viewer.Release();
 }
 
 #endif  // TRAVIK_TEST_VIDEO

@@ -154,7 +154,7 @@ void NatsViewer::SendWish(const travik_tool::SourceWish& wish) {
         // A channel newly watched as video starts at a keyframe.
         for (int c = 0; c < kChannels; ++c) {
             if (asked.video[c] && !m_asked.video[c]) m_keyWanted[c] = m_needKey[c] = true;
-            if (!asked.video[c]) m_units[c].clear();
+            if (!asked.video[c]) ClearUnitsLocked(c);
         }
         m_asked = asked;
         m_wish = LeaseWishLocked();
@@ -186,7 +186,7 @@ void NatsViewer::Release() {
     for (int c = 0; c < kChannels; ++c) {
         m_latest[c].clear();
         m_pending[c] = false;
-        m_units[c].clear();
+        ClearUnitsLocked(c);
     }
     m_logs.clear();
     m_logBytes = 0;
@@ -256,11 +256,12 @@ void NatsViewer::OnVideoMessage(int channel, natsMsg* msg) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stop || !m_asked.video[channel]) return;
         auto& queue = m_units[channel];
-        if (queue.size() >= kMaxQueuedUnits) {
+        if (!queue.empty() &&
+            (queue.size() >= kMaxQueuedUnits || m_unitBytes[channel] + unit->annexB.size() > kMaxQueuedUnitBytes)) {
             // The callback fell behind: what waits is useless without the
             // units dropped, so all of it goes and the next keyframe restarts.
             m_skipped += queue.size();
-            queue.clear();
+            ClearUnitsLocked(channel);
             m_needKey[channel] = true;
             m_keyWanted[channel] = askKey = true;
         }
@@ -268,12 +269,18 @@ void NatsViewer::OnVideoMessage(int channel, natsMsg* msg) {
             ++m_skipped;
         } else {
             m_needKey[channel] = false;
+            m_unitBytes[channel] += unit->annexB.size();
             queue.push_back(std::move(unit));
             m_cond.notify_one();
         }
     }
     if (askKey) m_renewCond.notify_all();
 #endif
+}
+
+void NatsViewer::ClearUnitsLocked(int channel) {
+    m_units[channel].clear();
+    m_unitBytes[channel] = 0;
 }
 
 void NatsViewer::Deliver() {
@@ -302,6 +309,7 @@ void NatsViewer::Deliver() {
                         videoChannel = c;
                         unit = std::move(m_units[c].front());
                         m_units[c].pop_front();
+                        m_unitBytes[c] -= unit->annexB.size();
                     } else if (m_pending[c]) {
                         channel = c;
                         m_pending[c] = false;

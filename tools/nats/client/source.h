@@ -7,10 +7,10 @@
 // (request/reply) whenever the wish changes.
 // Video (SetVideoCb): the channels wished as video are subscribed on
 // video.N and their access units handed on unchanged, in order, from a
-// keyframe on; a watcher that falls behind by kMaxQueuedUnits units skips to
-// the next keyframe (and asks for one) instead of growing memory. Until the
-// bridge's answer says it encodes, and for good when it does not, those
-// channels are asked for as images too.
+// keyframe on; a watcher that falls behind by kMaxQueuedUnits units or
+// kMaxQueuedUnitBytes bytes skips to the next keyframe (and asks for one)
+// instead of growing memory. Until the bridge's answer says it encodes, and
+// for good when it does not, those channels are asked for as images too.
 // Contract: see ViewSource. Two threads of its own (delivery and leases)
 // besides the client library's; all end in Release.
 #pragma once
@@ -38,6 +38,9 @@ public:
 
     // Units of one channel waiting for the callback, at most.
     static constexpr size_t kMaxQueuedUnits = 64;
+    // Bytes of units of one channel waiting, at most (one unit of the
+    // largest size always fits): units may be 16 MB each.
+    static constexpr size_t kMaxQueuedUnitBytes = 16u << 20;
 
     int Connect(const travik_tool::SourceWish& wish, LogCb log, ImageCb image) override;
     bool SetVideoCb(VideoCb video) override;
@@ -65,6 +68,7 @@ private:
     // bridge is known to encode them. Under m_mutex.
     Wish LeaseWishLocked() const;
     bool SubscribeWanted(std::string& error);
+    void ClearUnitsLocked(int channel);  // under m_mutex
     void Deliver();
     void Renew();
 
@@ -83,6 +87,7 @@ private:
     bool m_keyWanted[kChannels] = {};  // to ask with the next command
     bool m_needKey[kChannels] = {};    // units are dropped until a keyframe
     std::deque<std::shared_ptr<const travik_tool::AccessUnit>> m_units[kChannels];
+    size_t m_unitBytes[kChannels] = {};  // the annexB bytes in m_units
     bool m_wishChanged = false;
     bool m_stop = false;
     std::vector<unsigned char> m_latest[kChannels];
