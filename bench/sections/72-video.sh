@@ -41,7 +41,7 @@ cat <<'NOTES'
 Notes: this program is both the device (the library, staging each image) and the watcher (a WebSocket client of
 the page that turns video on and decodes every unit with openh264's decoder), so one clock serves both ends. Each
 image carries its staging time in its pixels as 40 black or white 32-pixel blocks with an inverted copy (blocks this
-size survive H.264); the watcher reads it back from the decoded picture. The span covers the device link (deflate),
+size survive H.264); the watcher reads it back from the decoded picture. The span covers the device link (deflate level 1),
 the tool's RGB -> I420 conversion and encoding, the page's WebSocket and the decode; through NATS also the bridge's
 publish, nats-server and `travik web nats://`, which passes the bridge's units through. *Unreadable* counts pictures
 whose stamp did not survive (0 expected). The first 2 s (4 s through NATS) are left out.
