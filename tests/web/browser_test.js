@@ -16,10 +16,8 @@
 
 const { spawn } = require('child_process');
 const fs = require('fs');
-const net = require('net');
 const os = require('os');
 const path = require('path');
-const readline = require('readline');
 
 const [travik, artifacts] = process.argv.slice(2);
 const CHROMIUM = process.env.TRAVIK_CHROMIUM || '/usr/bin/chromium';
@@ -44,51 +42,8 @@ async function fail(message) {
 
 const watchdog = setTimeout(() => fail('the whole test took over 60 s'), 60000);
 
-// The device streams these, one per channel (files in name order, one
-// each per tick). Smooth gradients survive JPEG within a small error.
-const W = 320, H = 240;
-function gray(x, y) { return Math.round(((x + y) * 255) / (W + H - 2)); }
-function rgb(x, y) { return [Math.round((x * 255) / (W - 1)), Math.round((y * 255) / (H - 1)), 96]; }
-
-function writeFiles(dir) {
-  const gpx = Buffer.alloc(W * H);
-  const cpx = Buffer.alloc(W * H * 3);
-  for (let y = 0; y < H; y++) {
-    for (let x = 0; x < W; x++) {
-      gpx[y * W + x] = gray(x, y);
-      cpx.set(rgb(x, y), (y * W + x) * 3);
-    }
-  }
-  fs.writeFileSync(path.join(dir, '0.pgm'), Buffer.concat([Buffer.from(`P5\n${W} ${H}\n255\n`), gpx]));
-  fs.writeFileSync(path.join(dir, '1.ppm'), Buffer.concat([Buffer.from(`P6\n${W} ${H}\n255\n`), cpx]));
-  fs.writeFileSync(path.join(dir, '2.pgm'), Buffer.concat([Buffer.from(`P5\n${W} ${H}\n255\n`), gpx]));
-  fs.writeFileSync(path.join(dir, '3.bin'), Buffer.alloc(1000, 7));
-}
-
-// A port for the device that no other socket on this machine can be handed
-// while the test waits to start the device: below the kernel's range for
-// ports of its own choosing (every other test binds port 0), and free now.
-function ephemeralLow() {
-  try {
-    return Number(fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').trim().split(/\s+/)[0]);
-  } catch (e) {
-    return 32768;
-  }
-}
-
-async function freePort() {
-  const low = Math.max(ephemeralLow(), 2048);
-  for (let attempt = 0; attempt < 50; attempt += 1) {
-    const candidate = 1024 + Math.floor(Math.random() * (low - 1024));
-    const ok = await new Promise((resolve) => {
-      const server = net.createServer();
-      server.once('error', () => resolve(false));
-      server.listen(candidate, '127.0.0.1', () => server.close(() => resolve(true)));
-    });
-    if (ok) return candidate;
-  }
-  throw new Error('no free port below the ephemeral range');
-}
+const { gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions } =
+  require('./browser_support');
 
 function start(name, args, env = process.env) {
   const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'], env });
@@ -99,15 +54,6 @@ function start(name, args, env = process.env) {
   return child;
 }
 
-// The first line `travik web` prints on standard output is the page's URL.
-function firstLine(child) {
-  return new Promise((resolve, reject) => {
-    const rl = readline.createInterface({ input: child.stdout });
-    rl.once('line', (line) => resolve(line.trim()));
-    child.once('exit', (code) => reject(new Error(`${child.name} exited with ${code}`)));
-  });
-}
-
 async function waitFor(page, what, fn, arg, timeout = 20000) {
   try {
     await page.waitForFunction(fn, { timeout, polling: 50 }, arg);
@@ -115,28 +61,6 @@ async function waitFor(page, what, fn, arg, timeout = 20000) {
     const stats = await page.evaluate(() => JSON.stringify(window.travik)).catch(() => '?');
     await fail(`timed out waiting for ${what}; page stats ${stats}`);
   }
-}
-
-// Mean absolute difference between a channel's canvas and the expected
-// pixels, and whether every pixel has R == G == B.
-async function comparePixels(page, channel, expected) {
-  const pixels = await page.evaluate((c) => {
-    const canvas = document.querySelector(`.channel[data-channel="${c}"] canvas`);
-    const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
-    return { width: canvas.width, height: canvas.height, data: Array.from(data) };
-  }, channel);
-  if (pixels.width !== W || pixels.height !== H) return { error: `canvas ${pixels.width}x${pixels.height}` };
-  let sum = 0, grayEverywhere = true;
-  for (let y = 0; y < H; y++) {
-    for (let x = 0; x < W; x++) {
-      const i = (y * W + x) * 4;
-      const want = expected(x, y);
-      const [r, g, b] = [pixels.data[i], pixels.data[i + 1], pixels.data[i + 2]];
-      if (r !== g || g !== b) grayEverywhere = false;
-      sum += Math.abs(r - want[0]) + Math.abs(g - want[1]) + Math.abs(b - want[2]);
-    }
-  }
-  return { mae: sum / (W * H * 3), grayEverywhere };
 }
 
 async function main() {
@@ -162,16 +86,7 @@ async function main() {
   }
   log(`page at ${url}, device on port ${devicePort}`);
 
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    userDataDir: fs.mkdtempSync(path.join(tmp, 'profile-')),
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--window-size=1400,900',
-      // Only for the https part below: its certificate is made by the test.
-      '--ignore-certificate-errors'],
-  });
+  browser = await puppeteer.launch(launchOptions(CHROMIUM, fs.mkdtempSync(path.join(tmp, 'profile-'))));
   const page = await browser.newPage();
   await page.setViewport({ width: 1400, height: 900 });
   const pageErrors = [];

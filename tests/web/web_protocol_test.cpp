@@ -4,7 +4,8 @@
 // Host, bad messages and channels, a header over the limit (431), two
 // Hosts or Origins and an endless chunk header (400), the connection cap,
 // the handshake cap (idle keep-alive sockets too), the first-request deadline,
-// running out of descriptors, and a handler that throws.
+// running out of descriptors, and a handler that throws. Video tabs, and
+// the relay that encodes JPEG only for tabs that show it.
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -28,6 +30,7 @@
 #include "server/server.h"
 #include "support/wait.h"
 #include "web/protocol.h"
+#include "web/relay.h"
 #include "web/server.h"
 
 namespace {
@@ -302,6 +305,79 @@ TEST_F(WebServerTest, StalledVideoTabSkipsToTheNextKeyframe) {
     server.OfferVideo(0, Unit(kUnits + 2, false));
     ASSERT_TRUE(ReadVideo(client, h));
     EXPECT_EQ(h.sequence, kUnits + 2);  // the stream goes on from the keyframe
+}
+
+// The relay encodes a channel's JPEG only while some tab shows it as JPEG:
+// with no tab, or every tab on video, images are kept unencoded, and the
+// newest of them is encoded once a tab wants JPEG again (it opens, or
+// turns video off) even when the device sends nothing more.
+TEST_F(WebServerTest, JpegIsEncodedOnlyForTabsThatShowIt) {
+    ImageRelay relay(server, 85, false);
+    uint64_t encoded = 0, parked = 0;
+    auto take = [&] {
+        const RelayCounts counts = relay.TakeWindow();
+        encoded += counts.encoded;
+        parked += counts.parked;
+    };
+    const int w = 16, h = 8;
+    auto offer = [&](int channel, uint64_t tag) {
+        std::shared_ptr<unsigned char> pixels(new unsigned char[w * h], std::default_delete<unsigned char[]>());
+        std::fill(pixels.get(), pixels.get() + w * h, static_cast<unsigned char>(tag));
+        relay.Offer(channel, 1, w, h, pixels, w * h, tag);
+    };
+    // The JPEG of `channel` tagged `tag` reaches the tab (others are skipped).
+    auto receives = [](Client& client, int channel, uint64_t tag) {
+        ImageHeader header;
+        for (int i = 0; i < 20; ++i) {
+            if (!ReadVideo(client, header)) return false;
+            if (header.channel == channel && header.encoding == WebEncoding::Jpeg && header.tag == tag) return true;
+        }
+        return false;
+    };
+
+    for (uint64_t tag = 1; tag <= 3; ++tag) offer(0, tag);  // nobody watches
+    take();
+    EXPECT_EQ(parked, 3u);
+    EXPECT_EQ(encoded, 0u);
+
+    Client client;
+    ASSERT_TRUE(client.Open(port, host, ""));
+    ASSERT_TRUE(WaitUntil([&] { return server.JpegWatched(0); }));
+    relay.Refresh();
+    ASSERT_TRUE(receives(client, 0, 3)) << "the newest kept image was not sent to the new tab";
+    ASSERT_TRUE(WaitUntil([&] {  // counted just after it was published
+        take();
+        return encoded == 1;
+    }));
+
+    client.ws.text(true);
+    client.ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
+    ASSERT_TRUE(WaitUntil([&] { return server.VideoWatched(0); }));
+    EXPECT_FALSE(server.JpegWatched(0));
+    EXPECT_TRUE(server.JpegWatched(1));
+    encoded = parked = 0;
+    for (uint64_t tag = 10; tag <= 14; ++tag) offer(0, tag);
+    offer(1, 20);
+    ASSERT_TRUE(receives(client, 1, 20));
+    ASSERT_TRUE(WaitUntil([&] {
+        take();
+        return encoded >= 1;
+    }));
+    EXPECT_EQ(encoded, 1u) << "a channel every tab watches as video was encoded as JPEG";
+    EXPECT_EQ(parked, 5u);
+
+    client.ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":false})")));
+    ASSERT_TRUE(WaitUntil([&] { return server.JpegWatched(0); }));
+    relay.Refresh();
+    EXPECT_TRUE(receives(client, 0, 14)) << "turning video off did not bring the newest image as JPEG";
+
+    client.ws.close(websocket::close_code::normal);
+    ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().tabs == 0 && !server.JpegWatched(1); }));
+    take();
+    encoded = parked = 0;
+    offer(1, 21);
+    take();
+    EXPECT_EQ(parked, 1u) << "a closed tab still counts as watching";
 }
 
 // A tab that opens late gets the newest image of every channel, the state

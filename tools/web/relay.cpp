@@ -27,12 +27,42 @@ void ImageRelay::Offer(int channel, int attr2, int width, int height, std::share
     raw.attrs[3] = height;
     raw.len = len;
     raw.tag = tag;
-    if (!m_worker.Offer(channel, std::move(raw))) return;
+    if (!travik::ValidChannel(channel)) return;
+    // Under the lock: a Refresh that comes after a tab started watching
+    // finds the image parked here, or this Offer sees the watcher.
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_window.received[channel];
+    if (!m_server.JpegWatched(channel)) {
+        m_parked[channel] = std::move(raw);
+        m_hasParked[channel] = true;
+        ++m_window.parked;
+        return;
+    }
+    m_parked[channel] = RawImage();
+    m_hasParked[channel] = false;
+    m_worker.Offer(channel, std::move(raw));
 }
 
-void ImageRelay::Stop() { m_worker.Stop(); }
+void ImageRelay::Refresh() {
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        if (!m_server.TakeJpegWanted(c)) continue;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_hasParked[c] && m_server.JpegWatched(c)) {
+            m_worker.Offer(c, std::move(m_parked[c]));
+            m_parked[c] = RawImage();
+            m_hasParked[c] = false;
+        }
+    }
+}
+
+void ImageRelay::Stop() {
+    m_worker.Stop();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        m_parked[c] = RawImage();  // the library's buffers
+        m_hasParked[c] = false;
+    }
+}
 
 RelayCounts ImageRelay::TakeWindow() {
     RelayCounts out;

@@ -149,7 +149,9 @@ int WebServer::Port() const { return m_impl->core.Port(); }
 
 void WebServer::Stop() {
     m_impl->core.Stop();
-    for (auto& n : m_impl->videoWatchers) n = 0;  // the tabs are gone without OnFinished
+    // The tabs are gone without OnFinished.
+    for (auto& n : m_impl->videoWatchers) n = 0;
+    for (auto& n : m_impl->jpegWatchers) n = 0;
 }
 
 bool WebServer::PublishImage(WebImage image) {
@@ -188,6 +190,12 @@ bool WebServer::VideoWatched(int channel) {
 
 bool WebServer::TakeKeyframeWanted(int channel) {
     return travik::ValidChannel(channel) && m_impl->keyframeWanted[channel].exchange(false);
+}
+
+bool WebServer::JpegWatched(int channel) { return travik::ValidChannel(channel) && m_impl->jpegWatchers[channel] > 0; }
+
+bool WebServer::TakeJpegWanted(int channel) {
+    return travik::ValidChannel(channel) && m_impl->jpegWanted[channel].exchange(false);
 }
 
 void WebServer::OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) {

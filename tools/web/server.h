@@ -17,6 +17,8 @@
 // gets that channel's access units instead of its JPEGs, from a keyframe
 // on, and at most one unsent (a tab that falls behind waits for the next
 // keyframe and one is asked for); the server is the producer's watchers.
+// A channel is watched as JPEG while some open tab does not watch it as
+// video (JpegWatched): the relay encodes JPEG only then.
 #pragma once
 
 #include <chrono>
@@ -96,6 +98,13 @@ public:
     void PublishText(const std::string& key, std::string json);
 
     WebServerStats TakeStats();
+
+    // Some open tab shows `channel` as JPEG now. Any thread, non-blocking.
+    bool JpegWatched(int channel);
+    // True once after a tab started to watch `channel` as JPEG (it opened,
+    // or turned video off): the newest image is wanted even if none comes.
+    // Any thread, non-blocking.
+    bool TakeJpegWanted(int channel);
 
     // VideoWatchers: any thread, non-blocking. Units published before Start wait.
     bool VideoWatched(int channel) override;

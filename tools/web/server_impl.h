@@ -34,7 +34,8 @@ constexpr size_t kMaxInboxVideo = 8;
 // log batches, then the newest image of each channel. Server thread only.
 // `owner` (its handler, config and counts) outlives every tab; the handler
 // is set before Start and never changes. Video on a channel (SetVideo)
-// counts the tab in owner.videoWatchers until it turns video off or ends.
+// counts the tab in owner.videoWatchers until it turns video off or ends;
+// every other channel counts it in owner.jpegWatchers while it is open.
 class WebTab : public Session {
 public:
     using Handler = WebServer::CommandHandler;
@@ -56,10 +57,12 @@ private:
     bool MoreControl(std::string& out) override;
     void OnFinished() override;
     void SetVideo(int channel, bool on);
+    void SetJpeg(int channel, bool on);
 
     WebServer::Impl& m_owner;
     size_t m_logLimit;
     bool m_video[travik::kImageChannels] = {};  // channels this tab watches as video
+    bool m_jpeg[travik::kImageChannels] = {};   // channels this tab watches as JPEG
     std::deque<std::string> m_logs;
     uint64_t m_logsDropped = 0;  // lines this tab has lost, told to the page
 };
@@ -77,6 +80,9 @@ struct WebServer::Impl : RequestHandler {
     // Tabs watching each channel as video (changed on the server thread).
     std::atomic<uint32_t> videoWatchers[travik::kImageChannels] = {};
     std::atomic<bool> keyframeWanted[travik::kImageChannels] = {};
+    // Tabs watching each channel as JPEG, and whether one just started to.
+    std::atomic<uint32_t> jpegWatchers[travik::kImageChannels] = {};
+    std::atomic<bool> jpegWanted[travik::kImageChannels] = {};
 
     // Inbox: any thread, under inboxMutex.
     std::mutex inboxMutex;

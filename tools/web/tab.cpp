@@ -20,6 +20,7 @@ void WebTab::Open(const HttpRequest& request, std::vector<std::string> texts, co
     for (std::string& t : texts) SendControl(std::move(t));
     QueueLogs(logs, 0);
     for (const WebImage& image : images) QueueImage(image);
+    for (int c = 0; c < travik::kImageChannels; ++c) SetJpeg(c, true);
     Accept(request);
 }
 
@@ -45,6 +46,7 @@ void WebTab::VideoGap(int channel) {
 void WebTab::SetVideo(int channel, bool on) {
     if (m_video[channel] == on) return;
     m_video[channel] = on;
+    if (!Closed()) SetJpeg(channel, !on);  // a finished tab watches nothing
     const auto c = static_cast<size_t>(channel);
     if (on) {
         ++m_owner.videoWatchers[channel];
@@ -54,6 +56,17 @@ void WebTab::SetVideo(int channel, bool on) {
         --m_owner.videoWatchers[channel];
         ClearChannel(c);
         if (m_owner.imageSnapshot[channel].message) QueueImage(m_owner.imageSnapshot[channel]);
+    }
+}
+
+void WebTab::SetJpeg(int channel, bool on) {
+    if (m_jpeg[channel] == on) return;
+    m_jpeg[channel] = on;
+    if (on) {
+        ++m_owner.jpegWatchers[channel];
+        m_owner.jpegWanted[channel] = true;
+    } else {
+        --m_owner.jpegWatchers[channel];
     }
 }
 
@@ -115,7 +128,10 @@ void WebTab::OnMessage(bool text, const std::string& bytes) {
 
 void WebTab::OnFinished() {
     m_logs.clear();
-    for (int c = 0; c < travik::kImageChannels; ++c) SetVideo(c, false);
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        SetJpeg(c, false);
+        SetVideo(c, false);
+    }
 }
 
 }  // namespace travik_tool

@@ -199,6 +199,7 @@ void WebViewer::PublishState() {
 
 void WebViewer::Tick() {
     if (!m_started) return;
+    m_relay->Refresh();  // a tab that just opened or left video gets the newest image
     const auto now = Clock::now();
     if (m_picker != nullptr && now >= m_nextDevices) {
         m_nextDevices = now + kDevicesPeriod;
@@ -421,7 +422,10 @@ std::string WebViewer::StatusLine(double seconds) {
             line += " hop p50 " + FormatMicros(Percentile(fox.hopMicros, 50)) + " p99 " +
                     FormatMicros(Percentile(fox.hopMicros, 99));
     }
-    if (!relay.encodeMicros.empty()) line += " | encode p50 " + FormatMicros(Percentile(relay.encodeMicros, 50));
+    line += " | jpeg " + std::to_string(relay.encoded) + " frames";
+    if (!relay.encodeMicros.empty()) line += " encode p50 " + FormatMicros(Percentile(relay.encodeMicros, 50));
+    // Images no tab showed as JPEG (every tab watches their channel as video, or none is open).
+    if (relay.parked > 0) line += " not needed " + std::to_string(relay.parked);
 #ifdef TRAVIK_TOOL_VIDEO
     VideoCounts video = m_video ? m_video->TakeWindow() : VideoCounts();
     if (video.encoded > 0 || video.refused > 0) {
