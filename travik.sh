@@ -24,7 +24,7 @@ PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest llvm)
 # Debian source packages cross-built for Windows (`./travik.sh deps windows`).
-WINDOWS_SOURCES=(openssl libevent libjpeg-turbo libspng libzstd openh264 libyuv)
+WINDOWS_SOURCES=(libevent libjpeg-turbo libspng libzstd)
 WINDOWS_DEPS="$ROOT/build/windows-deps"
 # Cross-built prefixes, one per key, shared by every clone of this user.
 WINDOWS_CACHE="${TRAVIK_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/travik/windows}"
@@ -214,24 +214,13 @@ cross_cmake() {
     quiet cmake --install "$src/build-win"
 }
 
-# libevent over the OpenSSL built before it: TLS bufferevents for the device link.
 cross_build_libevent() {
     local prefix="$1" src
     src="$(fetch_source libevent)"
     log "cross-building libevent from $src"
-    cross_cmake "$src" "$prefix" -DEVENT__LIBRARY_TYPE=STATIC -DOPENSSL_ROOT_DIR="$prefix" \
-        -DOPENSSL_USE_STATIC_LIBS=ON -DEVENT__DISABLE_TESTS=ON -DEVENT__DISABLE_SAMPLES=ON \
-        -DEVENT__DISABLE_BENCHMARK=ON -DEVENT__DISABLE_REGRESS=ON
-}
-
-# OpenSSL's libraries only (no programs, tests or manuals): the slowest step.
-cross_build_openssl() {
-    local prefix="$1" src
-    src="$(fetch_source openssl)"
-    log "cross-building OpenSSL from $src"
-    (cd "$src" && quiet ./Configure mingw64 no-shared no-tests no-module \
-        --cross-compile-prefix="$MINGW-" --prefix="$prefix" --libdir=lib --openssldir="$prefix/ssl" &&
-        quiet make -j2 build_libs && quiet make install_dev)
+    cross_cmake "$src" "$prefix" -DEVENT__LIBRARY_TYPE=STATIC -DEVENT__DISABLE_OPENSSL=ON \
+        -DEVENT__DISABLE_TESTS=ON -DEVENT__DISABLE_SAMPLES=ON -DEVENT__DISABLE_BENCHMARK=ON \
+        -DEVENT__DISABLE_REGRESS=ON
 }
 
 cross_build_libjpeg-turbo() {
@@ -239,16 +228,25 @@ cross_build_libjpeg-turbo() {
     src="$(fetch_source libjpeg-turbo)"
     log "cross-building libjpeg-turbo from $src"
     # No SIMD: its assembly needs nasm, which the toolchain does not bring.
+    # Its own GNUInstallDirs takes a relative libdir from the working directory.
     cross_cmake "$src" "$prefix" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF \
-        -DWITH_TURBOJPEG=ON -DWITH_JAVA=OFF
+        -DWITH_TURBOJPEG=ON -DWITH_JAVA=OFF -DCMAKE_INSTALL_LIBDIR="$prefix/lib"
 }
 
+# libspng is one C file; its CMake project cannot make a static library
+# alone, so it is compiled here, with the pkg-config file Debian names spng.
 cross_build_libspng() {
-    local prefix="$1" src
+    local prefix="$1" src version
     src="$(fetch_source libspng)"
     log "cross-building libspng from $src"
-    cross_cmake "$src" "$prefix" -DSPNG_SHARED=OFF -DSPNG_STATIC=ON -DBUILD_EXAMPLES=OFF \
-        -DZLIB_USE_STATIC_LIBS=ON
+    mkdir -p "$prefix/lib/pkgconfig" "$prefix/include"
+    quiet "$MINGW-gcc-posix" -O2 -DSPNG_STATIC -c "$src/spng/spng.c" -o "$src/spng.o"
+    quiet "$MINGW-ar" rcs "$prefix/lib/libspng.a" "$src/spng.o"
+    cp "$src/spng/spng.h" "$prefix/include/"
+    version="$(awk '/define SPNG_VERSION_(MAJOR|MINOR|PATCH)/ {v = v (v ? "." : "") $3} END {print v}' "$src/spng/spng.h")"
+    printf '%s\n' "prefix=$prefix" "Name: spng" "Description: PNG library (static)" "Version: $version" \
+        'Requires.private: zlib' 'Libs: -L${prefix}/lib -lspng -lz' 'Cflags: -I${prefix}/include -DSPNG_STATIC' \
+        >"$prefix/lib/pkgconfig/spng.pc"
 }
 
 cross_build_libzstd() {
@@ -257,23 +255,6 @@ cross_build_libzstd() {
     log "cross-building zstd from $src"
     cross_cmake "$src/build/cmake" "$prefix" -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_STATIC=ON \
         -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF -DZSTD_MULTITHREAD_SUPPORT=ON
-}
-
-cross_build_openh264() {
-    local prefix="$1" src
-    src="$(fetch_source openh264)"
-    log "cross-building openh264 from $src"
-    # Plain C++ (USE_ASM=No): its assembly needs nasm.
-    (cd "$src" && quiet make -j2 OS=mingw_nt ARCH=x86_64 USE_ASM=No CC="$MINGW-gcc-posix" \
-        CXX="$MINGW-g++-posix" AR="$MINGW-ar" PREFIX="$prefix" libopenh264.a &&
-        quiet make OS=mingw_nt ARCH=x86_64 USE_ASM=No PREFIX="$prefix" install-static-lib)
-}
-
-cross_build_libyuv() {
-    local prefix="$1" src
-    src="$(fetch_source libyuv)"
-    log "cross-building libyuv from $src"
-    cross_cmake "$src" "$prefix"
 }
 
 # GoogleTest from the sources Debian's googletest package installs.
