@@ -4,7 +4,8 @@ that streams known gray images, the other reads the file.
   tool_recording_interop.py windows WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR
       travik.exe record; Linux `travik info` and `travik export` read it
   tool_recording_interop.py linux   WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR
-      Linux `travik record`; travik.exe info and export read it
+      Linux `travik record`; travik.exe info and export read it, and
+      travik.exe replay plays it to a Linux `travik view`
 
 The recorder runs until an export of the file as it grows (chunks are
 written every second) holds every image, then stops with Ctrl-C and must
@@ -61,6 +62,23 @@ def check_export(reader, mcap_arg, out_arg, out_dir, pixels, growing=False):
     return seen
 
 
+def check_replay(windows, mcap_arg, linux_travik, work, images):
+    """travik.exe replay of the recording, watched by the Linux viewer: every
+    image it saves equals one of the files, and all of them arrive."""
+    port = str(ti.free_port())
+    replay = subprocess.Popen(windows + ["replay", mcap_arg, "--port", port, "--bind", "127.0.0.1", "--loop"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    out_dir = os.path.join(work, "replayed")
+    try:
+        rc, _, err = ti.run([linux_travik, "view", "127.0.0.1:" + port, "--channels", "0", "--count", "6",
+                             "--out", out_dir, "--reconnect"])
+        if rc != 0:
+            ti.fail("Linux view of travik.exe replay: exit %d: %s" % (rc, err[-2000:]))
+        ti.check_saved(out_dir, images, 6)
+    finally:
+        ti.interrupt(replay, "travik.exe replay")
+
+
 def main():
     mode, wine, exe, linux_travik, work = sys.argv[1:6]
     ti.need_linux_tool(linux_travik)
@@ -110,6 +128,8 @@ def main():
     seen = check_export(reader, reader_file, reader_dir, os.path.join(work, "out"), pixels)
     if len(seen) != len(pixels):
         ti.fail("the closed recording exported images %s of %d" % (sorted(seen), len(pixels)))
+    if mode == "linux":
+        check_replay(windows, reader_file, linux_travik, work, images)
     print("tool_recording_interop %s: passed" % mode)
 
 
