@@ -24,8 +24,10 @@ PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest llvm)
 # Debian source packages cross-built for Windows (`./travik.sh deps windows`).
-WINDOWS_SOURCES=(libevent)
+WINDOWS_SOURCES=(libevent libjpeg-turbo libspng libzstd)
 WINDOWS_DEPS="$ROOT/build/windows-deps"
+# Cross-built prefixes, one per key, shared by every clone of this user.
+WINDOWS_CACHE="${TRAVIK_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/travik/windows}"
 MINGW=x86_64-w64-mingw32
 SOURCE_DIRS=(include src tools tests bench fuzz examples python)
 
@@ -136,7 +138,10 @@ source_version() {
 }
 
 # Cross-builds the Windows libraries into a prefix keyed by the toolchain
-# and source versions; a second run with nothing changed only checks them.
+# and source versions, kept in a per-user cache outside the tree so that a
+# fresh clone reuses it; a second run with nothing changed only links it.
+# The prefix is built under a temporary name and renamed when complete, so
+# a killed build never looks complete. build/windows-deps/prefix links to it.
 windows_deps() {
     apt_deps "${WINDOWS_PACKAGES[@]}"
     private_apt_setup
@@ -148,20 +153,47 @@ windows_deps() {
         key+="_${pkg}-${ver}"
     done
     key+="_googletest-$(dpkg-query -W -f='${Version}' googletest)"
+    # The build steps themselves: a changed recipe is a different prefix.
+    key+="_recipe-$(windows_recipe_hash)"
     key="$(tr -c 'A-Za-z0-9._+\n-' '_' <<<"$key")"
-    local prefix="$WINDOWS_DEPS/$key"
-    if [[ ! -e "$prefix/.complete" ]]; then
-        rm -rf "$prefix" "$WINDOWS_DEPS/src"
-        mkdir -p "$WINDOWS_DEPS/src"
+    local prefix="$WINDOWS_CACHE/$key"
+    if [[ ! -d "$prefix" ]]; then
+        local tmp="$WINDOWS_CACHE/.building-$key-$$"
+        rm -rf "$tmp" "$WINDOWS_DEPS/src"
+        mkdir -p "$tmp" "$WINDOWS_DEPS/src"
+        local start=$SECONDS
         for pkg in "${WINDOWS_SOURCES[@]}"; do
-            "cross_build_$pkg" "$prefix"
+            "cross_build_$pkg" "$tmp"
         done
-        cross_build_googletest "$prefix"
-        touch "$prefix/.complete"
+        cross_build_googletest "$tmp"
+        # Installed files name the prefix they were built for (pkg-config,
+        # CMake packages): point them at the final name before renaming.
+        grep -rlIF -- "$tmp" "$tmp" | xargs -r sed -i "s|$tmp|$prefix|g"
+        # Another build of the same key may have finished first: keep its.
+        mv -T "$tmp" "$prefix" 2>/dev/null || rm -rf "$tmp"
+        log "Windows libraries cross-built in $((SECONDS - start)) s"
     fi
-    ln -sfn "$key" "$WINDOWS_DEPS/prefix"
+    mkdir -p "$WINDOWS_DEPS"
+    ln -sfn "$prefix" "$WINDOWS_DEPS/prefix"
     windows_prefix_init
     log "Windows libraries in $prefix"
+}
+
+# Hash of the cross_build_* functions, part of the cache key.
+windows_recipe_hash() {
+    declare -f $(compgen -A function cross_build_) | sha256sum | cut -c1-12
+}
+
+# Runs a quiet build step; on failure prints its log and stops.
+quiet() {
+    local log_file
+    log_file="$(mktemp)"
+    if ! "$@" >"$log_file" 2>&1; then
+        cat "$log_file" >&2
+        rm -f "$log_file"
+        die "failed: $*"
+    fi
+    rm -f "$log_file"
 }
 
 fetch_source() {
@@ -170,16 +202,59 @@ fetch_source() {
     find "$WINDOWS_DEPS/src" -maxdepth 1 -mindepth 1 -type d -name "$pkg*" | head -1
 }
 
+# CMake flags every cross build shares: the toolchain, a static release
+# library, and the prefix being built (so later libraries find earlier ones).
+cross_cmake() {
+    local src="$1" prefix="$2"
+    shift 2
+    quiet cmake -S "$src" -B "$src/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DTRAVIK_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF "$@"
+    quiet cmake --build "$src/build-win" -j2
+    quiet cmake --install "$src/build-win"
+}
+
 cross_build_libevent() {
     local prefix="$1" src
     src="$(fetch_source libevent)"
     log "cross-building libevent from $src"
-    cmake -S "$src" -B "$src/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DEVENT__LIBRARY_TYPE=STATIC \
-        -DEVENT__DISABLE_OPENSSL=ON -DEVENT__DISABLE_TESTS=ON \
-        -DEVENT__DISABLE_SAMPLES=ON -DEVENT__DISABLE_BENCHMARK=ON -DEVENT__DISABLE_REGRESS=ON >/dev/null
-    cmake --build "$src/build-win" -j2 >/dev/null 2>&1 || cmake --build "$src/build-win"
-    cmake --install "$src/build-win" >/dev/null
+    cross_cmake "$src" "$prefix" -DEVENT__LIBRARY_TYPE=STATIC -DEVENT__DISABLE_OPENSSL=ON \
+        -DEVENT__DISABLE_TESTS=ON -DEVENT__DISABLE_SAMPLES=ON -DEVENT__DISABLE_BENCHMARK=ON \
+        -DEVENT__DISABLE_REGRESS=ON
+}
+
+cross_build_libjpeg-turbo() {
+    local prefix="$1" src
+    src="$(fetch_source libjpeg-turbo)"
+    log "cross-building libjpeg-turbo from $src"
+    # No SIMD: its assembly needs nasm, which the toolchain does not bring.
+    # Its own GNUInstallDirs takes a relative libdir from the working directory.
+    cross_cmake "$src" "$prefix" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF \
+        -DWITH_TURBOJPEG=ON -DWITH_JAVA=OFF -DCMAKE_INSTALL_LIBDIR="$prefix/lib"
+}
+
+# libspng is one C file; its CMake project cannot make a static library
+# alone, so it is compiled here, with the pkg-config file Debian names spng.
+cross_build_libspng() {
+    local prefix="$1" src version
+    src="$(fetch_source libspng)"
+    log "cross-building libspng from $src"
+    mkdir -p "$prefix/lib/pkgconfig" "$prefix/include"
+    quiet "$MINGW-gcc-posix" -O2 -DSPNG_STATIC -c "$src/spng/spng.c" -o "$src/spng.o"
+    quiet "$MINGW-ar" rcs "$prefix/lib/libspng.a" "$src/spng.o"
+    cp "$src/spng/spng.h" "$prefix/include/"
+    version="$(awk '/define SPNG_VERSION_(MAJOR|MINOR|PATCH)/ {v = v (v ? "." : "") $3} END {print v}' "$src/spng/spng.h")"
+    printf '%s\n' "prefix=$prefix" "Name: spng" "Description: PNG library (static)" "Version: $version" \
+        'Requires.private: zlib' 'Libs: -L${prefix}/lib -lspng -lz' 'Cflags: -I${prefix}/include -DSPNG_STATIC' \
+        >"$prefix/lib/pkgconfig/spng.pc"
+}
+
+cross_build_libzstd() {
+    local prefix="$1" src
+    src="$(fetch_source libzstd)"
+    log "cross-building zstd from $src"
+    cross_cmake "$src/build/cmake" "$prefix" -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_STATIC=ON \
+        -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF -DZSTD_MULTITHREAD_SUPPORT=ON
 }
 
 # GoogleTest from the sources Debian's googletest package installs.

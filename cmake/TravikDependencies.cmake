@@ -5,8 +5,10 @@ if(WIN32)
   # threading uses Windows primitives and it needs the socket libraries.
   pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent_core>=2.1)
   target_link_libraries(PkgConfig::LIBEVENT INTERFACE ws2_32 iphlpapi advapi32 shell32)
-  # The Windows zlib links in statically: one DLL less to ship.
+  # The Windows zlib and OpenSSL link in statically: no DLLs to ship (the
+  # static OpenSSL brings its socket and certificate store libraries).
   set(ZLIB_USE_STATIC_LIBS ON)
+  set(OPENSSL_USE_STATIC_LIBS ON)
 else()
   pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent_core>=2.1 libevent_pthreads>=2.1)
 endif()
@@ -43,14 +45,12 @@ else()
 endif()
 
 # TLS on the device link: libevent's OpenSSL bufferevents over OpenSSL 3.
-# Not for the Windows cross build yet (no cross-built OpenSSL).
+# On by default when both are found (for Windows: in the cross-built prefix).
 set(_travik_tls_default OFF)
-if(NOT WIN32)
-  pkg_check_modules(LIBEVENT_OPENSSL QUIET IMPORTED_TARGET libevent_openssl>=2.1)
-  find_package(OpenSSL 3 QUIET)
-  if(LIBEVENT_OPENSSL_FOUND AND OPENSSL_FOUND)
-    set(_travik_tls_default ON)
-  endif()
+pkg_check_modules(LIBEVENT_OPENSSL QUIET IMPORTED_TARGET libevent_openssl>=2.1)
+find_package(OpenSSL 3 QUIET)
+if(LIBEVENT_OPENSSL_FOUND AND OPENSSL_FOUND)
+  set(_travik_tls_default ON)
 endif()
 option(TRAVIK_TLS "TLS (with client certificates) on the device link" ${_travik_tls_default})
 if(TRAVIK_TLS)

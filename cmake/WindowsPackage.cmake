@@ -28,6 +28,19 @@ set(_licences
   "gcc-runtime=/usr/share/doc/gcc-mingw-w64-x86-64-posix-runtime/copyright"
   "mingw-w64-runtime=/usr/share/doc/mingw-w64-x86-64-dev/copyright"
   "CLI11=/usr/share/doc/libcli11-dev/copyright")
+# What the tool's optional parts link in statically, when the build has them.
+file(STRINGS "${BUILD_DIR}/CMakeCache.txt" _parts REGEX "^TRAVIK_TOOL_(RECORDING|WEB):BOOL=ON")
+if(_parts MATCHES "RECORDING")
+  list(APPEND _licences "zstd=/usr/share/doc/libzstd1/copyright")
+endif()
+if(_parts MATCHES "WEB")
+  list(APPEND _licences
+    "libjpeg-turbo=/usr/share/doc/libturbojpeg0/copyright"
+    "libspng=/usr/share/doc/libspng0/copyright"
+    "Boost=/usr/share/doc/libboost-dev/copyright"
+    "nlohmann-json=/usr/share/doc/nlohmann-json3-dev/copyright"
+    "OpenSSL=/usr/share/doc/libssl3/copyright")
+endif()
 
 set(name "travik-${VERSION}-win64")
 set(stage "${OUT_DIR}/stage")

@@ -1,7 +1,7 @@
 """The travik tool across systems: travik.exe under wine and a Linux build of
 the same tool talking over loopback.
 
-  tool_interop.py cli    WINE TRAVIK_EXE
+  tool_interop.py cli    WINE TRAVIK_EXE [LEFT_OUT,...]
   tool_interop.py device WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR   (Windows device, Linux view)
   tool_interop.py view   WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR   (Linux device, Windows view)
 
@@ -43,17 +43,27 @@ def run(cmd):
     return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
 
 
-def check_cli(wine, exe):
+def check_cli(wine, exe, left_out):
+    """The subcommands this build has answer --help; those it leaves out
+    (LEFT_OUT, from the build's configuration) say so."""
     rc, out, _ = run([wine, exe, "--help"])
     if rc != 0 or "device" not in out or "view" not in out:
         fail("--help: exit %d, output %r" % (rc, out[:200]))
-    for args, what in ((["device", "--fps", "0"], "usage"), (["nonsense"], "unknown subcommand"),
-                       (["web", "127.0.0.1"], "not available in this build"),
-                       (["record", "x.mcap"], "not available in this build"),
-                       (["demo", "--web"], "not available in this build")):
+    for args, what in ((["device", "--fps", "0"], "usage"), (["nonsense"], "unknown subcommand")):
         rc, _, err = run([wine, exe] + args)
         if rc != 2 or what not in err:
             fail("%s: exit %d (expected 2), stderr %r" % (" ".join(args), rc, err[:300]))
+    for name in ("web", "record", "replay", "export", "info", "bridge", "list"):
+        rc, out, err = run([wine, exe, name, "--help"])
+        if name in left_out:
+            if rc != 2 or "not available in this build" not in err:
+                fail("%s (left out): exit %d (expected 2), stderr %r" % (name, rc, err[:300]))
+        elif rc != 0 or ("travik " + name) not in out:
+            fail("%s --help: exit %d, output %r" % (name, rc, (out + err)[:300]))
+    if "web" in left_out:
+        rc, _, err = run([wine, exe, "demo", "--web"])
+        if rc != 2 or "not available in this build" not in err:
+            fail("demo --web (left out): exit %d (expected 2), stderr %r" % (rc, err[:300]))
 
 
 def write_images(folder):
@@ -101,23 +111,32 @@ def stream(device_cmd, view_cmd, out_dir, images, count):
             fail("no log text reached the viewer: %r" % out[:500])
         check_saved(out_dir, images, count)
     finally:
-        if device.poll() is None:
-            device.send_signal(signal.SIGINT)
-        try:
-            _, derr = device.communicate(timeout=30 * SCALE)
-        except subprocess.TimeoutExpired:
-            device.kill()
-            device.communicate()
-            fail("the device did not stop after Ctrl-C")
-    if device.returncode != 0:
-        fail("device exit %d after Ctrl-C: %s" % (device.returncode, derr.decode(errors="replace")[-2000:]))
+        interrupt(device, "the device")
 
 
-def check_stream(direction, wine, exe, linux_travik, work):
+def interrupt(proc, what):
+    """Stops `proc` with Ctrl-C (SIGINT); it must exit 0 as on Linux."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+    try:
+        _, err = proc.communicate(timeout=30 * SCALE)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        fail("%s did not stop after Ctrl-C" % what)
+    if proc.returncode != 0:
+        fail("%s exit %d after Ctrl-C: %s" % (what, proc.returncode, (err or b"").decode(errors="replace")[-2000:]))
+
+
+def need_linux_tool(linux_travik):
     if not os.access(linux_travik, os.X_OK):
         print("tool_interop: skipped: no Linux travik at %s (build it: cmake --build --preset default "
               "--target travik_tool, or set TRAVIK_LINUX_TOOL)" % linux_travik)
         sys.exit(SKIP)
+
+
+def check_stream(direction, wine, exe, linux_travik, work):
+    need_linux_tool(linux_travik)
     shutil.rmtree(work, ignore_errors=True)
     images = write_images(os.path.join(work, "images"))
     out_dir = os.path.join(work, "out")
@@ -141,7 +160,7 @@ def check_stream(direction, wine, exe, linux_travik, work):
 def main():
     mode, wine, exe = sys.argv[1:4]
     if mode == "cli":
-        check_cli(wine, exe)
+        check_cli(wine, exe, sys.argv[4].split(",") if len(sys.argv) > 4 else [])
     else:
         check_stream(mode, wine, exe, sys.argv[4], sys.argv[5])
     print("tool_interop %s: passed" % mode)

@@ -80,8 +80,10 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
         Status("travik export: %s", error.c_str());
         return 1;
     }
-    // A file size limit is reported as a failed write, not as SIGXFSZ.
+    // A file size limit is reported as a failed write, not as SIGXFSZ (POSIX only).
+#ifdef SIGXFSZ
     std::signal(SIGXFSZ, SIG_IGN);
+#endif
     IndexCsv index;
     if (!index.Open(o.dir + "/index.csv", error)) {
         Status("travik export: %s", error.c_str());

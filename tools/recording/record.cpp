@@ -262,8 +262,11 @@ bool ConnectRecorder(ViewSource& source, const RecordOptions& o, Recorder& rec) 
 
 int RunRecord(const RecordOptions& o, ViewSource& source, StopSignal& stop) {
     // Past a file size limit (ulimit -f) a write should fail with EFBIG and
-    // be reported like a full disk, not kill the recorder with SIGXFSZ.
+    // be reported like a full disk, not kill the recorder with SIGXFSZ
+    // (POSIX only: Windows has no such limit).
+#ifdef SIGXFSZ
     std::signal(SIGXFSZ, SIG_IGN);
+#endif
     travik_mcap::WriterOptions wo;
     wo.zstd = o.compression == "zstd";
     wo.chunkBytes = static_cast<size_t>(o.chunkMiB) << 20;

@@ -1,8 +1,5 @@
 #include "recording/mcap/writer.h"
 
-#include <fcntl.h>
-#include <sys/uio.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #ifdef TRAVIK_MCAP_LIBDEFLATE
@@ -12,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "recording/mcap/file_io.h"
 
 namespace travik_mcap {
 
@@ -33,7 +32,7 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t len) {
 }
 
 Writer::~Writer() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0) file_io::Close(m_fd);
     if (m_zstd) ZSTD_freeCCtx(m_zstd);
 }
 
@@ -46,26 +45,25 @@ void Writer::Refuse(const std::string& what) {
     if (m_error.empty()) m_error = m_path + ": " + what;
 }
 
-// Writes head, payload and tail with one writev (more only when the kernel
-// takes part of it), so that a chunk is either whole on disk or cut short.
+// Writes head, payload and tail with one writev where there is one (more
+// only when the kernel takes part of it), so that a chunk is either whole on
+// disk or cut short.
 bool Writer::WriteAll(const Bytes& head, const uint8_t* payload, size_t payloadLen, const Bytes* tail) {
     if (Failed() || m_fd < 0) return false;
-    iovec iov[3];
+    file_io::Piece iov[3];
     size_t n = 0;
     auto add = [&](const uint8_t* p, size_t len) {
         if (len == 0) return;
-        iov[n].iov_base = const_cast<uint8_t*>(p);
-        iov[n++].iov_len = len;
+        iov[n++] = {p, len};
     };
     add(head.data(), head.size());
     add(payload, payloadLen);
     if (tail) add(tail->data(), tail->size());
-    for (size_t i = 0; i < n; ++i) m_dataCrc = Crc32(m_dataCrc, static_cast<uint8_t*>(iov[i].iov_base), iov[i].iov_len);
+    for (size_t i = 0; i < n; ++i) m_dataCrc = Crc32(m_dataCrc, iov[i].data, iov[i].len);
     size_t first = 0;
     while (first < n) {
-        ssize_t w = writev(m_fd, iov + first, static_cast<int>(n - first));
+        int64_t w = file_io::WriteSome(m_fd, iov + first, n - first);
         if (w < 0) {
-            if (errno == EINTR) continue;
             Fail("write failed", errno);
             return false;
         }
@@ -75,10 +73,10 @@ bool Writer::WriteAll(const Bytes& head, const uint8_t* payload, size_t payloadL
         }
         m_offset += static_cast<uint64_t>(w);
         size_t done = static_cast<size_t>(w);
-        while (first < n && done >= iov[first].iov_len) done -= iov[first++].iov_len;
+        while (first < n && done >= iov[first].len) done -= iov[first++].len;
         if (first < n) {
-            iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + done;
-            iov[first].iov_len -= done;
+            iov[first].data += done;
+            iov[first].len -= done;
         }
     }
     return true;
@@ -90,7 +88,7 @@ bool Writer::Open(const std::string& path, const WriterOptions& options, std::st
     m_path = path;
     m_options = options;
     m_options.chunkBytes = std::max<size_t>(1, std::min<uint64_t>(m_options.chunkBytes, kMaxMessageRecord));
-    m_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_fd = file_io::Create(path);
     if (m_fd < 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -355,7 +353,7 @@ bool Writer::Close() {
         tail.insert(tail.end(), kMagic, kMagic + kMagicSize);
         ok = WriteBytes(tail);
     }
-    if (close(m_fd) != 0 && ok) {
+    if (file_io::Close(m_fd) != 0 && ok) {
         Fail("close failed", errno);
         ok = false;
     }

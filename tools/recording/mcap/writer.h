@@ -4,9 +4,10 @@
 // summary (schemas, channels, statistics, chunk indexes), summary offsets
 // and the footer.
 //
-// Crash safety: each chunk and its indexes go to the file with one writev,
-// so a process killed at any moment leaves every earlier chunk whole; a
-// reader that finds no footer scans the chunks.
+// Crash safety: each chunk and its indexes go to the file with one writev
+// (on Windows, one write after another), so a process killed at any moment
+// leaves every earlier chunk whole; a reader that finds no footer scans the
+// chunks.
 //
 // Limits: the writer keeps every limit of format.h, so each file it
 // finishes is one the reader takes whole. A message over kMaxMessageRecord
