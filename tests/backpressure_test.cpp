@@ -1,7 +1,6 @@
 // A viewer that stops reading must cost the device bounded memory and must
 // not hold back a healthy viewer; when log frames keep coming it is closed.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "manager/manager_internal.h"
+#include "support/raw_socket.h"
 #include "support/test_support.h"
 #include "transport/backlog_limits.h"
 #include "transport/travik_transport.h"
@@ -42,7 +42,7 @@ public:
     // Ends the reading thread; also unblocks it when the device is still up.
     void Join() {
         m_stopping = true;
-        if (m_client.fd() >= 0) shutdown(m_client.fd(), SHUT_RDWR);
+        if (m_client.fd() >= 0) travik_test::ShutdownSocket(static_cast<int>(m_client.fd()));
         if (m_thread.joinable()) m_thread.join();
     }
     std::atomic<int> images{0};
@@ -279,7 +279,7 @@ public:
     ~LineReader() { Join(); }
     void Join() {
         m_stopping = true;
-        if (m_client.fd() >= 0) shutdown(m_client.fd(), SHUT_RDWR);
+        if (m_client.fd() >= 0) travik_test::ShutdownSocket(static_cast<int>(m_client.fd()));
         if (m_thread.joinable()) m_thread.join();
     }
     bool LogsOn() {

@@ -1,16 +1,12 @@
 // Control commands: the exact bytes SendCmd puts on the wire, and how a
 // listening device applies and announces them.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "support/raw_socket.h"
 #include "support/test_support.h"
 #include "travik/travik.h"
 
@@ -30,26 +26,18 @@ using Bytes = std::vector<unsigned char>;
 class RawListener {
 public:
     RawListener() {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(m_fd, 4) != 0 ||
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            ADD_FAILURE() << "cannot listen on loopback";
-        }
-        port = ntohs(addr.sin_port);
+        m_fd = travik_test::ListenOnLoopback(&port);
+        if (m_fd < 0) ADD_FAILURE() << "cannot listen on loopback";
     }
     ~RawListener() {
-        if (m_peer >= 0) close(m_peer);
-        close(m_fd);
+        travik_test::CloseSocket(m_peer);
+        travik_test::CloseSocket(m_fd);
     }
     bool Accept() {
-        pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(travik_test::Scaled(std::chrono::milliseconds(5000)).count())) != 1)
+        if (!travik_test::WaitReadable(m_fd,
+                                       static_cast<int>(travik_test::Scaled(std::chrono::milliseconds(5000)).count())))
             return false;
-        m_peer = accept(m_fd, nullptr, nullptr);
+        m_peer = travik_test::AcceptOn(m_fd);
         return m_peer >= 0;
     }
     // Reads exactly `n` bytes within `timeout`.
@@ -60,9 +48,8 @@ public:
         while (got < n) {
             auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{m_peer, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
-            ssize_t r = recv(m_peer, out.data() + got, n - got, 0);
+            if (left.count() <= 0 || !travik_test::WaitReadable(m_peer, static_cast<int>(left.count()))) return false;
+            long r = travik_test::RecvBytes(m_peer, out.data() + got, n - got);
             if (r <= 0) return false;
             got += static_cast<size_t>(r);
         }
@@ -70,10 +57,9 @@ public:
     }
     // True when the peer closes within `timeout` without sending anything.
     bool ClosesWithoutData(std::chrono::milliseconds timeout) {
-        pollfd p{m_peer, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(travik_test::Scaled(timeout).count())) != 1) return false;
+        if (!travik_test::WaitReadable(m_peer, static_cast<int>(travik_test::Scaled(timeout).count()))) return false;
         char c;
-        return recv(m_peer, &c, 1, 0) == 0;
+        return travik_test::RecvBytes(m_peer, &c, 1) == 0;
     }
 
     int port = 0;

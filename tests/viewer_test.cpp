@@ -1,9 +1,6 @@
 // Viewer end to end: a device manager and a viewer manager in one process,
 // talking over loopback.
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "manager/manager_internal.h"
+#include "support/raw_socket.h"
 #include "support/test_support.h"
 #include "transport/travik_transport.h"
 #include "travik/travik.h"
@@ -317,12 +315,11 @@ TEST(Viewer, ReleaseFromItsOwnCallbackStopsDeliveryOfBytesAlreadyWaiting) {
     ASSERT_GE(listener, 0);
     TravikMgr viewer;
     ASSERT_EQ(0, viewer.Connect(g_loopback, held.port()));
-    const int peer = accept(listener, nullptr, nullptr);
+    const int peer = travik_test::AcceptOn(listener);
     ASSERT_GE(peer, 0);
     const int viewerFd = travik_test::DeviceSideFd(peer);
     ASSERT_GE(viewerFd, 0);
-    int rcvbuf = 4 << 20;
-    setsockopt(viewerFd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    travik_test::SetReceiveBuffer(viewerFd, 4 << 20);
     auto frame = [](const std::string& text) {
         Bytes f;
         for (int v : {1, 0, static_cast<int>(text.size()) + 1, static_cast<int>(text.size()) + 1})
@@ -343,24 +340,21 @@ TEST(Viewer, ReleaseFromItsOwnCallbackStopsDeliveryOfBytesAlreadyWaiting) {
         if (text == "gate") {
             // Holds the loop until everything waits in the socket.
             gated = true;
-            WaitUntil([&] {
-                int waiting = 0;
-                return ioctl(viewerFd, FIONREAD, &waiting) == 0 &&
-                       waiting >= static_cast<int>((256u << 10) + line.size());
-            });
+            WaitUntil(
+                [&] { return travik_test::BytesWaiting(viewerFd) >= static_cast<int>((256u << 10) + line.size()); });
         } else if (text == "release") {
             viewer.Release();
         }
     });
     const Bytes gate = frame("gate");
-    ASSERT_EQ(static_cast<ssize_t>(gate.size()), send(peer, gate.data(), gate.size(), MSG_NOSIGNAL));
+    ASSERT_EQ(static_cast<long>(gate.size()), travik_test::SendBytes(peer, gate.data(), gate.size()));
     ASSERT_TRUE(WaitUntil([&] { return gated.load(); }));
-    ASSERT_EQ(static_cast<ssize_t>(rest.size()), send(peer, rest.data(), rest.size(), MSG_NOSIGNAL));
+    ASSERT_EQ(static_cast<long>(rest.size()), travik_test::SendBytes(peer, rest.data(), rest.size()));
     EXPECT_TRUE(WaitUntil([&] { return viewer.IsConnected() == 0 && calls.load() >= 2; }));
     // The loop has ended once the peer sees the connection close.
     char byte;
-    EXPECT_TRUE(WaitUntil([&] { return recv(peer, &byte, 1, MSG_DONTWAIT) == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return travik_test::RecvBytes(peer, &byte, 1, true) == 0; }));
     EXPECT_EQ(2, calls.load()) << "a callback started after Release";
-    close(peer);
-    close(listener);
+    travik_test::CloseSocket(peer);
+    travik_test::CloseSocket(listener);
 }

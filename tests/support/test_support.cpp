@@ -16,6 +16,9 @@
 // After winsock2.h.
 #include <io.h>
 #include <windows.h>
+// After windows.h.
+#include <psapi.h>
+#include <tlhelp32.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -338,7 +341,8 @@ std::string StdoutCapture::Text() {
 }
 #else   // _WIN32
 
-// Windows counterparts of the raw peer and the stdout capture.
+// Windows counterparts: sockets through Winsock, descriptor and thread
+// counts from the process's own handle count and thread snapshot.
 namespace {
 sockaddr_in Loopback(int port) {
     sockaddr_in addr{};
@@ -358,7 +362,174 @@ void StartSockets() {
     }();
     (void)started;
 }
+
+int PortOf(SOCKET s, bool remote) {
+    sockaddr_in a{};
+    int n = sizeof a;
+    int rc = remote ? getpeername(s, reinterpret_cast<sockaddr*>(&a), &n)
+                    : getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    return rc == 0 && a.sin_family == AF_INET ? ntohs(a.sin_port) : -1;
+}
+
+// This process's sockets: handle values are multiples of four, and a value
+// that is not a socket fails getsockname. The scan stops well above what a
+// test opens. Handle values fit 32 bits on every Windows.
+std::vector<int> OpenSockets() {
+    StartSockets();
+    std::vector<int> out;
+    for (int h = 4; h < (1 << 14); h += 4) {
+        sockaddr_in a{};
+        int n = sizeof a;
+        if (getsockname(static_cast<SOCKET>(h), reinterpret_cast<sockaddr*>(&a), &n) == 0) out.push_back(h);
+    }
+    return out;
+}
+
+// The name a thread was given with SetThreadDescription, looked up at run
+// time as the library does; "" when unnamed or unknown.
+std::string ThreadName(HANDLE thread) {
+    using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    static const GetDescription get = [] {
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        FARPROC proc = kernel ? GetProcAddress(kernel, "GetThreadDescription") : nullptr;
+        return reinterpret_cast<GetDescription>(reinterpret_cast<void*>(proc));
+    }();
+    PWSTR wide = nullptr;
+    if (!get || FAILED(get(thread, &wide)) || !wide) return std::string();
+    std::string name;
+    for (const wchar_t* c = wide; *c; ++c) name.push_back(*c < 128 ? static_cast<char>(*c) : '?');
+    LocalFree(wide);
+    return name;
+}
+
+// Opened handles of this process's threads whose name starts with `prefix`
+// (the whole name when `whole`); the caller closes them.
+std::vector<HANDLE> OwnThreads(const std::string& prefix, bool whole) {
+    std::vector<HANDLE> out;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return out;
+    THREADENTRY32 e{};
+    e.dwSize = sizeof e;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snap, &e); more; more = Thread32Next(snap, &e)) {
+        if (e.th32OwnerProcessID != self) continue;
+        HANDLE t = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, e.th32ThreadID);
+        if (!t) continue;
+        const std::string name = ThreadName(t);
+        if (whole ? name == prefix : name.rfind(prefix, 0) == 0) {
+            out.push_back(t);
+        } else {
+            CloseHandle(t);
+        }
+    }
+    CloseHandle(snap);
+    return out;
+}
 }  // namespace
+
+int DeviceSideFd(int peerFd) {
+    const SOCKET peer = static_cast<SOCKET>(peerFd);
+    const int local = PortOf(peer, false), remote = PortOf(peer, true);
+    if (local < 0 || remote < 0) return -1;
+    for (int s : OpenSockets()) {
+        const SOCKET h = static_cast<SOCKET>(s);
+        if (s != peerFd && PortOf(h, false) == remote && PortOf(h, true) == local) return s;
+    }
+    return -1;
+}
+
+std::vector<int> AcceptedFds(int port) {
+    std::vector<int> out;
+    for (int s : OpenSockets()) {
+        const SOCKET h = static_cast<SOCKET>(s);
+        if (PortOf(h, false) == port && PortOf(h, true) > 0) out.push_back(s);
+    }
+    return out;
+}
+
+// Windows has no reservation a later listener can share (its SO_REUSEADDR
+// lets a second socket take a bound port over, and the library does not set
+// it there): the port is one the system picked for a socket bound to port 0,
+// closed again. Nobody listens on it, so connecting is refused.
+ReservedPort::ReservedPort() {
+    StartSockets();
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) m_port = PortOf(s, false);
+    closesocket(s);
+}
+
+int ReservedPort::ListenToo() const {
+    if (m_port < 0) return -1;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(m_port));
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 4) != 0) {
+        closesocket(s);
+        return -1;
+    }
+    return static_cast<int>(s);
+}
+
+ReservedPort::~ReservedPort() = default;
+
+int OpenFdCount() {
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
+
+int ThreadCount() {
+    std::vector<HANDLE> threads = OwnThreads("travik-", false);
+    for (HANDLE t : threads) CloseHandle(t);
+    return static_cast<int>(threads.size());
+}
+
+ThreadCpuMeter::ThreadCpuMeter(const std::string& name) {
+    for (HANDLE t : OwnThreads(name, true)) m_threads.push_back(t);
+}
+
+ThreadCpuMeter::~ThreadCpuMeter() {
+    for (void* t : m_threads) CloseHandle(static_cast<HANDLE>(t));
+}
+
+double ThreadCpuMeter::Seconds() const {
+    if (m_threads.empty()) return -1;
+    double seconds = 0;
+    for (void* t : m_threads) {
+        FILETIME created, exited, kernel, user;
+        if (!GetThreadTimes(static_cast<HANDLE>(t), &created, &exited, &kernel, &user)) continue;
+        for (const FILETIME& f : {kernel, user}) {
+            const unsigned long long ticks =
+                (static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+            seconds += static_cast<double>(ticks) / 1e7;  // 100 ns units
+        }
+    }
+    return seconds;
+}
+
+double ThreadCpuSeconds(const std::string& name) { return ThreadCpuMeter(name).Seconds(); }
+
+long long RssBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? static_cast<long long>(counters.WorkingSetSize)
+               : -1;
+}
+
+long long VirtualBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? static_cast<long long>(counters.PagefileUsage)
+               : -1;
+}
 
 RawClient::~RawClient() { Close(); }
 

@@ -29,7 +29,8 @@ std::vector<int> AcceptedFds(int port);
 // which port it bound: a socket bound (not listening) with SO_REUSEADDR. The
 // kernel hands the port to nobody else while it is held, yet a listener that
 // also sets SO_REUSEADDR (the library's does) can bind and listen on it.
-// Connecting to it before that is refused.
+// Connecting to it before that is refused. On Windows the port is only
+// picked (bound to port 0, then closed): see test_support.cpp.
 class ReservedPort {
 public:
     ReservedPort();
@@ -80,8 +81,8 @@ private:
     RawSocket m_fd = -1;
 };
 
-// Number of open file descriptors of this process, and of the library's
-// threads (named "travik-...") in it.
+// Number of open file descriptors of this process (on Windows its open
+// handles), and of the library's threads (named "travik-...") in it.
 int OpenFdCount();
 int ThreadCount();
 // CPU time used so far by this process's threads named `name`, such as
@@ -102,18 +103,21 @@ public:
     double Seconds() const;
 
 private:
+#if defined(_WIN32)
+    std::vector<void*> m_threads;  // thread handles
+#else
     struct Source {
         int fd;
         bool nanoseconds;  // schedstat, else stat
     };
     std::vector<Source> m_fds;
+#endif
 };
 // Resident set size of this process, in bytes.
 long long RssBytes();
-#if !defined(_WIN32)
-// Address space this process has mapped, in bytes.
+// Address space this process has mapped, in bytes (on Windows its committed
+// private memory).
 long long VirtualBytes();
-#endif
 
 // Captures what the library prints to standard output.
 class StdoutCapture {
