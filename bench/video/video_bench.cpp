@@ -5,7 +5,7 @@
 // frame; at 640x480 and 1280x720, 30 images/s, on real camera footage
 // (Debian's opencv-doc) and on the device's noisy test pattern. Prints one
 // markdown section.
-//   travik-video-bench [--footage FILE.mp4[.gz]] [--frames N]
+//   travik-video-bench [--footage FILE.mp4[.gz]] [--frames N] [--bitrate BITS_PER_SECOND]
 #include <libyuv/convert.h>
 #include <libyuv/scale_rgb.h>
 #include <zlib.h>
@@ -52,11 +52,14 @@ struct Figures {
     double encodeMs = 0;  // CPU, per frame offered
 };
 
+int g_bitrate = 0;  // --bitrate; 0: the encoder's default for each size
+
 template <typename MakeFrame>
 Figures Run(int width, int height, int frames, MakeFrame make) {
     Figures f;
     travik_tool::H264Config config;
     config.frameRate = static_cast<float>(kFps);
+    config.bitrate = g_bitrate;
     travik_tool::H264Encoder encoder(config);
     travik_test::H264Decoder decoder;
     travik_tool::ImageEncoder jpeg(kJpegQuality, false);
@@ -140,6 +143,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--footage") == 0) clips = {argv[i + 1]};
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::max(10, std::min(3000, std::atoi(argv[i + 1])));
+        if (std::strcmp(argv[i], "--bitrate") == 0)
+            g_bitrate = std::max(travik_tool::kMinBitrate, std::min(travik_tool::kMaxBitrate, std::atoi(argv[i + 1])));
     }
     std::vector<std::pair<std::string, travik_bench::RgbFrames>> footage;
     for (const auto& clip : clips) {
@@ -181,13 +186,15 @@ int main(int argc, char** argv) {
             }));
     }
     std::printf(
-        "\nRGB images, %d per row offered at 30 images/s, one encoder per row at its default bitrate "
-        "(about 2 Mb/s at 720p30, in proportion to pixels), frame skipping on. Mb/s = 10^6 bits/s: encoded "
+        "\nRGB images, %d per row offered at 30 images/s, one encoder per row at %s, frame skipping on. Mb/s = 10^6 "
+        "bits/s: encoded "
         "bytes per offered frame x 30 x 8. PSNR: openh264's decoder, luma of each decoded picture against "
         "the staged image's luma (libyuv BT.601), mean (and the worst frame). Encode: CPU time of the "
         "encoder's thread per offered frame (conversion to I420 included). Camera: the H.264 MP4s of "
         "Debian's opencv-doc (640x480, High profile), decoded once with openh264 into RGB (decode order), "
         "scaled to cover each size and cut to it (720p: upscaled, so softer than a 720p camera).\n",
-        frames);
+        frames,
+        g_bitrate ? ("--bitrate " + std::to_string(g_bitrate) + " bits/s").c_str()
+                  : "its default bitrate (about 2 Mb/s at 720p30, in proportion to pixels)");
     return 0;
 }

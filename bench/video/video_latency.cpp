@@ -117,7 +117,9 @@ Samples Watch(int port, double warmup, double seconds) {
         asio::io_context ioc;
         websocket::stream<tcp::socket> ws(ioc);
         ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
-        timeval tv{2, 0};
+        // A read waits out the whole run: through NATS the first unit comes
+        // only once the bridge has the lease, the device's images and a keyframe.
+        timeval tv{static_cast<time_t>(warmup + seconds) + 5, 0};
         setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ws.handshake("127.0.0.1:" + std::to_string(port), "/ws");
         ws.text(true);
@@ -155,6 +157,20 @@ Samples Watch(int port, double warmup, double seconds) {
         std::fprintf(stderr, "[video latency] watcher: %s\n", e.what());
     }
     return s;
+}
+
+// Whether nats-server accepts connections within 10 s: the bridge gives up
+// on a server it cannot reach at start.
+bool NatsListens(int port) {
+    for (int i = 0; i < 200; ++i) {
+        const int fd = travik_bench::ConnectLoopback(port);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 double Pct(std::vector<int64_t> v, double p) {
@@ -240,6 +256,7 @@ int main(int argc, char** argv) {
         Child server, bridge, web;
         int port = 0;
         if (server.Start({natsServer, "-a", "127.0.0.1", "-p", std::to_string(natsPort)}, false) &&
+            NatsListens(natsPort) &&
             bridge.Start({travik, "bridge", "127.0.0.1:" + std::to_string(devicePort), "--nats", nats, "--name",
                           "latency", "--interval", "1", "--video", "h264", "--video-bitrate", bitrate},
                          false) &&
