@@ -23,8 +23,11 @@ TEST_PACKAGES=(
 PRESETS=(default asan tsan bench fuzz zlib demo windows)
 # The 64-bit Windows cross toolchain and the loader its tests run under.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev googletest llvm)
-# Debian source packages cross-built for Windows (`./travik.sh deps windows`).
-WINDOWS_SOURCES=(libevent libjpeg-turbo libspng libzstd)
+# Debian source packages cross-built for Windows (`./travik.sh deps windows`),
+# in build order, each into a cached prefix of its own.
+WINDOWS_SOURCES=(openssl libevent libjpeg-turbo libspng libzstd openh264 libyuv)
+# What a library builds against: its key includes theirs.
+declare -A WINDOWS_BUILDS_AGAINST=([libevent]=openssl)
 WINDOWS_DEPS="$ROOT/build/windows-deps"
 # Cross-built prefixes, one per key, shared by every clone of this user.
 WINDOWS_CACHE="${TRAVIK_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/travik/windows}"
@@ -137,51 +140,91 @@ source_version() {
     private_apt showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2; exit}' || true
 }
 
-# Cross-builds the Windows libraries into a prefix keyed by the toolchain
-# and source versions, kept in a per-user cache outside the tree so that a
-# fresh clone reuses it; a second run with nothing changed only links it.
-# The prefix is built under a temporary name and renamed when complete, so
-# a killed build never looks complete. build/windows-deps/prefix links to it.
+# Cross-builds the Windows libraries, each into a prefix of its own in a
+# per-user cache outside the tree (a fresh clone reuses it), keyed by the
+# toolchain, its source version, its own build steps and the keys of what it
+# builds against: a changed or added library rebuilds only itself and what
+# builds against it. build/windows-deps/prefix links to their union, made of
+# hard links and cached under the combined key.
 windows_deps() {
     apt_deps "${WINDOWS_PACKAGES[@]}"
     private_apt_setup
-    local key pkg ver
-    key="gcc-$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix)"
-    for pkg in "${WINDOWS_SOURCES[@]}"; do
-        ver="$(source_version "$pkg")"
-        [[ -n "$ver" ]] || die "source package $pkg not found"
-        key+="_${pkg}-${ver}"
-    done
-    key+="_googletest-$(dpkg-query -W -f='${Version}' googletest)"
-    # The build steps themselves: a changed recipe is a different prefix.
-    key+="_recipe-$(windows_recipe_hash)"
-    key="$(tr -c 'A-Za-z0-9._+\n-' '_' <<<"$key")"
-    local prefix="$WINDOWS_CACHE/$key"
-    if [[ ! -d "$prefix" ]]; then
-        local tmp="$WINDOWS_CACHE/.building-$key-$$"
-        rm -rf "$tmp" "$WINDOWS_DEPS/src"
-        mkdir -p "$tmp" "$WINDOWS_DEPS/src"
-        local start=$SECONDS
-        for pkg in "${WINDOWS_SOURCES[@]}"; do
-            "cross_build_$pkg" "$tmp"
+    local toolchain lib ver dep against name dirs=() start=$SECONDS
+    local -A dir_of=()
+    toolchain="gcc-$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix)"
+    toolchain+="_zlib-$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)"
+    for lib in "${WINDOWS_SOURCES[@]}" googletest; do
+        if [[ "$lib" == googletest ]]; then
+            ver="$(dpkg-query -W -f='${Version}' googletest)"
+        else
+            ver="$(source_version "$lib")"
+        fi
+        [[ -n "$ver" ]] || die "source package $lib not found"
+        against=()
+        for dep in ${WINDOWS_BUILDS_AGAINST[$lib]:-}; do
+            against+=("${dir_of[$dep]}")
         done
-        cross_build_googletest "$tmp"
-        # Installed files name the prefix they were built for (pkg-config,
-        # CMake packages): point them at the final name before renaming.
-        grep -rlIF -- "$tmp" "$tmp" | xargs -r sed -i "s|$tmp|$prefix|g"
-        # Another build of the same key may have finished first: keep its.
-        mv -T "$tmp" "$prefix" 2>/dev/null || rm -rf "$tmp"
-        log "Windows libraries cross-built in $((SECONDS - start)) s"
-    fi
+        name="$lib-$ver-$(printf '%s\n' "$toolchain" "$(windows_recipe "$lib")" "${against[@]##*/}" |
+            sha256sum | cut -c1-12)"
+        name="$(tr -c 'A-Za-z0-9._+\n-' '_' <<<"$name")"
+        dir_of[$lib]="$WINDOWS_CACHE/$name"
+        windows_library "$lib" "${dir_of[$lib]}" "${against[@]}"
+        dirs+=("${dir_of[$lib]}")
+    done
+    local union
+    union="$WINDOWS_CACHE/union-$(printf '%s\n' "${dirs[@]##*/}" | sha256sum | cut -c1-12)"
+    [[ -d "$union" ]] || windows_union "$union" "${dirs[@]}"
     mkdir -p "$WINDOWS_DEPS"
-    ln -sfn "$prefix" "$WINDOWS_DEPS/prefix"
+    ln -sfn "$union" "$WINDOWS_DEPS/prefix"
     windows_prefix_init
-    log "Windows libraries in $prefix"
+    log "Windows libraries in $union ($((SECONDS - start)) s)"
 }
 
-# Hash of the cross_build_* functions, part of the cache key.
-windows_recipe_hash() {
-    declare -f $(compgen -A function cross_build_) | sha256sum | cut -c1-12
+# The build steps of a library: its cross_build_ function and the helpers
+# they share.
+windows_recipe() {
+    declare -f "cross_build_$1" cross_cmake
+}
+
+# Builds LIB into DIR unless DIR exists, against the prefixes after it. It
+# is built under a temporary name and renamed when complete, so a killed
+# build never looks complete.
+windows_library() {
+    local lib="$1" dir="$2"
+    shift 2
+    [[ -d "$dir" ]] && return 0
+    local tmp="$WINDOWS_CACHE/.building-${dir##*/}-$$" start=$SECONDS
+    rm -rf "$tmp" "$WINDOWS_DEPS/src/$lib"
+    mkdir -p "$tmp" "$WINDOWS_DEPS/src/$lib"
+    # What it builds against, seen as one prefix (the cross builds' find root).
+    CROSS_AGAINST="$tmp"
+    if (($# == 1)); then
+        CROSS_AGAINST="$1"
+    elif (($# > 1)); then
+        CROSS_AGAINST="$WINDOWS_DEPS/src/$lib/against"
+        windows_union "$CROSS_AGAINST" "$@"
+    fi
+    "cross_build_$lib" "$tmp"
+    # Installed files name the prefix they were built for (pkg-config,
+    # CMake packages): point them at the final name before renaming.
+    { grep -rlIF -- "$tmp" "$tmp" || true; } | xargs -r sed -i "s|$tmp|$dir|g"
+    # Another build of the same key may have finished first: keep its.
+    mv -T "$tmp" "$dir" 2>/dev/null || rm -rf "$tmp"
+    rm -rf "$WINDOWS_DEPS/src/$lib"
+    log "$lib cross-built in $((SECONDS - start)) s"
+}
+
+# Makes DIR the union of the prefixes after it, as hard links (no copy);
+# two libraries installing the same file is an error.
+windows_union() {
+    local dir="$1" tmp="$1.tmp-$$" prefix
+    shift
+    rm -rf "$tmp"
+    mkdir -p "$tmp"
+    for prefix in "$@"; do
+        cp -al "$prefix/." "$tmp/" 2>/dev/null || die "the Windows libraries overlap (${prefix##*/})"
+    done
+    mv -T "$tmp" "$dir" 2>/dev/null || rm -rf "$tmp"
 }
 
 # Runs a quiet build step; on failure prints its log and stops.
@@ -196,29 +239,51 @@ quiet() {
     rm -f "$log_file"
 }
 
+# Unpacks a Debian source package into build/windows-deps/src/PKG and
+# prints its directory.
 fetch_source() {
     local pkg="$1"
-    (cd "$WINDOWS_DEPS/src" && private_apt source --only-source "$pkg" >/dev/null)
-    find "$WINDOWS_DEPS/src" -maxdepth 1 -mindepth 1 -type d -name "$pkg*" | head -1
+    (cd "$WINDOWS_DEPS/src/$pkg" && private_apt source --only-source "$pkg" >/dev/null)
+    find "$WINDOWS_DEPS/src/$pkg" -maxdepth 1 -mindepth 1 -type d -name "$pkg*" | head -1
 }
 
 # CMake flags every cross build shares: the toolchain, a static release
-# library, and the prefix being built (so later libraries find earlier ones).
+# library, the prefix being built and what it builds against (CROSS_AGAINST).
 cross_cmake() {
     local src="$1" prefix="$2"
     shift 2
     quiet cmake -S "$src" -B "$src/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-        -DTRAVIK_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DTRAVIK_WINDOWS_PREFIX="$CROSS_AGAINST" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF "$@"
     quiet cmake --build "$src/build-win" -j2
     quiet cmake --install "$src/build-win"
 }
 
+# OpenSSL's libraries and headers only (no programs, no loadable modules).
+# Its configuration directory defaults to a relative path on Windows (the
+# current drive's \usr\local\ssl, which any user may create): it names the
+# administrators' folder instead, as OpenSSL's own Windows builds do.
+cross_build_openssl() {
+    local prefix="$1" src
+    src="$(fetch_source openssl)"
+    log "cross-building OpenSSL from $src (over a thousand files: minutes)"
+    (
+        cd "$src"
+        quiet ./Configure mingw64 no-shared no-tests no-module --cross-compile-prefix="$MINGW-" CC=gcc-posix \
+            --prefix="$prefix" --libdir=lib
+        sed -i 's|^OPENSSLDIR=.*|OPENSSLDIR=C:/Program Files/Common Files/SSL|' Makefile
+        quiet make -j2 build_libs
+        quiet make install_dev
+    )
+}
+
+# With its OpenSSL bufferevents (libevent_openssl), against the OpenSSL above.
 cross_build_libevent() {
     local prefix="$1" src
     src="$(fetch_source libevent)"
     log "cross-building libevent from $src"
-    cross_cmake "$src" "$prefix" -DEVENT__LIBRARY_TYPE=STATIC -DEVENT__DISABLE_OPENSSL=ON \
+    cross_cmake "$src" "$prefix" -DEVENT__LIBRARY_TYPE=STATIC -DEVENT__DISABLE_OPENSSL=OFF \
+        -DOPENSSL_ROOT_DIR="$CROSS_AGAINST" -DOPENSSL_USE_STATIC_LIBS=ON \
         -DEVENT__DISABLE_TESTS=ON -DEVENT__DISABLE_SAMPLES=ON -DEVENT__DISABLE_BENCHMARK=ON \
         -DEVENT__DISABLE_REGRESS=ON
 }
@@ -257,9 +322,32 @@ cross_build_libzstd() {
         -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_TESTS=OFF -DZSTD_MULTITHREAD_SUPPORT=ON
 }
 
+# openh264's own Makefile, the static library only; no assembly (nasm).
+cross_build_openh264() {
+    local prefix="$1" src
+    src="$(fetch_source openh264)"
+    log "cross-building openh264 from $src"
+    quiet make -C "$src" -j2 OS=mingw_nt ARCH=x86_64 USE_ASM=No CC="$MINGW-gcc-posix" CXX="$MINGW-g++-posix" \
+        AR="$MINGW-ar" PREFIX="$prefix" install-static
+}
+
+# libyuv's static library alone (its project also builds a DLL and tools);
+# without JPEG input, which the tool does not use.
+cross_build_libyuv() {
+    local prefix="$1" src
+    src="$(fetch_source libyuv)"
+    log "cross-building libyuv from $src"
+    quiet cmake -S "$src" -B "$src/build-win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DTRAVIK_WINDOWS_PREFIX="$CROSS_AGAINST" -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_JPEG=ON
+    quiet cmake --build "$src/build-win" -j2 --target yuv
+    mkdir -p "$prefix/lib" "$prefix/include"
+    cp "$src/build-win/libyuv.a" "$prefix/lib/"
+    cp -r "$src/include/libyuv" "$src/include/libyuv.h" "$prefix/include/"
+}
+
 # GoogleTest from the sources Debian's googletest package installs.
 cross_build_googletest() {
-    local prefix="$1" build="$WINDOWS_DEPS/src/googletest-build"
+    local prefix="$1" build="$WINDOWS_DEPS/src/googletest/build"
     log "cross-building GoogleTest from /usr/src/googletest"
     cmake -S /usr/src/googletest -B "$build" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF >/dev/null
