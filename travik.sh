@@ -300,6 +300,7 @@ cross_build_libjpeg-turbo() {
 
 # libspng is one C file; its CMake project cannot make a static library
 # alone, so it is compiled here, with the pkg-config file Debian names spng.
+# zlib is private: its user links the static one (mingw's -lz is the DLL's).
 cross_build_libspng() {
     local prefix="$1" src version
     src="$(fetch_source libspng)"
@@ -310,7 +311,7 @@ cross_build_libspng() {
     cp "$src/spng/spng.h" "$prefix/include/"
     version="$(awk '/define SPNG_VERSION_(MAJOR|MINOR|PATCH)/ {v = v (v ? "." : "") $3} END {print v}' "$src/spng/spng.h")"
     printf '%s\n' "prefix=$prefix" "Name: spng" "Description: PNG library (static)" "Version: $version" \
-        'Requires.private: zlib' 'Libs: -L${prefix}/lib -lspng -lz' 'Cflags: -I${prefix}/include -DSPNG_STATIC' \
+        'Libs: -L${prefix}/lib -lspng' 'Libs.private: -lz' 'Cflags: -I${prefix}/include -DSPNG_STATIC' \
         >"$prefix/lib/pkgconfig/spng.pc"
 }
 

@@ -29,7 +29,7 @@ set(_licences
   "mingw-w64-runtime=/usr/share/doc/mingw-w64-x86-64-dev/copyright"
   "CLI11=/usr/share/doc/libcli11-dev/copyright")
 # What the tool's optional parts link in statically, when the build has them.
-file(STRINGS "${BUILD_DIR}/CMakeCache.txt" _parts REGEX "^TRAVIK_TOOL_(RECORDING|WEB):BOOL=ON")
+file(STRINGS "${BUILD_DIR}/CMakeCache.txt" _parts REGEX "^TRAVIK_(TLS|TOOL_RECORDING|TOOL_WEB|TOOL_VIDEO):BOOL=ON")
 if(_parts MATCHES "RECORDING")
   list(APPEND _licences "zstd=/usr/share/doc/libzstd1/copyright")
 endif()
@@ -38,8 +38,16 @@ if(_parts MATCHES "WEB")
     "libjpeg-turbo=/usr/share/doc/libturbojpeg0/copyright"
     "libspng=/usr/share/doc/libspng0/copyright"
     "Boost=/usr/share/doc/libboost-dev/copyright"
-    "nlohmann-json=/usr/share/doc/nlohmann-json3-dev/copyright"
-    "OpenSSL=/usr/share/doc/libssl3/copyright")
+    "nlohmann-json=/usr/share/doc/nlohmann-json3-dev/copyright")
+endif()
+# OpenSSL is in travik.dll (TLS) and travik.exe (https, wss).
+if(_parts MATCHES "TLS|WEB")
+  list(APPEND _licences "OpenSSL=/usr/share/doc/libssl3/copyright")
+endif()
+if(_parts MATCHES "VIDEO")
+  list(APPEND _licences
+    "openh264=/usr/share/doc/libopenh264-dev/copyright"
+    "libyuv=/usr/share/doc/libyuv-dev/copyright")
 endif()
 
 set(name "travik-${VERSION}-win64")

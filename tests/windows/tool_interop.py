@@ -4,6 +4,9 @@ the same tool talking over loopback.
   tool_interop.py cli    WINE TRAVIK_EXE [LEFT_OUT,...]
   tool_interop.py device WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR   (Windows device, Linux view)
   tool_interop.py view   WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR   (Linux device, Windows view)
+  tool_interop.py device-tls WINE TRAVIK_EXE LINUX_TRAVIK WORKDIR
+      (Windows device over TLS serving only viewers its CA signed, Linux view;
+       certificates made with the Linux openssl command)
 
 The device streams a few distinct image files in turn; every image the
 viewer saves must equal one of them byte for byte, and all of them must
@@ -98,9 +101,10 @@ def check_saved(out_dir, images, count):
         fail("index.csv has %d rows for %d images" % (len(rows) - 1, len(saved)))
 
 
-def stream(device_cmd, view_cmd, out_dir, images, count):
-    """Runs the device, then the viewer until it has `count` images; the
-    device is stopped with Ctrl-C (SIGINT) and must exit 0 as on Linux."""
+def stream(device_cmd, view_cmd, out_dir, images, count, then):
+    """Runs the device, then the viewer until it has `count` images, then
+    `then()` while the device still runs; the device is stopped with Ctrl-C
+    (SIGINT) and must exit 0 as on Linux."""
     device = subprocess.Popen(device_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         # --reconnect: the viewer retries until the device listens.
@@ -110,6 +114,7 @@ def stream(device_cmd, view_cmd, out_dir, images, count):
         if "device log line" not in out:
             fail("no log text reached the viewer: %r" % out[:500])
         check_saved(out_dir, images, count)
+        then()
     finally:
         interrupt(device, "the device")
 
@@ -135,18 +140,51 @@ def need_linux_tool(linux_travik):
         sys.exit(SKIP)
 
 
+def make_certs(work):
+    """The test certificates (tests/support/make_test_certs.sh) in WORK/certs."""
+    if shutil.which("openssl") is None:
+        print("tool_interop: skipped: no openssl command to make test certificates with")
+        sys.exit(SKIP)
+    certs = os.path.join(work, "certs")
+    os.makedirs(certs)
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "make_test_certs.sh")
+    p = subprocess.run(["/bin/sh", script, certs], capture_output=True, timeout=TIMEOUT)
+    if p.returncode != 0:
+        fail("make_test_certs.sh: exit %d: %s" % (p.returncode, p.stderr.decode(errors="replace")[-2000:]))
+    return lambda name: os.path.join(certs, name)
+
+
+def check_tls_refused(linux_travik, target, work):
+    """A viewer without a client certificate gets nothing and exits 1."""
+    out_dir = os.path.join(work, "refused")
+    rc, _, err = run([linux_travik, "view", target, "--tls-ca", os.path.join(work, "certs", "ca.pem"), "--count",
+                      "1", "--duration", str(int(30 * SCALE)), "--out", out_dir])
+    if rc != 1:
+        fail("a viewer without a client certificate: exit %d (expected 1): %s" % (rc, err[-2000:]))
+    index = os.path.join(out_dir, "index.csv")
+    if os.path.exists(index) and len(open(index, "rb").read().splitlines()) > 1:
+        fail("a viewer without a client certificate saved images")
+
+
 def check_stream(direction, wine, exe, linux_travik, work):
     need_linux_tool(linux_travik)
     shutil.rmtree(work, ignore_errors=True)
+    tls = direction == "device-tls"
+    cert = make_certs(work) if tls else None
     images = write_images(os.path.join(work, "images"))
     out_dir = os.path.join(work, "out")
     port = str(free_port())
     count = 8
     device_args = ["device", "--port", port, "--fps", "10", "--channels", "0", "--log-rate", "10",
                    "--duration", str(int(TIMEOUT))]
-    view_args = ["view", "127.0.0.1:" + port, "--logs", "--channels", "0", "--interval", "1", "--count",
+    target = ("tls://127.0.0.1:" if tls else "127.0.0.1:") + port
+    view_args = ["view", target, "--logs", "--channels", "0", "--interval", "1", "--count",
                  str(count), "--reconnect"]
-    if direction == "device":
+    if tls:
+        device_args += ["--tls-cert", windows_path(cert("device.pem")), "--tls-key", windows_path(cert("device.key")),
+                        "--tls-client-ca", windows_path(cert("ca.pem"))]
+        view_args += ["--tls-ca", cert("ca.pem"), "--tls-cert", cert("viewer.pem"), "--tls-key", cert("viewer.key")]
+    if direction in ("device", "device-tls"):
         device_cmd = [wine, exe] + device_args + ["--images", windows_path(os.path.join(work, "images"))]
         view_cmd = [linux_travik] + view_args + ["--out", out_dir]
     else:
@@ -154,7 +192,11 @@ def check_stream(direction, wine, exe, linux_travik, work):
         out_dir = os.path.join(out_dir, "nested")
         device_cmd = [linux_travik] + device_args + ["--images", os.path.join(work, "images")]
         view_cmd = [wine, exe] + view_args + ["--out", windows_path(out_dir)]
-    stream(device_cmd, view_cmd, out_dir, images, count)
+    if tls:
+        then = lambda: check_tls_refused(linux_travik, target, work)  # noqa: E731
+    else:
+        then = lambda: None  # noqa: E731
+    stream(device_cmd, view_cmd, out_dir, images, count, then)
 
 
 def main():
