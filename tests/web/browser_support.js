@@ -1,12 +1,65 @@
-// Pieces the browser tests share: the device's known images, a free port
-// for a device, the page's URL from `travik web`, and a canvas compared
-// with the pixels the device sent.
+// Pieces the browser tests share: the travik processes of a run and its
+// failure and clean-up, the device's known images, a free port for a
+// device, the page's URL from `travik web`, and a canvas compared with the
+// pixels the device sent.
 'use strict';
 
+const { spawn } = require('child_process');
 const fs = require('fs');
 const net = require('net');
+const os = require('os');
 const path = require('path');
 const readline = require('readline');
+
+const SCALE = Number(process.env.TRAVIK_TEST_TIME_SCALE || '1');
+
+// One test run: its temporary folder, the processes it starts (`travik
+// web` with the command TRAVIK_WEB_COMMAND, a JSON array, in front when set,
+// e.g. ["wine", "travik.exe"]; the other subcommands with the travik binary
+// given) and the browser;
+// fail() prints their stderr, ends them all and exits 1. The whole run is
+// stopped after 60 s (scaled by TRAVIK_TEST_TIME_SCALE).
+function testRun(tag, travik) {
+  const run = { children: [], browser: null, tmp: fs.mkdtempSync(path.join(os.tmpdir(), `${tag}-`)) };
+  const web = process.env.TRAVIK_WEB_COMMAND ? JSON.parse(process.env.TRAVIK_WEB_COMMAND) : [travik];
+  run.log = (...args) => console.log(`[${tag}]`, ...args);
+  run.cleanup = async () => {
+    if (run.browser) await run.browser.close().catch(() => {});
+    for (const child of run.children) if (child.exitCode === null) child.kill('SIGKILL');
+    fs.rmSync(run.tmp, { recursive: true, force: true });
+  };
+  run.fail = async (message) => {
+    console.error(`[${tag}] FAIL: ${message}`);
+    for (const child of run.children) console.error(`--- ${child.name} stderr (tail) ---\n${child.err.slice(-2000)}`);
+    await run.cleanup();
+    process.exit(1);
+  };
+  const watchdog = setTimeout(() => run.fail(`the whole test took over ${60 * SCALE} s`), 60000 * SCALE);
+  run.pass = async () => {
+    clearTimeout(watchdog);
+    await run.cleanup();
+    run.log('passed');
+    process.exit(0);
+  };
+  run.start = (name, args, env = process.env) => {
+    const [program, ...before] = args[0] === 'web' ? web : [travik];
+    const child = spawn(program, [...before, ...args], { stdio: ['ignore', 'pipe', 'pipe'], env });
+    child.name = name;
+    child.err = '';
+    child.stderr.on('data', (d) => { child.err = (child.err + d).slice(-20000); });
+    run.children.push(child);
+    return child;
+  };
+  run.waitFor = async (page, what, fn, arg, timeout = 20000) => {
+    try {
+      await page.waitForFunction(fn, { timeout: timeout * SCALE, polling: 50 }, arg);
+    } catch (e) {
+      const stats = await page.evaluate(() => JSON.stringify(window.travik)).catch(() => '?');
+      await run.fail(`timed out waiting for ${what}; page stats ${stats}`);
+    }
+  };
+  return run;
+}
 
 // The device streams these, one per channel (files in name order, one
 // each per tick). Smooth gradients survive JPEG within a small error.
@@ -98,4 +151,4 @@ function launchOptions(executablePath, profileDir) {
   };
 }
 
-module.exports = { W, H, gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions };
+module.exports = { W, H, testRun, gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions };

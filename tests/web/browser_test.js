@@ -11,57 +11,21 @@
 //
 //   node browser_test.js TRAVIK_BINARY ARTIFACT_DIR
 // Exit 0 on success, 1 on failure. Bounded: every wait has a deadline and
-// the whole run is stopped after 60 s.
+// the whole run is stopped after 60 s (scaled by TRAVIK_TEST_TIME_SCALE).
+// TRAVIK_WEB_COMMAND (a JSON array, e.g. ["wine", "travik.exe"]) runs the
+// web processes with another build of the tool; the device stays
+// TRAVIK_BINARY, and without it the test is skipped (exit 77).
 'use strict';
 
-const { spawn } = require('child_process');
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
+const { testRun, gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions } =
+  require('./browser_support');
 
 const [travik, artifacts] = process.argv.slice(2);
 const CHROMIUM = process.env.TRAVIK_CHROMIUM || '/usr/bin/chromium';
-const children = [];
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'travik-web-'));
-let browser = null;
-
-function log(...args) { console.log('[browser_test]', ...args); }
-
-async function cleanup() {
-  if (browser) await browser.close().catch(() => {});
-  for (const child of children) if (child.exitCode === null) child.kill('SIGKILL');
-  fs.rmSync(tmp, { recursive: true, force: true });
-}
-
-async function fail(message) {
-  console.error(`[browser_test] FAIL: ${message}`);
-  for (const child of children) console.error(`--- ${child.name} stderr (tail) ---\n${child.err.slice(-2000)}`);
-  await cleanup();
-  process.exit(1);
-}
-
-const watchdog = setTimeout(() => fail('the whole test took over 60 s'), 60000);
-
-const { gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions } =
-  require('./browser_support');
-
-function start(name, args, env = process.env) {
-  const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'], env });
-  child.name = name;
-  child.err = '';
-  child.stderr.on('data', (d) => { child.err = (child.err + d).slice(-20000); });
-  children.push(child);
-  return child;
-}
-
-async function waitFor(page, what, fn, arg, timeout = 20000) {
-  try {
-    await page.waitForFunction(fn, { timeout, polling: 50 }, arg);
-  } catch (e) {
-    const stats = await page.evaluate(() => JSON.stringify(window.travik)).catch(() => '?');
-    await fail(`timed out waiting for ${what}; page stats ${stats}`);
-  }
-}
+const run = testRun('browser_test', travik);
+const { tmp, log, fail, start, waitFor } = run;
 
 async function main() {
   let puppeteer;
@@ -71,6 +35,11 @@ async function main() {
     return fail('puppeteer-core is not installed: run ./travik.sh deps (npm ci in tests/web)');
   }
   if (!fs.existsSync(CHROMIUM)) return fail(`no browser at ${CHROMIUM}: run ./travik.sh deps`);
+  if (!fs.existsSync(travik)) {
+    log(`skipped: no travik at ${travik} for the device`);
+    await run.cleanup();
+    process.exit(77);
+  }
   fs.mkdirSync(artifacts, { recursive: true });
   writeFiles(tmp);
 
@@ -86,7 +55,8 @@ async function main() {
   }
   log(`page at ${url}, device on port ${devicePort}`);
 
-  browser = await puppeteer.launch(launchOptions(CHROMIUM, fs.mkdtempSync(path.join(tmp, 'profile-'))));
+  const browser = await puppeteer.launch(launchOptions(CHROMIUM, fs.mkdtempSync(path.join(tmp, 'profile-'))));
+  run.browser = browser;
   const page = await browser.newPage();
   await page.setViewport({ width: 1400, height: 900 });
   const pageErrors = [];
@@ -192,10 +162,7 @@ async function main() {
   await waitFor(tab, 'the https page to connect its wss', () => window.travik.page === 'connected');
   if (secure.err.includes(token)) return fail('the token appeared on stderr');
 
-  clearTimeout(watchdog);
-  await cleanup();
-  log('passed');
-  process.exit(0);
+  await run.pass();
 }
 
 main().catch((e) => fail(e && e.stack ? e.stack : String(e)));

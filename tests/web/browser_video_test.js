@@ -10,55 +10,19 @@
 //
 //   node browser_video_test.js TRAVIK_BINARY
 // Exit 0 on success, 1 on failure. Bounded: every wait has a deadline and
-// the whole run is stopped after 60 s.
+// the whole run is stopped after 60 s (scaled by TRAVIK_TEST_TIME_SCALE).
 'use strict';
 
-const { spawn, execFileSync } = require('child_process');
+const { execFileSync } = require('child_process');
 const fs = require('fs');
-const os = require('os');
 const path = require('path');
-const { gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions } = require('./browser_support');
+const { testRun, gray, rgb, writeFiles, freePort, firstLine, comparePixels, launchOptions } =
+  require('./browser_support');
 
 const [travik] = process.argv.slice(2);
 const CHROMIUM = process.env.TRAVIK_CHROMIUM || '/usr/bin/chromium';
-const children = [];
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'travik-video-'));
-let browser = null;
-
-function log(...args) { console.log('[browser_video_test]', ...args); }
-
-async function cleanup() {
-  if (browser) await browser.close().catch(() => {});
-  for (const child of children) if (child.exitCode === null) child.kill('SIGKILL');
-  fs.rmSync(tmp, { recursive: true, force: true });
-}
-
-async function fail(message) {
-  console.error(`[browser_video_test] FAIL: ${message}`);
-  for (const child of children) console.error(`--- ${child.name} stderr (tail) ---\n${child.err.slice(-2000)}`);
-  await cleanup();
-  process.exit(1);
-}
-
-const watchdog = setTimeout(() => fail('the whole test took over 60 s'), 60000);
-
-function start(name, args) {
-  const child = spawn(travik, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-  child.name = name;
-  child.err = '';
-  child.stderr.on('data', (d) => { child.err = (child.err + d).slice(-20000); });
-  children.push(child);
-  return child;
-}
-
-async function waitFor(page, what, fn, arg, timeout = 20000) {
-  try {
-    await page.waitForFunction(fn, { timeout, polling: 50 }, arg);
-  } catch (e) {
-    const stats = await page.evaluate(() => JSON.stringify(window.travik)).catch(() => '?');
-    await fail(`timed out waiting for ${what}; page stats ${stats}`);
-  }
-}
+const run = testRun('browser_video_test', travik);
+const { tmp, children, log, fail, start, waitFor } = run;
 
 async function startWeb(name, args) {
   const web = start(name, args);
@@ -82,7 +46,7 @@ async function picturesMatch(page, what, limit) {
 // A page at `url` whose WebCodecs is taken away by `disable` before any of
 // its scripts run: it falls back to JPEG, also when the toggle is pressed.
 async function checkFallback(url, what, disable) {
-  const page = await browser.newPage();
+  const page = await run.browser.newPage();
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(String(e)));
   await page.evaluateOnNewDocument(disable);
@@ -119,7 +83,8 @@ async function main() {
   const url = await startWeb('web', ['web', `127.0.0.1:${devicePort}`, '--http', '127.0.0.1:0', '--interval', '50',
     '--video', 'h264']);
   log(`page at ${url}, device on port ${devicePort}`);
-  browser = await puppeteer.launch(launchOptions(CHROMIUM, fs.mkdtempSync(path.join(tmp, 'profile-'))));
+  const profile = fs.mkdtempSync(path.join(tmp, 'profile-'));
+  run.browser = await puppeteer.launch(launchOptions(CHROMIUM, profile));
 
   await checkFallback(url, 'without WebCodecs', () => { delete window.VideoDecoder; });
   await checkFallback(url, 'WebCodecs without H.264', () => {
@@ -132,7 +97,7 @@ async function main() {
     '--interval', '50', '--video', 'h264', '--https-cert', path.join(tmp, 'device.pem'), '--https-key',
     path.join(tmp, 'device.key')]);
   if (!secureUrl.startsWith('https://')) return fail(`URL over TLS: ${secureUrl}`);
-  const page = await browser.newPage();
+  const page = await run.browser.newPage();
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(String(e)));
   await page.goto(secureUrl, { waitUntil: 'load' });
@@ -143,10 +108,7 @@ async function main() {
   if (pageErrors.length) return fail(`errors on the https page: ${pageErrors.join('; ')}`);
   if (device.exitCode !== null || children.some((c) => c.exitCode !== null)) return fail('a travik process exited early');
 
-  clearTimeout(watchdog);
-  await cleanup();
-  log('passed');
-  process.exit(0);
+  await run.pass();
 }
 
 main().catch((e) => fail(e && e.stack ? e.stack : String(e)));
