@@ -1403,20 +1403,23 @@ TEST_F(NatsOneNode, TheWebPageLeasesPixelsOnlyWhileATabShowsThemAsJpeg) {
     ws.write(boost::asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
     // Thirty units in a row without an image: the bridge neither compresses
     // nor publishes pixels nobody shows (the tab's reads keep it flowing).
-    ASSERT_TRUE(WaitUntil(
+    // Failures below let the processes end: the device paces 40 s at most.
+    const bool videoOnly = WaitUntil(
         [&] {
             uint64_t unit = 0;
             return nextPicture(3, unit) && (counted(i, published, without), without >= 30);
         },
-        60s))
-        << without << " units in a row\n"
-        << travik_proc::ReadText(m_dir + "/web.err") << travik_proc::ReadText(m_dir + "/bridge.log");
+        30s);
+    EXPECT_TRUE(videoOnly) << without << " units in a row\n"
+                           << travik_proc::ReadText(m_dir + "/web.err") << travik_proc::ReadText(m_dir + "/bridge.log");
     const uint64_t imagesDuringVideo = i;
 
     ws.write(boost::asio::buffer(std::string(R"({"type":"video","channel":0,"on":false})")));
-    ASSERT_TRUE(nextPicture(1, tag)) << travik_proc::ReadText(m_dir + "/web.err");
-    EXPECT_GT(tag, published) << "the tab was shown the picture from before video";
-    EXPECT_TRUE(WaitUntil([&] { return counted(i, published, without), i > imagesDuringVideo; }));
+    if (videoOnly) {
+        EXPECT_TRUE(nextPicture(1, tag)) << travik_proc::ReadText(m_dir + "/web.err");
+        EXPECT_GT(tag, published) << "the tab was shown the picture from before video";
+        EXPECT_TRUE(WaitUntil([&] { return counted(i, published, without), i > imagesDuringVideo; }));
+    }
 
     boost::beast::error_code ignored;
     ws.next_layer().close(ignored);
