@@ -411,9 +411,10 @@ private:
         bool asked[kChannels];
         for (int c = 0; c < kChannels; ++c) asked[c] = wish.channels[c] || wish.video[c];
         travik_tool::Status(
-            "travik bridge: device asked for channels %s (video %s), interval %d ms, logs %s (%zu leases)",
-            FormatChannels(asked).c_str(), FormatChannels(wish.video).c_str(), wish.intervalMs,
-            wish.logs ? "on" : "off", m_leases.size());
+            "travik bridge: device asked for channels %s (published as images %s, as video %s), interval %d ms, "
+            "logs %s (%zu leases)",
+            FormatChannels(asked).c_str(), FormatChannels(wish.channels).c_str(), FormatChannels(wish.video).c_str(),
+            wish.intervalMs, wish.logs ? "on" : "off", m_leases.size());
     }
 
     bool VideoOn() const { return VideoBuilt() && m_o.video == "h264"; }
