@@ -27,8 +27,8 @@ cat <<'HEAD'
 
 Staging -> decoded, H.264 (30 images/s of the moving noisy test pattern, RGB, one channel):
 
-| path | size | bitrate | pictures/s read | kb/s received | p50 ms | p99 ms | unreadable |
-|---|---|---|---|---|---|---|---|
+| path | size | bitrate | pictures/s read | kb/s received | total p50 / p99 ms | direct viewer p50 / p99 ms | added p50 / p99 ms | unreadable |
+|---|---|---|---|---|---|---|---|---|
 HEAD
 for size in 640x480 1280x720; do
     rate=2M

@@ -7,6 +7,9 @@
 //   direct: device -> `travik web --video h264` -> page's WebSocket;
 //   nats:   device -> `travik bridge --video h264` -> nats-server ->
 //           `travik web nats://` (units passed through) -> page's WebSocket.
+// Beside the page, a direct travik viewer of the same device measures what
+// the device link alone costs; the row gives both and their difference, the
+// latency the video path adds.
 // Prints markdown table rows on stdout (one per path), progress on stderr.
 // Exit 1 when a path does not start or a picture's stamp does not read back.
 //
@@ -28,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +39,7 @@
 #include "common/image_file.h"
 #include "common/loopback.h"
 #include "common/test_pattern.h"
+#include "common/tool_process.h"
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "stamp.h"
@@ -57,32 +62,7 @@ constexpr int kNoise = 8;  // `travik device --noise` as the other benchmarks ru
 // prints on standard output, go to standard error with the progress.
 FILE* g_md = stdout;
 
-// A process of the run: asked to stop with SIGINT, killed when it has not
-// ended 5 s later.
-class Child {
-public:
-    ~Child() {
-        m_process.Signal(SIGINT);
-        m_process.Wait(std::chrono::seconds(5));
-    }
-    bool Start(const std::vector<std::string>& argv, bool captureOut) {
-        travik_proc::SpawnOptions options;
-        options.pipeOutput = captureOut;
-        options.outPath = "/dev/null";
-        options.errPath = "/dev/null";
-        return m_process.Start(argv[0], argv, options);
-    }
-    // The port in the URL `travik web` prints first; 0 when none within 10 s.
-    int ReadWebPort() {
-        std::string line;
-        if (!m_process.Output().Read(line, std::chrono::seconds(10))) return 0;
-        const size_t colon = line.rfind(':');
-        return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-    }
-
-private:
-    travik_proc::Process m_process;
-};
+using Child = travik_bench::ToolProcess;
 
 // Stages channel 0 at kFps until `stop`, each image stamped with its
 // staging time (the tag carries it too, for the hops' own figures).
@@ -109,9 +89,51 @@ struct Samples {
     uint64_t units = 0, bytes = 0, unreadable = 0;
 };
 
-// Watches channel 0 as video on the page at `port` for `seconds` after a
-// `warmup`, decoding every unit and reading each picture's stamp.
-Samples Watch(int port, double warmup, double seconds) {
+// A direct travik viewer of the same device in the same run: what the
+// device link itself costs (deflate, inflate of the raw images), which the
+// video path does not add. Its latency is staging -> image callback.
+class DirectViewer {
+public:
+    bool Start(int devicePort) {
+        std::string ip = "127.0.0.1";
+        for (int i = 0; i < 100; ++i) {
+            if (m_mgr.Connect(&ip[0], devicePort) == 0) break;
+            m_mgr.Release();
+            if (i == 99) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        m_mgr.SetImageCb([this](int, int, int, int, int, std::shared_ptr<unsigned char>&, int, unsigned long long tag) {
+            const int64_t age = travik::NowMicros() - static_cast<int64_t>(tag);
+            const auto now = Clock::now();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (now >= m_start && now < m_end) m_micros.push_back(age);
+        });
+        int on[4] = {1, 1, 1, 1};  // what the page asks for: channel 0 is the only one staged
+        m_mgr.SendCmd(0, 1, on, 1);
+        return true;
+    }
+    void Window(Clock::time_point start, Clock::time_point end) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_start = start;
+        m_end = end;
+        m_micros.clear();
+    }
+    std::vector<int64_t> Stop() {
+        m_mgr.Release();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_micros;
+    }
+
+private:
+    TravikMgr m_mgr;
+    std::mutex m_mutex;
+    Clock::time_point m_start = Clock::time_point::max(), m_end = Clock::time_point::max();
+    std::vector<int64_t> m_micros;
+};
+
+// Watches channel 0 as video on the page at `port` from `start` to `end`,
+// decoding every unit and reading each picture's stamp.
+Samples Watch(int port, Clock::time_point start, Clock::time_point end) {
     Samples s;
     try {
         asio::io_context ioc;
@@ -119,16 +141,14 @@ Samples Watch(int port, double warmup, double seconds) {
         ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
         // A read waits out the whole run: through NATS the first unit comes
         // only once the bridge has the lease, the device's images and a keyframe.
-        timeval tv{static_cast<time_t>(warmup + seconds) + 5, 0};
+        timeval tv{
+            static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(end - Clock::now()).count()) + 5, 0};
         setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ws.handshake("127.0.0.1:" + std::to_string(port), "/ws");
         ws.text(true);
         ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
         travik_test::H264Decoder decoder;
         std::vector<uint8_t> luma;
-        const auto start =
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(warmup));
-        const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         beast::flat_buffer buffer;
         while (Clock::now() < end) {
             beast::error_code ec;
@@ -180,11 +200,34 @@ double Pct(std::vector<int64_t> v, double p) {
     return static_cast<double>(v[i]) / 1000.0;
 }
 
-void Row(const char* path, int width, int height, const std::string& bitrate, double seconds, const Samples& s) {
-    std::fprintf(g_md, "| %s | %dx%d | %s | %.1f | %.0f | %.1f | %.1f | %llu |\n", path, width, height, bitrate.c_str(),
-                 static_cast<double>(s.micros.size()) / seconds, static_cast<double>(s.bytes) * 8 / 1000 / seconds,
-                 Pct(s.micros, 50), Pct(s.micros, 99), static_cast<unsigned long long>(s.unreadable));
+// Total: staging -> decoded picture; direct: staging -> a direct viewer's
+// callback; added: the difference of the percentiles.
+void Row(const char* path, int width, int height, const std::string& bitrate, double seconds, const Samples& s,
+         const std::vector<int64_t>& direct) {
+    std::fprintf(g_md, "| %s | %dx%d | %s | %.1f | %.0f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %llu |\n", path,
+                 width, height, bitrate.c_str(), static_cast<double>(s.micros.size()) / seconds,
+                 static_cast<double>(s.bytes) * 8 / 1000 / seconds, Pct(s.micros, 50), Pct(s.micros, 99),
+                 Pct(direct, 50), Pct(direct, 99), Pct(s.micros, 50) - Pct(direct, 50),
+                 Pct(s.micros, 99) - Pct(direct, 99), static_cast<unsigned long long>(s.unreadable));
     std::fflush(g_md);
+}
+
+// Watches the page at `port` beside a direct viewer of the device for
+// `seconds` after `warmup`, and prints the row.
+bool Measure(const char* path, int port, int devicePort, double warmup, double seconds, int width, int height,
+             const std::string& bitrate) {
+    DirectViewer direct;
+    if (!direct.Start(devicePort)) {
+        std::fprintf(stderr, "[video latency] the direct viewer cannot connect\n");
+        return false;
+    }
+    const auto start =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(warmup));
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    direct.Window(start, end);
+    const Samples samples = Watch(port, start, end);
+    Row(path, width, height, bitrate, seconds, samples, direct.Stop());
+    return samples.unreadable == 0;  // pictures that do not decode to what was staged fail the run
 }
 
 }  // namespace
@@ -245,9 +288,7 @@ int main(int argc, char** argv) {
             rc = 1;
         } else {
             std::fprintf(stderr, "[video latency] direct, %s at %s, %.0f s\n", size.c_str(), bitrate.c_str(), seconds);
-            const Samples samples = Watch(port, warmup, seconds);
-            Row("direct: device -> web", width, height, bitrate, seconds, samples);
-            if (samples.unreadable > 0) rc = 1;  // pictures that do not decode to what was staged
+            if (!Measure("direct: device -> web", port, devicePort, warmup, seconds, width, height, bitrate)) rc = 1;
         }
     }
     if (!natsServer.empty() && rc == 0) {  // each path's processes end before the next start
@@ -270,9 +311,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "[video latency] through NATS, %s at %s, %.0f s\n", size.c_str(), bitrate.c_str(),
                          seconds);
             // Longer warm-up: the bridge connects to the device and to NATS first.
-            const Samples samples = Watch(port, warmup + 2, seconds);
-            Row("nats: device -> bridge -> NATS -> web", width, height, bitrate, seconds, samples);
-            if (samples.unreadable > 0) rc = 1;
+            if (!Measure("nats: device -> bridge -> NATS -> web", port, devicePort, warmup + 2, seconds, width, height,
+                         bitrate))
+                rc = 1;
         }
     }
     stop = true;

@@ -33,6 +33,7 @@
 
 #include "common/loopback.h"
 #include "common/test_pattern.h"
+#include "common/tool_process.h"
 #include "image_encoder/encoder.h"
 #include "platform/clock.h"
 #include "support/process.h"
@@ -104,33 +105,7 @@ void EncodeSection(bool quick) {
 
 // ---- fan-out through the real tool ----
 
-// A `travik` process of the fan-out row: asked to stop with SIGINT, killed
-// when it has not ended 5 s later.
-class Child {
-public:
-    ~Child() {
-        m_process.Signal(SIGINT);
-        m_process.Wait(std::chrono::seconds(5));
-    }
-    bool Start(const std::vector<std::string>& argv, bool captureOut) {
-        travik_proc::SpawnOptions options;
-        options.pipeOutput = captureOut;
-        options.outPath = "/dev/null";
-        options.errPath = "/dev/null";
-        return m_process.Start(argv[0], argv, options);
-    }
-    pid_t pid() const { return m_process.pid(); }
-    // The port in the URL `travik web` prints first; 0 when none within 10 s.
-    int ReadWebPort() {
-        std::string line;
-        if (!m_process.Output().Read(line, std::chrono::seconds(10))) return 0;
-        const size_t colon = line.rfind(':');
-        return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-    }
-
-private:
-    travik_proc::Process m_process;
-};
+using Child = travik_bench::ToolProcess;
 
 // user + system CPU seconds of a process.
 double CpuSeconds(pid_t pid) {

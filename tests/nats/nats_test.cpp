@@ -688,7 +688,7 @@ TEST_F(NatsPicker, TheWebPageListsTheBridgesAndShowsTheOneItPicks) {
     })) << travik_proc::ReadText(m_dir + "/web.err");
     EXPECT_TRUE(next("devices", [](const nlohmann::json& msg) { return msg.value("selected", "") == "cam-real"; }));
 
-    beast::error_code ignored;
+    boost::beast::error_code ignored;
     ws.next_layer().close(ignored);
     web.Signal(SIGTERM);
     EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
@@ -1114,7 +1114,7 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
                               "cam", "--interval", "5", "--video", "h264"},
                              options));
     // One connection sees both subjects of channel 0 in the bridge's order:
-    // an image, then the unit made of it.
+    // a unit, then the image it was made of.
     std::mutex mutex;
     uint64_t images = 0, units = 0, imagesSinceUnit = 0;
     bool firstUnitIsKey = false;
@@ -1210,6 +1210,50 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
     device.Release();
 }
 
+// `travik web SOURCE` on any free port; its port read from its output.
+bool StartWeb(travik_proc::Process& web, const std::string& dir, const std::string& source, int& httpPort) {
+    travik_proc::SpawnOptions options;
+    options.outPath = dir + "/web.out";
+    options.errPath = dir + "/web.err";
+    if (!web.Start(TRAVIK_TOOL_PATH, {"travik", "web", source, "--http", "127.0.0.1:0"}, options)) return false;
+    return WaitUntil([&] {
+        const std::string out = travik_proc::ReadText(dir + "/web.out");
+        const size_t at = out.find("http://127.0.0.1:");
+        return at != std::string::npos && std::sscanf(out.c_str() + at, "http://127.0.0.1:%d/", &httpPort) == 1;
+    });
+}
+
+using Tab = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
+
+// A tab of the page on `port`; a read gives up after 10 s rather than hang.
+bool OpenTab(Tab& ws, int port) {
+    namespace beast = boost::beast;
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    beast::error_code ec;
+    ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, ec);
+    if (ec) return false;
+    timeval tv{10, 0};
+    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ws.set_option(beast::websocket::stream_base::decorator(
+        [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
+    ws.handshake(host, "/ws", ec);
+    return !ec;
+}
+
+// The tab's next binary message (texts are skipped, at most 1000 of them).
+bool ReadTab(Tab& ws, std::string& msg) {
+    for (int i = 0; i < 1000; ++i) {
+        boost::beast::flat_buffer buffer;
+        boost::beast::error_code ec;
+        ws.read(buffer, ec);
+        if (ec) return false;
+        if (!ws.got_binary()) continue;
+        msg = boost::beast::buffers_to_string(buffer.data());
+        return true;
+    }
+    return false;
+}
+
 // `travik web nats://HOST/NAME` of a bridge run with --video h264: a tab
 // that turns video on gets the bridge's units byte for byte (no decode, no
 // second encoder), starting with a keyframe.
@@ -1244,39 +1288,19 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
         },
         1024, 64 << 20, error));
 
-    options.outPath = m_dir + "/web.out";
-    options.errPath = m_dir + "/web.err";
-    ASSERT_TRUE(
-        web.Start(TRAVIK_TOOL_PATH, {"travik", "web", m_node.Url() + "/cam", "--http", "127.0.0.1:0"}, options));
     int httpPort = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-        const std::string out = travik_proc::ReadText(m_dir + "/web.out");
-        const size_t at = out.find("http://127.0.0.1:");
-        return at != std::string::npos && std::sscanf(out.c_str() + at, "http://127.0.0.1:%d/", &httpPort) == 1;
-    })) << travik_proc::ReadText(m_dir + "/web.err");
-
-    namespace beast = boost::beast;
+    ASSERT_TRUE(StartWeb(web, m_dir, m_node.Url() + "/cam", httpPort));
     boost::asio::io_context ioc;
-    beast::websocket::stream<boost::asio::ip::tcp::socket> ws(ioc);
-    const std::string host = "127.0.0.1:" + std::to_string(httpPort);
-    ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(httpPort)});
-    timeval tv{10, 0};  // a read gives up rather than hang
-    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ws.set_option(beast::websocket::stream_base::decorator(
-        [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
-    ws.handshake(host, "/ws");
+    Tab ws(ioc);
+    ASSERT_TRUE(OpenTab(ws, httpPort));
     ws.write(boost::asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
 
     // The tab's H.264 messages of channel 0 (header: 2 encoding, 3 flags).
     std::vector<std::string> units;
     bool firstIsKey = false;
     for (int i = 0; i < 20000 && units.size() < 10; ++i) {
-        beast::flat_buffer buffer;
-        beast::error_code ec;
-        ws.read(buffer, ec);
-        ASSERT_FALSE(ec) << ec.message() << "\n" << travik_proc::ReadText(m_dir + "/web.err");
-        if (!ws.got_binary()) continue;
-        const std::string msg = beast::buffers_to_string(buffer.data());
+        std::string msg;
+        ASSERT_TRUE(ReadTab(ws, msg)) << travik_proc::ReadText(m_dir + "/web.err");
         if (msg.size() <= 40 || msg[1] != 0 || msg[2] != 3) continue;
         if (units.empty()) firstIsKey = (msg[3] & 1) != 0;
         units.push_back(msg.substr(40));
@@ -1295,7 +1319,109 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
             << travik_proc::ReadText(m_dir + "/web.err");
     }
 
-    beast::error_code ignored;
+    boost::beast::error_code ignored;
+    ws.next_layer().close(ignored);
+    web.Signal(SIGTERM);
+    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    stopDevice = true;
+    sender.join();
+    device.Release();
+}
+
+// `travik web nats://` leases a channel's pixels only while something shows
+// them: while its one tab watches channel 0 as video the bridge publishes
+// units and no images; back to JPEG, images come again and the tab's first
+// picture is newer than the last one published before video (never the
+// stale one kept from then).
+TEST_F(NatsOneNode, TheWebPageLeasesPixelsOnlyWhileATabShowsThemAsJpeg) {
+    TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
+    const int port = ListenAnywhere(device);
+    ASSERT_GT(port, 0);
+    std::atomic<bool> stopDevice{false};
+    std::thread sender = PaceImages(device, 1, stopDevice);
+    travik_proc::Process bridge, web;
+    travik_proc::SpawnOptions options;
+    options.errPath = m_dir + "/bridge.log";
+    ASSERT_TRUE(bridge.Start(TRAVIK_TOOL_PATH,
+                             {"travik", "bridge", "127.0.0.1:" + std::to_string(port), "--nats", m_node.Url(), "--name",
+                              "cam", "--interval", "5", "--video", "h264"},
+                             options));
+    // One connection sees both subjects in the bridge's order: a unit, then
+    // the image it was made of.
+    std::mutex mutex;
+    uint64_t images = 0, lastTag = 0, unitsWithoutImage = 0;
+    std::string error;
+    ASSERT_TRUE(m_publisher.Subscribe(
+        travik_nats::ImageSubject("cam", 0),
+        [&](natsMsg* msg) {
+            travik_nats::ImageHeader header;
+            const bool valid =
+                travik_nats::ReadImagePrefix(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
+                                             static_cast<size_t>(natsMsg_GetDataLength(msg)), header);
+            std::lock_guard<std::mutex> lock(mutex);
+            ++images;
+            unitsWithoutImage = 0;
+            if (valid) lastTag = std::max<uint64_t>(lastTag, header.tag);
+        },
+        1024, 64 << 20, error));
+    ASSERT_TRUE(m_publisher.Subscribe(
+        travik_nats::VideoSubject("cam", 0),
+        [&](natsMsg*) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++unitsWithoutImage;
+        },
+        1024, 64 << 20, error));
+    auto counted = [&](uint64_t& i, uint64_t& tag, uint64_t& without) {
+        std::lock_guard<std::mutex> lock(mutex);
+        i = images;
+        tag = lastTag;
+        without = unitsWithoutImage;
+    };
+
+    int httpPort = 0;
+    ASSERT_TRUE(StartWeb(web, m_dir, m_node.Url() + "/cam", httpPort));
+    boost::asio::io_context ioc;
+    Tab ws(ioc);
+    ASSERT_TRUE(OpenTab(ws, httpPort));
+    // The tab's next picture of channel 0: `encoding` 1 JPEG, 3 H.264 (bounded).
+    auto nextPicture = [&](int encoding, uint64_t& tag) {
+        for (int i = 0; i < 20000; ++i) {
+            std::string msg;
+            if (!ReadTab(ws, msg)) return false;
+            if (msg.size() <= 40 || msg[1] != 0 || msg[2] != encoding) continue;
+            tag = 0;
+            for (int b = 7; b >= 0; --b) tag = tag << 8 | static_cast<unsigned char>(msg[24 + b]);
+            return true;
+        }
+        return false;
+    };
+    uint64_t tag = 0, i = 0, published = 0, without = 0;
+    ASSERT_TRUE(nextPicture(1, tag)) << travik_proc::ReadText(m_dir + "/web.err");
+
+    ws.write(boost::asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
+    // Thirty units in a row without an image: the bridge neither compresses
+    // nor publishes pixels nobody shows (the tab's reads keep it flowing).
+    // Failures below let the processes end: the device paces 40 s at most.
+    const bool videoOnly = WaitUntil(
+        [&] {
+            uint64_t unit = 0;
+            return nextPicture(3, unit) && (counted(i, published, without), without >= 30);
+        },
+        30s);
+    EXPECT_TRUE(videoOnly) << without << " units in a row\n"
+                           << travik_proc::ReadText(m_dir + "/web.err") << travik_proc::ReadText(m_dir + "/bridge.log");
+    const uint64_t imagesDuringVideo = i;
+
+    ws.write(boost::asio::buffer(std::string(R"({"type":"video","channel":0,"on":false})")));
+    if (videoOnly) {
+        EXPECT_TRUE(nextPicture(1, tag)) << travik_proc::ReadText(m_dir + "/web.err");
+        EXPECT_GT(tag, published) << "the tab was shown the picture from before video";
+        EXPECT_TRUE(WaitUntil([&] { return counted(i, published, without), i > imagesDuringVideo; }));
+    }
+
+    boost::beast::error_code ignored;
     ws.next_layer().close(ignored);
     web.Signal(SIGTERM);
     EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));

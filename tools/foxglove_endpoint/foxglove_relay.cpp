@@ -87,6 +87,14 @@ void FoxgloveRelay::Send(uint32_t id, uint64_t nanos, std::string message, uint6
     m_server.Publish(id, nanos, std::make_shared<const std::string>(std::move(message)), receivedMicros, keyframe);
 }
 
+bool FoxgloveRelay::PixelsWanted(int channel) const {
+    if (!travik::ValidChannel(channel)) return false;
+    for (FoxgloveTopic topic :
+         {FoxgloveTopic::Raw, FoxgloveTopic::Jpeg, FoxgloveTopic::Compressed, FoxgloveTopic::Blob, FoxgloveTopic::Info})
+        if (m_server.Subscribers(FoxgloveChannelId(channel, topic)) > 0) return true;
+    return false;
+}
+
 bool FoxgloveRelay::VideoWatched(int channel) {
     return travik::ValidChannel(channel) && m_server.Subscribers(FoxgloveVideoChannelId(channel)) > 0;
 }

@@ -63,6 +63,10 @@ public:
     // channel-id order.
     std::vector<std::pair<std::string, uint64_t>> Encodings() const;
 
+    // Some client subscribes to a topic of `channel` made from its pixels
+    // (raw, JPEG, compressed, blob or info). Any thread, non-blocking.
+    bool PixelsWanted(int channel) const;
+
     bool VideoWatched(int channel) override;
     bool TakeKeyframeWanted(int channel) override;
     void OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) override;

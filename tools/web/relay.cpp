@@ -55,6 +55,13 @@ void ImageRelay::Refresh() {
     }
 }
 
+void ImageRelay::Forget(int channel) {
+    if (!travik::ValidChannel(channel)) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_parked[channel] = RawImage();
+    m_hasParked[channel] = false;
+}
+
 void ImageRelay::Stop() {
     m_worker.Stop();
     std::lock_guard<std::mutex> lock(m_mutex);

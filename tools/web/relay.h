@@ -44,6 +44,9 @@ public:
     // as JPEG since the last call (WebServer::TakeJpegWanted), so that it
     // does not wait for the device's next image. Call it now and then.
     void Refresh();
+    // Drops the parked image of `channel`: the channel's images stopped
+    // coming, so it would show a stale picture. Any thread, non-blocking.
+    void Forget(int channel);
     void Stop();
     RelayCounts TakeWindow();
 

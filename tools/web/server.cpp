@@ -75,12 +75,14 @@ void WebServer::Impl::Drain() {
     std::vector<std::pair<std::string, std::string>> newTexts;
     std::deque<SessionItem> video[travik::kImageChannels];
     bool videoGap[travik::kImageChannels] = {};
+    bool forget[travik::kImageChannels] = {};
     {
         std::lock_guard<std::mutex> lock(inboxMutex);
         for (int c = 0; c < travik::kImageChannels; ++c) {
             std::swap(images[c], inImages[c]);
             video[c].swap(inVideo[c]);
             std::swap(videoGap[c], inVideoGap[c]);
+            std::swap(forget[c], inForget[c]);
         }
         logs = inLogs.TakeAll();
         std::swap(dropped, inLogsDropped);
@@ -103,6 +105,8 @@ void WebServer::Impl::Drain() {
             if (logSnapshot.size() > config.snapshotLogLines) logSnapshot.pop_front();
         }
     }
+    for (int c = 0; c < travik::kImageChannels; ++c)
+        if (forget[c]) imageSnapshot[c] = WebImage();
     for (const WebImage& image : images) {
         if (!image.message) continue;
         imageSnapshot[image.channel] = image;  // checked by PublishImage
@@ -196,6 +200,14 @@ bool WebServer::JpegWatched(int channel) { return travik::ValidChannel(channel) 
 
 bool WebServer::TakeJpegWanted(int channel) {
     return travik::ValidChannel(channel) && m_impl->jpegWanted[channel].exchange(false);
+}
+
+void WebServer::ForgetImage(int channel) {
+    if (!travik::ValidChannel(channel)) return;
+    std::lock_guard<std::mutex> lock(m_impl->inboxMutex);
+    m_impl->inImages[channel] = WebImage();
+    m_impl->inForget[channel] = true;
+    m_impl->Wake();
 }
 
 void WebServer::OfferVideo(int channel, std::shared_ptr<const AccessUnit> unit) {

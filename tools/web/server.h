@@ -105,6 +105,10 @@ public:
     // or turned video off): the newest image is wanted even if none comes.
     // Any thread, non-blocking.
     bool TakeJpegWanted(int channel);
+    // Drops the newest image of `channel` kept for tabs that open or leave
+    // video (and one not yet handed to the tabs): it went stale because the
+    // channel's images stopped coming. Any thread, non-blocking.
+    void ForgetImage(int channel);
 
     // VideoWatchers: any thread, non-blocking. Units published before Start wait.
     bool VideoWatched(int channel) override;

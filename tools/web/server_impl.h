@@ -91,6 +91,7 @@ struct WebServer::Impl : RequestHandler {
     uint64_t inLogsDropped = 0;
     std::deque<SessionItem> inVideo[travik::kImageChannels];
     bool inVideoGap[travik::kImageChannels] = {};
+    bool inForget[travik::kImageChannels] = {};  // ForgetImage: drop the snapshot
     std::vector<std::pair<std::string, std::string>> inTexts;
     bool drainPosted = false;
 

@@ -241,8 +241,15 @@ void WebViewer::Tick() {
 
 SourceWish WebViewer::WishLocked() const {
     SourceWish wish = WishOf(m_wish);
-    for (int c = 0; c < travik::kImageChannels; ++c) wish.video[c] = m_videoWish[c];
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        wish.video[c] = m_videoWish[c];
+        wish.channels[c] = wish.channels[c] && !m_noPixels[c].load();
+    }
     return wish;
+}
+
+void WebViewer::LeaseAllPixels() {
+    for (auto& none : m_noPixels) none.store(false);
 }
 
 // Leases the channels the page's tabs and Foxglove clients watch as video
@@ -250,19 +257,34 @@ SourceWish WebViewer::WishLocked() const {
 // far end encodes (until then the local encoders serve them from images).
 void WebViewer::PassVideoThrough() {
 #ifdef TRAVIK_TOOL_VIDEO
-    bool watched[travik::kImageChannels];
-    for (int c = 0; c < travik::kImageChannels; ++c) watched[c] = m_videoWatchers->VideoWatched(c);
+    if (m_source.VideoFlowing()) m_upstreamEncodes.store(true);
+    const bool upstream = m_upstreamEncodes.load();
+    bool watched[travik::kImageChannels], noPixels[travik::kImageChannels];
+    for (int c = 0; c < travik::kImageChannels; ++c) {
+        watched[c] = m_videoWatchers->VideoWatched(c);
+        // Pixels are for JPEG tabs, Foxglove's pixel topics, and the local
+        // encoders until the far end is known to encode.
+        noPixels[c] =
+            upstream && watched[c] && !m_server.JpegWatched(c) && !(m_foxRelay && m_foxRelay->PixelsWanted(c));
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         bool changed = false;
         for (int c = 0; c < travik::kImageChannels; ++c) {
-            changed = changed || m_videoWish[c] != watched[c];
+            changed = changed || m_videoWish[c] != watched[c] || m_noPixels[c].load() != noPixels[c];
             m_videoWish[c] = watched[c];
+            if (noPixels[c] && !m_noPixels[c].load()) {
+                // From now on the newest picture kept for a tab would be
+                // stale: a tab that turns back to JPEG waits for a fresh one.
+                m_noPixels[c].store(true);
+                m_relay->Forget(c);
+                m_server.ForgetImage(c);
+            }
+            m_noPixels[c].store(noPixels[c]);
         }
         if (changed && m_link == DeviceLink::Connected) m_source.SendWish(WishLocked());
     }
-    if (m_source.VideoFlowing()) m_upstreamEncodes.store(true);
-    if (!m_upstreamEncodes.load()) return;
+    if (!upstream) return;
     for (int c = 0; c < travik::kImageChannels; ++c) {
         if (watched[c] && m_videoWatchers->TakeKeyframeWanted(c)) m_source.RequestKeyframe(c);
     }
@@ -273,6 +295,7 @@ bool WebViewer::Connect() {
     SourceWish wish;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        LeaseAllPixels();  // whether the far end encodes is learnt again
         wish = WishLocked();
     }
     ImageRelay* relay = m_relay.get();
@@ -290,10 +313,13 @@ bool WebViewer::Connect() {
         m_logLines += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     };
     std::atomic<bool>* upstream = &m_upstreamEncodes;
-    auto onImage = [relay, fox, video, upstream](int a1, int a2, int a3, int a4, int a5,
-                                                 std::shared_ptr<unsigned char>& data, int len,
-                                                 unsigned long long tag) {
+    std::atomic<bool>* noPixels = m_noPixels;
+    auto onImage = [relay, fox, video, upstream, noPixels](int a1, int a2, int a3, int a4, int a5,
+                                                           std::shared_ptr<unsigned char>& data, int len,
+                                                           unsigned long long tag) {
         const int channel = travik::ChannelOf(a1, a5);
+        // Still on its way when the lease dropped the channel's pixels.
+        if (!travik::ValidChannel(channel) || noPixels[channel].load()) return;
         relay->Offer(channel, a2, a3, a4, data, len, tag);
 #ifdef TRAVIK_TOOL_VIDEO
         if (!upstream->load()) video->Offer(channel, a2, a3, a4, data, len);

@@ -97,6 +97,7 @@ private:
     bool Connect();
     SourceWish WishLocked() const;  // m_mutex held
     void PassVideoThrough();
+    void LeaseAllPixels();  // m_mutex held
 
     ViewSource& m_source;
     DevicePicker* const m_picker;  // the source's, or null
@@ -118,6 +119,12 @@ private:
     // link is lost or another device is picked.
     bool m_passThrough = false;
     std::atomic<bool> m_upstreamEncodes{false};
+    // Channels whose images are not leased from the source: the far end
+    // encodes, every watcher takes the channel as video and nothing shows
+    // its pixels (no tab as JPEG, no Foxglove topic made from pixels), so
+    // a bridge neither compresses nor publishes them. Written by Tick under
+    // m_mutex; read by the image callback, which drops what still comes.
+    std::atomic<bool> m_noPixels[travik::kImageChannels] = {};
     bool m_started = false;
     std::chrono::steady_clock::time_point m_nextAttempt{};
     std::chrono::steady_clock::time_point m_nextDevices{};

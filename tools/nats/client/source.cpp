@@ -147,6 +147,16 @@ Wish NatsViewer::LeaseWishLocked() const {
     return wish;
 }
 
+void NatsViewer::SetLeaseLocked(const Wish& lease) {
+    for (int c = 0; c < kChannels; ++c) {
+        if (lease.channels[c]) continue;
+        m_pending[c] = false;
+        m_latest[c].clear();
+    }
+    m_wish = lease;
+    m_wishChanged = true;
+}
+
 void NatsViewer::SendWish(const travik_tool::SourceWish& wish) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -157,8 +167,7 @@ void NatsViewer::SendWish(const travik_tool::SourceWish& wish) {
             if (!asked.video[c]) ClearUnitsLocked(c);
         }
         m_asked = asked;
-        m_wish = LeaseWishLocked();
-        m_wishChanged = true;
+        SetLeaseLocked(LeaseWishLocked());
     }
     m_renewCond.notify_all();
     std::string error;
@@ -373,10 +382,7 @@ void NatsViewer::Renew() {
                 // Video channels stop (or start) coming as images too.
                 m_bridgeVideo = encodes;
                 const Wish lease = LeaseWishLocked();
-                if (lease != m_wish) {
-                    m_wish = lease;
-                    m_wishChanged = true;
-                }
+                if (lease != m_wish) SetLeaseLocked(lease);
             }
             lock.unlock();
         } else {

@@ -67,6 +67,10 @@ private:
     // The lease for `asked`: video channels also as images unless the
     // bridge is known to encode them. Under m_mutex.
     Wish LeaseWishLocked() const;
+    // Makes `lease` the lease; an image waiting for a channel it no longer
+    // asks for is dropped (it would be stale when the channel comes back).
+    // Under m_mutex.
+    void SetLeaseLocked(const Wish& lease);
     bool SubscribeWanted(std::string& error);
     void ClearUnitsLocked(int channel);  // under m_mutex
     void Deliver();

@@ -131,6 +131,8 @@ public:
             m_deviceUp = false;
         }
         m_source.Release();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Slot& last : m_last) last = Slot();  // the library's buffers, and stale
     }
     bool NatsUp() { return m_link.Up(); }
 
@@ -187,6 +189,7 @@ private:
         uint64_t tag = 0;
         uint64_t stagedMicros = 0;  // wall clock on arrival: latency of the video
         uint64_t sequence = 0;      // of the image on its channel
+        bool imageOnly = false;     // published again as an image, not encoded again
     };
 
     // Library loop thread: latest wins per channel, nothing compressed here.
@@ -207,6 +210,8 @@ private:
         slot.tag = tag;
         slot.stagedMicros = static_cast<uint64_t>(travik::NowMicros());
         slot.sequence = ++m_sequence[channel];
+        m_last[channel] = slot;
+        m_last[channel].pending = false;
         m_cond.notify_all();
     }
 
@@ -236,25 +241,27 @@ private:
                 raw = m_applied.channels[channel];
                 video = m_applied.video[channel];
                 const auto now = Clock::now();
-                if (video && m_keyWanted[channel] && now >= lastForcedKey + std::chrono::milliseconds(kKeyframeGapMs)) {
+                if (video && !slot.imageOnly && m_keyWanted[channel] &&
+                    now >= lastForcedKey + std::chrono::milliseconds(kKeyframeGapMs)) {
                     key = true;
                     m_keyWanted[channel] = false;
                     lastForcedKey = now;
                 }
             }
-            ImageHeader header;
-            std::copy(slot.attrs, slot.attrs + 5, header.attrs);
-            header.tag = slot.tag;
+            // The unit first: it is the small, latency-bound one; deflating
+            // a large image before it would delay every video watcher.
+            if (!video)
+                encoder.reset();
+            else if (!slot.imageOnly)
+                PublishUnit(channel, slot, key, encoder, message);
             if (raw) {
+                ImageHeader header;
+                std::copy(slot.attrs, slot.attrs + 5, header.attrs);
+                header.tag = slot.tag;
                 const bool ok =
                     EncodeImage(header, slot.data.get(), static_cast<uint32_t>(slot.len), m_o.level, message);
                 Publish(channel, ImageSubject(m_o.name, channel), ok, message, m_published, m_publishedBytes);
             }
-            if (!video) {
-                encoder.reset();
-                continue;
-            }
-            PublishUnit(channel, slot, key, encoder, message);
         }
     }
 
@@ -387,15 +394,27 @@ private:
         const auto now = Clock::now();
         if (!force && now < m_nextCommand) return;
         m_nextCommand = now + std::chrono::milliseconds(kCommandGapMs);
+        // A channel the device sends already (for its video) and now wanted
+        // as images too: its newest image goes out at once rather than wait
+        // for the device's next one, which may be long in coming.
+        for (int c = 0; c < kChannels; ++c) {
+            Slot& slot = m_slots[c];
+            if (!wish.channels[c] || m_applied.channels[c] || !m_applied.video[c] || slot.pending || !m_last[c].data)
+                continue;
+            slot = m_last[c];
+            slot.pending = slot.imageOnly = true;
+            m_cond.notify_all();
+        }
         m_applied = wish;
         if (!m_deviceUp) return;  // applied on connecting
         m_source.SendWish(SourceWishOf(wish));
         bool asked[kChannels];
         for (int c = 0; c < kChannels; ++c) asked[c] = wish.channels[c] || wish.video[c];
         travik_tool::Status(
-            "travik bridge: device asked for channels %s (video %s), interval %d ms, logs %s (%zu leases)",
-            FormatChannels(asked).c_str(), FormatChannels(wish.video).c_str(), wish.intervalMs,
-            wish.logs ? "on" : "off", m_leases.size());
+            "travik bridge: device asked for channels %s (published as images %s, as video %s), interval %d ms, "
+            "logs %s (%zu leases)",
+            FormatChannels(asked).c_str(), FormatChannels(wish.channels).c_str(), FormatChannels(wish.video).c_str(),
+            wish.intervalMs, wish.logs ? "on" : "off", m_leases.size());
     }
 
     bool VideoOn() const { return VideoBuilt() && m_o.video == "h264"; }
@@ -427,6 +446,7 @@ private:
     std::map<std::string, Lease> m_leases;
     Wish m_applied;  // what the device was last asked for
     Slot m_slots[kChannels];
+    Slot m_last[kChannels];  // the newest image of each channel, kept by reference
     std::string m_logText;
     Clock::time_point m_nextStatus;
     Clock::time_point m_nextCommand;
