@@ -49,6 +49,10 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
         RawClient stalled;
         LockstepStream stream(device, port, imageBytes);
         std::string acceptLine;
+        // The stalled output can stop moving while the stream is still
+        // starting (a loaded machine may take a second there): the cut is
+        // timed from before, so that it is never early by the test's clock.
+        const auto beforeStream = Clock::now();
         if (port < 0) {
             error = "device could not listen";
         } else if (!stalled.Connect(port, 1024)) {
@@ -68,7 +72,7 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
             auto giveUp = holdEnd + std::chrono::seconds(static_cast<long long>(latestCut) + 5);
             // Bounded by giveUp.
             while (Clock::now() < giveUp) {
-                if (cutAfter < 0 && travik::ViewerCount(device) < 2) cutAfter = SecondsSince(start);
+                if (cutAfter < 0 && travik::ViewerCount(device) < 2) cutAfter = SecondsSince(beforeStream);
                 if (cutAfter >= 0 && Clock::now() >= holdEnd) break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
