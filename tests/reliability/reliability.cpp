@@ -33,7 +33,7 @@ bool Sanitized() {
 
 bool MemoryJudged() {
 #if defined(_WIN32)
-    std::printf("memory bounds not judged: Windows' heap differs from glibc's (figures only)\n");
+    std::printf("memory bounds not judged: they are set from glibc's allocator (figures only)\n");
     return false;
 #else
     return !Sanitized();

@@ -33,9 +33,9 @@ bool LongMode();
 // dominate them).
 bool Sanitized();
 // True where the resident-size bounds are judged: not in sanitizer builds,
-// and not on Windows, whose heap keeps freed blocks in the working set in
-// other amounts than glibc's (the figures are still reported). Where they
-// are not judged, says so once on standard output.
+// and not on Windows, where the bounds (set from glibc's allocator) do not
+// hold under wine's heap (the figures are still reported). Where they are
+// not judged, says so on standard output.
 bool MemoryJudged();
 // `shortValue` in short mode, `longValue` in long mode, `sanitizedShort` in
 // the short mode of a sanitizer build.
