@@ -7,6 +7,7 @@
 
 #include "platform/diag.h"
 #include "platform/net_startup.h"
+#include "platform/no_inherit.h"
 #include "platform/sockets.h"
 #include "transport/travik_obj.h"
 
@@ -51,7 +52,7 @@ evutil_socket_t TravikObj::MakeClientSocket() {
     evutil_socket_t fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd >= 0) {
         evutil_make_socket_nonblocking(fd);
-        evutil_make_socket_closeonexec(fd);
+        travik::KeepFromChildren(fd);
     }
     return fd;
 #endif

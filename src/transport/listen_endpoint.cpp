@@ -11,6 +11,7 @@
 
 #include "platform/diag.h"
 #include "platform/net_startup.h"
+#include "platform/no_inherit.h"
 #include "platform/sockets.h"
 #include "transport/backlog_limits.h"
 #include "transport/travik_obj.h"
@@ -98,6 +99,7 @@ void TravikObj::ListenLoop() {
         ReportListenResult(-1);
         return;
     }
+    travik::KeepFromChildren(evconnlistener_get_fd(m_listener));
     evconnlistener_set_error_cb(m_listener, AcceptErrorCb);
     {
         sockaddr_storage bound;
@@ -137,6 +139,7 @@ void TravikObj::AcceptCb(evconnlistener*, evutil_socket_t fd, struct sockaddr*, 
 }
 
 void TravikObj::OnAccept(evutil_socket_t fd) {
+    travik::KeepFromChildren(fd);
     if (m_tls) {
         AcceptTls(fd);
         return;

@@ -3,13 +3,18 @@
 // reads up to its last whole chunk; broken and foreign bytes give an error
 // with an offset and nothing more. The fuzz target's seeds replay here too.
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -34,12 +39,17 @@ struct Sent {
 };
 
 // A recording whose messages `body` writes, through a file, returned as bytes.
+// A file name of this test's own in the temporary folder (ctest runs cases
+// as parallel processes: the clock tells them apart).
+std::string TempPath() {
+    static std::atomic<int> next{0};
+    return ::testing::TempDir() + "travik_mcap_test_" +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" + std::to_string(next++);
+}
+
 using Body = std::function<void(travik_mcap::Writer&, const travik_mcap::RecordingChannels&)>;
 Bytes WriteWith(travik_mcap::Layout layout, bool zstd, size_t chunkBytes, const Body& body) {
-    char path[] = "/tmp/travik_mcap_test.XXXXXX";
-    int fd = mkstemp(path);
-    EXPECT_GE(fd, 0);
-    close(fd);
+    const std::string path = TempPath();
     travik_mcap::Writer w;
     travik_mcap::WriterOptions o;
     o.zstd = zstd;
@@ -52,7 +62,8 @@ Bytes WriteWith(travik_mcap::Layout layout, bool zstd, size_t chunkBytes, const 
     EXPECT_TRUE(w.Close()) << w.Error();
     std::ifstream in(path, std::ios::binary);
     Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    unlink(path);
+    in.close();
+    std::remove(path.c_str());
     return bytes;
 }
 
@@ -373,6 +384,14 @@ TEST(McapRecording, SchemasChannelsAndMetadataStayWithinTheirLimits) {
 // Bytes that cost nothing until written: anonymous pages, zero until then.
 class Pages {
 public:
+#if defined(_WIN32)
+    explicit Pages(size_t size) : m_size(size) {
+        m_data = static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    }
+    ~Pages() {
+        if (m_data) VirtualFree(m_data, 0, MEM_RELEASE);
+    }
+#else
     explicit Pages(size_t size) : m_size(size) {
         void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         m_data = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
@@ -380,6 +399,7 @@ public:
     ~Pages() {
         if (m_data) munmap(m_data, m_size);
     }
+#endif
     uint8_t* data() const { return m_data; }
 
 private:
@@ -552,22 +572,31 @@ TEST(McapLimits, ABrokenChunkInTheMiddleIsSkippedAndTheRestReads) {
 
         // A chunk of 128 MiB and a byte, as the writer of earlier versions
         // could leave, put in before the middle one.
-        char path[] = "/tmp/travik_mcap_test.XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
+        const std::string path = TempPath();
         Bytes prefix;
         prefix.push_back(travik_mcap::kOpChunk);
         travik_mcap::Put64(prefix, travik_mcap::kMaxChunkBytes + 1);
-        const off_t hole = static_cast<off_t>(travik_mcap::kMaxChunkBytes + 1);
-        const bool written = write(fd, file.data(), mid) == static_cast<ssize_t>(mid) &&
-                             write(fd, prefix.data(), prefix.size()) == static_cast<ssize_t>(prefix.size()) &&
-                             lseek(fd, hole, SEEK_CUR) >= 0 &&
-                             write(fd, file.data() + mid, file.size() - mid) == static_cast<ssize_t>(file.size() - mid);
-        close(fd);
+        const auto hole = static_cast<std::streamoff>(travik_mcap::kMaxChunkBytes + 1);
+        bool written = false;
+        {
+            // Seeking past the end leaves a hole that reads as zeros.
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(mid));
+            out.write(reinterpret_cast<const char*>(prefix.data()), static_cast<std::streamsize>(prefix.size()));
+            out.seekp(hole, std::ios::cur);
+            out.write(reinterpret_cast<const char*>(file.data() + mid),
+                      static_cast<std::streamsize>(file.size() - mid));
+            out.close();
+            written = static_cast<bool>(out);
+        }
+        // Removed after the source has closed it (Windows keeps open files).
+        struct Remove {
+            std::string path;
+            ~Remove() { std::remove(path.c_str()); }
+        } removeLater{path};
         travik_mcap::FileSource oversized;
         std::string error;
         const bool opened = written && oversized.Open(path, error);
-        unlink(path);
         ASSERT_TRUE(opened) << error;
         const Delivered skipped = Deliver(oversized);
         EXPECT_EQ(skipped.result.status, ScanResult::kComplete) << skipped.result.error;

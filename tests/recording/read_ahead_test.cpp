@@ -3,8 +3,9 @@
 // looping, by passes through the file, instead of re-reading a short
 // recording and queueing without end.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "recording/mcap/read_ahead.h"
@@ -17,14 +18,12 @@ using travik_mcap::ReadAhead;
 
 class ReadAheadTest : public ::testing::Test {
 protected:
+    // A name of this case's own: ctest runs cases as parallel processes.
     void SetUp() override {
-        char path[] = "/tmp/travik_read_ahead_test.XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        m_path = path;
+        m_path = ::testing::TempDir() + "travik_read_ahead_test_" +
+                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     }
-    void TearDown() override { unlink(m_path.c_str()); }
+    void TearDown() override { std::remove(m_path.c_str()); }
 
     // `count` log texts of a few bytes each, one instant apart.
     void WriteLogs(int count) {

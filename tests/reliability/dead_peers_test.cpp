@@ -8,7 +8,6 @@
 // still answers the probes. That case is only caught once data is in
 // flight, which the first test shows, and the third test documents.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <string>
 
@@ -49,10 +48,11 @@ TEST(DeadPeers, StoppedViewerIsCutByTheNoProgressDeadline) {
             for (int accepted : travik_test::AcceptedFds(port))
                 if (accepted != before[0]) fd = accepted;
             std::string cut = "slow connection fd = " + std::to_string(fd) + " closed";
-            viewer.Signal(SIGSTOP);
+            const bool stopped = viewer.Suspend();
+            if (!stopped) error = "the viewer process could not be stopped";
             auto start = Clock::now();
             // Bounded: 60 s.
-            while (SecondsSince(start) < 60) {
+            while (stopped && SecondsSince(start) < 60) {
                 if (travik::ViewerCount(device) < 2) {
                     detectedAfter = SecondsSince(start);
                     break;
@@ -63,8 +63,7 @@ TEST(DeadPeers, StoppedViewerIsCutByTheNoProgressDeadline) {
             if (detectedAfter > 0 &&
                 !travik_test::WaitUntil([&] { return capture.Text().find(cut) != std::string::npos; }))
                 error = "the stopped viewer left without \"" + cut + "\"";
-            viewer.Signal(SIGKILL);
-            viewer.Wait(std::chrono::seconds(10));
+            viewer.Kill();
         }
         if (error.empty() && !stream.WaitForMore(10, std::chrono::seconds(10))) error = "the stream stopped";
         stream.Stop();
@@ -123,15 +122,15 @@ TEST(DeadPeers, StoppedIdleViewerOnTheSameHostOutlivesKeepalive) {
             !travik_test::WaitUntil([&] { return device.IsConnected() == 1; })) {
             error = "setup";
         } else {
-            viewer.Signal(SIGSTOP);
+            const bool stopped = viewer.Suspend();
+            if (!stopped) error = "the viewer process could not be stopped";
             // Watches the connection for the whole hold; a drop ends it early.
             auto start = Clock::now();
-            while (SecondsSince(start) < hold && device.IsConnected() == 1) {
+            while (stopped && SecondsSince(start) < hold && device.IsConnected() == 1) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             connectedAfter = device.IsConnected();
-            viewer.Signal(SIGKILL);
-            viewer.Wait(std::chrono::seconds(10));
+            viewer.Kill();
         }
         device.Release();
         text = capture.Text();

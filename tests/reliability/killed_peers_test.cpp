@@ -3,7 +3,6 @@
 // under a viewer.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <fstream>
@@ -21,12 +20,17 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// Windows has no SIGPIPE: a write to a closed connection fails there.
 bool SigpipeIsDefaultAndUnblocked() {
+#if defined(_WIN32)
+    return true;
+#else
     struct sigaction current {};
     sigaction(SIGPIPE, nullptr, &current);
     sigset_t mask;
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     return current.sa_handler == SIG_DFL && !sigismember(&mask, SIGPIPE);
+#endif
 }
 
 // Follows frame boundaries in the byte stream a viewer receives, so that the
@@ -88,6 +92,10 @@ private:
 // whose local port is `port` (the device's end, in whichever process), from
 // /proc/net/tcp; -1 when there is none.
 long long DeviceSendQueue(int port) {
+#if defined(_WIN32)
+    (void)port;
+    return -1;
+#endif
     std::ifstream in("/proc/net/tcp");
     std::string line;
     std::getline(in, line);  // the heading
@@ -157,12 +165,10 @@ TEST(KilledPeers, ViewersKilledMidFrameCostTheOthersNothing) {
             } else {
                 ++killedBeforeReading;
             }
-            children[k]->Signal(SIGKILL);
+            children[k]->Kill();
         }
-        for (auto& child : children) {
-            int status = child->Wait(std::chrono::seconds(20));
-            if (!(status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) ++badExits;
-        }
+        for (auto& child : children)
+            if (!child->EndedByKill()) ++badExits;
     }
     double killSeconds = SecondsSince(start);
     bool fdsBack = travik_test::WaitUntil([&] { return travik_test::OpenFdCount() == fdsStreaming; });
@@ -186,6 +192,10 @@ TEST(KilledPeers, ViewersKilledMidFrameCostTheOthersNothing) {
 }
 
 TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "needs the device connection's kernel send queue (/proc/net/tcp) to kill the device mid-frame; "
+                    "Windows gives per-connection statistics to administrators only";
+#endif
     const int imageBytes = 2 * 1024 * 1024;
     ASSERT_TRUE(SigpipeIsDefaultAndUnblocked());
 
@@ -244,8 +254,7 @@ TEST(KilledPeers, DeviceKilledMidFrameLeavesTheViewerCleanAndReusable) {
                 error = "no images from the device process, or its output never backed up";
                 break;
             }
-            deviceProcess.Signal(SIGKILL);
-            deviceProcess.Wait(std::chrono::seconds(10));
+            deviceProcess.Kill();
             hold = false;
             // Commands written towards the dead device must not raise SIGPIPE
             // in this process.

@@ -1,8 +1,9 @@
 // reliability_peer: the other process in the reliability tests. It is a
 // device, a viewer or a raw socket peer that the test can stop or kill, and
 // a private network namespace where a peer can vanish without a trace.
-// Status lines go to descriptor 3 (a pipe to the test); the library's own
-// lines go to standard output.
+// Status lines go to the channel of process.h (descriptor 3, or the pipe
+// its environment names on Windows); the library's own lines go to
+// standard output.
 //
 //   raw-viewer PORT BYTES   connect, read BYTES bytes, then wait to be killed
 //   viewer PORT             TravikMgr viewer that receives images
@@ -13,14 +14,16 @@
 //   netns-vanish            device and peer in a private network namespace;
 //                           the loopback link goes down under an idle
 //                           connection and the time until the device drops
-//                           it is reported
-#include <arpa/inet.h>
+//                           it is reported (Linux only: elsewhere it
+//                           reports "skip" and why)
+#if !defined(_WIN32)
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -35,6 +38,8 @@
 
 #include "manager/manager_internal.h"
 #include "reliability.h"
+#include "support/process.h"
+#include "support/raw_socket.h"
 #include "support/test_support.h"
 #include "travik/travik.h"
 
@@ -54,8 +59,7 @@ void Status(const char* fmt, ...) {
     va_end(args);
     if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-    ssize_t ignored = write(3, buf, len);
-    (void)ignored;
+    travik_proc::SendToParent(buf, len);
 }
 
 void IdleUntilKilled() {
@@ -63,6 +67,7 @@ void IdleUntilKilled() {
     while (Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
+#if !defined(_WIN32)
 int ConnectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
@@ -76,10 +81,11 @@ int ConnectLoopback(int port) {
     }
     return fd;
 }
+#endif
 
 int RawViewer(int port, long long bytes) {
-    int fd = ConnectLoopback(port);
-    if (fd < 0) {
+    travik_test::RawClient client;
+    if (!client.Connect(port)) {
         Status("connect failed\n");
         return 1;
     }
@@ -89,7 +95,7 @@ int RawViewer(int port, long long bytes) {
     auto end = Clock::now() + kMaxLifetime;
     while (got < bytes && Clock::now() < end) {
         size_t want = static_cast<size_t>(std::min<long long>(65536, bytes - got));
-        ssize_t n = recv(fd, buf.get(), want, 0);
+        long n = travik_test::RecvBytes(static_cast<int>(client.fd()), buf.get(), want);
         if (n <= 0) break;
         got += n;
     }
@@ -148,6 +154,7 @@ int Device(int port, int imageBytes) {
     return 0;
 }
 
+#if !defined(_WIN32)
 bool SetLoopbackUp(bool up) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return false;
@@ -212,6 +219,12 @@ int NetnsVanish() {
     device.Release();
     return 0;
 }
+#else
+int NetnsVanish() {
+    Status("skip Windows has no network namespaces to take a link down in\n");
+    return 0;
+}
+#endif
 
 }  // namespace
 

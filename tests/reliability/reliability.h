@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "support/test_support.h"
 #include "travik/travik.h"
 
 namespace travik_rel {
@@ -31,6 +32,11 @@ bool LongMode();
 // reported, not judged (shadow memory and the allocator's quarantine
 // dominate them).
 bool Sanitized();
+// True where the resident-size bounds are judged: not in sanitizer builds,
+// and not on Windows, where the bounds (set from glibc's allocator) do not
+// hold under wine's heap (the figures are still reported). Where they are
+// not judged, says so on standard output.
+bool MemoryJudged();
 // `shortValue` in short mode, `longValue` in long mode, `sanitizedShort` in
 // the short mode of a sanitizer build.
 long long Pick(long long shortValue, long long longValue, long long sanitizedShort);
@@ -46,6 +52,11 @@ double SecondsSince(std::chrono::steady_clock::time_point start);
 // about as large as the image.
 void FillImage(unsigned char* out, size_t len, uint64_t tag);
 bool CheckImage(const unsigned char* p, size_t len, uint64_t tag);
+
+// Socket options of a test's own client sockets: no Nagle delay; a reset
+// instead of an orderly end when it is closed (SO_LINGER 0).
+void NoDelay(travik_test::RawSocket s);
+void ResetOnClose(travik_test::RawSocket s);
 
 // Number of lines in `text` that start with `prefix`.
 int CountLinesStartingWith(const std::string& text, const std::string& prefix);
@@ -130,8 +141,9 @@ private:
 
 // A helper child process (the reliability_peer executable). Its status
 // lines arrive on a pipe; its standard output goes to /dev/null unless
-// `quiet` is false. Descriptors of this process are not inherited unless
-// `inheritFds` is set. Killed and reaped on destruction.
+// `quiet` is false. Descriptors (on Windows, inheritable handles) of this
+// process are not inherited unless `inheritFds` is set. Killed and reaped on
+// destruction.
 class Child {
 public:
     bool Spawn(const std::vector<std::string>& args, bool inheritFds = false, bool quiet = true);
@@ -140,7 +152,13 @@ public:
     bool ReadLine(std::string& line, std::chrono::milliseconds timeout);
     // Reads status lines until one starts with `prefix`.
     bool WaitForLine(const std::string& prefix, std::string& line, std::chrono::milliseconds timeout);
-    void Signal(int sig) { m_process.Signal(sig); }
+    // Stops every thread of the child (SIGSTOP; on Windows NtSuspendProcess);
+    // false where that is not possible.
+    bool Suspend() { return m_process.Suspend(); }
+    // SIGKILL (TerminateProcess) and reap.
+    void Kill() { m_process.Kill(); }
+    // True when the child ended because Kill ended it.
+    bool EndedByKill() { return m_process.EndedByKill(); }
     // Waits for the child to end; its wait status, or -1 after `timeout`.
     int Wait(std::chrono::milliseconds timeout);
     pid_t pid() const { return m_process.pid(); }

@@ -49,6 +49,10 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
         RawClient stalled;
         LockstepStream stream(device, port, imageBytes);
         std::string acceptLine;
+        // The stalled output can stop moving while the stream is still
+        // starting (a loaded machine may take a second there): the cut is
+        // timed from before, so that it is never early by the test's clock.
+        const auto beforeStream = Clock::now();
         if (port < 0) {
             error = "device could not listen";
         } else if (!stalled.Connect(port, 1024)) {
@@ -68,7 +72,7 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
             auto giveUp = holdEnd + std::chrono::seconds(static_cast<long long>(latestCut) + 5);
             // Bounded by giveUp.
             while (Clock::now() < giveUp) {
-                if (cutAfter < 0 && travik::ViewerCount(device) < 2) cutAfter = SecondsSince(start);
+                if (cutAfter < 0 && travik::ViewerCount(device) < 2) cutAfter = SecondsSince(beforeStream);
                 if (cutAfter >= 0 && Clock::now() >= holdEnd) break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
@@ -106,7 +110,7 @@ TEST(StalledViewer, BoundedMemoryDeadlineCutAndNoLossForTheHealthyViewer) {
     EXPECT_EQ(stats.misses, 0u);
     EXPECT_EQ(stats.orderErrors, 0u);
     EXPECT_EQ(stats.corrupt, 0u);
-    if (!Sanitized()) {
+    if (MemoryJudged()) {
         // What the stalled connection may hold (images stop at the soft bound,
         // the frame that crossed it included), plus what the healthy viewer
         // and the allocator keep in flight.
@@ -209,6 +213,8 @@ TEST(StalledViewer, LogFloodHitsTheHardBoundAndLosesNoLine) {
         EXPECT_GT(refused, 0);
         EXPECT_GE(cutAfter, deadline - 0.5);
         EXPECT_LT(cutAfter, deadline + 5);
+    }
+    if (MemoryJudged()) {
         // The stalled connection's backlog, the staged text and a constant.
         const long long bound = static_cast<long long>(travik::kHardBacklogBytes) + (16LL << 20) + (16LL << 20);
         EXPECT_LE(rssPeak - rssBase, bound);

@@ -59,7 +59,7 @@ bool LineChannel::ReadBefore(std::string& line, Clock::time_point deadline) {
     }
 }
 
-void LineChannel::Reset(int fd) {
+void LineChannel::Reset(NativeFd fd) {
     if (m_fd >= 0) close(m_fd);
     m_fd = fd;
     m_buffer.clear();
@@ -150,6 +150,14 @@ void Process::Signal(int sig) {
     if (m_pid > 0 && !m_ended) kill(m_pid, sig);
 }
 
+bool Process::Suspend() { return m_pid > 0 && !m_ended && kill(m_pid, SIGSTOP) == 0; }
+
+bool Process::Resume() { return m_pid > 0 && !m_ended && kill(m_pid, SIGCONT) == 0; }
+
+bool Process::EndedByKill() {
+    return Ended() && m_status >= 0 && WIFSIGNALED(m_status) && WTERMSIG(m_status) == SIGKILL;
+}
+
 bool Process::Ended() {
     if (m_pid <= 0 || m_ended) return m_ended;
     int status = 0;
@@ -190,6 +198,17 @@ void Process::Kill() {
     }
     m_status = status;
     m_ended = true;
+}
+
+bool SendToParent(const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(3, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 std::string ReadText(const std::string& path) {
