@@ -439,6 +439,14 @@ TEST_F(RecordTest, UnwritablePathsFullDisksAndBadFilesFailWithAClearMessage) {
     auto nodir = Run("nodir", {"record", "127.0.0.1:9", "-o", (m_dir / "no" / "such" / "x.mcap").string()});
     EXPECT_EQ(nodir->Wait(seconds(20)), 1);
     EXPECT_NE(nodir->Err().find("cannot create"), std::string::npos) << nodir->Err();
+    // A device takes the writes but never reads back: refused before
+    // connecting, not after a whole recording (on Windows aux.mcap, nul.mcap
+    // and the like are devices in every folder).
+    const std::string device = "/dev/null";
+    auto dev = Run("device", {"record", "127.0.0.1:9", "-o", device});
+    EXPECT_EQ(dev->Wait(seconds(20)), 1);
+    EXPECT_NE(dev->Err().find("cannot record to " + device + ": not a regular file"), std::string::npos) << dev->Err();
+    EXPECT_EQ(dev->Err().find("cannot connect"), std::string::npos) << dev->Err();
     auto full = Run("full", {"record", "127.0.0.1:9", "-o", "/dev/full"});
     EXPECT_EQ(full->Wait(seconds(20)), 1);
     EXPECT_NE(full->Err().find("No space left on device"), std::string::npos) << full->Err();

@@ -109,6 +109,16 @@ bool Writer::Open(const std::string& path, const WriterOptions& options, std::st
         error = m_error;
         return false;
     }
+    // A device (/dev/null; on Windows NUL, CON, AUX, COM1, also as aux.mcap
+    // in any folder) takes the writes but never reads back: refuse it now
+    // rather than after a whole recording. After the first write, so that a
+    // full device still reports the full disk.
+    uint64_t size = 0;
+    if (!file_io::RegularFileSize(m_fd, size)) {
+        error = "cannot record to " + path + ": " +
+                (errno == EINVAL ? std::string("not a regular file (a device name?)") : std::strerror(errno));
+        return false;
+    }
     return true;
 }
 
