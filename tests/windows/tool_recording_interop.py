@@ -22,6 +22,13 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import tool_interop as ti  # noqa: E402
 
 PGM_HEAD = b"P5\n64 48\n255\n"
+# The device sends an image every 100 ms (--fps 10). The recorder and the
+# replay's viewer ask for images at most every INTERVAL_MS, far below that:
+# at the default 100 ms the library's interval gate (an image passes only
+# once MORE than the interval has gone by) drops about every other image at
+# random, both when recording and when replaying, and six images in a row
+# could then alternate between two of the three files.
+INTERVAL_MS = "10"
 
 
 def pgm_pixels(data):
@@ -64,14 +71,16 @@ def check_export(reader, mcap_arg, out_arg, out_dir, pixels, growing=False):
 
 def check_replay(windows, mcap_arg, linux_travik, work, images):
     """travik.exe replay of the recording, watched by the Linux viewer: every
-    image it saves equals one of the files, and all of them arrive."""
+    image it saves equals one of the files, and all of them arrive. The
+    viewer asks for the log stream too: the replay starts playing once it
+    opens, that is once the viewer's command (channel, interval) applies."""
     port = str(ti.free_port())
     replay = subprocess.Popen(windows + ["replay", mcap_arg, "--port", port, "--bind", "127.0.0.1", "--loop"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     out_dir = os.path.join(work, "replayed")
     try:
         rc, _, err = ti.run([linux_travik, "view", "127.0.0.1:" + port, "--channels", "0", "--count", "6",
-                             "--out", out_dir, "--reconnect"])
+                             "--interval", INTERVAL_MS, "--logs", "--out", out_dir, "--reconnect"])
         if rc != 0:
             ti.fail("Linux view of travik.exe replay: exit %d: %s" % (rc, err[-2000:]))
         ti.check_saved(out_dir, images, 6)
@@ -105,7 +114,7 @@ def main():
     record = None
     try:
         record = subprocess.Popen(recorder + ["record", "127.0.0.1:" + port, "-o", recorder_file, "--logs",
-                                              "--channels", "0", "--reconnect"],
+                                              "--channels", "0", "--interval", INTERVAL_MS, "--reconnect"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + ti.TIMEOUT
         # Polled with the Linux reader: the growing file is read without its footer.
