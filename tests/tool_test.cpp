@@ -45,19 +45,6 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 using Process = travik_test::Child;
 
-// A fresh directory under the system's temporary folder; empty on failure.
-fs::path MakeTempDir(const std::string& prefix) {
-    std::error_code ec;
-    const fs::path base = fs::temp_directory_path(ec);
-    if (ec) return {};
-    const auto seed = std::chrono::steady_clock::now().time_since_epoch().count();
-    for (int i = 0; i < 100; ++i) {
-        const fs::path dir = base / (prefix + std::to_string(seed) + "_" + std::to_string(i));
-        if (fs::create_directory(dir, ec)) return dir;
-    }
-    return {};
-}
-
 #if defined(_WIN32)
 using Socket = SOCKET;
 const Socket kNoSocket = INVALID_SOCKET;
@@ -181,7 +168,7 @@ protected:
 #else
         m_tool = TRAVIK_TOOL_PATH;
 #endif
-        m_dir = MakeTempDir("travik_tool_test.");
+        m_dir = travik_test::MakeTempDir("travik_tool_test.");
         ASSERT_FALSE(m_dir.empty());
         m_port = m_reserved.port();
         ASSERT_GT(m_port, 0);
@@ -607,7 +594,7 @@ TEST(ExampleHostsTest, DeviceAndViewerExamplesTalkOverLoopback) {
 #if !defined(TRAVIK_DEVICE_HOST_PATH) || !defined(TRAVIK_VIEWER_HOST_PATH)
     GTEST_SKIP() << "the examples are not part of this build";
 #else
-    const fs::path dir = MakeTempDir("travik_example_test.");
+    const fs::path dir = travik_test::MakeTempDir("travik_example_test.");
     ASSERT_FALSE(dir.empty());
     const travik_test::ReservedPort reserved;  // the device host listens on it
     std::string port = std::to_string(reserved.port());
