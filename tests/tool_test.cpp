@@ -140,7 +140,7 @@ void CheckRowsMatchFiles(const fs::path& dir, const std::vector<IndexRow>& rows)
         EXPECT_EQ(r.file.substr(0, 4), "ch" + std::to_string(r.channel) + "_");
         ASSERT_TRUE(fs::exists(dir / r.file));
         listed.insert(r.file);
-        std::string bytes = ReadText(dir / r.file);
+        std::string bytes = ReadText((dir / r.file).string());
         std::string ext = r.file.substr(r.file.size() - 4);
         if (ext == ".bin") {
             EXPECT_EQ(static_cast<long long>(bytes.size()), r.length);
@@ -183,7 +183,8 @@ protected:
     // Runs `travik args...`, output in files named after `name`.
     std::unique_ptr<Process> Run(const std::string& name, std::vector<std::string> args) {
         args.insert(args.begin(), m_tool);
-        auto p = std::make_unique<Process>(args, m_dir / (name + ".out"), m_dir / (name + ".err"));
+        auto p =
+            std::make_unique<Process>(args, (m_dir / (name + ".out")).string(), (m_dir / (name + ".err")).string());
         EXPECT_TRUE(p->Started()) << "cannot start " << m_tool;
         return p;
     }
@@ -298,7 +299,7 @@ TEST_F(ToolTest, DeviceStreamsAnImageDirectoryAndTheViewerSavesTheSameBytes) {
         SCOPED_TRACE(r.file);
         std::string ext = r.file.substr(r.file.size() - 4);
         kinds.insert(ext);
-        std::string bytes = ReadText(out / r.file);
+        std::string bytes = ReadText((out / r.file).string());
         if (ext == ".pgm") {
             EXPECT_EQ(ParsePnm(bytes).pixels, gray);
             EXPECT_EQ(r.attrs[2], 5);
@@ -334,7 +335,12 @@ TEST_F(ToolTest, ReconnectingViewWaitsForTheDeviceAndThenReceives) {
                              "--duration", "40"});
     ASSERT_TRUE(view->WaitForErr("retrying every second")) << view->Err();
     // Let at least one attempt fail (the library reports it) before the device appears.
+#if defined(_WIN32)
+    // The library's line names no reason on Windows (its errno is not the socket's error).
+    ASSERT_TRUE(view->WaitForErr("Got an error on the connection")) << view->Err();
+#else
     ASSERT_TRUE(view->WaitForErr("Connection refused")) << view->Err();
+#endif
     auto device = StartDevice({"--fps", "20", "--size", "32x32"});
     EXPECT_EQ(view->Wait(seconds(30)), 0) << view->Err();
     StopDevice(*device);
@@ -536,7 +542,7 @@ TEST_F(ToolTest, ViewOverTlsReceivesOnlyWithTheRightCertificates) {
     {
         Process make({"/usr/bin/env", std::string("OPENSSL=") + TRAVIK_OPENSSL_PATH, "/bin/sh", TRAVIK_MAKE_CERTS_PATH,
                       certs.string()},
-                     m_dir / "certs.out", m_dir / "certs.err");
+                     (m_dir / "certs.out").string(), (m_dir / "certs.err").string());
         ASSERT_EQ(make.Wait(seconds(60)), 0) << make.Err();
     }
     auto file = [&](const char* name) { return (certs / name).string(); };
@@ -599,8 +605,10 @@ TEST(ExampleHostsTest, DeviceAndViewerExamplesTalkOverLoopback) {
     const travik_test::ReservedPort reserved;  // the device host listens on it
     std::string port = std::to_string(reserved.port());
     {
-        Process device({TRAVIK_DEVICE_HOST_PATH, port, "4"}, dir / "device.out", dir / "device.err");
-        Process viewer({TRAVIK_VIEWER_HOST_PATH, "127.0.0.1", port, "10"}, dir / "viewer.out", dir / "viewer.err");
+        Process device({TRAVIK_DEVICE_HOST_PATH, port, "4"}, (dir / "device.out").string(),
+                       (dir / "device.err").string());
+        Process viewer({TRAVIK_VIEWER_HOST_PATH, "127.0.0.1", port, "10"}, (dir / "viewer.out").string(),
+                       (dir / "viewer.err").string());
         EXPECT_EQ(viewer.Wait(seconds(20)), 0) << viewer.Out() << viewer.Err();
         EXPECT_NE(viewer.Out().find("log: device: frame"), std::string::npos) << viewer.Out();
         EXPECT_NE(viewer.Out().find("image 320x240 format 1, 76800 bytes"), std::string::npos) << viewer.Out();

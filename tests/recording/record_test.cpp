@@ -123,12 +123,14 @@ std::map<std::string, std::vector<std::string>> IndexRows(const fs::path& csv) {
     return rows;
 }
 
+#if defined(TRAVIK_NODE) && defined(TRAVIK_MCAP_JS_DIR)  // what the npm reader prints
 std::string Unhex(const std::string& hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return bytes;
 }
+#endif
 
 // The pixels of a saved .pgm/.ppm, or the whole .bin.
 std::string Payload(const fs::path& file) {
