@@ -25,7 +25,12 @@ public:
     }
 
     bool Started() const { return m_process.Started(); }
+#if !defined(_WIN32)
     void Signal(int sig) { m_process.Signal(sig); }
+#endif
+    // Ctrl-C (a clean stop) and a kill (SIGKILL, TerminateProcess).
+    bool Interrupt() { return m_process.Interrupt(); }
+    void Kill() { m_process.Kill(); }
     // Exit code once ended within `timeout` (scaled); -1 still running, -2
     // killed by a signal.
     int Wait(std::chrono::milliseconds timeout) { return m_process.ExitCode(Scaled(timeout)); }

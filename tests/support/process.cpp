@@ -150,6 +150,8 @@ void Process::Signal(int sig) {
     if (m_pid > 0 && !m_ended) kill(m_pid, sig);
 }
 
+bool Process::Interrupt() { return m_pid > 0 && !m_ended && kill(m_pid, SIGINT) == 0; }
+
 bool Process::Suspend() { return m_pid > 0 && !m_ended && kill(m_pid, SIGSTOP) == 0; }
 
 bool Process::Resume() { return m_pid > 0 && !m_ended && kill(m_pid, SIGCONT) == 0; }

@@ -82,6 +82,11 @@ public:
 #if !defined(_WIN32)
     void Signal(int sig);
 #endif
+    // Ctrl-C, for a clean stop: SIGINT on POSIX; on Windows a thread at the
+    // system's console control routine in the child, with CTRL_C_EVENT, as
+    // the console itself delivers it (GenerateConsoleCtrlEvent reaches only
+    // whole consoles, and under wine none). False when it was not delivered.
+    bool Interrupt();
     // Stops every thread of the child without ending it, and lets it go on
     // (SIGSTOP and SIGCONT; NtSuspendProcess and NtResumeProcess on
     // Windows). False when that is not possible here.

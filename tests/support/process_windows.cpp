@@ -228,6 +228,19 @@ bool Process::Start(const std::string& path, const std::vector<std::string>& arg
     return true;
 }
 
+bool Process::Interrupt() {
+    // kernelbase sits at the same address in every process of a session, so
+    // this process's routine is the child's.
+    static const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
+    if (!m_handle || Ended() || !routine) return false;
+    HANDLE thread = CreateRemoteThread(m_handle, nullptr, 0, routine,
+                                       reinterpret_cast<void*>(static_cast<uintptr_t>(CTRL_C_EVENT)), 0, nullptr);
+    if (!thread) return false;
+    CloseHandle(thread);
+    return true;
+}
+
 bool Process::Suspend() {
     static const NtProcessCall suspend = NtCall("NtSuspendProcess");
     return m_handle && !m_ended && suspend && suspend(m_handle) == 0;

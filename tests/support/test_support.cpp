@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -67,6 +68,21 @@ int ListenOnAnyPort(TravikMgr& device) {
 
 bool WaitForViewers(TravikMgr& device, int n, std::chrono::milliseconds timeout) {
     return WaitUntil([&] { return travik::ViewerCount(device) == n; }, timeout);
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) return {};
+    // Tests of one program may run side by side: the clock and a counter
+    // make the name; create_directory fails on one that exists.
+    const auto seed = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int i = 0; i < 100; ++i) {
+        const fs::path dir = base / (prefix + std::to_string(seed) + "_" + std::to_string(i));
+        if (fs::create_directory(dir, ec)) return dir.string();
+    }
+    return {};
 }
 
 #if !defined(_WIN32)

@@ -17,6 +17,10 @@ int ListenOnAnyPort(TravikMgr& device);
 // Waits until the device has exactly `n` viewers registered (its own count,
 // not its printed lines).
 bool WaitForViewers(TravikMgr& device, int n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// A new empty directory in the system's temporary folder (/tmp, or the
+// user's Temp on Windows) whose name starts with `prefix`; "" on failure.
+// The caller removes it.
+std::string MakeTempDir(const std::string& prefix);
 // The device's end of a loopback connection whose other end is `peerFd`,
 // both in this process: the descriptor whose local port is the peer's remote
 // port and whose remote port is the peer's local port; -1 when there is none.
