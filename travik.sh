@@ -434,6 +434,8 @@ cmd_test() {
         ctest --preset "$preset"
         return
     fi
+    # The browser test drives the Linux chromium through the node packages.
+    npm_deps
     # One wine server for the whole run: each test program is its own wine
     # process, and a server that lingers only its default 3 s can be shutting
     # down just as the next test connects to it. Its helper processes are
