@@ -164,6 +164,12 @@ std::thread PaceImages(TravikMgr& device, int channels, std::atomic<bool>& stop)
     });
 }
 
+// Asks a tool process to stop (SIGTERM) and expects it to end cleanly.
+void ExpectCleanStop(travik_proc::Process& tool) {
+    tool.Signal(SIGTERM);
+    EXPECT_EQ(0, tool.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+}
+
 TEST(NatsImageMessage, RoundTripsAndRefusesDamagedMessages) {
     // A gray image of its size, and opaque bytes (attr2 2) of any length.
     const int grayAttrs[5] = {2, 1, kWidth, kHeight, 3}, opaqueAttrs[5] = {2, 2, 0, 0, 3};
@@ -395,8 +401,7 @@ TEST(NatsBridge, ClusterCarriesImagesExactlyThroughANodeFailureAndSwitchesUnwatc
     viewer.Release();
     // The viewer gone, its lease withdrawn: the device stops sending channel 0 too.
     EXPECT_TRUE(WaitUntil([&] { return device.m_sendImagesOnOff[0].load() == 0; }, 15s));
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(bridge);
     stopDevice = true;
     sender.join();
     device.Release();
@@ -464,8 +469,7 @@ TEST(NatsBridge, LogBurstsPastTheServersMaxPayloadArriveAsWholeLines) {
     stopDevice = true;
     sender.join();
     viewer.Release();
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(bridge);
     device.Release();
     node.Kill();
 
@@ -598,8 +602,7 @@ TEST_F(NatsPicker, AFloodOfFutureDatedStatusesCannotKeepANewBridgeOffTheList) {
     const std::string listed = travik_proc::ReadText(m_dir + "/list.out");
     EXPECT_NE(std::string::npos, listed.find("real-cam")) << listed << travik_proc::ReadText(m_dir + "/list.err");
 
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(bridge);
 }
 
 TEST_F(NatsPicker, NamesHoldingHtmlOrQuotesAreNeitherListedNorPicked) {
@@ -690,10 +693,8 @@ TEST_F(NatsPicker, TheWebPageListsTheBridgesAndShowsTheOneItPicks) {
 
     boost::beast::error_code ignored;
     ws.next_layer().close(ignored);
-    web.Signal(SIGTERM);
-    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(web);
+    ExpectCleanStop(bridge);
 }
 
 TEST(NatsBridge, ABridgeTakesAnotherBridgeAsItsSource) {
@@ -889,8 +890,7 @@ TEST_F(NatsOneNode, ListShowsEachBridgeWithItsDeviceAndState) {
     EXPECT_EQ(std::string::npos, out.find("1.2.3.4:5")) << out;
     EXPECT_TRUE(row("liar").empty()) << out;
 
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(bridge);
     device.Release();
 }
 
@@ -1203,8 +1203,7 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
     EXPECT_TRUE(WaitUntil([&] { return statusHas("encoding=-"); }, 30s));
 
     raw.Release();
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(bridge);
     stopDevice = true;
     sender.join();
     device.Release();
@@ -1321,10 +1320,8 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
 
     boost::beast::error_code ignored;
     ws.next_layer().close(ignored);
-    web.Signal(SIGTERM);
-    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(web);
+    ExpectCleanStop(bridge);
     stopDevice = true;
     sender.join();
     device.Release();
@@ -1423,10 +1420,8 @@ TEST_F(NatsOneNode, TheWebPageLeasesPixelsOnlyWhileATabShowsThemAsJpeg) {
 
     boost::beast::error_code ignored;
     ws.next_layer().close(ignored);
-    web.Signal(SIGTERM);
-    EXPECT_EQ(0, web.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
-    bridge.Signal(SIGTERM);
-    EXPECT_EQ(0, bridge.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(20s))));
+    ExpectCleanStop(web);
+    ExpectCleanStop(bridge);
     stopDevice = true;
     sender.join();
     device.Release();
