@@ -1,15 +1,10 @@
 // TLS on the device link, end to end over loopback: a throwaway CA, device
-// and viewer certificates made with the openssl command at test time; a
+// and viewer certificates made with the openssl command for each run; a
 // mutually authenticated stream arrives intact, unproven peers get no
 // stream byte, bad files fail closed, and unfinished handshakes cannot
 // starve a connected viewer.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -20,6 +15,7 @@
 #include <vector>
 
 #include "manager/manager_internal.h"
+#include "support/raw_socket.h"
 #include "support/test_certs.h"
 #include "support/test_support.h"
 #include "travik/travik.h"
@@ -51,7 +47,7 @@ public:
         return t;
     }
     std::string File(const std::string& name) const { return m_certs.File(name); }
-    bool ok() const { return m_certs.ok(); }
+    const travik_test::TestCerts& Certs() const { return m_certs; }
 
 private:
     travik_test::TestCerts m_certs;
@@ -137,13 +133,14 @@ Bytes ReadUntilClosed(RawClient& client, std::chrono::milliseconds timeout, bool
     Bytes got;
     closed = false;
     const auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
+    const int fd = static_cast<int>(client.fd());
     unsigned char buf[4096];
     while (!closed && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{client.fd(), POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        const ssize_t n = recv(client.fd(), buf, sizeof buf, 0);
+        if (!travik_test::WaitReadable(fd, 50)) continue;
+        // Readable: data, the end (0) or a reset (-1).
+        const long n = travik_test::RecvBytes(fd, buf, sizeof buf);
         if (n > 0) got.insert(got.end(), buf, buf + n);
-        closed = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+        closed = n <= 0;
     }
     return got;
 }
@@ -159,7 +156,7 @@ bool OnlyAlerts(const Bytes& b) {
 
 #define REQUIRE_TLS(pki)                                                         \
     if (!TravikMgr::TlsAvailable()) GTEST_SKIP() << "library built without TLS"; \
-    ASSERT_TRUE((pki).ok()) << "the openssl command could not make the test certificates"
+    ASSERT_TRUE((pki).Certs().ok()) << (pki).Certs().Why()
 
 }  // namespace
 
@@ -256,13 +253,13 @@ TEST(Tls, BadSettingsAndFilesFailClosed) {
         ASSERT_EQ(0, viewer.SetTls(pki.Device(false)));
         EXPECT_EQ(-1, viewer.Connect(g_loopback, 9));
         // A device that accepts and never answers the handshake.
-        travik_test::ReservedPort silent;
-        const int silentFd = silent.ListenToo();
+        int silentPort = 0;
+        const int silentFd = travik_test::ListenOnLoopback(&silentPort);
         ASSERT_GE(silentFd, 0);
         ASSERT_EQ(0, viewer.SetTls(pki.Viewer("")));
-        EXPECT_EQ(-1, viewer.Connect(g_loopback, silent.port()));
+        EXPECT_EQ(-1, viewer.Connect(g_loopback, silentPort));
         EXPECT_EQ(0, viewer.IsConnected());
-        close(silentFd);
+        travik_test::CloseSocket(silentFd);
         viewer.Release();
     }
 

@@ -28,6 +28,7 @@
 
 #include "protocol/channel_rule.h"
 #include "support/child_process.h"
+#include "support/test_certs.h"
 #include "support/test_support.h"
 
 namespace {
@@ -530,22 +531,10 @@ TEST_F(ToolTest, TlsOptionsThatCannotWorkExitTwoWithTheReason) {
 // viewers that check the device's certificate: the right files stream, any
 // missing or foreign one gets nothing.
 TEST_F(ToolTest, ViewOverTlsReceivesOnlyWithTheRightCertificates) {
-#if defined(_WIN32)
-    GTEST_SKIP() << "its certificates are made by the build machine's openssl and /bin/sh, which a Windows "
-                    "process cannot start; tests/windows/tool_interop.py runs travik.exe over TLS";
-#elif !defined(TRAVIK_OPENSSL_PATH)
-    GTEST_SKIP() << "no openssl command to make test certificates with";
-#else
     if (TravikMgr::TlsAvailable() == 0) GTEST_SKIP() << "the library was built without TLS";
-    const fs::path certs = m_dir / "certs";
-    fs::create_directories(certs);
-    {
-        Process make({"/usr/bin/env", std::string("OPENSSL=") + TRAVIK_OPENSSL_PATH, "/bin/sh", TRAVIK_MAKE_CERTS_PATH,
-                      certs.string()},
-                     (m_dir / "certs.out").string(), (m_dir / "certs.err").string());
-        ASSERT_EQ(make.Wait(seconds(60)), 0) << make.Err();
-    }
-    auto file = [&](const char* name) { return (certs / name).string(); };
+    const travik_test::TestCerts certs;
+    ASSERT_TRUE(certs.ok()) << certs.Why();
+    auto file = [&](const char* name) { return certs.File(name); };
     auto device = StartDevice({"--fps", "20", "--size", "32x32", "--log-rate", "20", "--tls-cert", file("device.pem"),
                                "--tls-key", file("device.key"), "--tls-client-ca", file("ca.pem")});
     const std::vector<std::string> client = {"--tls-cert", file("viewer.pem"), "--tls-key", file("viewer.key")};
@@ -593,7 +582,6 @@ TEST_F(ToolTest, ViewOverTlsReceivesOnlyWithTheRightCertificates) {
         EXPECT_TRUE(!fs::exists(out / "index.csv") || ReadIndex(out / "index.csv").empty());
     }
     StopDevice(*device);
-#endif
 }
 
 TEST(ExampleHostsTest, DeviceAndViewerExamplesTalkOverLoopback) {

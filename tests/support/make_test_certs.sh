@@ -8,6 +8,7 @@
 set -eu
 dir=$1
 openssl=${OPENSSL:-openssl}
+mkdir -p "$dir"
 cd "$dir"
 ca() {  # NAME
     "$openssl" req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "/CN=travik test $1" \

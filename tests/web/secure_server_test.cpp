@@ -3,14 +3,10 @@
 // gets 401 and nothing else; the page's link sets the cookie and redirects,
 // and the cookie, a Bearer header or the query then open the page, its
 // WebSocket and the endpoint. Over TLS (a test CA made with the openssl
-// command line) the same works as https and wss, a plain request gets no
+// command line, support/test_certs.h) the same works as https and wss, a plain request gets no
 // answer, and a silent socket still gives way under the handshake cap.
 // Bad certificate and key files are named; an address beyond loopback
 // needs a token or the explicit opt-out.
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -100,11 +96,18 @@ Answer AskOn(Stream& stream, int port, const std::string& target, const std::str
     return answer;
 }
 
-// A plain TCP connection to loopback whose reads give up after 10 s.
+// A plain TCP connection to loopback whose reads give up after 10 s (scaled).
 void ConnectWithTimeout(tcp::socket& socket, int port) {
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
-    timeval tv{10, 0};
+    const auto ms = travik_test::Scaled(std::chrono::seconds(10)).count();
+#if defined(_WIN32)
+    const DWORD timeout = static_cast<DWORD>(ms);
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
+#else
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+#endif
 }
 
 // One request over a fresh connection: plain, or TLS verified against the test CA.
@@ -144,7 +147,7 @@ protected:
     void SetUp() override {
         tls = GetParam();
         if (tls) {
-            ASSERT_TRUE(Certs().made) << "openssl could not make the test certificates";
+            ASSERT_TRUE(Certs().made) << Certs().certs.Why();
         }
         WebServerConfig config;
         config.port = 0;
@@ -235,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, SecureServerTest, ::testing::Values(false,
 
 // Each bad file is named in the error; a good pair makes a context.
 TEST(SecureServer, TlsFilesThatCannotServeAreNamed) {
-    ASSERT_TRUE(Certs().made);
+    ASSERT_TRUE(Certs().made) << Certs().certs.Why();
     const TestFiles& c = Certs();
     const fs::path garbage = c.certs.File("garbage.pem");
     std::ofstream(garbage) << "not a certificate\n";
