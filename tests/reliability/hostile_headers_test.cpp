@@ -4,16 +4,25 @@
 // rogue device. Each must be dropped within the documented limits at little
 // memory cost, the connection must go on working, and a genuine frame at the
 // maximum size must still decode.
+//
+// Whether the library has read what a peer sent is judged from the kernel's
+// queues of both ends. Windows shows the unread bytes (FIONREAD) but not the
+// unsent ones (Linux's SIOCOUTQ): there the peer's send buffer is pinned
+// small instead, and the cases that must see each single byte read before
+// sending the next skip, saying why.
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +34,7 @@
 #include "protocol/frame_writer.h"
 #include "protocol/wire.h"
 #include "reliability.h"
+#include "support/raw_socket.h"
 #include "support/test_support.h"
 
 using namespace travik_rel;
@@ -65,6 +75,7 @@ bool SendZeros(RawClient& client, size_t total) {
     return true;
 }
 
+#if !defined(_WIN32)
 // Bytes the kernel still holds for `fd`: unread input or unsent output.
 int InputQueued(int fd) {
     int n = 0;
@@ -74,6 +85,12 @@ int OutputQueued(int fd) {
     int n = 0;
     return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
 }
+#else
+// Why the cases that drip a frame byte by byte cannot be judged here.
+const char kNoUnsentCount[] =
+    "Windows shows no count of a socket's unsent bytes (Linux's SIOCOUTQ), so a byte still on its way cannot be "
+    "told from one the library has read, and the frame cannot be dripped one byte per read";
+#endif
 
 std::vector<unsigned char> ToVector(const travik::ByteBuffer& b) {
     return std::vector<unsigned char>(b.data.get(), b.data.get() + b.len);
@@ -176,13 +193,30 @@ TEST(HostileHeaders, DeviceDoesNotHoldAHalfSentMaximumFrame) {
         if (port < 0 || !peer.Connect(port) || !travik_test::WaitForViewers(device, 1)) {
             error = "setup";
         } else {
-            int deviceFd = travik_test::DeviceSideFd(peer.fd());
+            const int peerFd = static_cast<int>(peer.fd());
+            const int deviceFd = travik_test::DeviceSideFd(peerFd);
+#if defined(_WIN32)
+            // What the device has not read once the sends returned and its
+            // end holds nothing is at most the peer's send buffer, pinned
+            // far below what a device that kept the frame would hold.
+            const int sendBuffer = 256 << 10;
+            setsockopt(static_cast<SOCKET>(peer.fd()), SOL_SOCKET, SO_SNDBUF,
+                       reinterpret_cast<const char*>(&sendBuffer), sizeof sendBuffer);
+            int held = 0;
+            int heldLen = sizeof held;
+            getsockopt(static_cast<SOCKET>(peer.fd()), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&held), &heldLen);
+            if (held <= 0 || static_cast<size_t>(held) > sent / 16) error = "the send buffer could not be pinned";
+            auto allRead = [&] { return travik_test::BytesWaiting(deviceFd) == 0; };
+#else
+            auto allRead = [&] { return OutputQueued(peerFd) == 0 && InputQueued(deviceFd) == 0; };
+#endif
+            if (deviceFd < 0) error = "setup: the device's end of the connection not found";
             long long before = travik_test::RssBytes();
-            if (!peer.Send(Header(1, 0, static_cast<int32_t>(announced), 0)) || !SendZeros(peer, sent)) {
+            if (error.empty() &&
+                (!peer.Send(Header(1, 0, static_cast<int32_t>(announced), 0)) || !SendZeros(peer, sent))) {
                 error = "send";
-            } else if (!travik_test::WaitUntil(
-                           [&] { return OutputQueued(peer.fd()) == 0 && InputQueued(deviceFd) == 0; },
-                           std::chrono::seconds(30))) {
+            }
+            if (error.empty() && !travik_test::WaitUntil(allRead, std::chrono::seconds(30))) {
                 error = "the device did not read what was sent";
             }
             growth = travik_test::RssBytes() - before;
@@ -205,27 +239,19 @@ namespace {
 class FakeDevice {
 public:
     bool Start() {
-        m_listen = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(m_listen, 4) != 0 ||
-            getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            return false;
-        }
-        m_port = ntohs(addr.sin_port);
-        return true;
+        m_listen = travik_test::ListenOnLoopback(&m_port);
+        return m_listen >= 0;
     }
     bool Accept() {
-        pollfd p{m_listen, POLLIN, 0};
-        if (poll(&p, 1, 10000) != 1) return false;
-        m_conn = accept(m_listen, nullptr, nullptr);
+        if (!travik_test::WaitReadable(m_listen,
+                                       static_cast<int>(travik_test::Scaled(std::chrono::seconds(10)).count())))
+            return false;
+        m_conn = travik_test::AcceptOn(m_listen);
         return m_conn >= 0;
     }
     bool Write(const unsigned char* p, size_t n) {
         while (n > 0) {
-            ssize_t w = send(m_conn, p, n, MSG_NOSIGNAL);
+            const long w = travik_test::SendBytes(m_conn, p, n);
             if (w <= 0) return false;
             p += w;
             n -= static_cast<size_t>(w);
@@ -236,8 +262,8 @@ public:
     int port() const { return m_port; }
     int conn() const { return m_conn; }
     ~FakeDevice() {
-        if (m_conn >= 0) close(m_conn);
-        if (m_listen >= 0) close(m_listen);
+        travik_test::CloseSocket(m_conn);
+        travik_test::CloseSocket(m_listen);
     }
 
 private:
@@ -246,6 +272,7 @@ private:
     int m_port = 0;
 };
 
+#if !defined(_WIN32)
 // The descriptor in this process whose local address is the peer of `fd`:
 // the library's end of a loopback connection whose other end we hold.
 int LocalPeerFd(int fd) {
@@ -348,12 +375,17 @@ void ReportDrip(const std::string& prefix, const DripResult& r, int drips) {
     }
 }
 
+#endif  // !_WIN32
+
 }  // namespace
 
 // A frame dripped one byte per segment: what holding a byte costs in memory,
 // and whether the time to take one more byte grows with the bytes already
 // held. On a device the frame stays within what a viewer may send it.
 TEST(HostileHeaders, DeviceCostOfAFrameDrippedByteByByte) {
+#if defined(_WIN32)
+    GTEST_SKIP() << kNoUnsentCount;
+#else
     const int drips = static_cast<int>(Pick(20000, 59000, 5000));
     DripResult r;
     {
@@ -370,10 +402,14 @@ TEST(HostileHeaders, DeviceCostOfAFrameDrippedByteByByte) {
     }
     ASSERT_EQ(r.error, "");
     ReportDrip("hostile_device", r, drips);
+#endif
 }
 
 // The same towards a viewer, where frames may be as large as the frame limit.
 TEST(HostileHeaders, ViewerCostOfAFrameDrippedByteByByte) {
+#if defined(_WIN32)
+    GTEST_SKIP() << kNoUnsentCount;
+#else
     const int drips = static_cast<int>(Pick(20000, 200000, 5000));
     FakeDevice rogue;
     ASSERT_TRUE(rogue.Start());
@@ -390,6 +426,7 @@ TEST(HostileHeaders, ViewerCostOfAFrameDrippedByteByByte) {
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(logs.load(), 0);
     ReportDrip("hostile_viewer", r, drips);
+#endif
 }
 
 // ---------------------------------------------------------------------------
