@@ -90,6 +90,7 @@ int UpgradeStatus(int port, const std::string& host, const std::string& origin) 
     asio::io_context ioc;
     tcp::socket socket(ioc);
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    travik_test::SetReceiveTimeout(static_cast<int>(socket.native_handle()), ReadTimeoutMs());
     http::request<http::empty_body> req(http::verb::get, "/ws", 11);
     req.set(http::field::host, host);
     if (!origin.empty()) req.set(http::field::origin, origin);
