@@ -30,8 +30,9 @@ int ListenOnLoopback(int* port);
 bool Reachable(const char* address, int port);
 // A TCP socket connected to 127.0.0.1 at `port`, or -1.
 int ConnectLoopback(int port);
-// Blocking receives on `s` (also those of a library that owns the socket,
-// such as Asio's synchronous reads) give up after `ms` instead of hanging.
+// Blocking receives on `s` give up after `ms` instead of hanging. Asio's
+// synchronous reads give up too on Windows; on POSIX Asio waits again after
+// the timeout, so there the test's own deadline (ctest's) ends a hung read.
 bool SetReceiveTimeout(int s, int ms);
 // Shuts both directions of `s` down (the peer sees the end at once).
 void ShutdownSocket(int s);

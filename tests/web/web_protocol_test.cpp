@@ -52,7 +52,8 @@ using travik_test::WaitUntil;
 // How long a client waits for the server's next bytes before giving up.
 int ReadTimeoutMs() { return static_cast<int>(travik_test::Scaled(std::chrono::seconds(10)).count()); }
 
-// A blocking client whose reads give up after 10 s instead of hanging.
+// A blocking client; its reads give up after the scaled 10 s where the
+// system lets them (travik_test::SetReceiveTimeout).
 struct Client {
     asio::io_context ioc;
     websocket::stream<tcp::socket> ws{ioc};
