@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -70,6 +71,11 @@ int BytesWaiting(int s) {
 
 void ShutdownSocket(int s) { shutdown(H(s), SD_BOTH); }
 
+bool SetReceiveTimeout(int s, int ms) {
+    const DWORD timeout = static_cast<DWORD>(ms);
+    return setsockopt(H(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) == 0;
+}
+
 bool SetReceiveBuffer(int s, int bytes) {
     return setsockopt(H(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
@@ -98,6 +104,11 @@ int BytesWaiting(int s) {
 
 void ShutdownSocket(int s) { shutdown(s, SHUT_RDWR); }
 
+bool SetReceiveTimeout(int s, int ms) {
+    timeval timeout{ms / 1000, (ms % 1000) * 1000};
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
 bool SetReceiveBuffer(int s, int bytes) { return setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0; }
 #endif
 
@@ -115,6 +126,20 @@ int ListenOnLoopback(int* port) {
         return -1;
     }
     *port = ntohs(addr.sin_port);
+    return s;
+}
+
+int ConnectLoopback(int port) {
+    const int s = TcpSocket(AF_INET);
+    if (s < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        CloseSocket(s);
+        return -1;
+    }
     return s;
 }
 

@@ -28,6 +28,12 @@ int ListenOnLoopback(int* port);
 // True when a TCP connection to `address` (an IPv4 or IPv6 literal) at
 // `port` is accepted.
 bool Reachable(const char* address, int port);
+// A TCP socket connected to 127.0.0.1 at `port`, or -1.
+int ConnectLoopback(int port);
+// Blocking receives on `s` give up after `ms` instead of hanging. Asio's
+// synchronous reads give up too on Windows; on POSIX Asio waits again after
+// the timeout, so there the test's own deadline (ctest's) ends a hung read.
+bool SetReceiveTimeout(int s, int ms);
 // Shuts both directions of `s` down (the peer sees the end at once).
 void ShutdownSocket(int s);
 // True when this host has an IPv6 loopback to bind.

@@ -3,9 +3,6 @@
 // a warning status under a client that does not read, hostile client
 // messages answered with an error status while the connection stays usable,
 // and unfinished handshakes that cannot keep a client out.
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -21,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "foxglove_endpoint/foxglove_server.h"
+#include "support/raw_socket.h"
 #include "support/wait.h"
 
 namespace {
@@ -37,6 +35,9 @@ using travik_test::WaitUntil;
 constexpr uint32_t kImage = 3;
 constexpr uint32_t kEcho = 7;
 
+// How long a client waits for the server's next bytes before giving up.
+int ReadTimeoutMs() { return static_cast<int>(travik_test::Scaled(std::chrono::seconds(10)).count()); }
+
 struct Client {
     asio::io_context ioc;
     websocket::stream<tcp::socket> ws{ioc};
@@ -47,8 +48,7 @@ struct Client {
         tcp::socket& s = ws.next_layer();
         s.open(tcp::v4());
         if (receiveBuffer > 0) s.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
-        timeval tv{10, 0};
-        setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        travik_test::SetReceiveTimeout(static_cast<int>(s.native_handle()), ReadTimeoutMs());
         s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
         ws.set_option(websocket::stream_base::decorator([=](websocket::request_type& req) {
             if (!offered.empty()) req.set(http::field::sec_websocket_protocol, offered);
@@ -283,8 +283,7 @@ TEST(FoxgloveServerLimits, UnfinishedHandshakesDoNotKeepAClientOut) {
         idle.push_back(std::make_unique<tcp::socket>(ioc));
         idle.back()->connect(
             tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(server.Port())));
-        timeval tv{10, 0};
-        setsockopt(idle.back()->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        travik_test::SetReceiveTimeout(static_cast<int>(idle.back()->native_handle()), ReadTimeoutMs());
     }
     ASSERT_TRUE(WaitUntil([&] { return server.TakeStats().handshakesDropped == 6; }));
     for (int i = 0; i < 6; ++i) {
