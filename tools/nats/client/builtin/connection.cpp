@@ -157,7 +157,7 @@ bool Connection::Request(const std::string& subject, const std::string& text, in
         m_out += FormatUnsubscribe(sid);
         KickLocked();
     }
-    if (!wait->done) return false;
+    if (!wait->answered) return false;
     reply = std::move(wait->reply);
     return true;
 }
@@ -431,6 +431,7 @@ void Connection::OnMessage(WireMessage& message) {
         const auto request = m_requests.find(message.sid);
         if (request != m_requests.end()) {
             request->second->reply.assign(message.data.begin(), message.data.end());
+            request->second->answered = message.status != 503;
             request->second->done = true;
             m_cond.notify_all();
             return;

@@ -68,6 +68,7 @@ private:
     };
     struct RequestWait {
         bool done = false;
+        bool answered = false;  // false: timed out, or no one subscribes
         std::string reply;
     };
     struct Sub {

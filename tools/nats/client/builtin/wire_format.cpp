@@ -24,7 +24,7 @@ bool ParseServerInfo(const std::string& json, ServerInfo& info) {
 std::string FormatConnect(const ConnectFields& fields) {
     nlohmann::json doc = {{"verbose", false}, {"pedantic", false}, {"tls_required", fields.tls},
                           {"lang", "travik"}, {"version", "1"},    {"protocol", 1},
-                          {"echo", true},     {"headers", false},  {"no_responders", false}};
+                          {"echo", true},     {"headers", true},   {"no_responders", true}};
     if (!fields.user.empty()) doc["user"] = fields.user;
     if (!fields.pass.empty()) doc["pass"] = fields.pass;
     if (!fields.jwt.empty()) doc["jwt"] = fields.jwt;

@@ -23,8 +23,8 @@ struct ConnectFields {
     bool tls = false;
 };
 
-// "CONNECT {...}\r\n", without echo of the connection's own messages off:
-// a bridge may watch what it publishes.
+// "CONNECT {...}\r\n": echo on (a bridge may watch what it publishes);
+// headers on for the server's "no responders" answer to a request.
 std::string FormatConnect(const ConnectFields& fields);
 // "PUB subject [reply] size\r\n" + payload + "\r\n" appended to `out`.
 void AppendPublish(std::string& out, const std::string& subject, const std::string& reply, const void* data,

@@ -56,6 +56,7 @@ void WireParser::Reset() {
     m_line.clear();
     m_inPayload = false;
     m_payloadLeft = 0;
+    m_headerBytes = 0;
     m_message = WireMessage();
     m_failed = false;
     m_maxPayload = kDefaultMaxPayload;
@@ -86,6 +87,7 @@ bool WireParser::Feed(const char* data, size_t size, WireSink& sink, std::string
             m_payloadLeft -= take;
             if (m_payloadLeft == 0) {
                 m_inPayload = false;
+                TakeHeaders();
                 sink.OnMessage(m_message);
                 m_message = WireMessage();
             }
@@ -119,7 +121,8 @@ bool WireParser::Feed(const char* data, size_t size, WireSink& sink, std::string
 
 bool WireParser::Line(const std::string& line, WireSink& sink, std::string& error) {
     std::string rest;
-    if (StartsWithOp(line, "MSG", rest)) return MessageLine(rest, error);
+    if (StartsWithOp(line, "MSG", rest)) return MessageLine(rest, false, error);
+    if (StartsWithOp(line, "HMSG", rest)) return MessageLine(rest, true, error);
     if (StartsWithOp(line, "PING", rest) && rest.find_first_not_of(" \t") == std::string::npos) {
         sink.OnPing();
         return true;
@@ -152,16 +155,17 @@ bool WireParser::Line(const std::string& line, WireSink& sink, std::string& erro
     return false;
 }
 
-bool WireParser::MessageLine(const std::string& args, std::string& error) {
+bool WireParser::MessageLine(const std::string& args, bool headers, std::string& error) {
     const std::vector<std::string> f = Fields(args);
-    if (f.size() != 3 && f.size() != 4) {
+    const size_t n = headers ? 1 : 0;  // HMSG has the header size before the total
+    if (f.size() != 3 + n && f.size() != 4 + n) {
         error = "a MSG line with " + std::to_string(f.size()) + " fields";
         return false;
     }
     uint64_t size = 0;
     const uint64_t max = m_maxPayload > 0 ? static_cast<uint64_t>(m_maxPayload) : 0;
     if (!ValidSubject(f[0]) || !ParseCount(f[1], UINT64_MAX / 16, m_message.sid) ||
-        (f.size() == 4 && !ValidSubject(f[2]))) {
+        (f.size() == 4 + n && !ValidSubject(f[2]))) {
         error = "a malformed MSG line";
         return false;
     }
@@ -169,12 +173,31 @@ bool WireParser::MessageLine(const std::string& args, std::string& error) {
         error = "a MSG whose size is malformed or past max_payload";
         return false;
     }
+    uint64_t headerBytes = 0;
+    if (headers && (!ParseCount(f[f.size() - 2], size, headerBytes) || headerBytes < 4)) {
+        error = "an HMSG whose header size is malformed or past its total";
+        return false;
+    }
+    m_headerBytes = static_cast<size_t>(headerBytes);
     m_message.subject = f[0];
-    if (f.size() == 4) m_message.reply = f[2];
+    if (f.size() == 4 + n) m_message.reply = f[2];
     m_message.data.reserve(static_cast<size_t>(size));
     m_payloadLeft = static_cast<size_t>(size) + 2;
     m_inPayload = true;
     return true;
+}
+
+void WireParser::TakeHeaders() {
+    if (m_headerBytes == 0) return;
+    // "NATS/1.0[ CODE[ TEXT]]\r\n...": the code only.
+    const std::string block(m_message.data.begin(), m_message.data.begin() + static_cast<long>(m_headerBytes));
+    m_message.data.erase(m_message.data.begin(), m_message.data.begin() + static_cast<long>(m_headerBytes));
+    m_headerBytes = 0;
+    if (block.compare(0, 9, "NATS/1.0 ") != 0) return;
+    int code = 0;
+    for (size_t i = 9; i < block.size() && i < 12 && block[i] >= '0' && block[i] <= '9'; ++i)
+        code = code * 10 + (block[i] - '0');
+    m_message.status = code;
 }
 
 }  // namespace travik_nats

@@ -1,5 +1,6 @@
-// What a NATS server sends, parsed strictly as it arrives: INFO, MSG, PING,
-// PONG, +OK and -ERR. Every size is bounded: a control line past
+// What a NATS server sends, parsed strictly as it arrives: INFO, MSG, HMSG
+// (headers: only the status line is kept, e.g. "no responders" to a
+// request), PING, PONG, +OK and -ERR. Every size is bounded: a control line past
 // kMaxControlLine, a payload past the limit given, an unknown operation or
 // a malformed MSG line is a protocol error after which the parser takes
 // nothing more (the connection is closed).
@@ -18,6 +19,7 @@ struct WireMessage {
     std::string subject;
     std::string reply;  // empty: none
     uint64_t sid = 0;
+    int status = 0;  // the header's status code (503: no responders); 0: none
     std::vector<char> data;
 };
 
@@ -45,11 +47,13 @@ public:
 
 private:
     bool Line(const std::string& line, WireSink& sink, std::string& error);
-    bool MessageLine(const std::string& args, std::string& error);
+    bool MessageLine(const std::string& args, bool headers, std::string& error);
+    void TakeHeaders();
 
     std::string m_line;
     bool m_inPayload = false;
     size_t m_payloadLeft = 0;  // payload bytes plus the closing CRLF
+    size_t m_headerBytes = 0;  // of the payload, the leading header block
     WireMessage m_message;
     bool m_failed = false;
     int64_t m_maxPayload = kDefaultMaxPayload;
