@@ -321,9 +321,9 @@ private:
             if (!m_reportedTooLarge[channel]) {
                 m_reportedTooLarge[channel] = true;
                 travik_tool::Status(
-                    "travik bridge: channel %d: a message of %zu bytes exceeds the server's "
+                    "travik bridge: channel %d: a message of %llu bytes exceeds the server's "
                     "max_payload of %" PRId64 " bytes; such messages are skipped",
-                    channel, message.size(), maxPayload);
+                    channel, static_cast<unsigned long long>(message.size()), maxPayload);
             }
             return false;
         }
@@ -412,9 +412,9 @@ private:
         for (int c = 0; c < kChannels; ++c) asked[c] = wish.channels[c] || wish.video[c];
         travik_tool::Status(
             "travik bridge: device asked for channels %s (published as images %s, as video %s), interval %d ms, "
-            "logs %s (%zu leases)",
+            "logs %s (%llu leases)",
             FormatChannels(asked).c_str(), FormatChannels(wish.channels).c_str(), FormatChannels(wish.video).c_str(),
-            wish.intervalMs, wish.logs ? "on" : "off", m_leases.size());
+            wish.intervalMs, wish.logs ? "on" : "off", static_cast<unsigned long long>(m_leases.size()));
     }
 
     bool VideoOn() const { return VideoBuilt() && m_o.video == "h264"; }
