@@ -127,7 +127,7 @@ bool RouteUp(const Node& from, const Node& to) {
     std::atomic<int> got{0};
     if (!sender.Connect(a, error) || !receiver.Connect(b, error)) return false;
     if (!receiver.Subscribe(
-            "probe", [&](natsMsg*) { ++got; }, 16, 1 << 16, error))
+            "probe", [&](const travik_nats::LinkMessage&) { ++got; }, 16, 1 << 16, error))
         return false;
     return WaitUntil(
         [&] {
@@ -792,7 +792,7 @@ TEST_F(NatsOneNode, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
         const auto image = Pattern(tag, 0);
         std::vector<unsigned char> message;
         return travik_nats::EncodeImage(header, image.data(), static_cast<uint32_t>(image.size()), 6, message) &&
-               m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
+               m_publisher.Publish(subject, message.data(), static_cast<int>(message.size()));
     };
     // Until the viewer's subscription is in place, a real image may go unheard.
     ASSERT_TRUE(WaitUntil([&] { return publishReal(1) && WaitUntil([&] { return deliveredTag(1); }, 100ms); }, 30s));
@@ -806,7 +806,7 @@ TEST_F(NatsOneNode, ForgedImagesAreRefusedOnArrivalAndRealOnesStillArrive) {
     uint64_t refused = 0;
     for (const auto& message : forged) {
         ASSERT_FALSE(message.empty());
-        ASSERT_EQ(NATS_OK, m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())));
+        ASSERT_TRUE(m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())));
         ++refused;
         EXPECT_TRUE(WaitUntil([&] { return viewer.BadMessages() >= refused; }, 30s)) << refused;
     }
@@ -1122,7 +1122,7 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
     std::string error;
     ASSERT_TRUE(m_publisher.Subscribe(
         travik_nats::ImageSubject("cam", 0),
-        [&](natsMsg*) {
+        [&](const travik_nats::LinkMessage&) {
             std::lock_guard<std::mutex> lock(mutex);
             ++images;
             ++imagesSinceUnit;
@@ -1130,12 +1130,11 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
         1024, 64 << 20, error));
     ASSERT_TRUE(m_publisher.Subscribe(
         travik_nats::VideoSubject("cam", 0),
-        [&](natsMsg* msg) {
+        [&](const travik_nats::LinkMessage& msg) {
             travik_nats::VideoHeader header;
             size_t offset = 0;
-            const bool valid =
-                travik_nats::ReadVideoMessage(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
-                                              static_cast<size_t>(natsMsg_GetDataLength(msg)), header, offset);
+            const bool valid = travik_nats::ReadVideoMessage(reinterpret_cast<const unsigned char*>(msg.data),
+                                                             static_cast<size_t>(msg.size), header, offset);
             std::lock_guard<std::mutex> lock(mutex);
             if (units++ == 0) firstUnitIsKey = valid && header.keyframe;
             imagesSinceUnit = 0;
@@ -1143,9 +1142,9 @@ TEST_F(NatsOneNode, TheBridgeEncodesOnlyLeasedVideoAndEachWatcherStartsAtAKeyfra
         1024, 64 << 20, error));
     ASSERT_TRUE(m_publisher.Subscribe(
         travik_nats::Subject("cam", "status"),
-        [&](natsMsg* msg) {
+        [&](const travik_nats::LinkMessage& msg) {
             std::lock_guard<std::mutex> lock(mutex);
-            lastStatus.assign(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
+            lastStatus.assign(msg.data, static_cast<size_t>(msg.size));
         },
         64, 1 << 20, error));
     auto counts = [&](uint64_t& i, uint64_t& u, uint64_t& since) {
@@ -1275,9 +1274,9 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
     std::string error;
     ASSERT_TRUE(m_publisher.Subscribe(
         travik_nats::VideoSubject("cam", 0),
-        [&](natsMsg* msg) {
-            const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg));
-            const size_t size = static_cast<size_t>(natsMsg_GetDataLength(msg));
+        [&](const travik_nats::LinkMessage& msg) {
+            const auto* data = reinterpret_cast<const unsigned char*>(msg.data);
+            const size_t size = static_cast<size_t>(msg.size);
             travik_nats::VideoHeader header;
             size_t offset = 0;
             if (!travik_nats::ReadVideoMessage(data, size, header, offset)) return;
@@ -1352,11 +1351,10 @@ TEST_F(NatsOneNode, TheWebPageLeasesPixelsOnlyWhileATabShowsThemAsJpeg) {
     std::string error;
     ASSERT_TRUE(m_publisher.Subscribe(
         travik_nats::ImageSubject("cam", 0),
-        [&](natsMsg* msg) {
+        [&](const travik_nats::LinkMessage& msg) {
             travik_nats::ImageHeader header;
-            const bool valid =
-                travik_nats::ReadImagePrefix(reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg)),
-                                             static_cast<size_t>(natsMsg_GetDataLength(msg)), header);
+            const bool valid = travik_nats::ReadImagePrefix(reinterpret_cast<const unsigned char*>(msg.data),
+                                                            static_cast<size_t>(msg.size), header);
             std::lock_guard<std::mutex> lock(mutex);
             ++images;
             unitsWithoutImage = 0;
@@ -1365,7 +1363,7 @@ TEST_F(NatsOneNode, TheWebPageLeasesPixelsOnlyWhileATabShowsThemAsJpeg) {
         1024, 64 << 20, error));
     ASSERT_TRUE(m_publisher.Subscribe(
         travik_nats::VideoSubject("cam", 0),
-        [&](natsMsg*) {
+        [&](const travik_nats::LinkMessage&) {
             std::lock_guard<std::mutex> lock(mutex);
             ++unitsWithoutImage;
         },
@@ -1448,7 +1446,7 @@ TEST_F(NatsOneNode, ForgedVideoIsRefusedAndAWatcherStartsAtAKeyframe) {
     ASSERT_EQ(units.size(), 3u);
     const std::string subject = travik_nats::VideoSubject("cam", 0);
     auto publish = [&](const std::vector<unsigned char>& m) {
-        return m_publisher.Publish(subject, m.data(), static_cast<int>(m.size())) == NATS_OK;
+        return m_publisher.Publish(subject, m.data(), static_cast<int>(m.size()));
     };
     // Until the subscription is in place a delta may go unheard; once
     // heard, it is dropped: no keyframe came yet.
@@ -1509,9 +1507,7 @@ TEST_F(NatsOneNode, ASlowWatcherOfLargeUnitsHoldsBoundedBytes) {
     const auto message = VideoMessage(big);
     ASSERT_TRUE(ReadsAsVideo(message));
     const std::string subject = travik_nats::VideoSubject("cam", 0);
-    auto publish = [&] {
-        return m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
-    };
+    auto publish = [&] { return m_publisher.Publish(subject, message.data(), static_cast<int>(message.size())); };
     // Until the subscription is in place a unit may go unheard.
     ASSERT_TRUE(WaitUntil(
         [&] {

@@ -2,21 +2,19 @@
 // URL of the cluster (reconnects to the others, forever), credentials and a
 // CA file passed through, disconnects, reconnects and slow-consumer drops
 // reported on the console (URLs without their user part; nothing secret).
-// Contract: Connect, Subscribe and Close on one host thread; Publish,
-// Request, Respond, Up and the counters from any thread while connected.
-// Handlers run on the client library's threads, one at a time per
-// subscription; they borrow the message for the call only. After Close
-// returns no handler runs (it waits up to a few seconds for one running).
+// Two implementations stand behind it: link_libnats.cpp (the NATS C client,
+// where installed) and builtin/ (the tool's own protocol client, Windows);
+// CMake picks one.
+// Contract: Connect, Subscribe and Close on one host thread; Publish, Flush,
+// Request, Up and the counters from any thread while connected.
+// Handlers run on the client's threads, one at a time per subscription;
+// they borrow the message for the call only. After Close returns no handler
+// runs (it waits up to a few seconds for one running).
 #pragma once
 
-#include <nats/nats.h>
-
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,6 +28,14 @@ struct LinkOptions {
     int reconnectWaitMs = 250;
 };
 
+// A message as a handler sees it; every pointer is valid for the call only.
+struct LinkMessage {
+    const char* subject = "";
+    const char* reply = nullptr;  // null: no reply subject
+    const char* data = "";
+    int size = 0;
+};
+
 // "a,b,c" -> {"a","b","c"}, each given "nats://" and port 4222 when left out.
 // False when a part is empty.
 bool SplitUrls(const std::string& text, std::vector<std::string>& urls);
@@ -38,10 +44,10 @@ std::string Redacted(const std::string& url);
 
 class NatsLink {
 public:
-    using Handler = std::function<void(natsMsg* msg)>;
+    using Handler = std::function<void(const LinkMessage& msg)>;
 
-    NatsLink() = default;
-    ~NatsLink() { Close(); }
+    NatsLink();
+    ~NatsLink();
     NatsLink(const NatsLink&) = delete;
     NatsLink& operator=(const NatsLink&) = delete;
 
@@ -51,8 +57,12 @@ public:
     // messages and `pendingBytes` bytes: past them the client drops and
     // the drop is reported.
     bool Subscribe(const std::string& subject, Handler handler, int pendingMsgs, int pendingBytes, std::string& error);
-    // Non-blocking (the client buffers, also while reconnecting).
-    natsStatus Publish(const std::string& subject, const void* data, int len);
+    // Non-blocking (the client buffers, also while reconnecting). False when
+    // the message was refused (closed, too large, buffer full).
+    bool Publish(const std::string& subject, const void* data, int len);
+    // Blocks up to `timeoutMs` until the server has seen everything
+    // published before; false on timeout or when not connected.
+    bool Flush(int timeoutMs);
     // Blocks up to `timeoutMs` for the answer.
     bool Request(const std::string& subject, const std::string& text, int timeoutMs, std::string& reply);
     // The server's max_payload (0 before connected).
@@ -61,38 +71,13 @@ public:
     bool Up();
     // True while connected (not while reconnecting).
     bool Connected();
-    // The client's connection, for calls this class does not wrap; null
-    // unless connected.
-    natsConnection* Raw() { return m_conn; }
-    uint64_t SlowConsumerDrops() const { return m_slowDrops.load(); }
+    uint64_t SlowConsumerDrops() const;
     void Close();
 
-private:
-    struct Sub {
-        NatsLink* link = nullptr;
-        Handler handler;
-        natsSubscription* sub = nullptr;
-        std::string subject;
-    };
-    static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
-    static void OnComplete(void* closure);
-    static void OnError(natsConnection*, natsSubscription* sub, natsStatus err, void* closure);
-    static void OnDisconnected(natsConnection* nc, void* closure);
-    static void OnReconnected(natsConnection* nc, void* closure);
-    static void OnClosed(natsConnection* nc, void* closure);
+    class Impl;
 
-    std::string m_who;
-    natsOptions* m_opts = nullptr;
-    natsConnection* m_conn = nullptr;
-    std::vector<std::unique_ptr<Sub>> m_subs;
-    std::mutex m_mutex;  // m_live
-    std::condition_variable m_cond;
-    // Subscriptions whose completion has not been seen, plus the connection
-    // until its closed callback (the last of its callbacks) has run.
-    int m_live = 0;
-    std::atomic<uint64_t> m_slowDrops{0};
-    std::atomic<int64_t> m_lastSlowReport{0};
-    std::atomic<bool> m_closing{false};  // no "connection lost" report for our own Close
+private:
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace travik_nats

@@ -90,7 +90,7 @@ bool NatsViewer::SubscribeWanted(std::string& error) {
     for (int c = 0; c < kChannels; ++c) {
         if (!wish.channels[c] || m_subscribed[c]) continue;
         if (!m_link.Subscribe(
-                ImageSubject(m_name, c), [this, c](natsMsg* msg) { OnImageMessage(c, msg); }, kPendingMsgs,
+                ImageSubject(m_name, c), [this, c](const LinkMessage& msg) { OnImageMessage(c, msg); }, kPendingMsgs,
                 kPendingBytes, error))
             return false;
         m_subscribed[c] = true;
@@ -98,15 +98,15 @@ bool NatsViewer::SubscribeWanted(std::string& error) {
     for (int c = 0; c < kChannels; ++c) {
         if (!wish.video[c] || m_videoSubscribed[c]) continue;
         if (!m_link.Subscribe(
-                VideoSubject(m_name, c), [this, c](natsMsg* msg) { OnVideoMessage(c, msg); }, kPendingMsgs,
+                VideoSubject(m_name, c), [this, c](const LinkMessage& msg) { OnVideoMessage(c, msg); }, kPendingMsgs,
                 kPendingBytes, error))
             return false;
         m_videoSubscribed[c] = true;
     }
     if (wish.logs && !m_subscribed[kChannels]) {
         if (!m_link.Subscribe(
-                Subject(m_name, "log"), [this](natsMsg* msg) { OnLogMessage(msg); }, kPendingMsgs, kPendingBytes,
-                error))
+                Subject(m_name, "log"), [this](const LinkMessage& msg) { OnLogMessage(msg); }, kPendingMsgs,
+                kPendingBytes, error))
             return false;
         m_subscribed[kChannels] = true;
     }
@@ -187,7 +187,7 @@ void NatsViewer::Release() {
         Wish wish;
         const std::string text = FormatLease(m_id, wish, 1);
         m_link.Publish(Subject(m_name, "interest"), text.data(), static_cast<int>(text.size()));
-        if (m_link.Connected()) natsConnection_FlushTimeout(m_link.Raw(), 500);
+        m_link.Flush(500);
     }
     m_link.Close();  // no handler after this
     if (m_deliver.joinable()) m_deliver.join();
@@ -208,9 +208,9 @@ std::string NatsViewer::LastReply() {
     return m_reply;
 }
 
-void NatsViewer::OnImageMessage(int channel, natsMsg* msg) {
-    const char* data = natsMsg_GetData(msg);
-    const int len = natsMsg_GetDataLength(msg);
+void NatsViewer::OnImageMessage(int channel, const LinkMessage& msg) {
+    const char* data = msg.data;
+    const int len = msg.size;
     if (data == nullptr || len < 0) return;
     // A forged claim, or attributes that select another channel than the
     // subject's, is refused here, before it can replace a real image
@@ -229,9 +229,9 @@ void NatsViewer::OnImageMessage(int channel, natsMsg* msg) {
     m_cond.notify_one();
 }
 
-void NatsViewer::OnLogMessage(natsMsg* msg) {
-    const char* data = natsMsg_GetData(msg);
-    const int len = natsMsg_GetDataLength(msg);
+void NatsViewer::OnLogMessage(const LinkMessage& msg) {
+    const char* data = msg.data;
+    const int len = msg.size;
     if (data == nullptr || len <= 0) return;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stop || !m_wish.logs) return;
@@ -241,9 +241,9 @@ void NatsViewer::OnLogMessage(natsMsg* msg) {
     m_cond.notify_one();
 }
 
-void NatsViewer::OnVideoMessage(int channel, natsMsg* msg) {
-    const char* data = natsMsg_GetData(msg);
-    const int len = natsMsg_GetDataLength(msg);
+void NatsViewer::OnVideoMessage(int channel, const LinkMessage& msg) {
+    const char* data = msg.data;
+    const int len = msg.size;
     if (data == nullptr || len < 0) return;
     VideoHeader header;
     size_t offset = 0;

@@ -61,9 +61,9 @@ public:
     uint64_t SkippedUnits() const { return m_skipped.load(); }
 
 private:
-    void OnImageMessage(int channel, natsMsg* msg);
-    void OnLogMessage(natsMsg* msg);
-    void OnVideoMessage(int channel, natsMsg* msg);
+    void OnImageMessage(int channel, const LinkMessage& msg);
+    void OnLogMessage(const LinkMessage& msg);
+    void OnVideoMessage(int channel, const LinkMessage& msg);
     // The lease for `asked`: video channels also as images unless the
     // bridge is known to encode them. Under m_mutex.
     Wish LeaseWishLocked() const;

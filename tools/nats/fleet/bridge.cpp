@@ -79,11 +79,11 @@ public:
     bool Start(const LinkOptions& link, std::string& error) {
         if (!m_link.Connect(link, error)) return false;
         if (!m_link.Subscribe(
-                Subject(m_o.name, "interest"), [this](natsMsg* msg) { OnLease(msg, false); }, kControlPendingMsgs,
-                kControlPendingBytes, error) ||
+                Subject(m_o.name, "interest"), [this](const LinkMessage& msg) { OnLease(msg, false); },
+                kControlPendingMsgs, kControlPendingBytes, error) ||
             !m_link.Subscribe(
-                Subject(m_o.name, "command"), [this](natsMsg* msg) { OnLease(msg, true); }, kControlPendingMsgs,
-                kControlPendingBytes, error))
+                Subject(m_o.name, "command"), [this](const LinkMessage& msg) { OnLease(msg, true); },
+                kControlPendingMsgs, kControlPendingBytes, error))
             return false;
         for (int c = 0; c < kChannels; ++c) m_workers[c] = std::thread(&Bridge::PublishImages, this, c);
         return true;
@@ -321,13 +321,13 @@ private:
             if (!m_reportedTooLarge[channel]) {
                 m_reportedTooLarge[channel] = true;
                 travik_tool::Status(
-                    "travik bridge: channel %d: a message of %zu bytes exceeds the server's "
+                    "travik bridge: channel %d: a message of %llu bytes exceeds the server's "
                     "max_payload of %" PRId64 " bytes; such messages are skipped",
-                    channel, message.size(), maxPayload);
+                    channel, static_cast<unsigned long long>(message.size()), maxPayload);
             }
             return false;
         }
-        if (ok) ok = m_link.Publish(subject, message.data(), static_cast<int>(message.size())) == NATS_OK;
+        if (ok) ok = m_link.Publish(subject, message.data(), static_cast<int>(message.size()));
         std::lock_guard<std::mutex> lock(m_mutex);
         if (ok) {
             ++published;
@@ -339,8 +339,8 @@ private:
     }
 
     // Client library thread: a lease renewed, or a command to answer.
-    void OnLease(natsMsg* msg, bool command) {
-        const std::string text(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
+    void OnLease(const LinkMessage& msg, bool command) {
+        const std::string text(msg.data, static_cast<size_t>(msg.size));
         std::string id;
         Wish wish;
         int ttl = 0;
@@ -363,7 +363,7 @@ private:
             }
             answer = valid ? FormatStatus(StatusLocked()) : "error: malformed command";
         }
-        const char* reply = natsMsg_GetReply(msg);
+        const char* reply = msg.reply;
         if (command && reply != nullptr) m_link.Publish(reply, answer.data(), static_cast<int>(answer.size()));
     }
 
@@ -412,9 +412,9 @@ private:
         for (int c = 0; c < kChannels; ++c) asked[c] = wish.channels[c] || wish.video[c];
         travik_tool::Status(
             "travik bridge: device asked for channels %s (published as images %s, as video %s), interval %d ms, "
-            "logs %s (%zu leases)",
+            "logs %s (%llu leases)",
             FormatChannels(asked).c_str(), FormatChannels(wish.channels).c_str(), FormatChannels(wish.video).c_str(),
-            wish.intervalMs, wish.logs ? "on" : "off", m_leases.size());
+            wish.intervalMs, wish.logs ? "on" : "off", static_cast<unsigned long long>(m_leases.size()));
     }
 
     bool VideoOn() const { return VideoBuilt() && m_o.video == "h264"; }

@@ -32,13 +32,10 @@ int RunList(const ListOptions& o, travik_tool::StopSignal& stop, FILE* out) {
     NatsLink nats;
     std::string error;
     DeviceList devices(kMaxDevices, std::chrono::milliseconds(kForgetMs));
-    if (!nats.Connect(link, error) || !nats.Subscribe(
-                                          std::string(kSubjectRoot) + ".*.status",
-                                          [&](natsMsg* msg) {
-                                              devices.Hear(natsMsg_GetSubject(msg), natsMsg_GetData(msg),
-                                                           natsMsg_GetDataLength(msg));
-                                          },
-                                          1024, 1 << 20, error)) {
+    if (!nats.Connect(link, error) ||
+        !nats.Subscribe(
+            std::string(kSubjectRoot) + ".*.status",
+            [&](const LinkMessage& msg) { devices.Hear(msg.subject, msg.data, msg.size); }, 1024, 1 << 20, error)) {
         travik_tool::Status("travik list: %s (%s)", error.c_str(), Redacted(url).c_str());
         return 1;
     }

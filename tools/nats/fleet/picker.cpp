@@ -31,13 +31,11 @@ int PickerSource::Connect(const travik_tool::SourceWish& wish, LogCb log, ImageC
         m_wish = wish;
     }
     std::string error;
-    if (!m_status.Connect(m_link, error) || !m_status.Subscribe(
-                                                std::string(kSubjectRoot) + ".*.status",
-                                                [this](natsMsg* msg) {
-                                                    m_devices.Hear(natsMsg_GetSubject(msg), natsMsg_GetData(msg),
-                                                                   natsMsg_GetDataLength(msg));
-                                                },
-                                                kStatusPendingMsgs, kStatusPendingBytes, error)) {
+    if (!m_status.Connect(m_link, error) ||
+        !m_status.Subscribe(
+            std::string(kSubjectRoot) + ".*.status",
+            [this](const LinkMessage& msg) { m_devices.Hear(msg.subject, msg.data, msg.size); }, kStatusPendingMsgs,
+            kStatusPendingBytes, error)) {
         travik_tool::Status("travik web: %s (%s)", error.c_str(), Redacted(m_url).c_str());
         return -1;
     }

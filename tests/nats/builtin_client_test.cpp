@@ -1,0 +1,231 @@
+// The tool's own NATS client against a scripted server on loopback: what it
+// sends (CONNECT with the URL's user, SUB, PUB, PING), what it refuses
+// (oversized, malformed or unknown lines, a bad INFO, a server asking for
+// TLS), and that each refusal closes the connection, which it then makes
+// again with its subscriptions and the publishes made meanwhile.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
+#include "nats/client/link.h"
+#include "support/wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using boost::asio::ip::tcp;
+using travik_test::WaitUntil;
+
+constexpr const char* kInfo = "INFO {\"server_id\":\"fake\",\"max_payload\":1024,\"proto\":1}\r\n";
+
+// One listening socket; each client connection is taken and read with
+// deadlines (non-blocking sockets polled by WaitUntil).
+class ScriptedServer {
+public:
+    ScriptedServer() : m_acceptor(m_io, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0)) {
+        m_acceptor.non_blocking(true);
+    }
+    std::string Url(const std::string& user = "") const {
+        return "nats://" + user + "127.0.0.1:" + std::to_string(m_acceptor.local_endpoint().port());
+    }
+    bool Accept() {
+        m_socket = tcp::socket(m_io);
+        m_input.clear();
+        const bool ok = WaitUntil([&] {
+            boost::system::error_code ec;
+            m_acceptor.accept(m_socket, ec);
+            return !ec;
+        });
+        if (ok) m_socket.non_blocking(true);
+        return ok;
+    }
+    void Send(const std::string& text) {
+        m_socket.non_blocking(false);
+        boost::system::error_code ec;
+        boost::asio::write(m_socket, boost::asio::buffer(text), ec);
+        m_socket.non_blocking(true);
+    }
+    // Everything up to and including `needle`, taken from the input; "" when
+    // it did not come.
+    std::string ReadUntil(const std::string& needle) {
+        size_t at = std::string::npos;
+        WaitUntil([&] {
+            Pump();
+            at = m_input.find(needle);
+            return at != std::string::npos;
+        });
+        if (at == std::string::npos) return "";
+        std::string taken = m_input.substr(0, at + needle.size());
+        m_input.erase(0, at + needle.size());
+        return taken;
+    }
+    // True once the client has closed this connection.
+    bool ClosedByClient() {
+        return WaitUntil([&] { return !Pump(); });
+    }
+    // Accepts, greets with `info` and answers the handshake's PING; the
+    // CONNECT line (with the PING) is returned.
+    std::string Handshake(const std::string& info = kInfo) {
+        if (!Accept()) return "";
+        Send(info);
+        std::string connect = ReadUntil("PING\r\n");
+        if (!connect.empty()) Send("PONG\r\n");
+        return connect;
+    }
+
+private:
+    // Reads what is there; false once the peer closed.
+    bool Pump() {
+        char buffer[4096];
+        for (int i = 0; i < 64; ++i) {
+            boost::system::error_code ec;
+            const size_t n = m_socket.read_some(boost::asio::buffer(buffer), ec);
+            if (ec == boost::asio::error::would_block) return true;
+            if (ec) return false;
+            m_input.append(buffer, n);
+        }
+        return true;
+    }
+
+    boost::asio::io_context m_io;
+    tcp::acceptor m_acceptor;
+    tcp::socket m_socket{m_io};
+    std::string m_input;
+};
+
+struct Received {
+    std::mutex mutex;
+    std::vector<std::string> payloads;
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return payloads.size();
+    }
+};
+
+travik_nats::LinkOptions Options(const std::string& url) {
+    travik_nats::LinkOptions options;
+    options.urls = {url};
+    options.who = "test";
+    options.reconnectWaitMs = 10;
+    return options;
+}
+
+TEST(NatsBuiltinClient, RefusesHostileLinesByReconnectingWithItsSubscriptionsAndBufferedPublishes) {
+    ScriptedServer server;
+    travik_nats::NatsLink link;
+    std::string error;
+    auto connected =
+        std::async(std::launch::async, [&] { return link.Connect(Options(server.Url("ann:s3cret@")), error); });
+    const std::string connect = server.Handshake();
+    ASSERT_TRUE(connected.get()) << error;
+    EXPECT_NE(std::string::npos, connect.find("CONNECT {")) << connect;
+    EXPECT_NE(std::string::npos, connect.find("\"user\":\"ann\"")) << connect;
+    EXPECT_NE(std::string::npos, connect.find("\"pass\":\"s3cret\"")) << connect;
+    EXPECT_EQ(1024, link.MaxPayload());
+
+    Received received;
+    ASSERT_TRUE(link.Subscribe(
+        "cam.img",
+        [&](const travik_nats::LinkMessage& m) {
+            std::lock_guard<std::mutex> lock(received.mutex);
+            received.payloads.emplace_back(m.data, static_cast<size_t>(m.size));
+        },
+        16, 1 << 16, error));
+    ASSERT_NE("", server.ReadUntil("SUB cam.img 1\r\n"));
+
+    // A message arrives byte for byte, a NUL and CRLF inside it included.
+    const std::string payload("a\0b\r\nc", 6);
+    server.Send("MSG cam.img 1 6\r\n" + payload + "\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return received.Count() == 1; }));
+    EXPECT_EQ(payload, received.payloads[0]);
+
+    const std::vector<std::string> hostile = {
+        "MSG cam.img 1 1025\r\n" + std::string(1025, 'x') + "\r\n",  // past max_payload
+        "MSG cam.img 1 " + std::string(40 * 1024, '9'),              // a control line without end
+        "MSG cam.img x 3\r\nabc\r\n",                                // the sid is not a number
+        "MSG cam.img 1 -3\r\nabc\r\n",                               // a signed size
+        "MSG cam.img 1\r\n",                                         // too few fields
+        "MSG cam.img 1 3\r\nabcd\r\n",                               // payload longer than said
+        "MSG cam.img 1 3\nabc\r\n",                                  // a bare LF
+        "HMSG cam.img 1 9 3\r\nabc\r\n",                             // headers past the total
+        "RUN rm -rf /\r\n",                                          // unknown operation
+    };
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        SCOPED_TRACE("hostile input " + std::to_string(i));
+        server.Send(hostile[i]);
+        ASSERT_TRUE(server.ClosedByClient());
+        ASSERT_TRUE(WaitUntil([&] { return !link.Connected(); }));
+        EXPECT_TRUE(link.Up());  // it reconnects, never gives up
+        // Published while away: held and sent once the server is back.
+        const std::string note = "note" + std::to_string(i);
+        EXPECT_TRUE(link.Publish("notes", note.data(), static_cast<int>(note.size())));
+        ASSERT_NE("", server.Handshake());
+        // The subscription is restored before what was buffered.
+        const std::string after = server.ReadUntil("PUB notes 5\r\n" + note + "\r\n");
+        EXPECT_NE(std::string::npos, after.find("SUB cam.img 1\r\n")) << after;
+        ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
+    }
+    EXPECT_EQ(1u, received.Count());
+
+    // Flush: true only once the server has answered its PING.
+    auto flushed = std::async(std::launch::async, [&] { return link.Flush(20000); });
+    ASSERT_NE("", server.ReadUntil("PING\r\n"));
+    server.Send("PONG\r\n");
+    EXPECT_TRUE(flushed.get());
+    // Too large for the server: refused here rather than sent.
+    const std::string big(1025, 'y');
+    EXPECT_FALSE(link.Publish("notes", big.data(), static_cast<int>(big.size())));
+    // The server's PING is answered.
+    server.Send("PING\r\n");
+    EXPECT_NE("", server.ReadUntil("PONG\r\n"));
+    link.Close();
+    EXPECT_FALSE(link.Up());
+}
+
+TEST(NatsBuiltinClient, ConnectFailsOnABadInfoOrWhatItCannotHonour) {
+    const std::vector<std::string> infos = {
+        "INFO {\"max_payload\":\r\n",                             // not JSON
+        "INFO {\"server_id\":\"x\"}\r\n",                         // no max_payload
+        "INFO {\"max_payload\":1024,\"tls_required\":true}\r\n",  // TLS wanted
+        "INFO " + std::string(40 * 1024, ' ') + "\r\n",           // a control line too long
+        "-ERR 'Authorization Violation'\r\n",
+    };
+    for (size_t i = 0; i < infos.size(); ++i) {
+        SCOPED_TRACE("greeting " + std::to_string(i));
+        ScriptedServer server;
+        travik_nats::NatsLink link;
+        std::string error;
+        auto connected = std::async(std::launch::async, [&] { return link.Connect(Options(server.Url()), error); });
+        ASSERT_TRUE(server.Accept());
+        server.Send(infos[i]);
+        EXPECT_TRUE(server.ClosedByClient());
+        EXPECT_FALSE(connected.get());
+        EXPECT_NE(std::string::npos, error.find("cannot connect to NATS")) << error;
+        EXPECT_FALSE(link.Up());
+    }
+    // Credentials files and TLS are refused by name, never ignored.
+    for (const auto& set : std::vector<std::pair<std::string, std::string>>{{"creds", ""}, {"", "ca"}}) {
+        travik_nats::LinkOptions options = Options("nats://127.0.0.1:1");
+        options.credsFile = set.first;
+        options.tlsCaFile = set.second;
+        travik_nats::NatsLink link;
+        std::string error;
+        EXPECT_FALSE(link.Connect(options, error));
+        EXPECT_NE(std::string::npos, error.find(set.first.empty() ? "TLS" : "credentials")) << error;
+    }
+    travik_nats::NatsLink link;
+    std::string error;
+    EXPECT_FALSE(link.Connect(Options("tls://127.0.0.1:1"), error));
+    EXPECT_NE(std::string::npos, error.find("TLS")) << error;
+}
+
+}  // namespace
