@@ -248,6 +248,24 @@ TEST(NatsBuiltinClient, DropsAServerThatPingsButNeverReads) {
     link.Close();
 }
 
+// A first connection lost right after its handshake is a connection made:
+// Connect succeeds and the link reconnects.
+TEST(NatsBuiltinClient, ConnectSucceedsWhenTheFirstConnectionDropsAtOnce) {
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ScriptedServer server;
+        travik_nats::NatsLink link;
+        std::string error;
+        auto connected = std::async(std::launch::async, [&] { return link.Connect(Options(server.Url()), error); });
+        ASSERT_NE("", server.Handshake());
+        // The next Accept closes the first connection.
+        ASSERT_NE("", server.Handshake());
+        EXPECT_TRUE(connected.get()) << error;
+        ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
+        link.Close();
+    }
+}
+
 TEST(NatsBuiltinClient, ConnectFailsOnABadInfoOrWhatItCannotHonour) {
     const std::vector<std::string> infos = {
         "INFO {\"max_payload\":\r\n",                             // not JSON

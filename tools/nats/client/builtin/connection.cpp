@@ -64,7 +64,9 @@ bool Connection::Connect(const LinkOptions& options, std::string& error) {
     });
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cond.wait(lock, [this] { return m_firstDone; });
-    if (m_state == State::kConnected) return true;
+    // Not closed: the handshake succeeded (the link may already be
+    // reconnecting after losing that first connection).
+    if (m_state != State::kClosed) return true;
     error = m_firstError;
     lock.unlock();
     Close();
