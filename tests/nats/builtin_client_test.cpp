@@ -48,11 +48,13 @@ public:
         if (ok) m_socket.non_blocking(true);
         return ok;
     }
-    void Send(const std::string& text) {
+    // False once the client has gone.
+    bool Send(const std::string& text) {
         m_socket.non_blocking(false);
         boost::system::error_code ec;
         boost::asio::write(m_socket, boost::asio::buffer(text), ec);
         m_socket.non_blocking(true);
+        return !ec;
     }
     // Everything up to and including `needle`, taken from the input; "" when
     // it did not come.
@@ -189,6 +191,79 @@ TEST(NatsBuiltinClient, RefusesHostileLinesByReconnectingWithItsSubscriptionsAnd
     EXPECT_NE("", server.ReadUntil("PONG\r\n"));
     link.Close();
     EXPECT_FALSE(link.Up());
+}
+
+// A server may claim any max_payload; a MSG announcing a size that large is
+// refused (the connection closed and made again), never allocated up front.
+TEST(NatsBuiltinClient, RefusesAHugeMessageSizeWhateverTheServerClaims) {
+    ScriptedServer server;
+    travik_nats::NatsLink link;
+    std::string error;
+    auto connected = std::async(std::launch::async, [&] { return link.Connect(Options(server.Url()), error); });
+    const std::string hugeInfo = "INFO {\"max_payload\":9000000000000000000}\r\n";
+    ASSERT_NE("", server.Handshake(hugeInfo));
+    ASSERT_TRUE(connected.get()) << error;
+    Received received;
+    ASSERT_TRUE(link.Subscribe(
+        "cam.img",
+        [&](const travik_nats::LinkMessage& m) {
+            std::lock_guard<std::mutex> lock(received.mutex);
+            received.payloads.emplace_back(m.data, static_cast<size_t>(m.size));
+        },
+        16, 1 << 16, error));
+    ASSERT_NE("", server.ReadUntil("SUB cam.img 1\r\n"));
+    for (const char* size : {"8000000000000000000", "100000000"}) {
+        SCOPED_TRACE(size);
+        server.Send(std::string("MSG cam.img 1 ") + size + "\r\nabc");
+        ASSERT_TRUE(server.ClosedByClient());
+        ASSERT_NE("", server.Handshake(hugeInfo));
+        ASSERT_NE("", server.ReadUntil("SUB cam.img 1\r\n"));
+    }
+    // Still alive: a message of a sane size arrives.
+    server.Send("MSG cam.img 1 3\r\nabc\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return received.Count() == 1; }));
+    EXPECT_EQ("abc", received.payloads[0]);
+    link.Close();
+}
+
+// A server that PINGs without ever reading would have the client hold a PONG
+// for each PING; the client drops the connection instead.
+TEST(NatsBuiltinClient, DropsAServerThatPingsButNeverReads) {
+    ScriptedServer server;
+    travik_nats::NatsLink link;
+    std::string error;
+    auto connected = std::async(std::launch::async, [&] { return link.Connect(Options(server.Url()), error); });
+    ASSERT_NE("", server.Handshake());
+    ASSERT_TRUE(connected.get()) << error;
+    std::string pings;
+    for (int i = 0; i < 10000; ++i) pings += "PING\r\n";
+    // At most 120 MB of PINGs: far more than the kernel's buffers and the
+    // client's bound together.
+    bool clientLeft = false;
+    for (int i = 0; i < 2000 && !clientLeft; ++i) clientLeft = !server.Send(pings);
+    EXPECT_TRUE(clientLeft);
+    EXPECT_TRUE(link.Up());  // it reconnects
+    ASSERT_NE("", server.Handshake());
+    ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
+    link.Close();
+}
+
+// A first connection lost right after its handshake is a connection made:
+// Connect succeeds and the link reconnects.
+TEST(NatsBuiltinClient, ConnectSucceedsWhenTheFirstConnectionDropsAtOnce) {
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ScriptedServer server;
+        travik_nats::NatsLink link;
+        std::string error;
+        auto connected = std::async(std::launch::async, [&] { return link.Connect(Options(server.Url()), error); });
+        ASSERT_NE("", server.Handshake());
+        // The next Accept closes the first connection.
+        ASSERT_NE("", server.Handshake());
+        EXPECT_TRUE(connected.get()) << error;
+        ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
+        link.Close();
+    }
 }
 
 TEST(NatsBuiltinClient, ConnectFailsOnABadInfoOrWhatItCannotHonour) {

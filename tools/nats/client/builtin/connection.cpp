@@ -17,6 +17,8 @@ namespace {
 // From the first byte sent to the server's PONG after CONNECT.
 constexpr auto kAttemptTimeout = std::chrono::seconds(2);
 constexpr int64_t kReportEveryMicros = 5000000;
+// PONGs and the like waiting for a socket the server does not drain.
+constexpr size_t kMaxControlBytes = 256 * 1024;
 
 }  // namespace
 
@@ -62,7 +64,9 @@ bool Connection::Connect(const LinkOptions& options, std::string& error) {
     });
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cond.wait(lock, [this] { return m_firstDone; });
-    if (m_state == State::kConnected) return true;
+    // Not closed: the handshake succeeded (the link may already be
+    // reconnecting after losing that first connection).
+    if (m_state != State::kClosed) return true;
     error = m_firstError;
     lock.unlock();
     Close();
@@ -230,6 +234,7 @@ void Connection::CloseSocket() {
     m_writing = false;
     m_sending.clear();
     m_control.clear();
+    m_pongsUnread = false;
 }
 
 void Connection::StartAttempt() {
@@ -335,8 +340,12 @@ void Connection::StartRead() {
                 return;
             }
             std::string error;
-            const bool ok = m_parser.Feed(m_readBuffer.data(), n, *this, error);
+            bool ok = m_parser.Feed(m_readBuffer.data(), n, *this, error);
             if (gen != m_gen) return;  // a sink call closed this socket
+            if (ok && m_pongsUnread) {
+                ok = false;
+                error = "the server sends PINGs but reads none of the PONGs";
+            }
             if (!ok) {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 state = m_state;
@@ -452,6 +461,11 @@ void Connection::OnMessage(WireMessage& message) {
 }
 
 void Connection::OnPing() {
+    // Unbounded otherwise: one PONG held per PING of a server that never reads.
+    if (m_control.size() >= kMaxControlBytes) {
+        m_pongsUnread = true;
+        return;
+    }
     m_control += "PONG\r\n";
     StartWrite();
 }

@@ -113,8 +113,9 @@ private:
     size_t m_urlIndex = 0;
     size_t m_attempts = 0;  // failed attempts since the last connection
     bool m_everConnected = false;
-    bool m_infoSeen = false;  // this socket's INFO came
-    std::string m_control;    // CONNECT, PING, PONG, SUB: sent ahead of m_out
+    bool m_infoSeen = false;     // this socket's INFO came
+    std::string m_control;       // CONNECT, PING, PONG, SUB: sent ahead of m_out
+    bool m_pongsUnread = false;  // the server PINGs on but reads no PONG: this socket is dropped
     std::string m_sending;
     bool m_writing = false;
     std::string m_serverError;  // the last -ERR of an attempt

@@ -181,7 +181,8 @@ bool WireParser::MessageLine(const std::string& args, bool headers, std::string&
     m_headerBytes = static_cast<size_t>(headerBytes);
     m_message.subject = f[0];
     if (f.size() == 4 + n) m_message.reply = f[2];
-    m_message.data.reserve(static_cast<size_t>(size));
+    // The size is the server's word: memory follows the bytes that come.
+    m_message.data.reserve(static_cast<size_t>(std::min<uint64_t>(size, 64 * 1024)));
     m_payloadLeft = static_cast<size_t>(size) + 2;
     m_inPayload = true;
     return true;

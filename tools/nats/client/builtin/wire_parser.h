@@ -38,8 +38,11 @@ public:
     static constexpr size_t kMaxControlLine = 32 * 1024;
     // Before the server's INFO says otherwise.
     static constexpr int64_t kDefaultMaxPayload = 1024 * 1024;
+    // Whatever the server's INFO claims: a MSG larger than this is refused
+    // rather than allocated.
+    static constexpr int64_t kMaxAcceptedPayload = 64 * 1024 * 1024;
 
-    void SetMaxPayload(int64_t bytes) { m_maxPayload = bytes; }
+    void SetMaxPayload(int64_t bytes) { m_maxPayload = bytes < kMaxAcceptedPayload ? bytes : kMaxAcceptedPayload; }
     // False on a protocol error (`error` says which); the parser is then
     // spent until Reset.
     bool Feed(const char* data, size_t size, WireSink& sink, std::string& error);
