@@ -266,6 +266,49 @@ TEST(NatsBuiltinClient, ConnectSucceedsWhenTheFirstConnectionDropsAtOnce) {
     }
 }
 
+// A server that takes each connection and then fails it is retried no
+// sooner than the reconnect wait; bytes after the line that failed an
+// attempt belong to the closed connection (a PONG there must not count as
+// the next handshake); a flood of -ERR lines is reported, not echoed.
+TEST(NatsBuiltinClient, RetriesAFailingServerOnlyAfterTheWaitAndIgnoresWhatFollowsAFailure) {
+    ScriptedServer server;
+    travik_nats::NatsLink link;
+    std::string error;
+    travik_nats::LinkOptions options = Options(server.Url());
+    options.reconnectWaitMs = 1500;
+    const auto before = std::chrono::steady_clock::now();
+    auto connected = std::async(std::launch::async, [&] { return link.Connect(options, error); });
+    ASSERT_NE("", server.Handshake());
+    ASSERT_TRUE(connected.get()) << error;
+    server.Send("RUN\r\n");
+    ASSERT_TRUE(server.ClosedByClient());
+    // A lower bound only: a loaded machine makes the gap longer, never shorter.
+    ASSERT_TRUE(server.Accept());
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
+
+    // This attempt fails on its INFO; the PONG in the same segment must not
+    // mark the link connected, or it would sit on a closed socket.
+    server.Send("INFO {\"max_payload\":1024,\"tls_required\":true}\r\nPONG\r\n");
+    ASSERT_TRUE(server.ClosedByClient());
+    ASSERT_NE("", server.Handshake());
+    ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
+
+    testing::internal::CaptureStderr();
+    std::string errors;
+    for (int i = 0; i < 500; ++i) errors += "-ERR 'Permissions Violation'\r\n";
+    server.Send(errors + "PING\r\n");
+    const bool answered = server.ReadUntil("PONG\r\n") != "";
+    const std::string console = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(answered);
+    size_t lines = 0;
+    for (size_t at = console.find("NATS error"); at != std::string::npos; at = console.find("NATS error", at + 1))
+        ++lines;
+    EXPECT_GE(lines, 1u) << console;
+    EXPECT_LE(lines, 2u) << console;
+    EXPECT_TRUE(link.Connected());
+    link.Close();
+}
+
 TEST(NatsBuiltinClient, ConnectFailsOnABadInfoOrWhatItCannotHonour) {
     const std::vector<std::string> infos = {
         "INFO {\"max_payload\":\r\n",                             // not JSON

@@ -47,13 +47,14 @@ bool Connection::Connect(const LinkOptions& options, std::string& error) {
         m_servers.push_back(server);
     }
     m_urls = options.urls;
+    m_lastTry.assign(m_servers.size(), std::nullopt);
     m_who = options.who;
     m_reconnectWaitMs = options.reconnectWaitMs;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_state = State::kConnecting;
     }
-    boost::asio::post(m_io, [this] { StartAttempt(); });
+    boost::asio::post(m_io, [this] { ScheduleAttempt(); });
     m_ioThread = std::thread([this] {
         // Handlers catch their own failures; a throw here would be a bug,
         // and ending the thread is better than terminating the tool.
@@ -235,6 +236,26 @@ void Connection::CloseSocket() {
     m_sending.clear();
     m_control.clear();
     m_pongsUnread = false;
+    // Closed from a sink call maybe: what follows in the read buffer belongs
+    // to the closed connection.
+    m_parser.Stop();
+}
+
+void Connection::ScheduleAttempt() {
+    // Posted or timed, never at once: a sink call may be closing the
+    // connection inside the parser, which StartAttempt resets.
+    const size_t index = m_urlIndex % m_servers.size();
+    const auto now = std::chrono::steady_clock::now();
+    auto wait = std::chrono::steady_clock::duration::zero();
+    if (m_lastTry[index]) {
+        const auto due = *m_lastTry[index] + std::chrono::milliseconds(m_reconnectWaitMs);
+        if (due > now) wait = due - now;
+    }
+    const uint64_t gen = m_gen;
+    m_timer.expires_after(wait);
+    m_timer.async_wait([this, gen](const boost::system::error_code& ec) {
+        if (!ec && gen == m_gen) StartAttempt();
+    });
 }
 
 void Connection::StartAttempt() {
@@ -249,6 +270,7 @@ void Connection::StartAttempt() {
     m_serverError.clear();
     const uint64_t gen = m_gen;
     const ServerUrl& server = m_servers[m_urlIndex % m_servers.size()];
+    m_lastTry[m_urlIndex % m_servers.size()] = std::chrono::steady_clock::now();
     m_timer.expires_after(kAttemptTimeout);
     m_timer.async_wait([this, gen](const boost::system::error_code& ec) {
         if (!ec && gen == m_gen) AttemptFailed("no answer in time");
@@ -294,16 +316,7 @@ void Connection::AttemptFailed(const std::string& reason) {
         m_cond.notify_all();
         return;
     }
-    if (m_attempts % m_urls.size() != 0) {
-        StartAttempt();
-        return;
-    }
-    // Every URL refused in this round: wait before the next.
-    const uint64_t gen = m_gen;
-    m_timer.expires_after(std::chrono::milliseconds(m_reconnectWaitMs));
-    m_timer.async_wait([this, gen](const boost::system::error_code& ec) {
-        if (!ec && gen == m_gen) StartAttempt();
-    });
+    ScheduleAttempt();
 }
 
 void Connection::ConnectionLost(const std::string& reason) {
@@ -319,7 +332,9 @@ void Connection::ConnectionLost(const std::string& reason) {
     travik_tool::Status("%s: NATS connection lost; reconnecting", m_who.c_str());
     m_attempts = 0;
     ++m_urlIndex;  // the next node first: this one just failed
-    StartAttempt();
+    // A server that takes connections and then fails them is retried no
+    // sooner than the reconnect wait after the last attempt began.
+    ScheduleAttempt();
 }
 
 void Connection::StartRead() {
@@ -511,10 +526,23 @@ void Connection::OnServerError(const std::string& text) {
         connected = m_state == State::kConnected;
     }
     if (!connected) {
-        m_serverError = text;  // the attempt's failure, said when it fails
+        // The server refused the handshake (authorization, say): it is
+        // about to close; fail the attempt with its word.
+        m_serverError = text;
+        AttemptFailed(text);
         return;
     }
-    travik_tool::Status("%s: NATS error: %s", m_who.c_str(), text.c_str());
+    // A server may send -ERR lines without end: one line per five seconds.
+    ++m_errorsUnreported;
+    const int64_t now = travik::NowMicros();
+    if (m_lastErrorReport != 0 && now - m_lastErrorReport < kReportEveryMicros) return;
+    m_lastErrorReport = now;
+    if (m_errorsUnreported > 1)
+        travik_tool::Status("%s: NATS error: %s (%llu more not shown)", m_who.c_str(), text.c_str(),
+                            static_cast<unsigned long long>(m_errorsUnreported - 1));
+    else
+        travik_tool::Status("%s: NATS error: %s", m_who.c_str(), text.c_str());
+    m_errorsUnreported = 0;
 }
 
 }  // namespace travik_nats

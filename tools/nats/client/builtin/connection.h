@@ -1,6 +1,7 @@
 // The tool's own NATS client connection (where the NATS C client is not
 // available): one I/O thread on Boost.Asio runs the socket, the parser and
-// the timers; the URL list is tried in turn, and after the first connect
+// the timers; the URL list is tried in turn, no server sooner than the
+// reconnect wait after its last attempt began, and after the first connect
 // it reconnects forever, restoring the subscriptions and sending what was
 // published meanwhile (bounded in bytes; past it publishes are dropped and
 // the drop reported). Each subscription's messages wait in a bounded queue
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -77,6 +79,7 @@ private:
     };
 
     // I/O thread.
+    void ScheduleAttempt();
     void StartAttempt();
     void AttemptFailed(const std::string& reason);
     void ConnectionLost(const std::string& reason);
@@ -112,6 +115,7 @@ private:
     uint64_t m_gen = 0;  // bumped per socket: handlers of an older one do nothing
     size_t m_urlIndex = 0;
     size_t m_attempts = 0;  // failed attempts since the last connection
+    std::vector<std::optional<std::chrono::steady_clock::time_point>> m_lastTry;  // per server
     bool m_everConnected = false;
     bool m_infoSeen = false;     // this socket's INFO came
     std::string m_control;       // CONNECT, PING, PONG, SUB: sent ahead of m_out
@@ -119,6 +123,8 @@ private:
     std::string m_sending;
     bool m_writing = false;
     std::string m_serverError;  // the last -ERR of an attempt
+    int64_t m_lastErrorReport = 0;
+    uint64_t m_errorsUnreported = 0;  // -ERRs since the last one printed
     std::vector<char> m_readBuffer = std::vector<char>(64 * 1024);
 
     mutable std::mutex m_mutex;

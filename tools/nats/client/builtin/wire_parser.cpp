@@ -1,6 +1,7 @@
 #include "nats/client/builtin/wire_parser.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace travik_nats {
@@ -44,7 +45,7 @@ bool StartsWithOp(const std::string& line, const char* op, std::string& rest) {
     const size_t n = std::strlen(op);
     if (line.size() < n) return false;
     for (size_t i = 0; i < n; ++i)
-        if ((line[i] & ~0x20) != op[i]) return false;
+        if (std::toupper(static_cast<unsigned char>(line[i])) != op[i]) return false;  // '+' and '-' as they are
     if (line.size() > n && line[n] != ' ' && line[n] != '\t') return false;
     rest = line.substr(n);
     return true;
@@ -59,6 +60,7 @@ void WireParser::Reset() {
     m_headerBytes = 0;
     m_message = WireMessage();
     m_failed = false;
+    m_stopped = false;
     m_maxPayload = kDefaultMaxPayload;
 }
 
@@ -68,7 +70,7 @@ bool WireParser::Feed(const char* data, size_t size, WireSink& sink, std::string
         return false;
     }
     size_t i = 0;
-    while (i < size) {
+    while (i < size && !m_stopped) {
         if (m_inPayload) {
             const size_t take = std::min(size - i, m_payloadLeft);
             const size_t bodyLeft = m_payloadLeft > 2 ? m_payloadLeft - 2 : 0;

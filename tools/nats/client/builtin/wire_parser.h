@@ -5,7 +5,8 @@
 // a malformed MSG line is a protocol error after which the parser takes
 // nothing more (the connection is closed).
 // Contract: one thread (the connection's I/O thread); Feed never blocks and
-// calls the sink synchronously; the sink may call SetMaxPayload.
+// calls the sink synchronously; the sink may call SetMaxPayload and Stop,
+// never Reset.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +47,9 @@ public:
     // False on a protocol error (`error` says which); the parser is then
     // spent until Reset.
     bool Feed(const char* data, size_t size, WireSink& sink, std::string& error);
+    // The connection these bytes came from is closed: Feed returns after the
+    // current sink call and takes nothing more, without error, until Reset.
+    void Stop() { m_stopped = true; }
     void Reset();
 
 private:
@@ -59,6 +63,7 @@ private:
     size_t m_headerBytes = 0;  // of the payload, the leading header block
     WireMessage m_message;
     bool m_failed = false;
+    bool m_stopped = false;
     int64_t m_maxPayload = kDefaultMaxPayload;
 };
 
