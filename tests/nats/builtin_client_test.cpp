@@ -7,10 +7,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -345,5 +353,48 @@ TEST(NatsBuiltinClient, ConnectFailsOnABadInfoOrWhatItCannotHonour) {
     EXPECT_FALSE(link.Connect(Options("tls://127.0.0.1:1"), error));
     EXPECT_NE(std::string::npos, error.find("TLS")) << error;
 }
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Each subscription gets its own dispatcher thread: when the system gives
+// none (address space or thread limit), Subscribe fails and says why rather
+// than terminating the tool. Run in a fresh child process: the address space
+// limit must not reach other tests, and no cached thread stack may hide it.
+void SubscribeWithoutRoomForAThread() {
+    ScriptedServer server;
+    std::promise<void> done;
+    std::thread serverThread([&] {
+        server.Handshake();
+        done.get_future().wait_for(60s);
+    });
+    travik_nats::NatsLink link;
+    std::string error;
+    const bool connected = link.Connect(Options(server.Url()), error);
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    const bool measured = statm != nullptr && std::fscanf(statm, "%ld", &pages) == 1;
+    if (statm != nullptr) std::fclose(statm);
+    rlimit old{};
+    getrlimit(RLIMIT_AS, &old);
+    rlimit tight = old;
+    // A thread's stack (8 MiB by default) no longer fits; small allocations do.
+    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2 << 20);
+    const bool limited = measured && setrlimit(RLIMIT_AS, &tight) == 0;
+    const bool subscribed = link.Subscribe(
+        "a.b", [](const travik_nats::LinkMessage&) {}, 8, 1024, error);
+    setrlimit(RLIMIT_AS, &old);
+    done.set_value();
+    serverThread.join();
+    link.Close();
+    const bool said = error.find("cannot subscribe to a.b") != std::string::npos;
+    std::fprintf(stderr, "connected %d limited %d subscribed %d error '%s'\n", connected, limited, subscribed,
+                 error.c_str());
+    std::exit(connected && limited && !subscribed && said ? 0 : 1);
+}
+
+TEST(NatsBuiltinClient, SubscribeFailsCleanlyWhenNoThreadCanStart) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(SubscribeWithoutRoomForAThread(), testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace

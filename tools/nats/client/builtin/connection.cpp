@@ -1,6 +1,7 @@
 #include "nats/client/builtin/connection.h"
 
 #include <chrono>
+#include <system_error>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
@@ -55,14 +56,21 @@ bool Connection::Connect(const LinkOptions& options, std::string& error) {
         m_state = State::kConnecting;
     }
     boost::asio::post(m_io, [this] { ScheduleAttempt(); });
-    m_ioThread = std::thread([this] {
-        // Handlers catch their own failures; a throw here would be a bug,
-        // and ending the thread is better than terminating the tool.
-        try {
-            m_io.run();
-        } catch (...) {
-        }
-    });
+    try {
+        m_ioThread = std::thread([this] {
+            // Handlers catch their own failures; a throw here would be a bug,
+            // and ending the thread is better than terminating the tool.
+            try {
+                m_io.run();
+            } catch (...) {
+            }
+        });
+    } catch (const std::system_error& e) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state = State::kClosed;
+        error = std::string("cannot start the NATS client: ") + e.what();
+        return false;
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cond.wait(lock, [this] { return m_firstDone; });
     // Not closed: the handshake succeeded (the link may already be
@@ -87,7 +95,11 @@ bool Connection::Subscribe(const std::string& subject, NatsLink::Handler handler
         error = "cannot subscribe to " + subject + ": not connected";
         return false;
     }
-    queue->Start();
+    std::string why;
+    if (!queue->Start(why)) {
+        error = "cannot subscribe to " + subject + ": " + why;
+        return false;
+    }
     const uint64_t sid = ++m_nextSid;
     m_subs[sid] = Sub{subject, queue};
     // While reconnecting the handshake sends every subscription.

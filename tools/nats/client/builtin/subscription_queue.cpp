@@ -1,13 +1,22 @@
 #include "nats/client/builtin/subscription_queue.h"
 
+#include <system_error>
+
 namespace travik_nats {
 
 SubscriptionQueue::SubscriptionQueue(NatsLink::Handler handler, size_t maxMessages, size_t maxBytes)
     : m_handler(std::move(handler)), m_maxMessages(maxMessages), m_maxBytes(maxBytes) {}
 
-void SubscriptionQueue::Start() {
+bool SubscriptionQueue::Start(std::string& error) {
     std::shared_ptr<SubscriptionQueue> self = shared_from_this();
-    m_thread = std::thread([self] { self->Run(); });
+    try {
+        m_thread = std::thread([self] { self->Run(); });
+    } catch (const std::system_error& e) {
+        // Out of threads or address space: a failed call, not a terminate.
+        error = e.what();
+        return false;
+    }
+    return true;
 }
 
 bool SubscriptionQueue::Push(WireMessage&& message) {

@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "nats/client/builtin/wire_parser.h"
@@ -23,8 +24,9 @@ namespace travik_nats {
 class SubscriptionQueue : public std::enable_shared_from_this<SubscriptionQueue> {
 public:
     SubscriptionQueue(NatsLink::Handler handler, size_t maxMessages, size_t maxBytes);
-    // Starts the dispatcher thread (it holds a reference to this queue).
-    void Start();
+    // Starts the dispatcher thread (it holds a reference to this queue);
+    // false, with `error` set, when the system gives no thread.
+    bool Start(std::string& error);
     // False when the message was dropped: the queue is full or stopped.
     bool Push(WireMessage&& message);
     bool Stop(std::chrono::milliseconds wait);
