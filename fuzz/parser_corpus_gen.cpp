@@ -184,7 +184,11 @@ bool NatsWire(const std::string& dir) {
         {"headers_and_body", info + "HMSG s 4 r 22 27\r\nNATS/1.0\r\nA: bcdef\r\n\r\nbody!\r\n"},
         {"server_error", info + "-ERR 'Authorization Violation'\r\n"},
         {"small_max_payload", small + "MSG s 1 8\r\n12345678\r\nMSG s 1 9\r\n123456789\r\n"},
-        {"lower_case", info + "msg s 1 2\r\nok\r\nping\r\n"}};
+        {"lower_case", info + "msg s 1 2\r\nok\r\nping\r\n"},
+        // A control line just within its bound and one just past it: the
+        // fuzzer's inputs grow as long as its seeds.
+        {"longest_line", info + "-ERR '" + std::string(32 * 1024 - 8, 'x') + "'\r\nPING\r\n"},
+        {"too_long_line", info + "-ERR '" + std::string(32 * 1024 - 7, 'x') + "'\r\nPING\r\n"}};
     const std::string chunks[] = {std::string(1, '\0'), std::string("\x03\x01\x07\x00", 4), "\x02\x10\x02"};
     bool ok = true;
     int i = 0;
