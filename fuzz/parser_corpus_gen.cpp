@@ -1,7 +1,7 @@
 // Writes the seed corpora of the parser fuzz targets (parser_drivers.h):
 // well-formed messages made by the tool's own writers, each behind the
 // byte that picks its parser, and a few refusals next to them.
-//   parser_corpus_gen <corpus dir>   (writes <dir>/{nats,websocket,http,protobuf,addresses}/*)
+//   parser_corpus_gen <corpus dir>   (writes <dir>/{nats,websocket,http,protobuf,addresses,nats_wire}/*)
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -171,6 +171,31 @@ bool Addresses(const std::string& dir) {
     return ok;
 }
 
+// What a server sends, behind the chunk lengths it is fed in (byte 0 says
+// how many follow).
+bool NatsWire(const std::string& dir) {
+    const std::string info =
+        "INFO {\"server_id\":\"S1\",\"version\":\"2.10.0\",\"max_payload\":1048576,\"headers\":true}\r\n";
+    const std::string small = "INFO {\"server_id\":\"S2\",\"max_payload\":8}\r\n";
+    const std::string values[][2] = {
+        {"handshake", info + "+OK\r\nPING\r\nPONG\r\n"},
+        {"messages", info + "MSG travik.v1.cam-1.status 1 5\r\nhello\r\nMSG a.b 22 _INBOX.x.1 3\r\na\r\n\r\n"},
+        {"no_responders", info + "HMSG _INBOX.x.2 3 16 16\r\nNATS/1.0 503\r\n\r\n\r\n"},
+        {"headers_and_body", info + "HMSG s 4 r 22 27\r\nNATS/1.0\r\nA: bcdef\r\n\r\nbody!\r\n"},
+        {"server_error", info + "-ERR 'Authorization Violation'\r\n"},
+        {"small_max_payload", small + "MSG s 1 8\r\n12345678\r\nMSG s 1 9\r\n123456789\r\n"},
+        {"lower_case", info + "msg s 1 2\r\nok\r\nping\r\n"},
+        // A control line just within its bound and one just past it: the
+        // fuzzer's inputs grow as long as its seeds.
+        {"longest_line", info + "-ERR '" + std::string(32 * 1024 - 8, 'x') + "'\r\nPING\r\n"},
+        {"too_long_line", info + "-ERR '" + std::string(32 * 1024 - 7, 'x') + "'\r\nPING\r\n"}};
+    const std::string chunks[] = {std::string(1, '\0'), std::string("\x03\x01\x07\x00", 4), "\x02\x10\x02"};
+    bool ok = true;
+    int i = 0;
+    for (const auto& v : values) ok &= Write(dir, v[0], chunks[i++ % 3] + v[1]);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -180,7 +205,7 @@ int main(int argc, char** argv) {
     }
     const std::string root = argv[1];
     const bool ok = Nats(root + "/nats") && WebSocket(root + "/websocket") && Http(root + "/http") &&
-                    Protobuf(root + "/protobuf") && Addresses(root + "/addresses");
+                    Protobuf(root + "/protobuf") && Addresses(root + "/addresses") && NatsWire(root + "/nats_wire");
     if (!ok) std::fprintf(stderr, "could not write the seeds\n");
     return ok ? 0 : 1;
 }

@@ -40,3 +40,4 @@ travik_fuzz_parser(travik_fuzz_protobuf protobuf_driver.cpp LIBS travik_foxglove
 travik_fuzz_parser(travik_fuzz_addresses addresses_driver.cpp
   SOURCES cli/options.cpp cli/console.cpp cli/validators.cpp nats/client/target.cpp nats/client/protocol.cpp
   LIBS travik_internal travik_common CLI11::CLI11 ZLIB::ZLIB)
+travik_fuzz_parser(travik_fuzz_nats_wire nats_wire_driver.cpp SOURCES nats/client/builtin/wire_parser.cpp)

@@ -17,6 +17,9 @@
 //   protobuf    byte 0 picks the decoder (mod 6): raw image, compressed
 //               image, blob, log, image info, compressed video
 //   addresses   the whole input as one command-line value
+//   nats_wire   byte 0 mod 8: how many of the next bytes are the lengths
+//               of the chunks (cycled) the rest is fed in; the rest is what
+//               a server sends (an INFO's "max_payload" is set as given)
 // Contract: single-threaded, like libFuzzer; no state kept between calls
 // but what a target's parser keeps itself.
 #pragma once
@@ -37,5 +40,6 @@ bool DriveWebSocketMessages(const uint8_t* data, size_t size, ParseResult* resul
 bool DriveHttpRequest(const uint8_t* data, size_t size, ParseResult* result);
 bool DriveProtobuf(const uint8_t* data, size_t size, ParseResult* result);
 bool DriveAddresses(const uint8_t* data, size_t size, ParseResult* result);
+bool DriveNatsWire(const uint8_t* data, size_t size, ParseResult* result);
 
 }  // namespace travik_fuzz

@@ -63,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, ParserCorpus,
                                            Target{"websocket", travik_fuzz::DriveWebSocketMessages},
                                            Target{"http", travik_fuzz::DriveHttpRequest},
                                            Target{"protobuf", travik_fuzz::DriveProtobuf},
-                                           Target{"addresses", travik_fuzz::DriveAddresses}),
+                                           Target{"addresses", travik_fuzz::DriveAddresses},
+                                           Target{"nats_wire", travik_fuzz::DriveNatsWire}),
                          [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
 // Inputs the campaigns found, kept here so that the fault stays mended.

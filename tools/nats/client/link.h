@@ -3,8 +3,8 @@
 // CA file passed through, disconnects, reconnects and slow-consumer drops
 // reported on the console (URLs without their user part; nothing secret).
 // Two implementations stand behind it: link_libnats.cpp (the NATS C client,
-// where installed) and builtin/ (the tool's own protocol client, Windows);
-// CMake picks one.
+// where installed) and builtin/ (the tool's own protocol client, Windows;
+// tested on Linux too), each its own library: a program links one.
 // Contract: Connect, Subscribe and Close on one host thread; Publish, Flush,
 // Request, Up and the counters from any thread while connected.
 // Handlers run on the client's threads, one at a time per subscription;
