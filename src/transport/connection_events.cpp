@@ -35,6 +35,17 @@ bool RetryLater(int err) {
 #endif
 }
 
+// The reason for "Got an error on the connection": errno's text, or on
+// Windows the socket's error, which Windows keeps apart from errno (there
+// errno is 0 by now and would read "No error").
+const char* ErrorText(int savedErrno) {
+#if defined(_WIN32)
+    const int socketError = EVUTIL_SOCKET_ERROR();
+    if (socketError != 0) return evutil_socket_error_to_string(socketError);
+#endif
+    return strerror(savedErrno);
+}
+
 }  // namespace
 
 std::shared_ptr<unsigned char> TravikObj::NewReadChunk(size_t len) {
@@ -93,13 +104,15 @@ void TravikObj::Deliver(ConnectionSt* conn, std::shared_ptr<unsigned char>& data
 void TravikObj::EventCb(bufferevent*, short events, void* arg) {
     auto* conn = static_cast<ConnectionSt*>(arg);
     int savedErrno = errno;
+    const int socketError = EVUTIL_SOCKET_ERROR();
     // Kept on purpose (tests pin it): this line and OnEvent's make the end of a connection print twice.
     if (events & BEV_EVENT_EOF) {
         Diag("Connection closed.\n");
     } else if (events & BEV_EVENT_ERROR) {
-        Diag("Got an error on the connection: %s\n", strerror(savedErrno));
+        Diag("Got an error on the connection: %s\n", ErrorText(savedErrno));
     }
     errno = savedErrno;
+    EVUTIL_SET_SOCKET_ERROR(socketError);
     travik::RunGuarded("event failed", [&] { conn->owner->OnEvent(conn->fd, events); });
 }
 
@@ -108,7 +121,7 @@ void TravikObj::OnEvent(evutil_socket_t fd, short events) {
     if (events & BEV_EVENT_EOF) {
         Diag("Connection closed.\n");
     } else if (events & BEV_EVENT_ERROR) {
-        Diag("Got an error on the connection: %s\n", strerror(savedErrno));
+        Diag("Got an error on the connection: %s\n", ErrorText(savedErrno));
     }
     bool removed = false;
     if (events & (BEV_EVENT_EOF | BEV_EVENT_ERROR)) {

@@ -558,6 +558,31 @@ TEST_F(RecordTest, LoopOfOneInstantIsPacedNotAFlood) {
     EXPECT_LE(static_cast<double>(images), 20 * elapsed + 10) << "in " << elapsed << " s";
 }
 
+// --loop goes on at the recording's pace: each pass starts one frame step
+// after the last image of the one before, so the viewer's interval gate
+// lets the first image of every pass through.
+TEST_F(RecordTest, LoopKeepsTheFirstImageOfEachPass) {
+    const fs::path rec = m_dir / "spaced.mcap";
+    WriteImages(rec, 3, 500000000);  // tags 0, 1, 2, half a second apart
+    const travik_test::ReservedPort reserved;
+    const std::string port = std::to_string(reserved.port());
+    auto replay = Run("replay", {"replay", rec.string(), "--port", port, "--loop"});
+    ASSERT_TRUE(replay->WaitForErr("waiting for a viewer", seconds(10))) << replay->Err();
+    const fs::path viewed = m_dir / "viewed";
+    auto view = Run("view", {"view", "127.0.0.1:" + port, "--interval", "200", "--count", "7", "--out", viewed.string(),
+                             "--duration", "60"});
+    ASSERT_EQ(view->Wait(seconds(90)), 0) << view->Err();
+    ASSERT_TRUE(replay->Interrupt());
+    EXPECT_EQ(replay->Wait(seconds(20)), 0) << replay->Err();
+    std::vector<std::pair<uint64_t, std::string>> byTime;
+    for (const auto& row : IndexRows(viewed / "index.csv"))
+        byTime.emplace_back(std::stoull(row.second[0]), row.second[7]);
+    std::sort(byTime.begin(), byTime.end());
+    std::string tags;
+    for (const auto& r : byTime) tags += r.second;
+    EXPECT_EQ(tags, "0120120") << view->Err();
+}
+
 // A chunk broken in the middle of a recording costs only its own images:
 // info counts the rest and reports the damage (exit 1, the file is not
 // whole), export writes the rest, the last images included, with a warning.

@@ -48,6 +48,31 @@ bool SleepUntil(Clock::time_point due, StopSignal& stop) {
     }
 }
 
+// The mean step between a channel's images in one pass, the largest over
+// the channels: how long after a pass's last image the next pass begins.
+class PassCadence {
+public:
+    void Add(int channel, uint64_t offset) {
+        if (channel < 0 || channel >= travik_mcap::kImageChannels) return;
+        Span& s = m_spans[channel];
+        s.first = s.count == 0 ? offset : std::min(s.first, offset);
+        s.last = std::max(s.last, offset);
+        ++s.count;
+    }
+    uint64_t Step() const {
+        uint64_t step = 0;
+        for (const Span& s : m_spans)
+            if (s.count >= 2) step = std::max(step, (s.last - s.first) / (s.count - 1));
+        return step;
+    }
+
+private:
+    struct Span {
+        uint64_t first = 0, last = 0, count = 0;
+    };
+    Span m_spans[travik_mcap::kImageChannels];
+};
+
 struct Progress {
     uint64_t logs = 0, logsRefused = 0, images = 0;
     Reservoir deviation;  // staging time minus due time, microseconds
@@ -112,15 +137,21 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
     int rc = 0, pass = 1;
     bool stopped = false, haveFirst = false;
     uint64_t t0 = 0, lastOffset = 0;
+    PassCadence cadence;
     for (;;) {
         travik_mcap::ReadAheadItem item = ahead.Pop();
         if (item.kind == travik_mcap::ReadAheadItem::kEnd) break;
         if (item.kind == travik_mcap::ReadAheadItem::kEndOfPass) {
+            // The next pass goes on at the recording's own pace: one frame
+            // step after the last image, not at its instant, which the
+            // viewer's interval gate would take as too soon and drop.
+            const uint64_t passNanos = lastOffset + cadence.Step();
             passStart += std::max<Clock::duration>(
                 kMinLoopPass, std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double, std::nano>(static_cast<double>(lastOffset) / o.speed)));
+                                  std::chrono::duration<double, std::nano>(static_cast<double>(passNanos) / o.speed)));
             haveFirst = false;
             lastOffset = 0;
+            cadence = PassCadence();
             ++pass;
             continue;
         }
@@ -130,6 +161,8 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         }
         const uint64_t offset = item.logTime > t0 ? item.logTime - t0 : 0;
         lastOffset = std::max(lastOffset, offset);
+        if (item.kind == travik_mcap::ReadAheadItem::kImage)
+            cadence.Add(travik::ChannelOf(item.attrs[0], item.attrs[4]), offset);
         const auto due =
             passStart + std::chrono::duration_cast<Clock::duration>(
                             std::chrono::duration<double, std::nano>(static_cast<double>(offset) / o.speed));
