@@ -45,20 +45,26 @@ public:
     std::string Url(const std::string& user = "") const {
         return "nats://" + user + "127.0.0.1:" + std::to_string(m_acceptor.local_endpoint().port());
     }
+    // Waits for the client's next connection, the current one closed first.
     bool Accept() {
         m_socket = tcp::socket(m_io);
-        m_input.clear();
-        const bool ok = WaitUntil([&] {
-            boost::system::error_code ec;
-            m_acceptor.accept(m_socket, ec);
-            return !ec;
-        });
-        if (ok) m_socket.non_blocking(true);
-        return ok;
+        return WaitUntil([&] { return AcceptNow(); });
     }
-    // False once the client has gone. Written without blocking: a blocking
-    // write to a client that closed with data unread can wait forever
-    // under wine, so a full socket is also checked for the client's end.
+    // Takes a connection waiting in the backlog, if any, in place of the
+    // current one.
+    bool AcceptNow() {
+        tcp::socket next(m_io);
+        boost::system::error_code ec;
+        m_acceptor.accept(next, ec);
+        if (ec) return false;
+        m_socket = std::move(next);
+        m_socket.non_blocking(true);
+        m_input.clear();
+        return true;
+    }
+    // False once the client has gone (or took nothing for the deadline).
+    // Written without blocking: under wine a blocking write to a client
+    // that closed with data unread can wait forever.
     bool Send(const std::string& text) {
         size_t at = 0;
         bool gone = false;
@@ -66,13 +72,17 @@ public:
             while (at < text.size()) {
                 boost::system::error_code ec;
                 at += m_socket.write_some(boost::asio::buffer(text.data() + at, text.size() - at), ec);
-                if (ec == boost::asio::error::would_block) break;
+                if (ec == boost::asio::error::would_block) return false;
                 if (ec) return gone = true;
             }
-            if (at == text.size()) return true;
-            return gone = !Pump();
+            return true;
         });
         return !gone && at == text.size();
+    }
+    // Writes what the socket takes now, without waiting.
+    void Offer(const std::string& text) {
+        boost::system::error_code ec;
+        m_socket.write_some(boost::asio::buffer(text), ec);
     }
     // Everything up to and including `needle`, taken from the input; "" when
     // it did not come.
@@ -94,8 +104,9 @@ public:
     }
     // Accepts, greets with `info` and answers the handshake's PING; the
     // CONNECT line (with the PING) is returned.
-    std::string Handshake(const std::string& info = kInfo) {
-        if (!Accept()) return "";
+    std::string Handshake(const std::string& info = kInfo) { return Accept() ? Greet(info) : ""; }
+    // The same on the connection taken.
+    std::string Greet(const std::string& info = kInfo) {
         Send(info);
         std::string connect = ReadUntil("PING\r\n");
         if (!connect.empty()) Send("PONG\r\n");
@@ -247,6 +258,9 @@ TEST(NatsBuiltinClient, RefusesAHugeMessageSizeWhateverTheServerClaims) {
 // A server that PINGs without ever reading would have the client hold a PONG
 // for each PING; the client drops the connection instead.
 TEST(NatsBuiltinClient, DropsAServerThatPingsButNeverReads) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "under wine the scripted server's write to a client that has reset can block for ever";
+#endif
     ScriptedServer server;
     travik_nats::NatsLink link;
     std::string error;
@@ -254,14 +268,17 @@ TEST(NatsBuiltinClient, DropsAServerThatPingsButNeverReads) {
     ASSERT_NE("", server.Handshake());
     ASSERT_TRUE(connected.get()) << error;
     std::string pings;
-    for (int i = 0; i < 10000; ++i) pings += "PING\r\n";
-    // At most 120 MB of PINGs: far more than the kernel's buffers and the
-    // client's bound together.
-    bool clientLeft = false;
-    for (int i = 0; i < 2000 && !clientLeft; ++i) clientLeft = !server.Send(pings);
-    EXPECT_TRUE(clientLeft);
-    EXPECT_TRUE(link.Up());  // it reconnects
-    ASSERT_NE("", server.Handshake());
+    for (int i = 0; i < 1000; ++i) pings += "PING\r\n";
+    // PINGs offered (6 KB at a time, what the socket takes) until the
+    // client, holding at most 256 KiB of PONGs the server never reads, drops
+    // this connection and makes a new one.
+    ASSERT_TRUE(WaitUntil([&] {
+        if (server.AcceptNow()) return true;
+        server.Offer(pings);
+        return false;
+    }));
+    EXPECT_TRUE(link.Up());
+    ASSERT_NE("", server.Greet());
     ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
     link.Close();
 }

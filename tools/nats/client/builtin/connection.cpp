@@ -332,6 +332,11 @@ void Connection::AttemptFailed(const std::string& reason) {
 }
 
 void Connection::ConnectionLost(const std::string& reason) {
+    // Dropped, not ended: what the server has not taken is discarded at
+    // once (a reset) rather than left to a close that waits on a server
+    // that does not read.
+    boost::system::error_code ignored;
+    m_socket.set_option(boost::asio::socket_base::linger(true, 0), ignored);
     CloseSocket();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
