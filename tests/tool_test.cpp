@@ -7,8 +7,12 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -314,6 +318,48 @@ TEST_F(ToolTest, DeviceStreamsAnImageDirectoryAndTheViewerSavesTheSameBytes) {
     }
     EXPECT_EQ(kinds, (std::set<std::string>{".pgm", ".ppm", ".bin"}));
 }
+
+#if !defined(_WIN32)
+// A device's log text is the device's to choose: on a terminal the viewer
+// shows its control bytes as '?' rather than letting them drive the
+// terminal (into a pipe it stays byte for byte, as the cases above check).
+TEST_F(ToolTest, ViewOnATerminalShowsControlBytesOfLogTextAsQuestionMarks) {
+    TravikMgr device;
+    ASSERT_EQ(device.Listen("127.0.0.1", m_port), 0);
+    // Made before the fork: the child only execs.
+    const std::string target = Target();
+    const char* argv[] = {m_tool.c_str(), "view", target.c_str(), "--logs", "--duration", "60", nullptr};
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execv(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    fcntl(terminal, F_SETFL, fcntl(terminal, F_GETFL) | O_NONBLOCK);
+    char text[] =
+        "a\x1b]0;retitled\x07"
+        "b\x1b[2Jc\rd\r\nend-of-text";
+    std::string shown;
+    const bool arrived = WaitUntil(
+        [&] {
+            device.SendLogInfo(text, 0);
+            char buffer[4096];
+            ssize_t n = 0;
+            while ((n = read(terminal, buffer, sizeof buffer)) > 0) shown.append(buffer, static_cast<size_t>(n));
+            return shown.find("end-of-text") != std::string::npos;
+        },
+        seconds(30));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(terminal);
+    device.Release();
+    ASSERT_TRUE(arrived) << shown;
+    EXPECT_NE(shown.find("a?]0;retitled?b?[2Jc?d"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x07'), std::string::npos) << shown;
+}
+#endif
 
 TEST_F(ToolTest, ViewAgainstAClosedPortExitsOneWithAMessage) {
     auto view = Run("view", {"view", Target(), "--duration", "5"});

@@ -9,6 +9,7 @@
 
 #include "cli/console.h"
 #include "cli/status_ticker.h"
+#include "cli/terminal_text.h"
 #include "common/wire_meter.h"
 #include "platform/clock.h"
 
@@ -25,7 +26,8 @@ constexpr size_t kMaxQueuedBytes = 256u << 20;
 
 }  // namespace
 
-ViewerHost::ViewerHost(ViewSource& source, ViewConfig config) : m_source(source), m_config(std::move(config)) {}
+ViewerHost::ViewerHost(ViewSource& source, ViewConfig config)
+    : m_source(source), m_config(std::move(config)), m_logTerminal(IsTerminal(m_config.logOut)) {}
 
 ViewerHost::~ViewerHost() {
     std::string ignored;
@@ -71,6 +73,7 @@ void ViewerHost::OnLog(std::string& text) {
         m_window.logLines += lines;
     }
     if (m_config.logOut && !text.empty()) {
+        if (m_logTerminal) MakeTerminalSafe(text);
         std::fwrite(text.data(), 1, text.size(), m_config.logOut);
         if (text.back() != '\n') std::fputc('\n', m_config.logOut);
         std::fflush(m_config.logOut);

@@ -101,6 +101,7 @@ private:
 
     ViewSource& m_source;
     ViewConfig m_config;
+    bool m_logTerminal;  // log texts go to a terminal: its control bytes are shown as '?'
 
     std::mutex m_mutex;  // the counts below
     ChannelStats m_channels[travik::kImageChannels];
