@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <chrono>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -84,9 +86,16 @@ void FoxgloveClient::Close(bool reset) {
         linger l{1, 0};
         setsockopt(s.native_handle(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
     } else if (s.is_open()) {
-        m_impl->ws->close(websocket::close_code::normal, ec);
+        // The closing handshake reads until the server's close frame; while
+        // the server streams on, no read times out, so it is bounded here.
+        m_impl->ws->async_close(websocket::close_code::normal, [](beast::error_code) {});
+        m_impl->ioc.restart();
+        m_impl->ioc.run_for(std::chrono::seconds(2));
     }
     s.close(ec);
+    // A close still waiting completes (cancelled) before its stream goes.
+    m_impl->ioc.restart();
+    m_impl->ioc.run();
     m_impl->ws.reset();
 }
 
