@@ -48,6 +48,16 @@ bool SleepUntil(Clock::time_point due, StopSignal& stop) {
     }
 }
 
+// How long `nanos` of the recording take at `speed`. A file's times are
+// its writer's word: past a century the schedule stops growing, rather than
+// overflowing the clock.
+Clock::duration Played(uint64_t nanos, double speed) {
+    const double played = static_cast<double>(nanos) / speed;
+    constexpr double kCentury = 100.0 * 365 * 24 * 3600 * 1e9;
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::nano>(played < kCentury ? played : kCentury));
+}
+
 // The mean step between a channel's images in one pass, the largest over
 // the channels: how long after a pass's last image the next pass begins.
 class PassCadence {
@@ -145,10 +155,9 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
             // The next pass goes on at the recording's own pace: one frame
             // step after the last image, not at its instant, which the
             // viewer's interval gate would take as too soon and drop.
-            const uint64_t passNanos = lastOffset + cadence.Step();
-            passStart += std::max<Clock::duration>(
-                kMinLoopPass, std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double, std::nano>(static_cast<double>(passNanos) / o.speed)));
+            const uint64_t step = cadence.Step();
+            const uint64_t passNanos = lastOffset > UINT64_MAX - step ? UINT64_MAX : lastOffset + step;
+            passStart += std::max<Clock::duration>(kMinLoopPass, Played(passNanos, o.speed));
             haveFirst = false;
             lastOffset = 0;
             cadence = PassCadence();
@@ -163,9 +172,7 @@ int RunReplay(const ReplayOptions& o, StopSignal& stop) {
         lastOffset = std::max(lastOffset, offset);
         if (item.kind == travik_mcap::ReadAheadItem::kImage)
             cadence.Add(travik::ChannelOf(item.attrs[0], item.attrs[4]), offset);
-        const auto due =
-            passStart + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double, std::nano>(static_cast<double>(offset) / o.speed));
+        const auto due = passStart + Played(offset, o.speed);
         if (!SleepUntil(due, stop)) {
             stopped = true;
             break;
