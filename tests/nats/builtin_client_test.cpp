@@ -136,6 +136,12 @@ private:
 struct Received {
     std::mutex mutex;
     std::vector<std::string> payloads;
+    travik_nats::NatsLink::Handler Handler() {
+        return [this](const travik_nats::LinkMessage& m) {
+            std::lock_guard<std::mutex> lock(mutex);
+            payloads.emplace_back(m.data, static_cast<size_t>(m.size));
+        };
+    }
     size_t Count() {
         std::lock_guard<std::mutex> lock(mutex);
         return payloads.size();
@@ -164,13 +170,7 @@ TEST(NatsBuiltinClient, RefusesHostileLinesByReconnectingWithItsSubscriptionsAnd
     EXPECT_EQ(1024, link.MaxPayload());
 
     Received received;
-    ASSERT_TRUE(link.Subscribe(
-        "cam.img",
-        [&](const travik_nats::LinkMessage& m) {
-            std::lock_guard<std::mutex> lock(received.mutex);
-            received.payloads.emplace_back(m.data, static_cast<size_t>(m.size));
-        },
-        16, 1 << 16, error));
+    ASSERT_TRUE(link.Subscribe("cam.img", received.Handler(), 16, 1 << 16, error));
     ASSERT_NE("", server.ReadUntil("SUB cam.img 1\r\n"));
 
     // A message arrives byte for byte, a NUL and CRLF inside it included.
@@ -233,13 +233,7 @@ TEST(NatsBuiltinClient, RefusesAHugeMessageSizeWhateverTheServerClaims) {
     ASSERT_NE("", server.Handshake(hugeInfo));
     ASSERT_TRUE(connected.get()) << error;
     Received received;
-    ASSERT_TRUE(link.Subscribe(
-        "cam.img",
-        [&](const travik_nats::LinkMessage& m) {
-            std::lock_guard<std::mutex> lock(received.mutex);
-            received.payloads.emplace_back(m.data, static_cast<size_t>(m.size));
-        },
-        16, 1 << 16, error));
+    ASSERT_TRUE(link.Subscribe("cam.img", received.Handler(), 16, 1 << 16, error));
     ASSERT_NE("", server.ReadUntil("SUB cam.img 1\r\n"));
     for (const char* size : {"8000000000000000000", "100000000"}) {
         SCOPED_TRACE(size);
