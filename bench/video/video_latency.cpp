@@ -16,8 +16,6 @@
 //   travik-video-latency --travik PATH [--nats-server PATH] [--size WxH]
 //                        [--bitrate RATE] [--seconds S]
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <travik/travik.h>
 #include <unistd.h>
 
@@ -43,6 +41,7 @@
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "stamp.h"
+#include "support/bounded_io.h"
 #include "support/h264_decode.h"
 #include "support/process.h"
 #include "web/protocol.h"
@@ -139,11 +138,6 @@ Samples Watch(int port, Clock::time_point start, Clock::time_point end) {
         asio::io_context ioc;
         websocket::stream<tcp::socket> ws(ioc);
         ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
-        // A read waits out the whole run: through NATS the first unit comes
-        // only once the bridge has the lease, the device's images and a keyframe.
-        timeval tv{
-            static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(end - Clock::now()).count()) + 5, 0};
-        setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ws.handshake("127.0.0.1:" + std::to_string(port), "/ws");
         ws.text(true);
         ws.write(asio::buffer(std::string(R"({"type":"video","channel":0,"on":true})")));
@@ -151,10 +145,13 @@ Samples Watch(int port, Clock::time_point start, Clock::time_point end) {
         std::vector<uint8_t> luma;
         beast::flat_buffer buffer;
         while (Clock::now() < end) {
-            beast::error_code ec;
             buffer.consume(buffer.size());
-            ws.read(buffer, ec);
-            if (ec) break;
+            // A read may wait out the whole run (through NATS the first unit
+            // comes only once the bridge has the lease, the device's images
+            // and a keyframe), but no longer.
+            if (travik_test::RunBounded(ioc, ws.next_layer(), end - Clock::now() + std::chrono::seconds(5),
+                                        [&](auto handler) { ws.async_read(buffer, std::move(handler)); }))
+                break;
             if (!ws.got_binary()) continue;
             travik_tool::ImageHeader h;
             const auto* bytes = static_cast<const unsigned char*>(buffer.data().data());

@@ -40,6 +40,7 @@
 #include "platform/clock.h"
 #include "protocol/channel_rule.h"
 #include "protocol/limits.h"
+#include "support/bounded_io.h"
 #include "support/process.h"
 #include "support/wait.h"
 #if TRAVIK_TEST_VIDEO
@@ -654,18 +655,17 @@ TEST_F(NatsPicker, TheWebPageListsTheBridgesAndShowsTheOneItPicks) {
     beast::websocket::stream<boost::asio::ip::tcp::socket> ws(ioc);
     const std::string host = "127.0.0.1:" + std::to_string(port);
     ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
-    timeval tv{10, 0};  // a read gives up rather than hang
-    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ws.set_option(beast::websocket::stream_base::decorator(
         [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
     ws.handshake(host, "/ws");
-    // The next text message of `type` that `accept` takes; bounded by a message count.
+    // The next text message of `type` that `accept` takes; bounded by a message
+    // count, each read by 10 s.
     auto next = [&](const std::string& type, const std::function<bool(const nlohmann::json&)>& accept) {
         for (int i = 0; i < 2000; ++i) {
             beast::flat_buffer buffer;
-            beast::error_code ec;
-            ws.read(buffer, ec);
-            if (ec) return false;
+            if (travik_test::RunBounded(ioc, ws.next_layer(), std::chrono::seconds(10),
+                                        [&](auto handler) { ws.async_read(buffer, std::move(handler)); }))
+                return false;
             if (ws.got_binary()) continue;
             const nlohmann::json msg = nlohmann::json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
             EXPECT_FALSE(msg.is_discarded()) << beast::buffers_to_string(buffer.data());
@@ -1223,28 +1223,27 @@ bool StartWeb(travik_proc::Process& web, const std::string& dir, const std::stri
 
 using Tab = boost::beast::websocket::stream<boost::asio::ip::tcp::socket>;
 
-// A tab of the page on `port`; a read gives up after 10 s rather than hang.
+// A tab of the page on `port`.
 bool OpenTab(Tab& ws, int port) {
     namespace beast = boost::beast;
     const std::string host = "127.0.0.1:" + std::to_string(port);
     beast::error_code ec;
     ws.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, ec);
     if (ec) return false;
-    timeval tv{10, 0};
-    setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ws.set_option(beast::websocket::stream_base::decorator(
         [host](beast::websocket::request_type& req) { req.set(beast::http::field::origin, "http://" + host); }));
     ws.handshake(host, "/ws", ec);
     return !ec;
 }
 
-// The tab's next binary message (texts are skipped, at most 1000 of them).
-bool ReadTab(Tab& ws, std::string& msg) {
+// The tab's next binary message (texts are skipped, at most 1000 of them),
+// each read given 10 s; `ioc` is the tab's.
+bool ReadTab(boost::asio::io_context& ioc, Tab& ws, std::string& msg) {
     for (int i = 0; i < 1000; ++i) {
         boost::beast::flat_buffer buffer;
-        boost::beast::error_code ec;
-        ws.read(buffer, ec);
-        if (ec) return false;
+        if (travik_test::RunBounded(ioc, ws.next_layer(), std::chrono::seconds(10),
+                                    [&](auto handler) { ws.async_read(buffer, std::move(handler)); }))
+            return false;
         if (!ws.got_binary()) continue;
         msg = boost::beast::buffers_to_string(buffer.data());
         return true;
@@ -1298,7 +1297,7 @@ TEST_F(NatsOneNode, TheWebPagePassesTheBridgesUnitsThroughUnchanged) {
     bool firstIsKey = false;
     for (int i = 0; i < 20000 && units.size() < 10; ++i) {
         std::string msg;
-        ASSERT_TRUE(ReadTab(ws, msg)) << travik_proc::ReadText(m_dir + "/web.err");
+        ASSERT_TRUE(ReadTab(ioc, ws, msg)) << travik_proc::ReadText(m_dir + "/web.err");
         if (msg.size() <= 40 || msg[1] != 0 || msg[2] != 3) continue;
         if (units.empty()) firstIsKey = (msg[3] & 1) != 0;
         units.push_back(msg.substr(40));
@@ -1384,7 +1383,7 @@ TEST_F(NatsOneNode, TheWebPageLeasesPixelsOnlyWhileATabShowsThemAsJpeg) {
     auto nextPicture = [&](int encoding, uint64_t& tag) {
         for (int i = 0; i < 20000; ++i) {
             std::string msg;
-            if (!ReadTab(ws, msg)) return false;
+            if (!ReadTab(ioc, ws, msg)) return false;
             if (msg.size() <= 40 || msg[1] != 0 || msg[2] != encoding) continue;
             tag = 0;
             for (int b = 7; b >= 0; --b) tag = tag << 8 | static_cast<unsigned char>(msg[24 + b]);

@@ -1,8 +1,8 @@
 // A Foxglove WebSocket client just sufficient to join `travik web`'s
 // endpoint, subscribe to every channel it advertises and read messages.
-// Contract: one thread at a time; every call blocks for at most the receive
-// timeout given to Open (a socket option, so a stalled server cannot hang
-// the caller).
+// Contract: one thread at a time; every call blocks for at most the timeout
+// given to Open (each step of it, for Open itself), so a server that stalls
+// or sends nothing cannot hang the caller.
 #pragma once
 
 #include <memory>

@@ -23,6 +23,7 @@
 
 #include "foxglove_endpoint/foxglove_server.h"
 #include "server/tls_context.h"
+#include "support/bounded_io.h"
 #include "support/test_certs.h"
 #include "support/wait.h"
 #include "web/server.h"
@@ -70,17 +71,22 @@ std::string Upgrade(const std::string& more = "", bool foxglove = false) {
 
 // GET `target` with the header lines `headers`; after a 101, reads until
 // `expect` arrives (the first message is small) or the peer stops.
+// Each read is given 10 s (scaled); `ioc` is the stream's.
 template <class Stream>
-Answer AskOn(Stream& stream, int port, const std::string& target, const std::string& headers,
+Answer AskOn(asio::io_context& ioc, Stream& stream, int port, const std::string& target, const std::string& headers,
              const std::string& expect) {
     Answer answer;
     const std::string req = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" +
                             (headers.empty() ? "Connection: close\r\n" : headers) + "\r\n";
+    auto bounded = [&](auto start, size_t* bytes = nullptr) {
+        return travik_test::RunBounded(ioc, beast::get_lowest_layer(stream),
+                                       travik_test::Scaled(std::chrono::seconds(10)), start, bytes);
+    };
     beast::error_code ec;
     asio::write(stream, asio::buffer(req), ec);
     beast::flat_buffer buffer;
     http::response<http::string_body> res;
-    if (!ec) http::read(stream, buffer, res, ec);
+    if (!ec) ec = bounded([&](auto handler) { http::async_read(stream, buffer, res, std::move(handler)); });
     if (ec) return answer;
     answer.status = res.result_int();
     answer.location = std::string(res[http::field::location]);
@@ -89,14 +95,15 @@ Answer AskOn(Stream& stream, int port, const std::string& target, const std::str
     answer.after = beast::buffers_to_string(buffer.data());
     while (answer.status == 101 && answer.after.find(expect) == std::string::npos && answer.after.size() < 65536) {
         char chunk[4096];
-        const size_t n = stream.read_some(asio::buffer(chunk), ec);
-        if (ec) break;
+        size_t n = 0;
+        if (bounded([&](auto handler) { stream.async_read_some(asio::buffer(chunk), std::move(handler)); }, &n)) break;
         answer.after.append(chunk, n);
     }
     return answer;
 }
 
-// A plain TCP connection to loopback whose reads give up after 10 s (scaled).
+// A plain TCP connection to loopback whose plain recv() calls give up after
+// 10 s (scaled); Asio's own reads are bounded with RunBounded instead.
 void ConnectWithTimeout(tcp::socket& socket, int port) {
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
     const auto ms = travik_test::Scaled(std::chrono::seconds(10)).count();
@@ -117,7 +124,7 @@ Answer Get(int port, bool tls, const std::string& target, const std::string& hea
     if (!tls) {
         tcp::socket socket(ioc);
         ConnectWithTimeout(socket, port);
-        return AskOn(socket, port, target, headers, expect);
+        return AskOn(ioc, socket, port, target, headers, expect);
     }
     ssl::context context(ssl::context::tls_client);
     context.load_verify_file(Certs().ca.string());
@@ -125,10 +132,11 @@ Answer Get(int port, bool tls, const std::string& target, const std::string& hea
     ssl::stream<tcp::socket> stream(ioc, context);
     stream.set_verify_callback(ssl::host_name_verification("127.0.0.1"));
     ConnectWithTimeout(stream.next_layer(), port);
-    beast::error_code ec;
-    stream.handshake(ssl::stream_base::client, ec);
-    if (ec) return Answer();
-    return AskOn(stream, port, target, headers, expect);
+    if (travik_test::RunBounded(
+            ioc, stream.next_layer(), travik_test::Scaled(std::chrono::seconds(10)),
+            [&](auto handler) { stream.async_handshake(ssl::stream_base::client, std::move(handler)); }))
+        return Answer();
+    return AskOn(ioc, stream, port, target, headers, expect);
 }
 
 ServerSecurity Secured(bool tls) {
