@@ -90,7 +90,8 @@ int RunExport(const ExportOptions& o, StopSignal& stop) {
         return 1;
     }
     const std::string logPath = o.dir + "/log.txt";
-    FILE* log = std::fopen(logPath.c_str(), "w");
+    // Binary, so the log text stays byte for byte on Windows too (no CR added before LF).
+    FILE* log = std::fopen(logPath.c_str(), "wb");
     if (!log) {
         Status("travik export: %s: %s", logPath.c_str(), std::strerror(errno));
         return 1;
