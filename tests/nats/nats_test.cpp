@@ -843,6 +843,29 @@ TEST_F(NatsOneNode, ListShowsEachBridgeWithItsDeviceAndState) {
     EXPECT_NE(std::string::npos, out.find("bad address")) << out;
     EXPECT_EQ(0, list({m_node.Url(), "--wait", "0.2"}, out));
     EXPECT_NE(std::string::npos, out.find("no bridge published a status")) << out;
+    {
+        // Ctrl-C before the server has answered ends it as it ends `view`:
+        // quietly, exit 0, not as a failure to connect.
+        boost::asio::io_context ioc;
+        boost::asio::ip::tcp::acceptor silent(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
+        silent.non_blocking(true);
+        travik_proc::Process process;
+        travik_proc::SpawnOptions options;
+        options.errPath = m_dir + "/list-interrupted.err";
+        ASSERT_TRUE(process.Start(
+            TRAVIK_TOOL_PATH,
+            {"travik", "list", "nats://127.0.0.1:" + std::to_string(silent.local_endpoint().port()), "--wait", "60"},
+            options));
+        boost::asio::ip::tcp::socket peer(ioc);
+        ASSERT_TRUE(WaitUntil([&] {
+            boost::system::error_code ec;
+            silent.accept(peer, ec);
+            return !ec;
+        }));
+        ASSERT_TRUE(process.Interrupt());
+        EXPECT_EQ(0, process.ExitCode(std::chrono::duration_cast<std::chrono::milliseconds>(travik_test::Scaled(30s))));
+        EXPECT_EQ("", travik_proc::ReadText(m_dir + "/list-interrupted.err"));
+    }
 
     TravikMgr& device = *Singleton<TravikMgr>::GetInstance();
     const int port = ListenAnywhere(device);

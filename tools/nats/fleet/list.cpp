@@ -36,6 +36,7 @@ int RunList(const ListOptions& o, travik_tool::StopSignal& stop, FILE* out) {
         !nats.Subscribe(
             std::string(kSubjectRoot) + ".*.status",
             [&](const LinkMessage& msg) { devices.Hear(msg.subject, msg.data, msg.size); }, 1024, 1 << 20, error)) {
+        if (stop.Requested()) return 0;  // Ctrl-C while waiting for the server, as `view` ends then
         travik_tool::Status("travik list: %s (%s)", error.c_str(), Redacted(url).c_str());
         return 1;
     }
