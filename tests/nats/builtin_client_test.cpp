@@ -277,6 +277,33 @@ TEST(NatsBuiltinClient, DropsAServerThatPingsButNeverReads) {
     link.Close();
 }
 
+// A server gone without a word (a cut link leaves the socket open) is asked
+// with a PING after each interval of silence; one that answers keeps its
+// connection, one that stays silent through two PINGs is dropped and
+// connected to again.
+TEST(NatsBuiltinClient, PingsASilentServerAndReconnectsWhenItStaysSilent) {
+    ScriptedServer server;
+    travik_nats::NatsLink link;
+    std::string error;
+    travik_nats::LinkOptions options = Options(server.Url());
+    options.pingIntervalMs = static_cast<int>(travik_test::Scaled(1000ms).count());
+    auto connected = std::async(std::launch::async, [&] { return link.Connect(options, error); });
+    ASSERT_NE("", server.Handshake());
+    ASSERT_TRUE(connected.get()) << error;
+    // Three answered: past the two a silent server gets.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE("", server.ReadUntil("PING\r\n")) << "keepalive PING " << i;
+        ASSERT_TRUE(server.Send("PONG\r\n"));
+    }
+    EXPECT_FALSE(server.AcceptNow()) << "an answering server was dropped";
+    EXPECT_TRUE(link.Connected());
+    // Silent from now on: the client gives up on this connection.
+    ASSERT_TRUE(WaitUntil([&] { return server.AcceptNow(); }, 30s));
+    ASSERT_NE("", server.Greet());
+    ASSERT_TRUE(WaitUntil([&] { return link.Connected(); }));
+    link.Close();
+}
+
 // A first connection lost right after its handshake is a connection made:
 // Connect succeeds and the link reconnects.
 TEST(NatsBuiltinClient, ConnectSucceedsWhenTheFirstConnectionDropsAtOnce) {

@@ -26,6 +26,9 @@ struct LinkOptions {
     std::string tlsCaFile;          // empty: plain TCP unless a URL says tls://
     std::string who = "travik";     // prefix of the console reports
     int reconnectWaitMs = 250;
+    // After this long without a byte from the server a PING goes out; a
+    // connection silent through two of them is dropped and made again.
+    int pingIntervalMs = 120000;
 };
 
 // A message as a handler sees it; every pointer is valid for the call only.

@@ -66,6 +66,8 @@ bool NatsLink::Connect(const LinkOptions& options, std::string& error) {
     if (s == NATS_OK) s = natsOptions_SetNoRandomize(d.m_opts, true);
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(d.m_opts, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(d.m_opts, options.reconnectWaitMs);
+    if (s == NATS_OK) s = natsOptions_SetPingInterval(d.m_opts, options.pingIntervalMs);
+    if (s == NATS_OK) s = natsOptions_SetMaxPingsOut(d.m_opts, 2);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(d.m_opts, &Impl::OnError, &d);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(d.m_opts, &Impl::OnDisconnected, &d);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(d.m_opts, &Impl::OnReconnected, &d);

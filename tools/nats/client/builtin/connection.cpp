@@ -1,5 +1,6 @@
 #include "nats/client/builtin/connection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -20,6 +21,8 @@ constexpr auto kAttemptTimeout = std::chrono::seconds(2);
 constexpr int64_t kReportEveryMicros = 5000000;
 // PONGs and the like waiting for a socket the server does not drain.
 constexpr size_t kMaxControlBytes = 256 * 1024;
+// Keepalive PINGs unanswered (no byte at all from the server) before the connection is dropped.
+constexpr int kMaxPingsOut = 2;
 
 }  // namespace
 
@@ -51,6 +54,7 @@ bool Connection::Connect(const LinkOptions& options, std::string& error) {
     m_lastTry.assign(m_servers.size(), std::nullopt);
     m_who = options.who;
     m_reconnectWaitMs = options.reconnectWaitMs;
+    m_pingInterval = std::chrono::milliseconds(std::max(options.pingIntervalMs, 1));
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_state = State::kConnecting;
@@ -331,6 +335,43 @@ void Connection::AttemptFailed(const std::string& reason) {
     ScheduleAttempt();
 }
 
+void Connection::ArmKeepalive(std::chrono::steady_clock::duration wait) {
+    const uint64_t gen = m_gen;
+    m_timer.expires_after(wait);
+    m_timer.async_wait([this, gen](const boost::system::error_code& ec) {
+        if (!ec && gen == m_gen) Keepalive();
+    });
+}
+
+// A server gone without a word (a cut link, a machine switched off) leaves
+// the socket open for ever: silence is asked about with a PING, and a
+// connection silent through two of them is dropped.
+void Connection::Keepalive() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastRead < m_pingInterval) {
+        ArmKeepalive(m_lastRead + m_pingInterval - now);
+        return;
+    }
+    if (m_keepalivePings >= kMaxPingsOut) {
+        travik_tool::Status(
+            "%s: no word from the NATS server in %lld s", m_who.c_str(),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - m_lastRead).count()));
+        ConnectionLost("");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state != State::kConnected) return;
+        // In line with Flush's PINGs, whose PONGs come back in order; nobody waits on this one.
+        m_pongs.push_back(std::make_shared<PongWait>());
+        m_out += "PING\r\n";
+        ++m_pingsUnsent;
+        KickLocked();
+    }
+    ++m_keepalivePings;
+    ArmKeepalive(m_pingInterval);
+}
+
 void Connection::ConnectionLost(const std::string& reason) {
     // Dropped, not ended: what the server has not taken is discarded at
     // once (a reset) rather than left to a close that waits on a server
@@ -371,6 +412,8 @@ void Connection::StartRead() {
                     AttemptFailed(ec == boost::asio::error::eof ? "closed by the server" : ec.message());
                 return;
             }
+            m_lastRead = std::chrono::steady_clock::now();
+            m_keepalivePings = 0;
             std::string error;
             bool ok = m_parser.Feed(m_readBuffer.data(), n, *this, error);
             if (gen != m_gen) return;  // a sink call closed this socket
@@ -508,8 +551,9 @@ void Connection::OnPong() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_state == State::kHandshake) {
             // The answer to CONNECT's PING: the server took us.
-            m_timer.cancel();
             m_state = State::kConnected;
+            m_keepalivePings = 0;
+            ArmKeepalive(m_pingInterval);  // in place of the attempt's deadline
             for (const auto& entry : m_subs) m_control += FormatSubscribe(entry.second.subject, entry.first);
             reconnected = m_everConnected;
             m_everConnected = true;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -82,6 +83,8 @@ private:
     void ScheduleAttempt();
     void StartAttempt();
     void AttemptFailed(const std::string& reason);
+    void ArmKeepalive(std::chrono::steady_clock::duration wait);
+    void Keepalive();
     void ConnectionLost(const std::string& reason);
     void CloseSocket();
     void StartRead();
@@ -101,13 +104,14 @@ private:
     std::vector<std::string> m_urls;
     std::vector<ServerUrl> m_servers;
     int m_reconnectWaitMs = 250;
+    std::chrono::milliseconds m_pingInterval{120000};
 
     boost::asio::io_context m_io;
     // Keeps run() going between a failed attempt and Close.
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work{m_io.get_executor()};
     boost::asio::ip::tcp::resolver m_resolver{m_io};
     boost::asio::ip::tcp::socket m_socket{m_io};
-    boost::asio::steady_timer m_timer{m_io};
+    boost::asio::steady_timer m_timer{m_io};  // an attempt's deadline; connected, the keepalive
     std::thread m_ioThread;
 
     // I/O thread only.
@@ -117,9 +121,11 @@ private:
     size_t m_attempts = 0;  // failed attempts since the last connection
     std::vector<std::optional<std::chrono::steady_clock::time_point>> m_lastTry;  // per server
     bool m_everConnected = false;
-    bool m_infoSeen = false;     // this socket's INFO came
-    std::string m_control;       // CONNECT, PING, PONG, SUB: sent ahead of m_out
-    bool m_pongsUnread = false;  // the server PINGs on but reads no PONG: this socket is dropped
+    bool m_infoSeen = false;                           // this socket's INFO came
+    std::string m_control;                             // CONNECT, PING, PONG, SUB: sent ahead of m_out
+    bool m_pongsUnread = false;                        // the server PINGs on but reads no PONG: this socket is dropped
+    std::chrono::steady_clock::time_point m_lastRead;  // the last bytes from the server
+    int m_keepalivePings = 0;                          // PINGs sent since those bytes
     std::string m_sending;
     bool m_writing = false;
     std::string m_serverError;  // the last -ERR of an attempt
